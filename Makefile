@@ -1,0 +1,34 @@
+# The two commands the README promises: `make demo` and `make test`.
+PYTHON ?= python3.11
+VENV ?= .venv
+BUILD_DIR ?= build/{wheel_tag}
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip
+
+.PHONY: all venv install demo test bench clean
+
+all: install
+
+$(VENV)/.deps: pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install --quiet --upgrade pip
+	$(PIP) install --quiet "scikit-build-core>=0.10" "GitPython>=3.1" "jsondiff>=2,<3" \
+		"pytest>=7" "hypothesis>=6" "nbformat>=5"
+	touch $@
+
+venv: $(VENV)/.deps
+
+install: venv
+	$(PIP) install --quiet --no-build-isolation --no-deps -C build-dir='$(BUILD_DIR)' .
+
+demo: install
+	$(PY) examples/demo.py
+
+test: install
+	$(PY) -m pytest -q tests
+
+bench: install
+	$(PY) bench/run.py
+
+clean:
+	rm -rf build $(VENV) .pytest_cache .hypothesis

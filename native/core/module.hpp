@@ -1,0 +1,19 @@
+// Module initialisation helpers: imports bound as module globals.
+#pragma once
+
+#include "core/ref.hpp"
+
+namespace zuv {
+
+// `import name` inside `module`: binds the top-level module under `name`.
+bool import_global(PyObject* module, const char* name);
+
+// `from .sibling import attr` inside `module`: the sibling is resolved
+// against the package that `module` belongs to.  Binds and returns `attr`.
+Ref import_sibling(PyObject* module, const char* sibling, const char* attr);
+
+// An interned string kept for the life of the process, like the
+// interpreter's own identifiers; used for keys and attribute names.
+PyObject* interned(const char* text);
+
+}  // namespace zuv

@@ -1,0 +1,56 @@
+// Shared declarations of the notebook_merge module.
+#pragma once
+
+#include "core/function.hpp"
+#include "core/module.hpp"
+
+namespace merge {
+
+using zuv::CallArgs;
+using zuv::Ref;
+
+// Keys and attribute names used across the module.
+struct Names {
+  PyObject* merge_cell = zuv::interned("MergeCell");
+  PyObject* base = zuv::interned("BASE");
+  PyObject* current = zuv::interned("CURRENT");
+  PyObject* incoming = zuv::interned("INCOMING");
+  PyObject* file_type_attr = zuv::interned("_file_type");
+  PyObject* file_type = zuv::interned("file_type");
+  PyObject* name = zuv::interned("name");
+  PyObject* parents = zuv::interned("parents");
+  PyObject* data = zuv::interned("data");
+  PyObject* pop = zuv::interned("pop");
+  PyObject* jsondiff = zuv::interned("jsondiff");
+  PyObject* diff = zuv::interned("diff");
+  PyObject* logging = zuv::interned("logging");
+  PyObject* debug = zuv::interned("debug");
+  PyObject* execution_count = zuv::interned("execution_count");
+  PyObject* outputs = zuv::interned("outputs");
+  PyObject* init = zuv::interned("__init__");
+  PyObject* current_tag = zuv::interned("current");
+  PyObject* incoming_tag = zuv::interned("incoming");
+  PyObject* base_tag = zuv::interned("base");
+  PyObject* current_mark = zuv::interned("<<< ");
+  PyObject* incoming_mark = zuv::interned(">>> ");
+};
+const Names& names();
+
+// The jsondiff.diff function and symbols seen at import; `_cell_changed`
+// computes the difference natively while the module global still leads to
+// that very function.
+struct JsondiffOriginal {
+  PyObject* diff = nullptr;
+  PyObject* insert = nullptr;
+  PyObject* delete_ = nullptr;
+  PyObject* replace = nullptr;
+};
+JsondiffOriginal& jsondiff_original();
+
+// MergeCell and _cell_changed.
+bool add_merge_cell(PyObject* module, PyObject* cell_class);
+bool add_cell_changed(PyObject* module);
+// The cell comparison, shared with merge_files.
+Ref cell_changed(PyObject* globals, PyObject* cell0, PyObject* cell1);
+
+}  // namespace merge

@@ -1,0 +1,59 @@
+// zuv_weft_git.drivers.notebook_merge: three-way merge of notebook files.
+#include "notebook_merge/merge.hpp"
+
+namespace merge {
+
+const Names& names() {
+  static const Names n;
+  return n;
+}
+
+JsondiffOriginal& jsondiff_original() {
+  static JsondiffOriginal original;
+  return original;
+}
+
+namespace {
+
+// Remembers what `jsondiff` offered at import.  These references live as
+// long as the process, like the module objects they come from.
+bool remember_jsondiff(PyObject* module) {
+  JsondiffOriginal& original = jsondiff_original();
+  if (original.diff) return true;
+  Ref jsondiff = zuv::getattr(module, names().jsondiff);
+  Ref symbols = Ref::steal(PyImport_ImportModule("jsondiff.symbols"));
+  if (!jsondiff || !symbols) return false;
+  Ref diff = zuv::getattr(jsondiff.get(), names().diff);
+  Ref insert = zuv::getattr(symbols.get(), "insert");
+  Ref delete_ = zuv::getattr(symbols.get(), "delete");
+  Ref replace = zuv::getattr(symbols.get(), "replace");
+  if (!diff || !insert || !delete_ || !replace) return false;
+  original.diff = diff.release();
+  original.insert = insert.release();
+  original.delete_ = delete_.release();
+  original.replace = replace.release();
+  return true;
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "notebook_merge",
+    "Three-way merge of pipeline-canvas notebooks, for use as a git merge driver.", -1, nullptr,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace merge
+
+PyMODINIT_FUNC PyInit_notebook_merge() {
+  merge::names();
+  if (PyErr_Occurred()) return nullptr;
+  merge::Ref module = merge::Ref::steal(PyModule_Create(&merge::module_def));
+  if (!module) return nullptr;
+  for (const char* name : {"json", "logging", "os", "tempfile", "uuid", "typing", "git", "jsondiff"})
+    if (!zuv::import_global(module.get(), name)) return nullptr;
+  merge::Ref cell = zuv::import_sibling(module.get(), "common", "Cell");
+  if (!cell || !merge::remember_jsondiff(module.get())) return nullptr;
+  if (!merge::add_merge_cell(module.get(), cell.get()) || !merge::add_cell_changed(module.get()))
+    return nullptr;
+  return module.release();
+}

@@ -1,0 +1,1 @@
+"""Three-way git merge driver and diff API for pipeline-canvas Jupyter notebooks."""

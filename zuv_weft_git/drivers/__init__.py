@@ -1,0 +1,1 @@
+"""Notebook merge and diff drivers."""
