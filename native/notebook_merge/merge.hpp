@@ -50,6 +50,8 @@ JsondiffOriginal& jsondiff_original();
 // MergeCell and _cell_changed.
 bool add_merge_cell(PyObject* module, PyObject* cell_class);
 bool add_cell_changed(PyObject* module);
+// merge_files, the merge driver's entry point.
+bool add_merge_files(PyObject* module);
 // The cell comparison, shared with merge_files.
 Ref cell_changed(PyObject* globals, PyObject* cell0, PyObject* cell1);
 

@@ -53,7 +53,8 @@ PyMODINIT_FUNC PyInit_notebook_merge() {
     if (!zuv::import_global(module.get(), name)) return nullptr;
   merge::Ref cell = zuv::import_sibling(module.get(), "common", "Cell");
   if (!cell || !merge::remember_jsondiff(module.get())) return nullptr;
-  if (!merge::add_merge_cell(module.get(), cell.get()) || !merge::add_cell_changed(module.get()))
+  if (!merge::add_merge_cell(module.get(), cell.get()) || !merge::add_cell_changed(module.get()) ||
+      !merge::add_merge_files(module.get()))
     return nullptr;
   return module.release();
 }
