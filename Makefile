@@ -25,7 +25,7 @@ demo: install
 	$(PY) examples/demo.py
 
 test: install
-	$(PY) -m pytest -q tests
+	$(PY) -P -m pytest -q tests
 
 bench: install
 	$(PY) bench/run.py
