@@ -1,0 +1,66 @@
+"""The native function objects behave like Python functions."""
+import inspect
+import pickle
+import traceback
+
+import pytest
+
+from zuv_weft_git.drivers import notebook_merge
+from zuv_weft_git.drivers.notebook_merge import MergeCell, merge_files
+
+
+def test_function_attributes():
+    f = merge_files
+    assert (f.__name__, f.__qualname__, f.__module__) == (
+        "merge_files", "merge_files", "zuv_weft_git.drivers.notebook_merge")
+    assert f.__doc__ == "Ipython Notebook Merge Driver main"
+    assert f.__annotations__ == {"base_file_path": "str", "current_file_path": "str",
+                                 "incoming_file_path": "str", "file_path": "str", "return": "None"}
+    assert MergeCell.__init__.__qualname__ == "MergeCell.__init__"
+    assert repr(f).startswith("<function merge_files at 0x")
+    assert str(inspect.signature(f)) == (
+        "(base_file_path: 'str', current_file_path: 'str', incoming_file_path: 'str', file_path: 'str') -> 'None'")
+    assert callable(f) and f.__globals__ is vars(notebook_merge)
+
+
+def test_binds_as_a_method_in_any_class():
+    class Holder:
+        changed = notebook_merge._cell_changed
+
+    holder = Holder()
+    bound = holder.changed
+    assert bound.__self__ is holder and bound.__func__ is notebook_merge._cell_changed
+    # The holder is passed as the first argument.
+    with pytest.raises(AttributeError, match="parents"):
+        bound(holder)
+    assert Holder.changed is notebook_merge._cell_changed
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: merge_files(), "merge_files() takes exactly 4 positional arguments (0 given)"),
+        (lambda: merge_files("a", "b", "c", "d", "e"), "merge_files() takes exactly 4 positional arguments (5 given)"),
+        (lambda: merge_files("a", current_file_path="b"), "merge_files() takes exactly 4 positional arguments (2 given)"),
+        (lambda: merge_files("a", "b", "c", file_path="d", base_file_path="e"),
+         "merge_files() got multiple values for keyword argument 'base_file_path'"),
+        (lambda: merge_files("a", "b", "c", "d", nope=1), "merge_files() got an unexpected keyword argument 'nope'"),
+        (lambda: MergeCell.add_conflict_mark(), "add_conflict_mark() takes exactly 1 positional argument (0 given)"),
+    ],
+)
+def test_argument_count_and_keyword_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_functions_accept_attributes_and_weak_references():
+    import weakref
+
+    ref = weakref.ref(merge_files)
+    assert ref() is merge_files
+    merge_files.custom = 1
+    try:
+        assert merge_files.__dict__["custom"] == 1
+    finally:
+        del merge_files.custom
