@@ -118,9 +118,7 @@ bool Merge::resolve_globals() {
   merge_cell_ = zuv::global(globals_, names().merge_cell);
   if (!merge_cell_) return false;
   cell_changed_ = zuv::global(globals_, keys().cell_changed);
-  if (!cell_changed_) return false;
-  merge_source_ = zuv::global(globals_, keys().merge_source);
-  return static_cast<bool>(merge_source_);
+  return static_cast<bool>(cell_changed_);
 }
 
 // open(path, "r", encoding="utf-8") as a block, json.load inside it.
@@ -356,6 +354,7 @@ bool Merge::merge_sources(PyObject* cell_id) {
                                      : Ref{};
   static PyObject* const kwnames = PyTuple_Pack(2, keys().current_name, keys().incoming_name);
   if (!incoming_label || !kwnames) return false;
+  if (!merge_source_ && !(merge_source_ = zuv::global(globals_, keys().merge_source))) return false;
   PyObject* argv[] = {nullptr,
                       git_.get(),
                       current_source.get(),
