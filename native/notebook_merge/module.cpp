@@ -55,5 +55,6 @@ PyMODINIT_FUNC PyInit_notebook_merge() {
   if (!cell || !merge::remember_jsondiff(module.get())) return nullptr;
   if (!merge::add_merge_cell(module.get(), cell.get()) || !merge::add_cell_changed(module.get()))
     return nullptr;
+  if (!merge::add_merge_source(module.get())) return nullptr;
   return module.release();
 }

@@ -1,0 +1,143 @@
+"""Cost of one source merge and of starting the zuvmerge command.
+
+1. `_merge_source` against running `git merge-file` as a subprocess on the
+   same three files (both from this process, interleaved, medians).  A third
+   row shows what the file system alone charges for what `_merge_source` must
+   do around git: a fresh temporary directory holding three new files.
+2. Starting `zuvmerge --help` against `python -c "import git, jsondiff"`.
+
+Prints a table; the ratio column is against the reference of each group.
+"""
+
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import git
+
+from zuv_weft_git.drivers import notebook_merge
+
+ROUNDS = int(os.environ.get("BENCH_ROUNDS", "200"))
+STARTUP_ROUNDS = int(os.environ.get("BENCH_STARTUP_ROUNDS", "20"))
+
+
+def cell_source(variant: str) -> list:
+    """A 40-line code cell; `variant` edits one line near the top or the bottom."""
+    lines = [f"features['f{i}'] = df['c{i}'].fillna(0) * {i}\n" for i in range(40)]
+    lines[-1] = lines[-1].rstrip("\n")
+    if variant == "top":
+        lines[3] = "features['f3'] = df['c3'].clip(lower=0)\n"
+    elif variant == "bottom":
+        lines[35] = "features['f35'] = np.log1p(df['c35'])\n"
+    elif variant == "top-other":
+        lines[3] = "features['f3'] = df['c3'].abs()\n"
+    return lines
+
+
+CASES = {
+    "clean (distant edits)": ("top", "base", "bottom"),
+    "conflict (same line)": ("top", "base", "top-other"),
+}
+
+
+def median_ms(samples):
+    return statistics.median(samples) * 1e3
+
+
+def bench_source_merge(rows):
+    g = git.cmd.Git()
+    with tempfile.TemporaryDirectory(prefix="bench-merge-source-") as work:
+        for label, variants in CASES.items():
+            current, base, incoming = (cell_source(v) for v in variants)
+            paths = [os.path.join(work, name) for name in ("current", "base", "incoming")]
+
+            def write_files():
+                for path, lines in zip(paths, (current, base, incoming)):
+                    with open(path, "w", encoding="utf-8") as f:
+                        f.write("".join(lines))
+
+            def fresh_directory():
+                with tempfile.TemporaryDirectory() as directory:
+                    for name, lines in zip(("current", "base", "incoming"), (current, base, incoming)):
+                        with open(os.path.join(directory, name), "w", encoding="utf-8") as f:
+                            f.write("".join(lines))
+
+            subprocess_times, merge_times, directory_times = [], [], []
+            write_files()
+            for _ in range(ROUNDS):
+                write_files()  # git merges in place: restore the current file
+                start = time.perf_counter()
+                subprocess.run(["git", "merge-file", *paths], capture_output=True)
+                subprocess_times.append(time.perf_counter() - start)
+
+                start = time.perf_counter()
+                notebook_merge._merge_source(g, current, base, incoming,
+                                             current_name="nb-current", incoming_name="nb-incoming")
+                merge_times.append(time.perf_counter() - start)
+
+                start = time.perf_counter()
+                fresh_directory()
+                directory_times.append(time.perf_counter() - start)
+            reference = median_ms(subprocess_times)
+            rows.append((f"source merge, {label}", "git merge-file subprocess", reference, 1.0))
+            rows.append(("", "_merge_source", median_ms(merge_times), median_ms(merge_times) / reference))
+            rows.append(("", "  of which: temp dir + 3 new files", median_ms(directory_times),
+                         median_ms(directory_times) / reference))
+
+
+STUB_HELP = """
+import sys
+import zuv_weft_git.drivers as drivers
+from zuv_weft_git.drivers import notebook_merge
+drivers.merge_files = lambda **kwargs: None
+from zuv_weft_git.scripts._launcher import main
+sys.argv = ["zuvmerge", "--help"]
+main()
+"""
+
+
+def time_command(argv, cwd):
+    samples = []
+    for _ in range(STARTUP_ROUNDS):
+        start = time.perf_counter()
+        subprocess.run(argv, cwd=cwd, capture_output=True, check=True)
+        samples.append(time.perf_counter() - start)
+    return median_ms(samples)
+
+
+def bench_startup(rows):
+    import zuv_weft_git.drivers as drivers
+
+    script = Path(sys.executable).parent / "zuvmerge"
+    with tempfile.TemporaryDirectory(prefix="bench-startup-") as cwd:
+        reference = time_command([sys.executable, "-c", "import git, jsondiff"], cwd)
+        if hasattr(drivers, "merge_files") and script.exists():
+            label, argv = "zuvmerge --help", [str(script), "--help"]
+        else:
+            # Until the package offers merge_files the command cannot start;
+            # this loads the same modules and runs the same launcher.
+            label, argv = "zuvmerge --help (merge_files stubbed)", [sys.executable, "-c", STUB_HELP]
+        measured = time_command(argv, cwd)
+    rows.append(("start-up", 'python -c "import git, jsondiff"', reference, 1.0))
+    rows.append(("", label, measured, measured / reference))
+
+
+def main():
+    if shutil.which("git") is None:
+        sys.exit("git is not installed")
+    rows = []
+    bench_source_merge(rows)
+    bench_startup(rows)
+    print(f"{'case':<38} {'what':<40} {'median ms':>10} {'ratio':>7}")
+    for case, what, ms, ratio in rows:
+        print(f"{case:<38} {what:<40} {ms:>10.3f} {ratio:>7.2f}")
+    print(f"({ROUNDS} source-merge rounds, {STARTUP_ROUNDS} start-up rounds, cwd {os.getcwd()})")
+
+
+if __name__ == "__main__":
+    main()

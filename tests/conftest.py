@@ -1,0 +1,10 @@
+"""Test session set-up shared by all test directories."""
+
+import os
+import sys
+
+# `python -m pytest` puts the working directory first on sys.path; from the
+# repository root that would import the source tree, which holds no built
+# extension modules, instead of the installed package.
+_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
