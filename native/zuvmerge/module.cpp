@@ -11,6 +11,7 @@
 // needs a person.
 #include <cstdio>
 #include <initializer_list>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -74,9 +75,13 @@ using Keyword = std::pair<PyObject*, PyObject*>;
 // callable(*positional, **keywords); every object is borrowed.
 Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> positional,
                        std::initializer_list<Keyword> keywords) {
+  PyObject* argv[8];
+  if (positional.size() + keywords.size() > std::size(argv)) {
+    PyErr_SetString(PyExc_SystemError, "too many arguments for call_with_keywords");
+    return {};
+  }
   Ref kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
   if (!kwnames) return {};
-  PyObject* argv[8];
   size_t n = 0;
   for (PyObject* value : positional) argv[n++] = value;
   Py_ssize_t k = 0;

@@ -255,11 +255,24 @@ def test_console_script_runs_the_real_merge_driver(tmp_path):
     assert result.stdout.startswith("usage: zuvmerge ")
 
 
-def test_launcher_runs_with_python_m(tmp_path):
+def test_launcher_runs_with_python_m(tmp_path, files):
     # The extension module itself cannot be run with -m; the launcher can.
-    result = subprocess.run([sys.executable, "-m", "zuv_weft_git.scripts._launcher", "--bogus"], cwd=tmp_path,
-                            capture_output=True, text=True, timeout=60)
+    result = subprocess.run([sys.executable, "-m", "zuv_weft_git.scripts._launcher", *options(files), "--bogus"],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=60)
     if hasattr(drivers, "merge_files"):
         assert result.returncode == 2 and "unrecognized arguments: --bogus" in result.stderr
     else:
         assert result.returncode == 1 and "cannot import name 'merge_files'" in result.stderr
+
+
+def test_demo_merges_the_examples_with_real_git():
+    if not hasattr(drivers, "merge_files"):
+        pytest.skip("zuv_weft_git.drivers does not offer merge_files yet")
+    demo = Path(__file__).resolve().parents[2] / "examples" / "demo.py"
+    result = subprocess.run([sys.executable, str(demo)], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    # The example branches change one line of train_model differently.
+    assert "git merge exit status: 1" in result.stdout
+    assert "zuvmerge: conflicts remain in pipeline.ipynb:" in result.stdout
+    assert "<<<<<<< pipeline.ipynb-current" in result.stdout
+    assert "[plot_importances]" in result.stdout
