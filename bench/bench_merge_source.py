@@ -87,7 +87,7 @@ def bench_source_merge(rows):
             reference = median_ms(subprocess_times)
             rows.append((f"source merge, {label}", "git merge-file subprocess", reference, 1.0))
             rows.append(("", "_merge_source", median_ms(merge_times), median_ms(merge_times) / reference))
-            rows.append(("", "  of which: temp dir + 3 new files", median_ms(directory_times),
+            rows.append(("", "  temp dir + 3 new files alone", median_ms(directory_times),
                          median_ms(directory_times) / reference))
 
 
