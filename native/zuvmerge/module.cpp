@@ -1,0 +1,350 @@
+// zuv_weft_git.scripts.zuvmerge: the command-line merge driver.
+//
+// The module defines nothing callable; executing it is the program.  Its
+// execution step imports what it needs and, only when the module's
+// `__name__` is "__main__", parses the command line and merges one notebook.
+// Module creation and execution are separate phases, so a launcher can create
+// the module from its spec, rename it to "__main__" and then execute it.
+//
+// After the merge, the written notebook is checked for conflict marks; any
+// left make the process end with status 1, which tells git that the merge
+// needs a person.
+#include <cstdio>
+#include <initializer_list>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "core/module.hpp"
+
+namespace {
+
+using zuv::Ref;
+
+constexpr const char* kDescription =
+    "Incorporates changers that lead from the <base-file> to <incoming-file> into <current-file>.";
+
+struct Names {
+  PyObject* argparse = zuv::interned("argparse");
+  PyObject* logging = zuv::interned("logging");
+  PyObject* merge_files = zuv::interned("merge_files");
+  PyObject* dunder_name = zuv::interned("__name__");
+  PyObject* main = zuv::interned("__main__");
+  PyObject* str = zuv::interned("str");
+  PyObject* parser = zuv::interned("parser");
+  PyObject* args = zuv::interned("args");
+  PyObject* destination_path = zuv::interned("destination_path");
+  PyObject* argument_parser = zuv::interned("ArgumentParser");
+  PyObject* add_argument = zuv::interned("add_argument");
+  PyObject* parse_args = zuv::interned("parse_args");
+  PyObject* basic_config = zuv::interned("basicConfig");
+  PyObject* debug_level = zuv::interned("DEBUG");
+  PyObject* description = zuv::interned("description");
+  PyObject* type = zuv::interned("type");
+  PyObject* required = zuv::interned("required");
+  PyObject* action = zuv::interned("action");
+  PyObject* level = zuv::interned("level");
+  PyObject* verbose = zuv::interned("verbose");
+  PyObject* current_file = zuv::interned("current_file");
+  PyObject* base_file = zuv::interned("base_file");
+  PyObject* incoming_file = zuv::interned("incoming_file");
+  PyObject* file_path = zuv::interned("file_path");
+  PyObject* current_file_path = zuv::interned("current_file_path");
+  PyObject* base_file_path = zuv::interned("base_file_path");
+  PyObject* incoming_file_path = zuv::interned("incoming_file_path");
+  PyObject* cells = zuv::interned("cells");
+  PyObject* metadata = zuv::interned("metadata");
+  PyObject* canvas = zuv::interned("canvas");
+  PyObject* name = zuv::interned("name");
+  PyObject* parameters = zuv::interned("parameters");
+  PyObject* source = zuv::interned("source");
+  PyObject* current_mark = zuv::interned("<<< ");
+  PyObject* incoming_mark = zuv::interned(">>> ");
+  PyObject* block_opening = zuv::interned("<<<<<<< ");
+  PyObject* newline = zuv::interned("\n");
+};
+
+const Names& names() {
+  static const Names n;
+  return n;
+}
+
+using Keyword = std::pair<PyObject*, PyObject*>;
+
+// callable(*positional, **keywords); every object is borrowed.
+Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> positional,
+                       std::initializer_list<Keyword> keywords) {
+  PyObject* argv[8];
+  if (positional.size() + keywords.size() > std::size(argv)) {
+    PyErr_SetString(PyExc_SystemError, "too many arguments for call_with_keywords");
+    return {};
+  }
+  Ref kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+  if (!kwnames) return {};
+  size_t n = 0;
+  for (PyObject* value : positional) argv[n++] = value;
+  Py_ssize_t k = 0;
+  for (const Keyword& keyword : keywords) {
+    PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(keyword.first));
+    argv[n++] = keyword.second;
+  }
+  return Ref::steal(PyObject_Vectorcall(callable, argv, positional.size(), kwnames.get()));
+}
+
+bool set_global(PyObject* globals, PyObject* name, const Ref& value) {
+  return value && PyDict_SetItem(globals, name, value.get()) == 0;
+}
+
+// `from zuv_weft_git.drivers import merge_files`, with the interpreter's
+// ImportError when the package does not offer the name.
+bool import_merge_files(PyObject* globals) {
+  static const char* const package_name = "zuv_weft_git.drivers";
+  Ref fromlist = Ref::steal(PyTuple_Pack(1, names().merge_files));
+  if (!fromlist) return false;
+  Ref package = Ref::steal(PyImport_ImportModuleLevel(package_name, globals, nullptr, fromlist.get(), 0));
+  if (!package) return false;
+  Ref merge_files = zuv::getattr(package.get(), names().merge_files);
+  if (!merge_files) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    Ref location = zuv::getattr(package.get(), "__file__");
+    if (!location) PyErr_Clear();
+    Ref message = location && PyUnicode_Check(location.get())
+                      ? Ref::steal(PyUnicode_FromFormat("cannot import name 'merge_files' from '%s' (%U)",
+                                                        package_name, location.get()))
+                      : Ref::steal(PyUnicode_FromFormat(
+                            "cannot import name 'merge_files' from '%s' (unknown location)", package_name));
+    Ref name = zuv::str(package_name);
+    if (!message || !name) return false;
+    PyErr_SetImportError(message.get(), name.get(), location ? location.get() : Py_None);
+    return false;
+  }
+  return set_global(globals, names().merge_files, merge_files);
+}
+
+// ---------------------------------------------------------------------------
+// The program: steps run only as the main program.
+
+bool build_parser(PyObject* globals) {
+  const Names& n = names();
+  Ref argparse = zuv::global(globals, n.argparse);
+  if (!argparse) return false;
+  Ref parser_class = zuv::getattr(argparse.get(), n.argument_parser);
+  Ref description = zuv::str(kDescription);
+  if (!parser_class || !description) return false;
+  if (!set_global(globals, n.parser,
+                  call_with_keywords(parser_class.get(), {}, {{n.description, description.get()}})))
+    return false;
+
+  struct Option {
+    const char* text;
+    bool required;
+  };
+  for (Option option : {Option{"--current-file", true}, Option{"--base-file", true},
+                        Option{"--incoming-file", true}, Option{"--file-path", false}}) {
+    Ref parser = zuv::global(globals, n.parser);
+    Ref add_argument = parser ? zuv::getattr(parser.get(), n.add_argument) : Ref{};
+    Ref str_type = zuv::global(globals, n.str);
+    Ref text = zuv::str(option.text);
+    if (!add_argument || !str_type || !text) return false;
+    Ref added = option.required ? call_with_keywords(add_argument.get(), {text.get()},
+                                              {{n.type, str_type.get()}, {n.required, Py_True}})
+                         : call_with_keywords(add_argument.get(), {text.get()}, {{n.type, str_type.get()}});
+    if (!added) return false;
+  }
+  Ref parser = zuv::global(globals, n.parser);
+  Ref add_argument = parser ? zuv::getattr(parser.get(), n.add_argument) : Ref{};
+  Ref short_flag = zuv::str("-v");
+  Ref long_flag = zuv::str("--verbose");
+  Ref store_true = zuv::str("store_true");
+  if (!add_argument || !short_flag || !long_flag || !store_true) return false;
+  return static_cast<bool>(call_with_keywords(add_argument.get(), {short_flag.get(), long_flag.get()},
+                                              {{n.action, store_true.get()}}));
+}
+
+Ref arg(PyObject* globals, PyObject* name) {
+  Ref args = zuv::global(globals, names().args);
+  return args ? zuv::getattr(args.get(), name) : Ref{};
+}
+
+bool run_merge(PyObject* globals) {
+  const Names& n = names();
+  Ref parser = zuv::global(globals, n.parser);
+  if (!parser || !set_global(globals, n.args, zuv::call_method(parser.get(), n.parse_args)))
+    return false;
+
+  Ref verbose = arg(globals, n.verbose);
+  int is_verbose = verbose ? PyObject_IsTrue(verbose.get()) : -1;
+  if (is_verbose < 0) return false;
+  if (is_verbose) {
+    Ref logging = zuv::global(globals, n.logging);
+    Ref basic_config = logging ? zuv::getattr(logging.get(), n.basic_config) : Ref{};
+    Ref debug = logging ? zuv::getattr(logging.get(), n.debug_level) : Ref{};
+    if (!basic_config || !debug) return false;
+    if (!call_with_keywords(basic_config.get(), {}, {{n.level, debug.get()}})) return false;
+  }
+
+  Ref file_path = arg(globals, n.file_path);
+  int given = file_path ? PyObject_IsTrue(file_path.get()) : -1;
+  if (given < 0) return false;
+  if (!set_global(globals, n.destination_path, given ? file_path : arg(globals, n.current_file)))
+    return false;
+
+  Ref merge_files = zuv::global(globals, n.merge_files);
+  if (!merge_files) return false;
+  Ref current_file = arg(globals, n.current_file);
+  if (!current_file) return false;
+  Ref base_file = arg(globals, n.base_file);
+  if (!base_file) return false;
+  Ref incoming_file = arg(globals, n.incoming_file);
+  if (!incoming_file) return false;
+  Ref destination = zuv::global(globals, n.destination_path);
+  if (!destination) return false;
+  return static_cast<bool>(call_with_keywords(merge_files.get(), {},
+                                              {{n.current_file_path, current_file.get()},
+                                               {n.base_file_path, base_file.get()},
+                                               {n.incoming_file_path, incoming_file.get()},
+                                               {n.file_path, destination.get()}}));
+}
+
+// ---------------------------------------------------------------------------
+// Conflicts left in the merged notebook.
+
+struct ConflictCount {
+  Py_ssize_t cells = 0;
+  Py_ssize_t parameters = 0;
+  Py_ssize_t source_blocks = 0;
+  Py_ssize_t total() const { return cells + parameters + source_blocks; }
+};
+
+// mapping[key] when both are what a notebook should hold, else nullptr.
+PyObject* member(PyObject* mapping, PyObject* key) {
+  return mapping && PyDict_Check(mapping) ? PyDict_GetItemWithError(mapping, key) : nullptr;
+}
+
+int starts_with(PyObject* text, PyObject* prefix) {
+  if (!text || !PyUnicode_Check(text)) return 0;
+  return static_cast<int>(PyUnicode_Tailmatch(text, prefix, 0, PY_SSIZE_T_MAX, -1));
+}
+
+// A name that the merge gave a conflict mark.
+int is_marked(PyObject* name) {
+  int current = starts_with(name, names().current_mark);
+  if (current != 0) return current;
+  return starts_with(name, names().incoming_mark);
+}
+
+// Lines of a source that open a conflict block; a source is a list of lines
+// or, in some notebooks, one string.
+Py_ssize_t count_conflict_blocks(PyObject* source) {
+  Py_ssize_t count = 0;
+  if (source && PyList_Check(source)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i) {
+      int opens = starts_with(PyList_GET_ITEM(source, i), names().block_opening);
+      if (opens < 0) return -1;
+      count += opens;
+    }
+  } else if (source && PyUnicode_Check(source)) {
+    Ref lines = Ref::steal(PyUnicode_Split(source, names().newline, -1));
+    if (!lines) return -1;
+    return count_conflict_blocks(lines.get());
+  }
+  return count;
+}
+
+bool count_conflicts(PyObject* notebook, ConflictCount& count) {
+  const Names& n = names();
+  PyObject* cells = member(notebook, n.cells);
+  if (cells && PyList_Check(cells)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
+      PyObject* cell = PyList_GET_ITEM(cells, i);
+      PyObject* canvas = member(member(cell, n.metadata), n.canvas);
+      int marked = is_marked(member(canvas, n.name));
+      Py_ssize_t blocks = count_conflict_blocks(member(cell, n.source));
+      if (marked < 0 || blocks < 0 || PyErr_Occurred()) return false;
+      count.cells += marked;
+      count.source_blocks += blocks;
+    }
+  }
+  PyObject* parameters = member(member(member(notebook, n.metadata), n.canvas), n.parameters);
+  if (parameters && PyList_Check(parameters)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters); ++i) {
+      int marked = is_marked(member(PyList_GET_ITEM(parameters, i), n.name));
+      if (marked < 0) return false;
+      count.parameters += marked;
+    }
+  }
+  return !PyErr_Occurred();
+}
+
+// The whole file as UTF-8 text, with the OSError that open() raises.
+Ref read_text(PyObject* path) {
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(path, &encoded)) return {};
+  Ref fs_path = Ref::steal(encoded);
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(PyBytes_AS_STRING(fs_path.get()), "rbe"), std::fclose);
+  if (!file) return Ref::steal(PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path));
+  std::string bytes;
+  char chunk[65536];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) bytes.append(chunk, got);
+  if (std::ferror(file.get())) return Ref::steal(PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path));
+  return Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
+}
+
+// Reads the written notebook back; with conflicts left, reports them on
+// standard error and raises SystemExit(1).
+bool check_merged_notebook(PyObject* globals) {
+  Ref path = arg(globals, names().current_file);
+  if (!path) return false;
+  Ref text = read_text(path.get());
+  if (!text) return false;
+  Ref json = Ref::steal(PyImport_ImportModule("json"));
+  Ref loads = json ? zuv::getattr(json.get(), "loads") : Ref{};
+  Ref notebook = loads ? zuv::call(loads.get(), text.get()) : Ref{};
+  if (!notebook) return false;
+
+  ConflictCount count;
+  if (!count_conflicts(notebook.get(), count)) return false;
+  if (count.total() == 0) return true;
+  Ref shown = zuv::global(globals, names().destination_path);
+  if (!shown) return false;
+  PySys_FormatStderr("zuvmerge: conflicts remain in %S: cells %zd, parameters %zd, source blocks %zd\n",
+                     shown.get(), count.cells, count.parameters, count.source_blocks);
+  Ref status = Ref::steal(PyLong_FromLong(1));
+  if (!status) return false;
+  PyErr_SetObject(PyExc_SystemExit, status.get());
+  return false;
+}
+
+int execute_module(PyObject* module) {
+  names();
+  if (PyErr_Occurred()) return -1;
+  PyObject* globals = PyModule_GetDict(module);  // borrowed
+  if (!globals) return -1;
+  if (!zuv::import_global(module, "argparse") || !zuv::import_global(module, "logging") ||
+      !import_merge_files(globals))
+    return -1;
+
+  Ref name = zuv::global(globals, names().dunder_name);
+  if (!name) return -1;
+  int is_main = PyObject_RichCompareBool(name.get(), names().main, Py_EQ);
+  if (is_main <= 0) return is_main;
+
+  if (!build_parser(globals) || !run_merge(globals) || !check_merged_notebook(globals)) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(execute_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "zuvmerge", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_zuvmerge() { return PyModuleDef_Init(&module_def); }

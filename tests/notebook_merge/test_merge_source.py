@@ -1,0 +1,281 @@
+"""Three-way merge of one cell's source through `git merge-file`."""
+
+import os
+import tempfile
+import types
+
+import git
+import pytest
+
+from zuv_weft_git.drivers import notebook_merge
+
+merge_source = notebook_merge._merge_source
+
+
+@pytest.fixture
+def g():
+    return git.cmd.Git()
+
+
+@pytest.fixture(autouse=True)
+def temp_root(tmp_path, monkeypatch):
+    """Points the default temporary location at a private directory and
+    checks that every test leaves it empty."""
+    root = tmp_path / "tmp"
+    root.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(root))
+    yield root
+    assert sorted(os.listdir(root)) == []
+
+
+class RecordingDirectory(tempfile.TemporaryDirectory):
+    """A TemporaryDirectory that records what its directory held when the
+    `with` block ended."""
+
+    seen = []
+
+    def __exit__(self, *exc_info):
+        listing = {n: os.path.getsize(os.path.join(self.name, n)) for n in os.listdir(self.name)}
+        RecordingDirectory.seen.append((exc_info[0], listing))
+        return super().__exit__(*exc_info)
+
+
+@pytest.fixture
+def recording_tempfile(monkeypatch):
+    RecordingDirectory.seen = []
+    fake = types.SimpleNamespace(TemporaryDirectory=RecordingDirectory)
+    monkeypatch.setattr(notebook_merge, "tempfile", fake)
+    return RecordingDirectory.seen
+
+
+class FakeGit:
+    """Stands in for git.cmd.Git: records the call and the working files,
+    optionally writes a result and raises."""
+
+    def __init__(self, result=None, error=None):
+        self.result = result
+        self.error = error
+        self.calls = []
+
+    def merge_file(self, *args, **kwargs):
+        files = {os.path.basename(p): open(p, "rb").read() for p in args}
+        self.calls.append((args, kwargs, files))
+        if self.result is not None:
+            with open(args[0], "wb") as f:
+                f.write(self.result)
+        if self.error is not None:
+            raise self.error
+
+
+TEN = [f"line {i}\n" for i in range(10)]
+
+
+def edit(lines, index, text):
+    changed = list(lines)
+    changed[index] = text
+    return changed
+
+
+@pytest.mark.parametrize(
+    "current, base, incoming, expected",
+    [
+        pytest.param(["a\n", "b\n", "c"], ["a\n", "b\n", "c"], ["a\n", "b\n", "c"], ["a\n", "b\n", "c"], id="equal"),
+        pytest.param(TEN, TEN, edit(TEN, 4, "four\n"), edit(TEN, 4, "four\n"), id="incoming-only"),
+        pytest.param(edit(TEN, 4, "four\n"), TEN, TEN, edit(TEN, 4, "four\n"), id="current-only"),
+        pytest.param(
+            edit(TEN, 1, "one\n"), TEN, edit(TEN, 8, "eight\n"),
+            edit(edit(TEN, 1, "one\n"), 8, "eight\n"), id="both-distant",
+        ),
+        pytest.param([], [], [], [], id="empty"),
+        pytest.param(["x = 1\r\n", "y = 2\r\n"] * 2, ["x = 1\r\n", "y = 2\r\n"] * 2,
+                     ["x = 1\r\n", "y = 2\r\n"] * 2, ["x = 1\n", "y = 2\n"] * 2, id="crlf"),
+        pytest.param(["a\rb\n", "c"], ["a\rb\n", "c"], ["a\rb\n", "c"], ["a\n", "b\n", "c"], id="lone-cr"),
+        pytest.param(["grüße = 'καλημέρα'\n", "x = '🙂'"], ["grüße = 'καλημέρα'\n", "x = 1"],
+                     ["grüße = 'καλημέρα'\n", "x = 1"], ["grüße = 'καλημέρα'\n", "x = '🙂'"], id="non-ascii"),
+    ],
+)
+def test_clean_merge(g, current, base, incoming, expected):
+    assert merge_source(g, current, base, incoming, current_name="nb-current", incoming_name="nb-incoming") == expected
+
+
+CONFLICT = (["a\n", "x\n", "c\n"], ["a\n", "b\n", "c\n"], ["a\n", "y\n", "c\n"])
+
+
+def test_conflict_is_labelled_with_the_names(g, temp_root):
+    result = merge_source(g, *CONFLICT, current_name="nb.ipynb-current", incoming_name="nb.ipynb-incoming")
+    assert result == [
+        "a\n", "<<<<<<< nb.ipynb-current\n", "x\n", "=======\n", "y\n", ">>>>>>> nb.ipynb-incoming\n", "c\n",
+    ]
+
+
+@pytest.mark.parametrize("current_name, incoming_name", [(None, None), ("", ""), ("mine", None), (None, "theirs")])
+def test_missing_names_leave_the_working_paths(g, temp_root, current_name, incoming_name):
+    result = merge_source(g, *CONFLICT, current_name=current_name, incoming_name=incoming_name)
+    first, last = result[1], result[5]
+    for line, marker, name, file_name in [(first, "<<<<<<< ", current_name, "current"),
+                                         (last, ">>>>>>> ", incoming_name, "incoming")]:
+        if name:
+            assert line == f"{marker}{name}\n"
+        else:
+            label = line[len(marker):-1]
+            assert line.startswith(marker)
+            assert os.path.dirname(os.path.dirname(label)) == str(temp_root)
+            assert os.path.basename(label) == file_name
+
+
+def test_working_files_and_git_call(recording_tempfile):
+    current = ["naïve = 1\r\n", "b\n", "last"]
+    base = ["b\n"]
+    incoming = ["\ttab\n", "no newline"]
+    fake = FakeGit()
+    assert merge_source(fake, current, base, incoming) == ["naïve = 1\n", "b\n", "last"]
+    [(args, kwargs, files)] = fake.calls
+    [(exc_type, listing)] = recording_tempfile
+    directory = os.path.dirname(args[0])
+    assert args == tuple(os.path.join(directory, n) for n in ("current", "base", "incoming"))
+    assert kwargs == {}
+    assert files == {name: "".join(lines).encode("utf-8")
+                     for name, lines in [("current", current), ("base", base), ("incoming", incoming)]}
+    assert exc_type is None and sorted(listing) == ["base", "current", "incoming"]
+
+
+def test_relabelling_applies_to_every_line(monkeypatch, tmp_path):
+    fixed = tmp_path / "fixed"
+
+    class FixedDirectory:
+        def __enter__(self):
+            fixed.mkdir()
+            return str(fixed)
+
+        def __exit__(self, *exc_info):
+            for name in os.listdir(fixed):
+                os.unlink(fixed / name)
+            fixed.rmdir()
+
+    monkeypatch.setattr(notebook_merge, "tempfile", types.SimpleNamespace(TemporaryDirectory=FixedDirectory))
+    source = [f"path = '{fixed}/current'\n", f"other = '{fixed}/incoming' + '{fixed}/current'\n"]
+    result = merge_source(git.cmd.Git(), source, source, source, current_name="C", incoming_name="I")
+    assert result == ["path = 'C'\n", "other = 'I' + 'C'\n"]
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((("a\n",), [], []), {}, "Argument 'current' has incorrect type (expected list, got tuple)"),
+        (([], None, []), {}, "Argument 'base' has incorrect type (expected list, got NoneType)"),
+        (([], [], "a\n"), {}, "Argument 'incoming' has incorrect type (expected list, got str)"),
+        (([], [], []), {"current_name": 3}, "Argument 'current_name' has incorrect type (expected str, got int)"),
+        (([], [], []), {"incoming_name": b"x"}, "Argument 'incoming_name' has incorrect type (expected str, got bytes)"),
+        (([], []), {}, "_merge_source() takes at least 4 positional arguments (3 given)"),
+        (([], [], [], None, None, None), {}, "_merge_source() takes at most 6 positional arguments (7 given)"),
+        (([], [], []), {"label": "x"}, "_merge_source() got an unexpected keyword argument 'label'"),
+    ],
+)
+def test_bad_arguments_fail_before_any_file(recording_tempfile, args, kwargs, message):
+    fake = FakeGit()
+    with pytest.raises(TypeError) as raised:
+        merge_source(fake, *args, **kwargs)
+    assert str(raised.value) == message
+    assert recording_tempfile == [] and fake.calls == []
+
+
+def test_list_subclass_is_refused(g):
+    class Lines(list):
+        pass
+
+    with pytest.raises(TypeError, match=r"expected list, got Lines"):
+        merge_source(g, Lines(), [], [])
+
+
+@pytest.mark.parametrize("bad_source", [0, 1, 2])
+def test_non_str_line_fails_after_the_files_exist(recording_tempfile, bad_source):
+    sources = [["a\n"], ["a\n"], ["a\n"]]
+    sources[bad_source] = ["a\n", 7]
+    fake = FakeGit()
+    with pytest.raises(TypeError, match="sequence item 1: expected str instance, int found"):
+        merge_source(fake, *sources)
+    [(exc_type, listing)] = recording_tempfile
+    assert exc_type is TypeError
+    assert sorted(listing) == ["base", "current", "incoming"]
+    assert listing["current"] == (0 if bad_source == 0 else 2)
+    assert fake.calls == []
+
+
+def test_unencodable_text(g, recording_tempfile):
+    with pytest.raises(UnicodeEncodeError):
+        merge_source(g, ["ok\n"], ["\ud800\n"], ["ok\n"])
+    assert recording_tempfile[0][0] is UnicodeEncodeError
+
+
+def test_undecodable_result():
+    with pytest.raises(UnicodeDecodeError):
+        merge_source(FakeGit(result=b"ok\n\xff\xfe\n"), ["a\n"], ["a\n"], ["a\n"])
+
+
+def test_result_written_by_git_is_read_with_universal_newlines():
+    fake = FakeGit(result=b"one\r\ntwo\rthree\n\nfour")
+    assert merge_source(fake, ["x\n"], ["x\n"], ["x\n"]) == ["one\n", "two\n", "three\n", "\n", "four"]
+
+
+def test_binary_input_is_an_error_not_a_conflict(g):
+    # git refuses to merge text holding a NUL character and exits with 255.
+    with pytest.raises(git.GitCommandError) as raised:
+        merge_source(g, ["a\0b\n"], ["a\n"], ["c\n"])
+    assert raised.value.status == 255
+
+
+@pytest.mark.parametrize("status, ignored", [(1, True), (127, True), (3, True), (0, False), (128, False),
+                                             (255, False), (-9, False), ("1", False), (None, False)])
+def test_git_status_decides_whether_an_error_is_a_conflict(status, ignored):
+    error = git.GitCommandError(["git", "merge-file"], status, "stderr")
+    fake = FakeGit(error=error)
+    if ignored:
+        # Nothing was merged into the current file: it still holds the local side.
+        assert merge_source(fake, ["mine\n"], ["base\n"], ["theirs\n"]) == ["mine\n"]
+    else:
+        with pytest.raises(git.GitCommandError) as raised:
+            merge_source(fake, ["mine\n"], ["base\n"], ["theirs\n"])
+        assert raised.value is error
+
+
+def test_other_errors_of_the_git_call_propagate():
+    error = RuntimeError("git vanished")
+    with pytest.raises(RuntimeError) as raised:
+        merge_source(FakeGit(error=error), ["a\n"], ["a\n"], ["a\n"])
+    assert raised.value is error
+
+
+def test_git_error_class_is_looked_up_at_call_time(monkeypatch):
+    class OtherCommandError(Exception):
+        def __init__(self, status):
+            self.status = status
+
+    monkeypatch.setattr(notebook_merge, "git", types.SimpleNamespace(GitCommandError=OtherCommandError))
+    assert merge_source(FakeGit(error=OtherCommandError(1)), ["a\n"], ["a\n"], ["a\n"]) == ["a\n"]
+    with pytest.raises(git.GitCommandError):
+        merge_source(FakeGit(error=git.GitCommandError(["git"], 1)), ["a\n"], ["a\n"], ["a\n"])
+
+
+def test_os_path_join_is_looked_up_at_call_time(monkeypatch, g):
+    joined = []
+
+    def join(*parts):
+        joined.append(parts[1:])
+        return os.path.join(*parts)
+
+    fake_os = types.SimpleNamespace(path=types.SimpleNamespace(join=join))
+    monkeypatch.setattr(notebook_merge, "os", fake_os)
+    assert merge_source(g, ["a\n"], ["a\n"], ["b\n"]) == ["b\n"]
+    assert joined == [("current",), ("base",), ("incoming",)]
+
+
+def test_error_in_cleanup_keeps_the_original_as_context(monkeypatch):
+    class FailingCleanup(tempfile.TemporaryDirectory):
+        def __exit__(self, *exc_info):
+            super().__exit__(*exc_info)
+            raise OSError("cleanup failed")
+
+    monkeypatch.setattr(notebook_merge, "tempfile", types.SimpleNamespace(TemporaryDirectory=FailingCleanup))
+    with pytest.raises(OSError, match="cleanup failed") as raised:
+        merge_source(FakeGit(error=RuntimeError("merge failed")), ["a\n"], ["a\n"], ["a\n"])
+    assert isinstance(raised.value.__context__, RuntimeError)

@@ -1,0 +1,32 @@
+"""Entry point of the ``zuvmerge`` command.
+
+The command is the extension module ``zuv_weft_git.scripts.zuvmerge`` run as
+the main program.  The interpreter cannot run an extension module with
+``python -m``, so this launcher does what ``-m`` does for a Python module:
+it creates the module from its spec, names it "__main__" and executes it.
+``python -m zuv_weft_git.scripts._launcher`` works as well.
+"""
+
+import importlib.util
+import types
+
+MODULE_NAME = "zuv_weft_git.scripts.zuvmerge"
+
+
+def run_as_main(module_name: str = MODULE_NAME) -> types.ModuleType:
+    """Executes the module `module_name` as the main program; returns it."""
+    spec = importlib.util.find_spec(module_name)
+    if spec is None:
+        raise ImportError(f"No module named {module_name!r}", name=module_name)
+    module = importlib.util.module_from_spec(spec)
+    module.__name__ = "__main__"
+    spec.loader.exec_module(module)
+    return module
+
+
+def main() -> None:
+    run_as_main()
+
+
+if __name__ == "__main__":
+    main()
