@@ -132,3 +132,32 @@ def test_the_written_file_is_one_line_of_json(repo):
     text = (repo / "pipeline.ipynb").read_text(encoding="ascii")
     assert "\n" not in text and "\\u00e9" in text
     json.loads(text)
+
+
+@pytest.mark.parametrize(
+    "which, content",
+    [
+        ("current", None),  # missing
+        ("base", b"\xff\xfe"),
+        ("incoming", b"{broken"),
+        ("current", b'{"metadata": {}}'),
+        ("base", b'{"cells": [{"metadata": {"canvas": {}}}]}'),
+    ],
+)
+def test_command_fails_and_leaves_the_files(tmp_path, which, content):
+    paths = {n: tmp_path / f"{n}.ipynb" for n in ("base", "current", "incoming")}
+    for p in paths.values():
+        write(p, BASE)
+    if content is None:
+        paths[which].unlink()
+    else:
+        paths[which].write_bytes(content)
+    before = {n: p.read_bytes() if p.exists() else None for n, p in paths.items()}
+    result = subprocess.run([str(ZUVMERGE), "--base-file", str(paths["base"]), "--current-file",
+                             str(paths["current"]), "--incoming-file", str(paths["incoming"])],
+                            capture_output=True, text=True)
+    assert result.returncode not in (0, 2) and "Traceback" in result.stderr
+    assert before == {n: p.read_bytes() if p.exists() else None for n, p in paths.items()}
+    # No temporary file is left beside the notebooks either.
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        p.name for k, p in paths.items() if before[k] is not None)
