@@ -16,6 +16,24 @@ bool set_item(PyObject* mapping, PyObject* key, PyObject* value) {
   return PyObject_SetItem(mapping, key, value) == 0;
 }
 
+// Runs `visit(item)` for each item of `iterable`, as a for loop would; a
+// plain list is walked by index, the way its own iterator walks it.
+template <typename Visit>
+bool for_each(PyObject* iterable, Visit visit) {
+  if (PyList_CheckExact(iterable)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+      if (!visit(item.get())) return false;
+    }
+    return true;
+  }
+  Ref iter = Ref::steal(PyObject_GetIter(iterable));
+  if (!iter) return false;
+  while (Ref item = Ref::steal(PyIter_Next(iter.get())))
+    if (!visit(item.get())) return false;
+  return !PyErr_Occurred();
+}
+
 // `key in table` for one of our own dicts; -1 on error.
 int contains(PyObject* table, PyObject* key) { return PyDict_Contains(table, key); }
 
@@ -59,23 +77,20 @@ Ref index_code_cells(PyObject* globals, PyObject* document) {
   Ref cells = Ref::borrow(PyDict_GetItemWithError(document, names().cells));
   if (!cells && (PyErr_Occurred() || !(cells = new_list()))) return {};
   Ref table = new_dict();
-  Ref iter = Ref::steal(PyObject_GetIter(cells.get()));
-  if (!table || !iter) return {};
-  while (Ref cell = Ref::steal(PyIter_Next(iter.get()))) {
-    Ref cell_type = zuv::getitem(cell.get(), names().cell_type);
-    if (!cell_type) return {};
+  if (!table) return {};
+  bool done = for_each(cells.get(), [&](PyObject* cell) {
+    Ref cell_type = zuv::getitem(cell, names().cell_type);
+    if (!cell_type) return false;
     int other = PyObject_RichCompareBool(cell_type.get(), names().code, Py_NE);
-    if (other < 0) return {};
-    if (other) continue;
-    Ref metadata = zuv::getitem(cell.get(), names().metadata);
+    if (other) return other > 0;
+    Ref metadata = zuv::getitem(cell, names().metadata);
     Ref canvas = metadata ? zuv::getitem(metadata.get(), names().canvas) : Ref{};
     Ref id = canvas ? zuv::getitem(canvas.get(), names().id) : Ref{};
-    if (!id) return {};
-    Ref record = call_global(globals, names().cell_class, cell.get());
-    if (!record || !set_item(table.get(), id.get(), record.get())) return {};
-  }
-  if (PyErr_Occurred()) return {};
-  return table;
+    if (!id) return false;
+    Ref record = call_global(globals, names().cell_class, cell);
+    return record && set_item(table.get(), id.get(), record.get());
+  });
+  return done ? table : Ref{};
 }
 
 // --- cells ---------------------------------------------------------------------
@@ -112,23 +127,20 @@ Ref added_cell(PyObject* globals, PyObject* current_cell) {
 // a reference without "name" has the name None.
 Ref parent_names(PyObject* cell) {
   Ref parents = read_member(cell, names().parents);
-  if (!parents) return {};
-  Ref table = new_dict();
-  Ref iter = Ref::steal(PyObject_GetIter(parents.get()));
-  if (!table || !iter) return {};
-  while (Ref reference = Ref::steal(PyIter_Next(iter.get()))) {
-    Ref id = zuv::getitem(reference.get(), names().id);
-    if (!id) return {};
-    Ref name = zuv::getitem(reference.get(), names().name);
+  Ref table = parents ? new_dict() : Ref{};
+  if (!table) return {};
+  bool done = for_each(parents.get(), [&](PyObject* reference) {
+    Ref id = zuv::getitem(reference, names().id);
+    if (!id) return false;
+    Ref name = zuv::getitem(reference, names().name);
     if (!name) {
-      if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
+      if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
       PyErr_Clear();
       name = Ref::none();
     }
-    if (!set_item(table.get(), id.get(), name.get())) return {};
-  }
-  if (PyErr_Occurred()) return {};
-  return table;
+    return set_item(table.get(), id.get(), name.get());
+  });
+  return done ? table : Ref{};
 }
 
 // [{"id": id, "name": names[id]} for id in names if (id in other) == shared]
@@ -222,13 +234,12 @@ Ref index_parameters(PyObject* globals, PyObject* document) {
   Ref metadata = zuv::getitem(document, n.metadata);
   Ref canvas = metadata ? zuv::getitem(metadata.get(), n.canvas) : Ref{};
   Ref parameters = canvas ? zuv::getitem(canvas.get(), n.parameters) : Ref{};
-  Ref iter = parameters ? Ref::steal(PyObject_GetIter(parameters.get())) : Ref{};
-  if (iter) {
-    while (Ref parameter = Ref::steal(PyIter_Next(iter.get()))) {
-      Ref name = zuv::getitem(parameter.get(), n.name);
-      Ref record = name ? construct_record(globals, n.diff_parameter_class, parameter.get()) : Ref{};
-      if (!record || !set_item(table.get(), name.get(), record.get())) break;
-    }
+  if (parameters) {
+    for_each(parameters.get(), [&](PyObject* parameter) {
+      Ref name = zuv::getitem(parameter, n.name);
+      Ref record = name ? construct_record(globals, n.diff_parameter_class, parameter) : Ref{};
+      return record && set_item(table.get(), name.get(), record.get());
+    });
   }
   if (!PyErr_Occurred()) return table;
   if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
