@@ -1,0 +1,429 @@
+// DiffCell and DiffParameter: records whose diff fields live in the JSON
+// objects that they wrap.
+#include "notebook_diff/records.hpp"
+
+#include "core/klass.hpp"
+
+namespace diff {
+namespace {
+
+using zuv::Exact;
+using zuv::FunctionSpec;
+using zuv::Param;
+
+// mapping.get(key, fallback), with the dict's own lookup for a plain dict.
+Ref get_or(PyObject* mapping, PyObject* key, PyObject* fallback) {
+  if (PyDict_CheckExact(mapping)) {
+    PyObject* value = PyDict_GetItemWithError(mapping, key);
+    if (value) return Ref::borrow(value);
+    return PyErr_Occurred() ? Ref{} : Ref::borrow(fallback);
+  }
+  return zuv::call_method(mapping, names().get, key, fallback);
+}
+
+// mapping.get(key, []); a plain dict's fallback list is made only when used.
+Ref get_or_new_list(PyObject* mapping, PyObject* key) {
+  if (PyDict_CheckExact(mapping)) {
+    PyObject* value = PyDict_GetItemWithError(mapping, key);
+    if (value) return Ref::borrow(value);
+    return PyErr_Occurred() ? Ref{} : Ref::steal(PyList_New(0));
+  }
+  Ref empty = Ref::steal(PyList_New(0));
+  return empty ? get_or(mapping, key, empty.get()) : Ref{};
+}
+
+Ref stored(PyObject* mapping, PyObject* key, PyObject* value) {
+  if (PyObject_SetItem(mapping, key, value) < 0) return {};
+  return Ref::none();
+}
+
+// The status writers accept only the four values of their own class,
+// compared in the order the class defines them.
+bool check_status(PyObject* globals, PyObject* class_name, PyObject* value) {
+  if (!zuv::assertions_enabled()) return true;
+  for (PyObject* which : {names().unchanged, names().added, names().removed, names().modified}) {
+    Ref known = class_constant(globals, class_name, which);
+    if (!known) return false;
+    int eq = PyObject_RichCompareBool(value, known.get(), Py_EQ);
+    if (eq < 0) return false;
+    if (eq) return true;
+  }
+  zuv::raise_assertion();
+  return false;
+}
+
+// --- DiffCell ----------------------------------------------------------------
+
+// self._data["metadata"]["canvas"]: where a diff cell keeps its fields.
+Ref canvas_of(PyObject* self) {
+  Ref data = zuv::getattr(self, names().data_attr);
+  if (!data) return {};
+  Ref metadata = zuv::getitem(data.get(), names().metadata);
+  if (!metadata) return {};
+  return zuv::getitem(metadata.get(), names().canvas);
+}
+
+// super(owner, self).__init__(arg).  When the method found after `owner`
+// in the instance's MRO is a plain method descriptor it is called with self
+// directly, as the bound method would call it, sparing the temporary super
+// and bound method objects.
+Ref call_super_init(PyObject* owner, PyObject* self, PyObject* arg) {
+  PyObject* mro = Py_TYPE(self)->tp_mro;
+  Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
+  Py_ssize_t i = 0;
+  while (i < n && PyTuple_GET_ITEM(mro, i) != owner) ++i;
+  PyObject* init = nullptr;
+  for (++i; i < n && !init; ++i) {
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+    if (dict && !(init = PyDict_GetItemWithError(dict, names().init)) && PyErr_Occurred())
+      return {};
+  }
+  if (init && PyType_HasFeature(Py_TYPE(init), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+    Ref method = Ref::borrow(init);  // the call may rebind the class attribute
+    PyObject* args[] = {self, arg};
+    return Ref::steal(PyObject_Vectorcall(method.get(), args, 2, nullptr));
+  }
+  Ref parent = Ref::steal(
+      PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), owner, self, nullptr));
+  return parent ? zuv::call_method(parent.get(), names().init, arg) : Ref{};
+}
+
+Ref cell_init(const CallArgs& a) {
+  PyObject* self = a[0];
+  if (!call_super_init(a.owner, self, a[1])) return {};
+  if (!write_status(a.globals, self, names().diff_cell_class, names().unchanged)) return {};
+  return Ref::none();
+}
+
+Ref cell_status(const CallArgs& a) {
+  Ref canvas = canvas_of(a[0]);
+  if (!canvas) return {};
+  Ref fallback = class_constant(a.globals, names().diff_cell_class, names().unchanged);
+  if (!fallback) return {};
+  Ref status = get_or(canvas.get(), names().diff_status, fallback.get());
+  if (!status || !zuv::check_result(status.get(), &PyUnicode_Type, "unicode")) return {};
+  return status;
+}
+
+Ref cell_set_status(const CallArgs& a) {
+  if (!check_status(a.globals, names().diff_cell_class, a[1])) return {};
+  Ref canvas = canvas_of(a[0]);
+  return canvas ? stored(canvas.get(), names().diff_status, a[1]) : Ref{};
+}
+
+// A list-valued canvas field; reads a new empty list, not stored, when absent.
+template <PyObject* Names::*Key>
+Ref cell_list(const CallArgs& a) {
+  Ref canvas = canvas_of(a[0]);
+  if (!canvas) return {};
+  Ref value = get_or_new_list(canvas.get(), names().*Key);
+  if (!value || !zuv::check_result(value.get(), &PyList_Type, "list")) return {};
+  return value;
+}
+
+template <PyObject* Names::*Key>
+Ref cell_set_field(const CallArgs& a) {
+  Ref canvas = canvas_of(a[0]);
+  return canvas ? stored(canvas.get(), names().*Key, a[1]) : Ref{};
+}
+
+constexpr Param kSelf{"self", nullptr};
+constexpr Param kSelfOnly[] = {kSelf};
+constexpr Param kCellInitParams[] = {kSelf, {"cell", "Dict[str, Any]", Exact::dict}};
+constexpr Param kStrValue[] = {kSelf, {"value", "str", Exact::str}};
+constexpr Param kSourceValue[] = {kSelf, {"value", "List[str]", Exact::list}};
+constexpr Param kParentsValue[] = {kSelf, {"value", "List[Dict[str, str]]", Exact::list}};
+
+constexpr FunctionSpec kCellInit{"__init__", nullptr, kCellInitParams, nullptr, cell_init};
+constexpr FunctionSpec kCellStatus{"status", "The diff cell status", kSelfOnly, "str", cell_status};
+constexpr FunctionSpec kCellSetStatus{"status", nullptr, kStrValue, "None", cell_set_status};
+constexpr FunctionSpec kPrevSource{"prev_source", "Previous source code", kSelfOnly, "List[str]",
+                                   cell_list<&Names::prev_source>};
+constexpr FunctionSpec kSetPrevSource{"prev_source", nullptr, kSourceValue, "None",
+                                      cell_set_field<&Names::prev_source>};
+constexpr FunctionSpec kRemovedParents{"removed_parents", "Previous parent ids", kSelfOnly,
+                                       "List[Dict[str, str]]", cell_list<&Names::removed_parents>};
+constexpr FunctionSpec kSetRemovedParents{"removed_parents", nullptr, kParentsValue, "None",
+                                          cell_set_field<&Names::removed_parents>};
+constexpr FunctionSpec kAddedParents{"added_parents", nullptr, kSelfOnly, "List[Dict[str, str]]",
+                                     cell_list<&Names::added_parents>};
+constexpr FunctionSpec kSetAddedParents{"added_parents", nullptr, kParentsValue, "None",
+                                        cell_set_field<&Names::added_parents>};
+
+// --- DiffParameter -------------------------------------------------------------
+
+Ref parameter_init(const CallArgs& a) {
+  if (PyObject_SetAttr(a[0], names().data_attr, a[1]) < 0) return {};
+  if (!write_status(a.globals, a[0], names().diff_parameter_class, names().unchanged)) return {};
+  return Ref::none();
+}
+
+Ref parameter_data(const CallArgs& a) {
+  Ref data = zuv::getattr(a[0], names().data_attr);
+  if (!data || !zuv::check_result(data.get(), &PyDict_Type, "dict")) return {};
+  return data;
+}
+
+Ref parameter_status(const CallArgs& a) {
+  Ref data = zuv::getattr(a[0], names().data_attr);
+  if (!data) return {};
+  Ref fallback = class_constant(a.globals, names().diff_parameter_class, names().unchanged);
+  if (!fallback) return {};
+  Ref status = get_or(data.get(), names().diff_status, fallback.get());
+  if (!status || !zuv::check_result(status.get(), &PyUnicode_Type, "unicode")) return {};
+  return status;
+}
+
+Ref parameter_set_status(const CallArgs& a) {
+  if (!check_status(a.globals, names().diff_parameter_class, a[1])) return {};
+  Ref data = zuv::getattr(a[0], names().data_attr);
+  return data ? stored(data.get(), names().diff_status, a[1]) : Ref{};
+}
+
+// A str-valued key of the parameter, required to be present.
+template <PyObject* Names::*Key>
+Ref parameter_text(const CallArgs& a) {
+  Ref data = zuv::getattr(a[0], names().data_attr);
+  if (!data) return {};
+  Ref text = zuv::getitem(data.get(), names().*Key);
+  if (!text || !zuv::check_result(text.get(), &PyUnicode_Type, "unicode")) return {};
+  return text;
+}
+
+// prev_type / prev_value: the stored previous text, or the current one
+// (read first, through its property) when none is stored.
+template <PyObject* Names::*PrevKey, PyObject* Names::*CurrentMember>
+Ref parameter_previous(const CallArgs& a) {
+  Ref data = zuv::getattr(a[0], names().data_attr);
+  if (!data) return {};
+  Ref current = read_member(a[0], names().*CurrentMember);
+  if (!current) return {};
+  Ref text = get_or(data.get(), names().*PrevKey, current.get());
+  if (!text || !zuv::check_result(text.get(), &PyUnicode_Type, "unicode")) return {};
+  return text;
+}
+
+template <PyObject* Names::*Key>
+Ref parameter_set_field(const CallArgs& a) {
+  Ref data = zuv::getattr(a[0], names().data_attr);
+  return data ? stored(data.get(), names().*Key, a[1]) : Ref{};
+}
+
+constexpr Param kParameterInitParams[] = {kSelf, {"data", "Dict[str, str]", Exact::dict}};
+
+constexpr FunctionSpec kParameterInit{"__init__", nullptr, kParameterInitParams, nullptr,
+                                      parameter_init};
+constexpr FunctionSpec kParameterData{"data", "Raw parameter data", kSelfOnly, "Dict[str, str]",
+                                      parameter_data};
+constexpr FunctionSpec kParameterStatus{"status", "The parameter's diff status", kSelfOnly, "str",
+                                        parameter_status};
+constexpr FunctionSpec kParameterSetStatus{"status", nullptr, kStrValue, "None",
+                                           parameter_set_status};
+constexpr FunctionSpec kParameterName{"name", "The parameter's name", kSelfOnly, "str",
+                                      parameter_text<&Names::name>};
+constexpr FunctionSpec kParameterType{"type", "The parameter's type", kSelfOnly, "str",
+                                      parameter_text<&Names::type>};
+constexpr FunctionSpec kParameterValue{"value", "The parameter's value", kSelfOnly, "str",
+                                       parameter_text<&Names::value>};
+constexpr FunctionSpec kPrevType{"prev_type", "The parameter's previous type before modification",
+                                 kSelfOnly, "str",
+                                 parameter_previous<&Names::prev_type, &Names::type>};
+constexpr FunctionSpec kSetPrevType{"prev_type", nullptr, kStrValue, "None",
+                                    parameter_set_field<&Names::prev_type>};
+constexpr FunctionSpec kPrevValue{"prev_value",
+                                  "The parameter's previous value before modification", kSelfOnly,
+                                  "str", parameter_previous<&Names::prev_value, &Names::value>};
+constexpr FunctionSpec kSetPrevValue{"prev_value", nullptr, kStrValue, "None",
+                                     parameter_set_field<&Names::prev_value>};
+
+void add_status_constants(zuv::ClassBuilder& builder) {
+  builder.constant("UNCHANGED", "unchanged")
+      .constant("ADDED", "added")
+      .constant("REMOVED", "removed")
+      .constant("MODIFIED", "modified");
+}
+
+// --- direct member access ---------------------------------------------------------
+//
+// On an object whose type is exactly one of our classes, and while the class
+// still holds the property that we put there, `record.member` runs the
+// member's implementation directly instead of through the descriptor
+// protocol and the argument binder; the argument check of a setter is kept.
+
+struct DirectMember {
+  PyObject* Names::*name;
+  const FunctionSpec* getter;
+  const FunctionSpec* setter;
+  PyObject* property = nullptr;  // strong reference, lives with the process
+};
+
+struct DirectClass {
+  const FunctionSpec* init;
+  std::span<DirectMember> members;
+  // Strong references that live with the process.
+  PyObject* type = nullptr;
+  PyObject* init_function = nullptr;
+  PyObject* globals = nullptr;  // of the module that defined the class
+};
+
+DirectMember diff_cell_members[] = {
+    {&Names::status, &kCellStatus, &kCellSetStatus},
+    {&Names::prev_source, &kPrevSource, &kSetPrevSource},
+    {&Names::removed_parents, &kRemovedParents, &kSetRemovedParents},
+    {&Names::added_parents, &kAddedParents, &kSetAddedParents},
+};
+
+DirectMember diff_parameter_members[] = {
+    {&Names::data, &kParameterData, nullptr},
+    {&Names::status, &kParameterStatus, &kParameterSetStatus},
+    {&Names::name, &kParameterName, nullptr},
+    {&Names::type, &kParameterType, nullptr},
+    {&Names::value, &kParameterValue, nullptr},
+    {&Names::prev_type, &kPrevType, &kSetPrevType},
+    {&Names::prev_value, &kPrevValue, &kSetPrevValue},
+};
+
+DirectClass direct_classes[] = {{&kCellInit, diff_cell_members},
+                                {&kParameterInit, diff_parameter_members}};
+
+bool register_direct(DirectClass& direct, PyObject* module, PyObject* cls) {
+  if (direct.type) return true;  // the module was loaded before
+  PyObject* dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+  for (DirectMember& member : direct.members) {
+    PyObject* property = PyDict_GetItemWithError(dict, names().*member.name);
+    if (!property) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "class member missing");
+      return false;
+    }
+    member.property = Py_NewRef(property);
+  }
+  PyObject* init = PyDict_GetItemWithError(dict, names().init);
+  if (!init) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "class member missing");
+    return false;
+  }
+  direct.init_function = Py_NewRef(init);
+  direct.globals = Py_NewRef(PyModule_GetDict(module));
+  direct.type = Py_NewRef(cls);
+  return true;
+}
+
+// `cls(arg)` for one of our classes, exactly as type.__call__ makes it
+// (object.__new__, then our __init__) while nothing of that was replaced.
+const DirectClass* direct_construction(PyObject* cls) {
+  if (!Py_IS_TYPE(cls, &PyType_Type)) return nullptr;
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+  for (const DirectClass& direct : direct_classes) {
+    if (direct.type != cls) continue;
+    if (type->tp_new != PyBaseObject_Type.tp_new || PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
+      return nullptr;
+    return _PyType_Lookup(type, names().init) == direct.init_function ? &direct : nullptr;
+  }
+  return nullptr;
+}
+
+struct Direct {
+  const DirectClass* cls;
+  const DirectMember* member;
+};
+
+// The member of `record` that can be run directly, or nulls.
+Direct direct_member(PyObject* record, PyObject* name) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(record));
+  for (const DirectClass& direct : direct_classes) {
+    if (direct.type != type) continue;
+    for (const DirectMember& member : direct.members) {
+      if (names().*member.name != name) continue;
+      if (_PyType_Lookup(Py_TYPE(record), name) != member.property) break;
+      return {&direct, &member};
+    }
+    break;
+  }
+  return {nullptr, nullptr};
+}
+
+// What the member's function receives when Python calls it.
+CallArgs call_args(const DirectClass& direct, PyObject* const* args) {
+  return CallArgs{args, direct.globals, direct.type};
+}
+
+}  // namespace
+
+Ref class_constant(PyObject* globals, PyObject* class_name, PyObject* constant) {
+  Ref cls = zuv::global(globals, class_name);
+  if (!cls) return {};
+  // A str found in a plain class's MRO is what getattr returns for it: a
+  // str has no descriptor behaviour and `type` defines no such attribute.
+  if (Py_IS_TYPE(cls.get(), &PyType_Type)) {
+    PyObject* value = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.get()), constant);
+    if (value && PyUnicode_CheckExact(value)) return Ref::borrow(value);
+  }
+  return zuv::getattr(cls.get(), constant);
+}
+
+Ref read_member(PyObject* record, PyObject* member) {
+  Direct direct = direct_member(record, member);
+  if (!direct.member) return zuv::getattr(record, member);
+  PyObject* args[] = {record};
+  return direct.member->getter->impl(call_args(*direct.cls, args));
+}
+
+bool write_member(PyObject* record, PyObject* member, PyObject* value) {
+  Direct direct = direct_member(record, member);
+  if (!direct.member || !direct.member->setter) return PyObject_SetAttr(record, member, value) == 0;
+  const Param& param = direct.member->setter->params[1];
+  if (!zuv::check_argument(value, param.exact, param.none_ok, param.name)) return false;
+  PyObject* args[] = {record, value};
+  return static_cast<bool>(direct.member->setter->impl(call_args(*direct.cls, args)));
+}
+
+Ref construct_record(PyObject* globals, PyObject* class_name, PyObject* arg) {
+  Ref cls = zuv::global(globals, class_name);
+  if (!cls) return {};
+  const DirectClass* direct = direct_construction(cls.get());
+  if (!direct) return zuv::call(cls.get(), arg);
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return {};
+  const Param& param = direct->init->params[1];
+  if (!zuv::check_argument(arg, param.exact, param.none_ok, param.name)) return {};
+  PyObject* args[] = {self.get(), arg};
+  if (!direct->init->impl(call_args(*direct, args))) return {};
+  return self;
+}
+
+bool write_status(PyObject* globals, PyObject* record, PyObject* class_name, PyObject* constant) {
+  Ref status = class_constant(globals, class_name, constant);
+  return status && write_member(record, names().status, status.get());
+}
+
+bool add_diff_cell(PyObject* module, PyObject* cell_class) {
+  zuv::ClassBuilder builder(module, "DiffCell",
+                            "Data structure to represent a cell that undergoes diff process.");
+  add_status_constants(builder);
+  builder.method(kCellInit)
+      .property(kCellStatus, &kCellSetStatus)
+      .property(kPrevSource, &kSetPrevSource)
+      .property(kRemovedParents, &kSetRemovedParents)
+      .property(kAddedParents, &kSetAddedParents);
+  Ref cls = builder.build(cell_class);
+  return cls && register_direct(direct_classes[0], module, cls.get());
+}
+
+bool add_diff_parameter(PyObject* module) {
+  zuv::ClassBuilder builder(module, "DiffParameter",
+                            "Data structure to represent a parameter that undergoes diff process.");
+  add_status_constants(builder);
+  builder.method(kParameterInit)
+      .property(kParameterData)
+      .property(kParameterStatus, &kParameterSetStatus)
+      .property(kParameterName)
+      .property(kParameterType)
+      .property(kParameterValue)
+      .property(kPrevType, &kSetPrevType)
+      .property(kPrevValue, &kSetPrevValue);
+  Ref cls = builder.build(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+  return cls && register_direct(direct_classes[1], module, cls.get());
+}
+
+}  // namespace diff
