@@ -138,7 +138,10 @@ def test_git_missing_from_path(merge_dir, tmp_path, refresh, message):
     run_failing(merge_dir, command(merge_dir), env, message)
 
 
+# A git that writes half a result and dies.  It first sheds a preloaded
+# sanitizer runtime, whose signal handler would turn the death into an exit.
 FAKE_GIT = """#!/bin/sh
+if [ -n "$LD_PRELOAD" ]; then LD_PRELOAD= exec "$0" "$@"; fi
 if [ "$1" = merge-file ]; then
     printf 'half a res' > "$2"
     {ending}
@@ -180,3 +183,49 @@ def test_unusable_tmpdir_falls_back_to_a_usable_one(merge_dir, tmp_path, tmpdir)
     # next candidate (/tmp, /var/tmp, ..., the working directory).
     (tmp_path / "a-file").write_text("not a directory")
     run_clean(merge_dir, environment(merge_dir, TMPDIR=str(tmp_path / tmpdir)))
+
+
+# Runs inside a private mount namespace whose `directory` is a small tmpfs:
+# copies the notebooks in, fills the file system, runs the command and
+# reports what it saw (the files vanish with the namespace).
+DISK_FULL = r"""
+import json, os, shutil, subprocess, sys
+source, directory, command = sys.argv[1], sys.argv[2], sys.argv[3:]
+for name in os.listdir(source):
+    shutil.copy(os.path.join(source, name), directory)
+fd = os.open(os.path.join(directory, "filler"), os.O_WRONLY | os.O_CREAT)
+try:
+    while True:
+        os.write(fd, b"\0" * 4096)
+except OSError:
+    pass
+try:
+    while True:
+        os.write(fd, b"\0")
+except OSError:
+    pass
+os.close(fd)
+def snapshot():
+    return {n: open(os.path.join(directory, n), "rb").read().hex() for n in sorted(os.listdir(directory))}
+before = snapshot()
+result = subprocess.run(command, capture_output=True, text=True)
+print(json.dumps({"status": result.returncode, "stderr": result.stderr, "unchanged": snapshot() == before}))
+"""
+
+
+def test_disk_full(merge_dir, tmp_path):
+    unshare = shutil.which("unshare")
+    if os.geteuid() != 0 or unshare is None:
+        pytest.skip("needs root and unshare to mount a small file system")
+    full = tmp_path / "full"
+    full.mkdir()
+    inner = [*PYTHON, "-c", DISK_FULL, str(merge_dir), str(full), *command(full)]
+    mount = 'mount -t tmpfs -o size=64k tmpfs "$0" && exec "$@"'
+    result = subprocess.run([unshare, "--mount", "sh", "-c", mount, str(full), *inner],
+                            env=environment(merge_dir), capture_output=True, text=True, timeout=120)
+    if result.returncode != 0 and "mount" in result.stderr:
+        pytest.skip(f"cannot mount a file system here: {result.stderr.strip()}")
+    report = json.loads(result.stdout)
+    assert report["status"] > 0 and "No space left on device" in report["stderr"], report
+    assert report["unchanged"]
+    assert list((merge_dir.parent / "tmp").iterdir()) == []

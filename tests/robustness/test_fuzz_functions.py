@@ -4,6 +4,8 @@ promises, never a crash."""
 
 import copy
 import os
+import subprocess
+import sys
 import tempfile
 
 import git
@@ -189,3 +191,57 @@ def test_merge_source_results_and_cleanup(temp_root, current, base, incoming, cu
     elif texts[2] == texts[1]:
         assert merged == universal_newlines(texts[0])
 
+
+
+# --- nesting far past the recursion limit ----------------------------------------------
+
+DEEP_SCRIPT = r"""
+import json, sys, tempfile, os
+from zuv_weft_git.drivers.notebook_merge import MergeCell, _cell_changed, merge_files
+from zuv_weft_git.drivers.notebook_diff import DiffCell, diff_dicts
+
+def deep(depth, kind, leaf):
+    value = leaf
+    for _ in range(depth):
+        value = [value] if kind == "list" else {"d": value}
+    return value
+
+def cell(value):
+    return {"cell_type": "code", "source": [], "outputs": [],
+            "metadata": {"canvas": {"id": "a", "name": "n", "parents": [], "extra": value}}}
+
+target, depth, kind = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+old, new = cell(deep(depth, kind, 1)), cell(deep(depth, kind, 2))
+try:
+    if target == "_cell_changed":
+        _cell_changed(MergeCell(old, "base"), MergeCell(new, "current"))
+    elif target == "diff_dicts":
+        params = lambda v: {"metadata": {"canvas": {"parameters": [{"name": "p", "value": "1", "x": v}]}}}
+        diff_dicts({"cells": [old], **params(deep(depth, kind, 1))},
+                   {"cells": [new], **params(deep(depth, kind, 2))})
+    elif target == "records":
+        DiffCell(new).status
+        MergeCell(new, "incoming").add_conflict_mark()
+    elif target == "merge_files":
+        directory = tempfile.mkdtemp()
+        text = '{"cells": [], "metadata": {"canvas": {"parameters": []}}, "x": ' + (
+            "[" * depth + "]" * depth) + "}"
+        paths = [os.path.join(directory, n) for n in ("b", "c", "i")]
+        for path in paths:
+            with open(path, "w") as f:
+                f.write(text)
+        merge_files(*paths, "nb")
+    print("finished")
+except (RecursionError, TypeError, KeyError) as error:
+    print(type(error).__name__)
+"""
+
+
+@pytest.mark.parametrize("target", ["_cell_changed", "diff_dicts", "records", "merge_files"])
+@pytest.mark.parametrize("kind", ["list", "dict"])
+def test_deep_nesting_never_crashes(target, kind):
+    # A subprocess, so that a crash is reported as this test failing.
+    result = subprocess.run([sys.executable, "-P", "-c", DEEP_SCRIPT, target, "200000", kind],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.strip() in ("finished", "RecursionError", "TypeError", "KeyError")

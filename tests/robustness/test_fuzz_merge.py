@@ -69,6 +69,7 @@ def with_rewritten_parents(document):
     lose their names, and named cells keep only references to named cells,
     as {"id": ...}; a parameter name held twice keeps the later object."""
     document = json.loads(json.dumps(document))
+    document["cells"] = list(document["cells"])
     canvases = [c["metadata"]["canvas"] for c in document["cells"]]
     named = [canvas["id"] for canvas in canvases if canvas.get("name", "")]
     for canvas in canvases:
@@ -120,7 +121,7 @@ def check_merge(texts):
     assert all(merged_ids.count(i) == 1 for i in merged_ids), merged_ids
     for cell_id in required_ids(base, current, incoming):
         assert cell_id in merged_ids, f"current cell {cell_id!r} was lost"
-    known = [canvas_id(c) for c in current["cells"] + incoming["cells"]]
+    known = [canvas_id(c) for c in [*current["cells"], *incoming["cells"]]]
     assert all(i in known or UUID.match(str(i)) for i in merged_ids)
     return merged, current
 
