@@ -36,10 +36,11 @@ fuzz: install
 	HYPOTHESIS_PROFILE=fuzz $(PY) -P -m pytest -q tests/robustness -k fuzz \
 		--hypothesis-show-statistics -p no:cacheprovider
 
-# Every public function and record 100,000 times in a loop (git-spawning
-# calls 2,000 times): resident memory and reference counts must stay put.
+# Every public function and record 100,000 times in a loop (calls that start
+# git 2,000 times): resident memory and reference counts must stay put.
 leakcheck: install
-	ZUV_LEAK_N=100000 ZUV_LEAK_GIT_N=2000 $(PY) -P -m pytest -q -s tests/robustness/test_leaks.py
+	ZUV_LEAK_N=100000 ZUV_LEAK_FILE_N=100000 ZUV_LEAK_GIT_N=2000 \
+		$(PY) -P -m pytest -q -s tests/robustness/test_leaks.py -p no:cacheprovider
 
 # The whole test suite against extensions built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in a venv and build directory of their own.

@@ -776,7 +776,11 @@ bool replace_file(const char* target, const char* text, Py_ssize_t size) {
   }
   std::string path(resolved);
   std::string::size_type slash = path.rfind('/');
-  std::string temp = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".zuvmerge-XXXXXX";
+  // The temporary name carries the file's name, cut short enough that a
+  // name at the file system's length limit still leaves room for the suffix.
+  constexpr std::string::size_type kNameRoom = 200;
+  std::string temp = path.substr(0, slash + 1) + "." + path.substr(slash + 1, kNameRoom) +
+                     ".zuvmerge-XXXXXX";
   int fd = mkstemp(temp.data());
   if (fd < 0) {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, temp.c_str());

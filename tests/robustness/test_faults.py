@@ -229,3 +229,17 @@ def test_disk_full(merge_dir, tmp_path):
     assert report["status"] > 0 and "No space left on device" in report["stderr"], report
     assert report["unchanged"]
     assert list((merge_dir.parent / "tmp").iterdir()) == []
+
+
+def test_file_name_at_the_length_limit(merge_dir):
+    # The merged notebook is first written beside the current file under a
+    # longer temporary name; that must not fail for a name the system allows.
+    limit = os.pathconf(merge_dir, "PC_NAME_MAX")
+    long_name = merge_dir / ("n" * (limit - len(".ipynb")) + ".ipynb")
+    (merge_dir / "current.ipynb").rename(long_name)
+    argv = command(merge_dir)
+    argv[argv.index("--current-file") + 1] = str(long_name)
+    result = subprocess.run(argv, env=environment(merge_dir), capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(long_name.read_text())["cells"][0]["source"][3] == "z = 30\n"
+    assert sorted(p.name for p in merge_dir.iterdir()) == sorted(["base.ipynb", "incoming.ipynb", long_name.name])

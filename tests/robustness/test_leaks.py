@@ -3,9 +3,10 @@
 After a warm-up, ZUV_LEAK_N calls (default 5,000; `make leakcheck` runs
 100,000) may grow the resident set by less than 1 MB, and the reference
 counts of the objects passed in must be what they were before the loop.
-Error paths are looped as well.  Calls that start git run ZUV_LEAK_GIT_N
-times (default 30); their native code is also looped the full count with a
-stand-in for the git command object.
+Error paths are looped as well.  Loops that read and write files run
+ZUV_LEAK_FILE_N times (default a fifth of the count); calls that start git
+run ZUV_LEAK_GIT_N times (default 30), and their native code is looped again
+with a stand-in for the git command object.
 """
 
 import gc
@@ -28,7 +29,8 @@ from zuv_weft_git.scripts import _launcher
 
 N = int(os.environ.get("ZUV_LEAK_N", "5000"))
 GIT_N = int(os.environ.get("ZUV_LEAK_GIT_N", "30"))
-FILE_N = max(N // 5, 200)  # merges read and write files: a fifth of the count
+# Loops that go through the file system: a fifth of the count unless set.
+FILE_N = int(os.environ.get("ZUV_LEAK_FILE_N", str(max(N // 5, 200))))
 LIMIT = 1 << 20
 # AddressSanitizer holds freed memory in quarantine, so under it the resident
 # set grows by design; the reference counts are still checked.
@@ -313,5 +315,5 @@ def test_command_does_not_leak(workdir, monkeypatch, capsys):
             f.write(current_bytes)
         expect(SystemExit, _launcher.run_as_main)  # conflicts remain: status 1
 
-    check_loop("zuvmerge", step, [argv, current_bytes], max(N // 20, 100))
+    check_loop("zuvmerge", step, [argv, current_bytes], max(FILE_N // 4, 100))
     capsys.readouterr()
