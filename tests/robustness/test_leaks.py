@@ -51,9 +51,10 @@ def expect(error, call, *args, **kwargs):
     raise AssertionError(f"{call} did not raise {error.__name__}")
 
 
-def check_loop(name, step, inputs, count):
-    """Runs `step` `count` times after a warm-up; checks memory and refcounts."""
-    for _ in range(max(count // 10, 20)):
+def check_loop(name, step, inputs, count, warmup=None):
+    """Runs `step` `count` times after a warm-up (a tenth of the count by
+    default); checks memory and refcounts."""
+    for _ in range(max(count // 10, 20) if warmup is None else warmup):
         step()
     gc.collect()
     refcounts = [sys.getrefcount(obj) for obj in inputs]
@@ -298,7 +299,7 @@ def test_merge_files_does_not_leak(workdir, monkeypatch, with_source_merge):
         check_loop("merge_files (stand-in git)", step, inputs, FILE_N)
 
 
-def test_command_does_not_leak(workdir, monkeypatch, capsys):
+def test_command_does_not_leak(workdir, monkeypatch):
     current = json.loads(json.dumps(BASE))
     incoming = json.loads(json.dumps(BASE))
     canvas(current["cells"][1])["name"] = "mine"
@@ -309,11 +310,17 @@ def test_command_does_not_leak(workdir, monkeypatch, capsys):
     argv = ["zuvmerge", "--base-file", paths["base"], "--current-file", paths["current"],
             "--incoming-file", paths["incoming"]]
     monkeypatch.setattr(sys, "argv", argv)
+    # The conflict report goes nowhere: a captured stream would grow.
+    devnull = open(os.devnull, "w")
+    monkeypatch.setattr(sys, "stderr", devnull)
 
     def step():
         with open(paths["current"], "wb") as f:
             f.write(current_bytes)
         expect(SystemExit, _launcher.run_as_main)  # conflicts remain: status 1
 
-    check_loop("zuvmerge", step, [argv, current_bytes], max(FILE_N // 4, 100))
-    capsys.readouterr()
+    # Each run builds a module, a parser and their strings anew; the
+    # allocator's arenas take longer to settle than for the functions.
+    count = max(FILE_N // 4, 100)
+    with devnull:
+        check_loop("zuvmerge", step, [argv, current_bytes], count, warmup=count)
