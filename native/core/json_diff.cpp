@@ -611,19 +611,32 @@ bool Differ::compare_discrete(PyObject* b, const Items& xs, const Items& ys, std
 
   // The backtrack's path makes exactly `common` matches, each adding 1.0,
   // and inserts every other element of Y.
+  auto similarity = [&](std::size_t common) {
+    const std::size_t matched = common + tail;
+    const std::size_t total = xs.size() + (ys.size() - matched);
+    return total != 0 ? static_cast<double>(matched) / static_cast<double>(total) : 1.0;
+  };
+  // Wholly different or equal lists need no backtrack.
+  auto needed = [&](std::size_t common) {
+    const double s = similarity(common);
+    return s != 0.0 && s != 1.0;
+  };
   std::size_t common = 0;
-  if (!lcs::length(m, n, fill, common)) return false;
-  const std::size_t matched = common + tail;
-  const std::size_t total = xs.size() + (ys.size() - matched);
-  out.similarity =
-      total != 0 ? static_cast<double>(matched) / static_cast<double>(total) : 1.0;
-  if (!build) return true;
   lcs::Script script;
-  if (out.similarity != 0.0 && out.similarity != 1.0) {
+  if (!build) {
+    if (!lcs::length(m, n, fill, common)) return false;
+  } else {
     const bool deterministic = general_columns.empty() &&
                                std::find(x_class.begin(), x_class.end(), kGeneral) == x_class.end();
-    if (!lcs::backtrack(m, n, common, deterministic, fill, equal, script)) return false;
+    const std::size_t bound =
+        deterministic ? lcs::greedy_common(x_class.data(), m, y_class.data(), n, classes.count())
+                      : 0;
+    lcs::BitTable table(m, n, fill, deterministic);
+    if (!table.keep(bound, needed, common)) return false;
+    if (needed(common) && !table.backtrack(equal, script)) return false;
   }
+  out.similarity = similarity(common);
+  if (!build) return true;
   return emit_sequence(b, ys, out.similarity, Ref{}, script.inserted, script.deleted, out);
 }
 

@@ -114,6 +114,12 @@ bool length(std::size_t m, std::size_t n, Fill&& fill, std::size_t& result) {
   return true;
 }
 
+// A lower bound on the LCS length of two sequences of class ids (ids from
+// `distinct` on match nothing): a common subsequence found greedily, each
+// mismatch resolved by skipping to the nearer next occurrence.
+std::size_t greedy_common(const std::uint32_t* x, std::size_t m, const std::uint32_t* y,
+                          std::size_t n, std::uint32_t distinct);
+
 // What the backtrack does, as positions.
 struct Script {
   RawVector<std::size_t> inserted;  // columns, in backtrack (descending) order
@@ -121,110 +127,158 @@ struct Script {
   std::size_t matches = 0;
 };
 
-// The backtrack over the integer table, given the LCS length `common`.
+// The integer table, kept for jsondiff's backtrack.
 //
 // Every cell on the backtrack's path lies on an optimal path, so its prefix
-// distance i + j - 2 C[i][j] is at most D = m + n - 2 common, and |i - j| <= D.
-// When the comparisons are `deterministic` (the same answers in every pass),
-// only a band of each row around the diagonal is kept.  Otherwise, or when
+// distance i + j - 2 C[i][j] is at most D = m + n - 2 C[m][n], and
+// |i - j| <= D.  When the comparisons are `deterministic` (the same answers
+// in every pass), only a band of each row around the diagonal is kept, sized
+// from a lower bound of C[m][n] so that one pass suffices.  Otherwise, or when
 // the band does not fit in `budget` bytes, whole rows are kept: all of them if
 // they fit, else every `block`-th one, the rows of one block at a time being
 // computed again while the backtrack walks through it.
-template <typename Fill, typename Equal>
-bool backtrack(std::size_t m, std::size_t n, std::size_t common, bool deterministic, Fill&& fill,
-               Equal&& equal, Script& script, std::size_t budget = std::size_t{64} << 20) {
-  if (m == 0 || n == 0) {
-    for (std::size_t j = n; j > 0; --j) script.inserted.push_back(j - 1);
-    for (std::size_t i = m; i > 0; --i) script.deleted.push_back(i - 1);
-    return true;
+template <typename Fill>
+class BitTable {
+ public:
+  BitTable(std::size_t m, std::size_t n, Fill& fill, bool deterministic,
+           std::size_t budget = std::size_t{64} << 20)
+      : m_(m), n_(n), words_(words_for(n)), fill_(fill), deterministic_(deterministic),
+        budget_(budget), mask_(words_) {}
+
+  // Computes C[m][n] into `common` and keeps the rows for `backtrack`, unless
+  // `needed(common)` says no backtrack will follow.  `bound` is a lower bound
+  // of C[m][n].
+  template <typename Needed>
+  bool keep(std::size_t bound, Needed&& needed, std::size_t& common) {
+    if (m_ == 0 || n_ == 0) {
+      common = 0;
+      return true;
+    }
+    if (deterministic_ && fits_band(m_ + n_ - 2 * bound + 2)) return forward(common);
+    if (!length(m_, n_, fill_, common)) return false;
+    if (!needed(common)) return true;
+    if (!deterministic_ || !fits_band(m_ + n_ - 2 * common + 2)) choose_rows();
+    return forward(common);
   }
-  const std::size_t words = words_for(n);
-  const std::size_t row_bytes = words * sizeof(Word);
-  RawVector<Word> mask(words);
+
+  template <typename Equal>
+  bool backtrack(Equal&& equal, Script& script);
+
+ private:
   // Row after `from`, for row element `element`.
-  auto next_row = [&](std::size_t element, const Word* from, Word* to) -> bool {
-    const int any = fill(element, mask.data());
+  bool next_row(std::size_t element, const Word* from, Word* to) {
+    const int any = fill_(element, mask_.data());
     if (any < 0) return false;
     if (any)
-      advance(from, mask.data(), to, words);
+      advance(from, mask_.data(), to, words_);
     else
-      std::memcpy(to, from, row_bytes);
+      std::memcpy(to, from, words_ * sizeof(Word));
     return true;
-  };
+  }
 
-  // Band of row r: columns [r - reach, r + reach).
-  const std::size_t reach = (m + n - 2 * common) + 2;
-  auto band_first = [&](std::size_t r) { return (r > reach ? r - reach : 0) / kWordBits; };
-  auto band_end = [&](std::size_t r) { return words_for(std::min(n, r + reach)); };
-  std::size_t band_words = 0;
-  if (deterministic)
-    for (std::size_t r = 0; r <= m; ++r) band_words += band_end(r) - band_first(r);
-  const bool banded = deterministic && band_words <= budget / sizeof(Word);
+  // Band of row r: columns [r - reach, r + reach), as words.
+  std::size_t band_first(std::size_t r) const { return (r > reach_ ? r - reach_ : 0) / kWordBits; }
+  std::size_t band_end(std::size_t r) const { return words_for(std::min(n_, r + reach_)); }
 
-  // Whole rows: the rows of the loaded block, rows[r] being row
-  // loaded * block + r, and every block-th row.
-  std::size_t block = m;
-  if (!banded && (m + 1) > budget / row_bytes)
-    block = std::max<std::size_t>(1, static_cast<std::size_t>(std::sqrt(static_cast<double>(m))));
-  RawVector<Word> rows(banded ? 0 : (std::min(block, m) + 1) * words);
-  RawVector<Word> kept(banded || block == m ? 0 : (m / block + 1) * words);
-  std::size_t loaded = 0;
-  // Bands: row r is band[offset[r] ...], starting at word first[r].
-  RawVector<Word> band(banded ? band_words : 0);
-  RawVector<std::size_t> offset(banded ? m + 2 : 0), band_base(banded ? m + 1 : 0);
+  bool fits_band(std::size_t reach) {
+    reach_ = reach;
+    std::size_t total = 0;
+    for (std::size_t r = 0; r <= m_; ++r) total += band_end(r) - band_first(r);
+    banded_ = total <= budget_ / sizeof(Word);
+    if (banded_) {
+      band_.resize(total);
+      offset_.assign(m_ + 2, 0);
+      band_base_.resize(m_ + 1);
+    }
+    return banded_;
+  }
 
-  {
-    RawVector<Word> row(words, ~Word{0}), spare(words);
-    auto keep = [&](std::size_t r, const Word* full) {
-      if (banded) {
-        const std::size_t first = band_first(r), count = band_end(r) - first;
-        std::memcpy(&band[offset[r]], full + first, count * sizeof(Word));
-        band_base[r] = first * kWordBits - count_ones(full, first);
-        offset[r + 1] = offset[r] + count;
-      } else if (block == m) {
-        std::memcpy(&rows[r * words], full, row_bytes);
-      } else if (r % block == 0) {
-        std::memcpy(&kept[(r / block) * words], full, row_bytes);
-      }
-    };
-    keep(0, row.data());
-    for (std::size_t r = 1; r <= m; ++r) {
-      if (!next_row(r - 1, row.data(), spare.data())) return false;
-      row.swap(spare);
-      keep(r, row.data());
+  void choose_rows() {
+    banded_ = false;
+    block_ = m_;
+    if (m_ + 1 > budget_ / (words_ * sizeof(Word)))
+      block_ = std::max<std::size_t>(1, static_cast<std::size_t>(std::sqrt(static_cast<double>(m_))));
+    rows_.resize((std::min(block_, m_) + 1) * words_);
+    if (block_ != m_) kept_.resize((m_ / block_ + 1) * words_);
+    loaded_ = block_ == m_ ? 0 : SIZE_MAX;
+  }
+
+  void keep_row(std::size_t r, const Word* full) {
+    if (banded_) {
+      const std::size_t first = band_first(r), count = band_end(r) - first;
+      std::memcpy(&band_[offset_[r]], full + first, count * sizeof(Word));
+      band_base_[r] = first * kWordBits - count_ones(full, first);
+      offset_[r + 1] = offset_[r] + count;
+    } else if (block_ == m_) {
+      std::memcpy(&rows_[r * words_], full, words_ * sizeof(Word));
+    } else if (r % block_ == 0) {
+      std::memcpy(&kept_[(r / block_) * words_], full, words_ * sizeof(Word));
     }
   }
-  if (!banded && block != m) loaded = SIZE_MAX;
+
+  bool forward(std::size_t& common) {
+    RawVector<Word> row(words_, ~Word{0}), spare(words_);
+    keep_row(0, row.data());
+    for (std::size_t r = 1; r <= m_; ++r) {
+      if (!next_row(r - 1, row.data(), spare.data())) return false;
+      row.swap(spare);
+      keep_row(r, row.data());
+    }
+    common = n_ - count_ones(row.data(), words_) + (words_ * kWordBits - n_);
+    return true;
+  }
 
   // Makes rows i - 1 and i available; i >= 1.
-  auto load = [&](std::size_t i) -> bool {
-    if (banded) return true;
-    const std::size_t wanted = (i - 1) / block;
-    if (wanted == loaded) return true;
-    const std::size_t first = wanted * block;
-    const std::size_t count = std::min(block, m - first);
-    std::memcpy(rows.data(), &kept[wanted * words], row_bytes);
+  bool load(std::size_t i) {
+    if (banded_) return true;
+    const std::size_t wanted = (i - 1) / block_;
+    if (wanted == loaded_) return true;
+    const std::size_t first = wanted * block_;
+    const std::size_t count = std::min(block_, m_ - first);
+    std::memcpy(rows_.data(), &kept_[wanted * words_], words_ * sizeof(Word));
     for (std::size_t r = 1; r <= count; ++r)
-      if (!next_row(first + r - 1, &rows[(r - 1) * words], &rows[r * words])) return false;
-    loaded = wanted;
+      if (!next_row(first + r - 1, &rows_[(r - 1) * words_], &rows_[r * words_])) return false;
+    loaded_ = wanted;
     return true;
-  };
-  auto row = [&](std::size_t i) -> RowView {
-    if (banded)
-      return {&band[offset[i]], band_first(i), offset[i + 1] - offset[i], band_base[i]};
-    return {&rows[(i - loaded * block) * words], 0, words, 0};
-  };
+  }
+
+  RowView row(std::size_t i) const {
+    if (banded_)
+      return {&band_[offset_[i]], band_first(i), offset_[i + 1] - offset_[i], band_base_[i]};
+    return {&rows_[(i - loaded_ * block_) * words_], 0, words_, 0};
+  }
+
+  const std::size_t m_, n_, words_;
+  Fill& fill_;
+  const bool deterministic_;
+  const std::size_t budget_;
+  RawVector<Word> mask_;
+  bool banded_ = false;
+  // Bands: row r is band_[offset_[r] ...], starting at word band_first(r).
+  std::size_t reach_ = 0;
+  RawVector<Word> band_;
+  RawVector<std::size_t> offset_, band_base_;
+  // Whole rows: rows_ holds rows loaded_ * block_ + 0 .. block_; kept_ every
+  // block_-th row.
+  std::size_t block_ = 0, loaded_ = 0;
+  RawVector<Word> rows_, kept_;
+};
+
+template <typename Fill>
+template <typename Equal>
+bool BitTable<Fill>::backtrack(Equal&& equal, Script& script) {
+  std::size_t i = m_, j = n_;
   // A path leaving the band means the comparisons were not deterministic.
   auto inconsistent = [] {
     PyErr_SetString(PyExc_RuntimeError, "list elements compared inconsistently");
     return false;
   };
-
-  std::size_t i = m, j = n;
-  if (!load(i)) return false;
-  if (!row(i).serves(j) || !row(i - 1).serves(j)) return inconsistent();
-  std::size_t here = row(i).score(j);  // C[i][j]
-  std::size_t up = row(i - 1).score(j);  // C[i-1][j]
+  if (i > 0 && j > 0) {
+    if (!load(i)) return false;
+    if (!row(i).serves(j) || !row(i - 1).serves(j)) return inconsistent();
+  }
+  std::size_t here = i && j ? row(i).score(j) : 0;     // C[i][j]
+  std::size_t up = i && j ? row(i - 1).score(j) : 0;   // C[i-1][j]
   while (i > 0 && j > 0) {
     const RowView current = row(i), above = row(i - 1);
     if (!current.serves(j) || !above.serves(j)) return inconsistent();
