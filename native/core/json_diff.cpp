@@ -93,8 +93,9 @@ bool is_exact_container(PyObject* o) {
 // `a == b` of two exact str.
 bool same_text(PyObject* a, PyObject* b) {
   if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) {
+    // Only a legacy string that cannot be converted (no memory) gets here.
     PyErr_Clear();
-    return PyUnicode_Compare(a, b) == 0;
+    return false;
   }
   const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
   if (length != PyUnicode_GET_LENGTH(b)) return false;
