@@ -62,15 +62,20 @@ class Report:
 
     def __init__(self):
         self.markdown = []
+        self.targets = []
+
+    def target(self, what, measured, met):
+        self.targets.append((what, measured, "yes" if met else "NO"))
 
     def section(self, title):
         load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
         print(f"\n== {title}   (load average {load})", flush=True)
         self.markdown.append(f"\n### {title}\n\nLoad average at start: {load}.\n")
 
-    def table(self, header, rows, note=None):
+    def table(self, header, rows, note=None, left=1):
+        """Prints rows under header; the first `left` columns flush left."""
         widths = [max(len(str(x)) for x in column) for column in zip(header, *rows)]
-        line = lambda cells: "  ".join(str(c).rjust(w) if i else str(c).ljust(w)  # noqa: E731
+        line = lambda cells: "  ".join(str(c).rjust(w) if i >= left else str(c).ljust(w)  # noqa: E731
                                        for i, (c, w) in enumerate(zip(cells, widths)))
         print(line(header))
         print("-" * len(line(header)))
@@ -191,6 +196,7 @@ def bench_cells(report, args):
              ("10,000 lines, equal", 10_000, 0.0, 0)]
     rows, figures = [], {}
     for name, lines, fraction, jsondiff_runs in cases:
+        gc.collect()
         pair_json = cell_pair(lines, fraction)
         native, peak, native_result = native_cell_times(pair_json, args.runs_cells)
         if jsondiff_runs:
@@ -206,6 +212,20 @@ def bench_cells(report, args):
             shown, ratio = ms(seconds), f"{seconds / native:,.0f}x"
             same = "yes" if expected == native_result else "NO"
         figures[lines, fraction] = (native, None if outcome in (None, "not run") else outcome[0])
+        if lines == 1000:
+            speed_up = None if outcome is None else outcome[0] / native
+            report.target("_cell_changed >= 100x faster than jsondiff.diff, 1,000-line cells",
+                          f"{ratio} (jsondiff {shown}, _cell_changed {native * 1e3:.2f} ms)",
+                          outcome is None or speed_up >= 100)
+        elif lines == 10_000 and fraction:
+            report.target("10,000-line cells: jsondiff.diff does not finish in 60 s, "
+                          "_cell_changed does", f"jsondiff {shown}, _cell_changed {native * 1e3:.1f} ms",
+                          outcome is None and args.cap >= 60)
+            report.target("10,000-line cells, 1% changed: _cell_changed <= 50 ms, <= 100 MB",
+                          f"{native * 1e3:.1f} ms, {peak / 1e6:.1f} MB", native <= 0.05 and peak <= 100e6)
+        elif lines == 10_000:
+            report.target("two equal 10,000-line cells: _cell_changed <= 2 ms", f"{native * 1e3:.2f} ms",
+                          native <= 0.002)
         rows.append((name, shown, f"{native * 1e3:.2f} ms", f"{peak / 1e6:.1f} MB", ratio, same))
     report.table(("cells compared", "jsondiff.diff", "_cell_changed", "peak mem", "speed-up",
                   "same result"), rows,
@@ -408,6 +428,16 @@ def bench_drivers(report, args, work):
         print(f"   {n} cells: zuvmerge {ms(series['zuvmerge'][n] or 0)}, nbdime "
               f"{ms(series['nbdime'][n] or 0)}, jsondiff comparisons {shown}", flush=True)
     spawner.close()
+    ratios = {n: series["nbdime"][n] / series["zuvmerge"][n] for n in args.sizes
+              if series["nbdime"][n] and series["zuvmerge"][n]}
+    if 500 in ratios:
+        report.target("zuvmerge >= 5x faster than nbdime's merge driver, 500 cells",
+                      f"{ratios[500]:.1f}x ({ms(series['zuvmerge'][500])} vs {ms(series['nbdime'][500])})",
+                      ratios[500] >= 5)
+    if ratios:
+        slowest = min(ratios, key=ratios.get)
+        report.target("zuvmerge never slower than nbdime, any size",
+                      f"smallest ratio {ratios[slowest]:.1f}x at {slowest} cells", ratios[slowest] >= 1)
     report.table(("cells", "MB", "driver", "wall (median)", "peak RSS", "exit",
                   "conflicts left (expected)", "cells (expected)", "nbformat valid",
                   "nbdime/zuvmerge"), rows,
@@ -437,11 +467,21 @@ def bench_merge_parts(report, args):
                   ("merge_files", ms(merge), f"{merge / floor:.2f}x", "<= 2x")],
                  f"({args.merge_cells} cells, {mb:.1f} MB per version, no source merge needed; "
                  f"median of {args.runs_merge} runs)")
+    report.target(f"merge_files <= 2x json.load + json.dump, {args.merge_cells:,} cells",
+                  f"{merge / floor:.2f}x ({ms(merge)} vs {ms(floor)})", merge / floor <= 2)
     rows = []
     bench_merge_source.bench_source_merge(rows)
     bench_merge_source.bench_startup(rows)
     shown = [(case, what, "" if t != t else f"{t:.2f} ms", f"{ratio:.2f}x") for case, what, t, ratio in rows]
-    report.table(("case", "what", "median", "ratio"), shown,
+    case = ""
+    for label, what, t, ratio in rows:
+        case = label or case
+        if what == "_merge_source":
+            report.target(f"{case}: _merge_source <= 1.25x git merge-file", f"{ratio:.2f}x", ratio <= 1.25)
+        elif what.startswith("zuvmerge on the example"):
+            report.target('zuvmerge, small notebook: <= 1.25x python -c "import git, jsondiff"',
+                          f"{ratio:.2f}x ({t:.0f} ms)", ratio <= 1.25)
+    report.table(("case", "what", "median", "ratio"), shown, left=2,
                  f"(targets: each source merge <= 1.25x git merge-file; zuvmerge on a small notebook "
                  f"<= 1.25x python -c \"import git, jsondiff\"; {bench_merge_source.ROUNDS} "
                  f"source-merge rounds, {bench_merge_source.STARTUP_ROUNDS} start-up rounds)")
@@ -462,6 +502,9 @@ def bench_diff_parts(report, args):
         result[n] = t_diff / t_json
         rows.append((n, f"{size / 1e6:.1f}", ms(t_json), ms(t_diff), ms(t_py),
                      f"{t_diff / t_json:.2f}", f"{t_py / t_json:.2f}", f"{t_diff / n * 1e6:.1f} us"))
+    if 5000 in result:
+        report.target("diff_dicts <= 0.5x json.loads, 5,000 cells, 10% changed", f"{result[5000]:.2f}x",
+                      result[5000] <= 0.5)
     report.table(("cells", "MB (both)", "json.loads", "diff_dicts", "plain Python", "diff/json",
                   "python/json", "diff per cell"), rows,
                  f"(10% of cells changed; median of {args.runs_diff} runs; target at 5,000 cells: "
@@ -491,6 +534,8 @@ def plot(series, cap, path):
         if key == "jsondiff" and stopped:
             ax.plot(stopped, [cap] * len(stopped), marker=marker, color=colour, linestyle="none",
                     markerfacecolor="none", markersize=10)
+            if points:
+                ax.plot([points[-1][0], stopped[0]], [points[-1][1], cap], color=colour, linestyle=":")
             ax.annotate(f"jsondiff stopped at {cap:g} s", (stopped[0], cap), textcoords="offset points",
                         xytext=(10, -4), color=colour, fontsize=8)
     ax.set_xscale("log")
@@ -569,6 +614,9 @@ def main():
         results["merge"] = {"floor": parts["floor"], "merge_files": parts["merge"]}
     if "4" in args.only:
         results["diff"] = bench_diff_parts(report, args)
+    if report.targets:
+        report.section("Targets")
+        report.table(("target", "measured", "met"), report.targets, left=3)
     report.text(f"Total {time.perf_counter() - started:.0f} s; load average at the end "
                 f"{', '.join(f'{x:.2f}' for x in os.getloadavg())}.")
     out = os.path.join(HERE, "out")
