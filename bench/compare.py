@@ -481,10 +481,10 @@ def bench_merge_parts(report, args):
         elif what.startswith("zuvmerge on the example"):
             report.target('zuvmerge, small notebook: <= 1.25x python -c "import git, jsondiff"',
                           f"{ratio:.2f}x ({t:.0f} ms)", ratio <= 1.25)
-    report.table(("case", "what", "median", "ratio"), shown, left=2,
+    report.table(("case", "what", "median", "ratio"), shown,
                  f"(targets: each source merge <= 1.25x git merge-file; zuvmerge on a small notebook "
                  f"<= 1.25x python -c \"import git, jsondiff\"; {bench_merge_source.ROUNDS} "
-                 f"source-merge rounds, {bench_merge_source.STARTUP_ROUNDS} start-up rounds)")
+                 f"source-merge rounds, {bench_merge_source.STARTUP_ROUNDS} start-up rounds)", left=2)
     return {"floor": floor, "merge": merge, "rows": rows}
 
 
