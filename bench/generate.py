@@ -111,7 +111,7 @@ def edited_triple(n_cells, seed=0, one_side=0.05, both_sides=0.02, conflicts=0.0
     and independently of those:
       reruns      incoming re-ran the cell (new count and stream output);
       added       new cells appended by incoming;
-      deleted     cells removed by current and left alone by incoming.
+      deleted     cells removed by current and left wholly alone by incoming.
     Incoming also changes one canvas parameter.  `counts` gives the number
     of cells of each kind; counts["conflicts"] is the number of source
     conflicts a correct merge reports.
@@ -158,15 +158,18 @@ def edited_triple(n_cells, seed=0, one_side=0.05, both_sides=0.02, conflicts=0.0
                 cur["metadata"]["canvas"]["parents"] = cur["metadata"]["canvas"]["parents"][:1]
         start += number
 
-    counts["reruns"] = 0
-    for cell in incoming["cells"]:
+    rerun = set()
+    for index, cell in enumerate(incoming["cells"]):
         if rng.random() < reruns:
-            counts["reruns"] += 1
+            rerun.add(index)
             cell["execution_count"] = (cell["execution_count"] or 0) + n_cells
             cell["outputs"] = [{"name": "stdout", "output_type": "stream",
                                 "text": [f"rerun: loss={rng.random():.6f}\n"]}]
 
-    untouched = sorted(set(range(n_cells)) - set(picked))
+    counts["reruns"] = len(rerun)
+    # A cell deleted on one side and re-run on the other is a conflict of its
+    # own (kept by the merge); deletions are taken from cells left alone.
+    untouched = sorted(set(range(n_cells)) - set(picked) - rerun)
     gone = sorted(rng.sample(untouched, min(len(untouched), how_many(deleted))), reverse=True)
     for index in gone:
         del current["cells"][index]
