@@ -19,7 +19,7 @@ $(VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install --quiet --upgrade pip
 	$(PIP) install --quiet "scikit-build-core>=0.10" "GitPython>=3.1" "jsondiff>=2,<3" \
-		"pytest>=7" "hypothesis>=6" "nbformat>=5"
+		"pytest>=7" "hypothesis>=6" "nbformat>=5" "mypy>=1.8"
 	touch $@
 
 venv: $(VENV)/.deps
