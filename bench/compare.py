@@ -26,6 +26,7 @@ bench/out/results.md.
 
 import argparse
 import gc
+import importlib.metadata
 import json
 import multiprocessing
 import os
@@ -569,9 +570,12 @@ def machine():
     except OSError:
         pass
     memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30
+    versions = ", ".join(f"{name} {importlib.metadata.version(name)}"
+                         for name in ("nbdime", "jsondiff", "GitPython", "nbformat"))
     return (f"{os.cpu_count()} CPUs ({model}), {memory:.0f} GiB, {platform.system()} "
             f"{platform.release()}, Python {platform.python_version()}, "
-            f"git {subprocess.run(['git', '--version'], capture_output=True, text=True).stdout.split()[-1]}")
+            f"git {subprocess.run(['git', '--version'], capture_output=True, text=True).stdout.split()[-1]}, "
+            f"{versions}")
 
 
 def main():
