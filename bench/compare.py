@@ -412,7 +412,8 @@ def bench_drivers(report, args, work):
                 ratio = f"{series['nbdime'][n] / series['zuvmerge'][n]:.1f}x"
             expected_cells = n - counts["deleted"] + counts["added"]
             first = tool == "zuvmerge"
-            rows.append((n if first else "", f"{mb:.1f}" if first else "", tool, shown, peak,
+            rows.append((n if first else "", (f"{mb:.2f}" if mb < 1 else f"{mb:.1f}") if first else "",
+                         tool, shown, peak,
                          statuses[tool], f"{conflicts} ({counts['conflicts']})",
                          f"{cells} ({expected_cells})", valid, ratio))
 
@@ -428,6 +429,10 @@ def bench_drivers(report, args, work):
         comparison_rows.append((n, ms(native), shown, ratio))
         print(f"   {n} cells: zuvmerge {ms(series['zuvmerge'][n] or 0)}, nbdime "
               f"{ms(series['nbdime'][n] or 0)}, jsondiff comparisons {shown}", flush=True)
+    startup = {}
+    for tool, argv in (("zuvmerge", [os.path.join(BIN, "zuvmerge"), "--help"]),
+                       ("nbdime", [os.path.join(BIN, "git-nbmergedriver"), "merge", "--help"])):
+        startup[tool] = statistics.median(spawner.run(argv, args.driver_cap)[0] for _ in range(args.runs))
     spawner.close()
     ratios = {n: series["nbdime"][n] / series["zuvmerge"][n] for n in args.sizes
               if series["nbdime"][n] and series["zuvmerge"][n]}
@@ -447,6 +452,8 @@ def bench_drivers(report, args, work):
                  f"edited on one side, 2% on both sides apart, 1% in the same line (the expected "
                  f"conflicts), 2% canvas edits, 10% re-run by incoming, 1% added, 0.5% deleted; "
                  f"conflicts left: source blocks, + marked names, + nbdime metadata records)")
+    report.text(f"Start-up alone (`--help`, median of {args.runs}): zuvmerge {ms(startup['zuvmerge'])}, "
+                f"nbdime {ms(startup['nbdime'])}.")
     report.table(("cells", "_cell_changed", "jsondiff.diff", "speed-up"), comparison_rows,
                  f"(the cell comparisons of one merge alone, in-process: every cell kept by "
                  f"current and by incoming against its base version; _cell_changed median of 3, "
@@ -587,7 +594,8 @@ def main():
     parser.add_argument("--cap", type=float, default=60.0, help="time cap of jsondiff (s)")
     parser.add_argument("--driver-cap", type=float, default=600.0, help="time cap of one driver run (s)")
     parser.add_argument("--quick", action="store_true", help="small sizes and few runs (a smoke run)")
-    parser.add_argument("--plot", default=os.path.join(ROOT, "docs", "scaling.png"))
+    parser.add_argument("--plot", default=None,
+                        help="where to write the plot (docs/scaling.png; bench/out/ with --quick)")
     parser.add_argument("--only", default="1234", help="sections to run, e.g. 12")
     args = parser.parse_args()
     args.sizes = [int(s) for s in args.sizes.split(",")]
@@ -600,6 +608,8 @@ def main():
         os.environ.setdefault("BENCH_ROUNDS", "10")
         os.environ.setdefault("BENCH_STARTUP_ROUNDS", "3")
 
+    if args.plot is None:
+        args.plot = os.path.join(HERE, "out", "scaling.png") if args.quick else os.path.join(ROOT, "docs", "scaling.png")
     report = Report()
     report.text(f"Machine: {machine()}.")
     started = time.perf_counter()
