@@ -111,8 +111,8 @@ def capped(function, args, cap):
         resource.setrlimit(resource.RLIMIT_AS, (MEMORY_CAP, MEMORY_CAP))
         try:
             queue.put(("done", function(*args)))
-        except MemoryError:
-            queue.put(("memory", None))
+        except BaseException as error:  # noqa: BLE001 - reported, never waited for
+            queue.put((type(error).__name__, None))
 
     process = context.Process(target=child)
     process.start()
