@@ -11,7 +11,7 @@ BENCH_VENV ?= .venv-bench
 BENCH_PY := $(BENCH_VENV)/bin/python
 BENCH_PIP := $(BENCH_PY) -m pip
 
-.PHONY: all venv install demo test bench bench-venv clean
+.PHONY: all venv install demo test bench bench-venv clean fuzz leakcheck sanitize
 
 all: install
 
@@ -25,7 +25,7 @@ $(VENV)/.deps: pyproject.toml
 venv: $(VENV)/.deps
 
 install: venv
-	$(PIP) install --quiet --no-build-isolation --no-deps -C build-dir='$(BUILD_DIR)' .
+	$(PIP) install --quiet --no-build-isolation --no-deps -C build-dir='$(BUILD_DIR)' $(BUILD_OPTIONS) .
 
 demo: install
 	$(PY) examples/demo.py
@@ -46,5 +46,30 @@ bench: bench-venv
 	$(BENCH_PIP) install --quiet --no-build-isolation --no-deps -C build-dir=build/bench .
 	$(BENCH_PY) bench/run.py
 
+# The long property-based run over hostile notebooks; prints how many
+# examples each property ran.
+fuzz: install
+	HYPOTHESIS_PROFILE=fuzz $(PY) -P -m pytest -q tests/robustness -k fuzz \
+		--hypothesis-show-statistics -p no:cacheprovider
+
+# Every public function and record 100,000 times in a loop (calls that start
+# git 2,000 times): resident memory and reference counts must stay put.
+leakcheck: install
+	ZUV_LEAK_N=100000 ZUV_LEAK_FILE_N=100000 ZUV_LEAK_GIT_N=2000 \
+		$(PY) -P -m pytest -q -s tests/robustness/test_leaks.py -p no:cacheprovider
+
+# The whole test suite against extensions built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, in a venv and build directory of their own.
+# Every allocation goes through malloc so the sanitizer sees Python objects
+# too; leak detection is off because the interpreter keeps memory at exit.
+ASAN_VENV ?= .venv-asan
+ASAN_BUILD_DIR ?= build/asan
+sanitize:
+	$(MAKE) install VENV=$(ASAN_VENV) BUILD_DIR=$(ASAN_BUILD_DIR) \
+		BUILD_OPTIONS="-C cmake.define.ZUV_SANITIZE=ON -C cmake.build-type=RelWithDebInfo"
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+		ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		$(ASAN_VENV)/bin/python -P -m pytest -q tests -p no:cacheprovider
+
 clean:
-	rm -rf build $(VENV) $(BENCH_VENV) .pytest_cache .hypothesis
+	rm -rf build $(VENV) $(BENCH_VENV) $(ASAN_VENV) .pytest_cache .hypothesis

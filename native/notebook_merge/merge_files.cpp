@@ -752,9 +752,19 @@ bool replace_file(const char* target, const char* text, Py_ssize_t size) {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, resolved);
     return false;
   }
+  // Renaming over a file needs only the directory's permission; a file the
+  // caller may not write stays as it is, as opening it for writing would.
+  if (faccessat(AT_FDCWD, resolved, W_OK, AT_EACCESS) < 0) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, target);
+    return false;
+  }
   std::string path(resolved);
   std::string::size_type slash = path.rfind('/');
-  std::string temp = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".zuvmerge-XXXXXX";
+  // The temporary name carries the file's name, cut short enough that a
+  // name at the file system's length limit still leaves room for the suffix.
+  constexpr std::string::size_type kNameRoom = 200;
+  std::string temp = path.substr(0, slash + 1) + "." + path.substr(slash + 1, kNameRoom) +
+                     ".zuvmerge-XXXXXX";
   int fd = mkstemp(temp.data());
   if (fd < 0) {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, temp.c_str());
