@@ -5,7 +5,13 @@ BUILD_DIR ?= build/{wheel_tag}
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 
-.PHONY: all venv install demo test bench clean fuzz leakcheck sanitize
+# Benchmark-only environment, apart from the product's runtime dependencies:
+# nbdime (the peer merge driver) and matplotlib (the scaling plot) live here.
+BENCH_VENV ?= .venv-bench
+BENCH_PY := $(BENCH_VENV)/bin/python
+BENCH_PIP := $(BENCH_PY) -m pip
+
+.PHONY: all venv install demo test bench bench-venv clean fuzz leakcheck sanitize
 
 all: install
 
@@ -13,7 +19,7 @@ $(VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install --quiet --upgrade pip
 	$(PIP) install --quiet "scikit-build-core>=0.10" "GitPython>=3.1" "jsondiff>=2,<3" \
-		"pytest>=7" "hypothesis>=6" "nbformat>=5"
+		"pytest>=7" "hypothesis>=6" "nbformat>=5" "mypy>=1.8"
 	touch $@
 
 venv: $(VENV)/.deps
@@ -27,8 +33,18 @@ demo: install
 test: install
 	$(PY) -P -m pytest -q tests
 
-bench: install
-	$(PY) bench/run.py
+$(BENCH_VENV)/.deps: pyproject.toml
+	$(PYTHON) -m venv $(BENCH_VENV)
+	$(BENCH_PIP) install --quiet --upgrade pip
+	$(BENCH_PIP) install --quiet "scikit-build-core>=0.10" "GitPython>=3.1" "jsondiff>=2,<3" \
+		"nbformat>=5" nbdime matplotlib
+	touch $@
+
+bench-venv: $(BENCH_VENV)/.deps
+
+bench: bench-venv
+	$(BENCH_PIP) install --quiet --no-build-isolation --no-deps -C build-dir=build/bench .
+	$(BENCH_PY) bench/run.py
 
 # The long property-based run over hostile notebooks; prints how many
 # examples each property ran.
@@ -56,4 +72,4 @@ sanitize:
 		$(ASAN_VENV)/bin/python -P -m pytest -q tests -p no:cacheprovider
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache .hypothesis
+	rm -rf build $(VENV) $(BENCH_VENV) $(ASAN_VENV) .pytest_cache .hypothesis

@@ -24,6 +24,7 @@ import difflib
 import gc
 import json
 import random
+import statistics
 import time
 import uuid
 
@@ -308,27 +309,28 @@ def timed(run):
 
 
 def measure(n_cells, output_lines, repeat):
-    """Best times (call alone, call and freeing its result) of json.loads of
-    both documents, of diff_dicts and of the Python version.  As a caller
+    """Best and median times (call alone, call and freeing its result) of
+    json.loads of both documents, of diff_dicts and of the Python version.  As a caller
     would, each diff runs on documents parsed just before it."""
     prev_text, current_text = make_pair(n_cells, output_lines)
 
     def parse():
         return json.loads(prev_text), json.loads(current_text)
 
-    best = {}
+    samples = {}
     for _ in range(repeat):
         runs = [("json", parse)]
         for label, diff in (("native", diff_dicts), ("python", py_diff_dicts)):
             runs.append((label, lambda diff=diff, docs=parse(): diff(*docs)))
         for label, run in runs:
-            times = timed(run)
-            best[label] = tuple(map(min, zip(best.get(label, times), times)))
+            samples.setdefault(label, []).append(timed(run))
         del runs
+    best = {label: tuple(map(min, zip(*times))) for label, times in samples.items()}
+    median = {label: tuple(map(statistics.median, zip(*times))) for label, times in samples.items()}
     # Both versions must agree, or the comparison means nothing.
     if diff_dicts(*parse()) != py_diff_dicts(*parse()):
         raise SystemExit(f"native and Python results differ at {n_cells} cells")
-    return len(prev_text) + len(current_text), best
+    return len(prev_text) + len(current_text), best, median
 
 
 def main():
@@ -346,7 +348,7 @@ def main():
     print("-" * len(header))
     rows = {}
     for n in sizes:
-        size, best = measure(n, args.output_lines, args.repeat)
+        size, best, _ = measure(n, args.output_lines, args.repeat)
         t_json, t_native, t_python = best["json"][1], best["native"][1], best["python"][1]
         print(f"{n:>6} {size / 1e6:>6.1f} {t_json * 1e3:>9.2f}ms {t_native * 1e3:>9.2f}ms "
               f"{t_python * 1e3:>7.2f}ms {t_native / t_json:>10.2f} {t_python / t_json:>8.2f} "

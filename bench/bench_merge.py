@@ -26,7 +26,8 @@ def median_time(fn, runs):
     return statistics.median(times)
 
 
-def main(cells=2000, runs=5):
+def measure(cells=2000, runs=5):
+    """Medians (floor seconds, merge_files seconds) and MB per version."""
     work = tempfile.mkdtemp(prefix="zuv-bench-")
     try:
         # Changes on one side only and re-run cells: no cell needs a source merge.
@@ -56,12 +57,16 @@ def main(cells=2000, runs=5):
         merge()  # warm up imports and caches
         t_floor = median_time(floor, runs)
         t_merge = median_time(merge, runs) - median_time(copy_only, runs)
-        size = os.path.getsize(paths["current"]) / 1e6
-        print(f"notebook: {cells} cells, {size:.1f} MB per version; median of {runs} runs")
-        print(f"{'json.load + json.dump (x3)':32} {t_floor * 1000:9.1f} ms")
-        print(f"{'merge_files':32} {t_merge * 1000:9.1f} ms   ratio {t_merge / t_floor:5.2f}x (target <= 2x)")
+        return t_floor, t_merge, os.path.getsize(paths["current"]) / 1e6
     finally:
         shutil.rmtree(work)
+
+
+def main(cells=2000, runs=5):
+    t_floor, t_merge, size = measure(cells, runs)
+    print(f"notebook: {cells} cells, {size:.1f} MB per version; median of {runs} runs")
+    print(f"{'json.load + json.dump (x3)':32} {t_floor * 1000:9.1f} ms")
+    print(f"{'merge_files':32} {t_merge * 1000:9.1f} ms   ratio {t_merge / t_floor:5.2f}x (target <= 2x)")
 
 
 if __name__ == "__main__":

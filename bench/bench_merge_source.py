@@ -3,7 +3,8 @@
 1. `_merge_source` against running `git merge-file` as a subprocess on the
    same three files (both from this process, interleaved, medians).  A third
    row shows what the file system alone charges for what `_merge_source` must
-   do around git: a fresh temporary directory holding three new files.
+   do around git: a fresh temporary directory holding three new files; a
+   fourth shows GitPython's own cost: `g.merge_file` on the same files.
 2. Starting `zuvmerge --help`, and merging the example notebooks with
    `zuvmerge`, against `python -c "import git, jsondiff"`.
 
@@ -74,13 +75,22 @@ def bench_source_merge(rows):
                 subprocess.run(["git", "merge-file", *paths], capture_output=True)
                 return time.perf_counter() - start
 
+            def run_gitpython():
+                write_files()
+                start = time.perf_counter()
+                try:
+                    g.merge_file(*paths)
+                except git.GitCommandError:  # status 1..127: conflicts
+                    pass
+                return time.perf_counter() - start
+
             def run_merge_source():
                 start = time.perf_counter()
                 notebook_merge._merge_source(g, current, base, incoming,
                                              current_name="nb-current", incoming_name="nb-incoming")
                 return time.perf_counter() - start
 
-            subprocess_times, merge_times, directory_times = [], [], []
+            subprocess_times, merge_times, directory_times, gitpython_times = [], [], [], []
             for round_number in range(ROUNDS):
                 # Alternate the order so that neither side always runs first.
                 if round_number % 2:
@@ -92,6 +102,7 @@ def bench_source_merge(rows):
                 start = time.perf_counter()
                 fresh_directory()
                 directory_times.append(time.perf_counter() - start)
+                gitpython_times.append(run_gitpython())
             reference = median_ms(subprocess_times)
             # Neighbouring runs share the machine's load; their ratio is steadier
             # than the ratio of medians on a busy machine.
@@ -101,6 +112,8 @@ def bench_source_merge(rows):
             rows.append(("", "  (median of paired ratios)", float("nan"), paired))
             rows.append(("", "  temp dir + 3 new files alone", median_ms(directory_times),
                          median_ms(directory_times) / reference))
+            rows.append(("", "  git merge-file through GitPython alone", median_ms(gitpython_times),
+                         median_ms(gitpython_times) / reference))
 
 
 STUB_HELP = """

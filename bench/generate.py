@@ -89,3 +89,99 @@ def triple(n_cells, seed=0, one_side=0.05, both_sides=0.0, conflicts=0.0, **kw):
             inc["execution_count"] = (inc["execution_count"] or 0) + 100
     incoming["metadata"]["canvas"]["parameters"][0]["value"] = "changed"
     return base, current, incoming
+
+
+def _changed_line(rng, line):
+    """The same statement with another argument: an edit of one line."""
+    return line.rstrip("\n") + f"  # v{rng.randint(0, 99999)}\n"
+
+
+def edited_triple(n_cells, seed=0, one_side=0.05, both_sides=0.02, conflicts=0.01,
+                  canvas=0.02, reruns=0.10, added=0.01, deleted=0.005, **kw):
+    """(base, current, incoming, counts) with a controlled number of each edit.
+
+    Each fraction of the cells (at least one cell of each kind from 10 cells
+    on) gets exactly one kind of edit:
+      one_side    a source line changed on one side, alternately;
+      both_sides  the first line changed by current, the last by incoming
+                  (a clean source merge);
+      conflicts   the same line changed differently on both sides;
+      canvas      incoming renames the cell, comments on it or recolours it,
+                  or current rewires its parents, alternately;
+    and independently of those:
+      reruns      incoming re-ran the cell (new count and stream output);
+      added       new cells appended by incoming;
+      deleted     cells removed by current and left wholly alone by incoming.
+    Incoming also changes one canvas parameter.  `counts` gives the number
+    of cells of each kind; counts["conflicts"] is the number of source
+    conflicts a correct merge reports.
+    """
+    rng = random.Random(seed + 1)
+    base = notebook(n_cells, seed, **kw)
+    current = copy.deepcopy(base)
+    incoming = copy.deepcopy(base)
+
+    def how_many(fraction):
+        wanted = round(fraction * n_cells)
+        return max(wanted, 1) if n_cells >= 10 and fraction > 0 else wanted
+
+    kinds = [("one_side", how_many(one_side)), ("both_sides", how_many(both_sides)),
+             ("conflicts", how_many(conflicts)), ("canvas", how_many(canvas))]
+    picked = rng.sample(range(n_cells), sum(k for _, k in kinds))
+    counts = {}
+    start = 0
+    for kind, number in kinds:
+        counts[kind] = number
+        for j, index in enumerate(picked[start:start + number]):
+            cur, inc = current["cells"][index], incoming["cells"][index]
+            lines = len(base["cells"][index]["source"])
+            if kind == "one_side":
+                side = cur if j % 2 == 0 else inc
+                k = rng.randrange(lines)
+                side["source"][k] = _changed_line(rng, side["source"][k])
+            elif kind == "both_sides":
+                cur["source"][0] = _changed_line(rng, cur["source"][0])
+                inc["source"][-1] = _changed_line(rng, inc["source"][-1])
+            elif kind == "conflicts":
+                k = rng.randrange(lines)
+                original = cur["source"][k]
+                cur["source"][k] = _changed_line(rng, original)
+                inc["source"][k] = _changed_line(rng, original)
+            elif j % 4 == 0:
+                inc["metadata"]["canvas"]["name"] += "_renamed"
+            elif j % 4 == 1:
+                inc["metadata"]["canvas"]["comments"] = (
+                    inc["metadata"]["canvas"]["comments"] + [{"text": "why?", "author": "b"}])
+            elif j % 4 == 2:
+                inc["metadata"]["canvas"]["headerColor"] = "green"
+            else:
+                cur["metadata"]["canvas"]["parents"] = cur["metadata"]["canvas"]["parents"][:1]
+        start += number
+
+    rerun = set()
+    for index, cell in enumerate(incoming["cells"]):
+        if rng.random() < reruns:
+            rerun.add(index)
+            cell["execution_count"] = (cell["execution_count"] or 0) + n_cells
+            cell["outputs"] = [{"name": "stdout", "output_type": "stream",
+                                "text": [f"rerun: loss={rng.random():.6f}\n"]}]
+
+    counts["reruns"] = len(rerun)
+    # A cell deleted on one side and re-run on the other is a conflict of its
+    # own (kept by the merge); deletions are taken from cells left alone.
+    untouched = sorted(set(range(n_cells)) - set(picked) - rerun)
+    gone = sorted(rng.sample(untouched, min(len(untouched), how_many(deleted))), reverse=True)
+    for index in gone:
+        del current["cells"][index]
+    counts["deleted"] = len(gone)
+
+    extra = notebook(how_many(added), seed + 2, **kw)["cells"]
+    for k, cell in enumerate(extra):
+        cell["id"] = f"added-{k}"
+        cell["metadata"]["canvas"]["name"] = f"added_step_{k}"
+        cell["metadata"]["canvas"]["parents"] = []
+    incoming["cells"].extend(extra)
+    counts["added"] = len(extra)
+
+    incoming["metadata"]["canvas"]["parameters"][0]["value"] = "changed"
+    return base, current, incoming, counts

@@ -18,6 +18,7 @@ struct NativeFunction {
   PyObject* name;
   PyObject* qualname;
   PyObject* module;  // the module's name, as __module__
+  PyObject* trace_file;  // "<module name>": the file name of its traceback entries
   PyObject* doc;
   PyObject* annotations;
   PyObject* globals;
@@ -127,13 +128,40 @@ bool bind_arguments(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs,
   return true;
 }
 
+// Puts an entry naming the function on the traceback of the exception being
+// raised, where a Python function's frame would appear.  The file name, the
+// module's name in angle brackets, tells `linecache` that there are no source
+// lines to look up; its UTF-8 form is cached when the function is made.
+void add_traceback_entry(NativeFunction* fn) {
+  if (!PyErr_Occurred()) return;  // the interpreter reports a missing exception itself
+  // `__qualname__` may have been set to any text, whose UTF-8 form may have to
+  // be made now; the exception being raised is set aside meanwhile.
+  Ref qualname = Ref::borrow(fn->qualname);
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  Ref saved_type = Ref::steal(type), saved_value = Ref::steal(value),
+      saved_traceback = Ref::steal(traceback);
+  const char* name = PyUnicode_AsUTF8(qualname.get());
+  if (!name) {
+    PyErr_Clear();
+    name = fn->spec->name;
+  }
+  PyErr_Restore(saved_type.release(), saved_value.release(), saved_traceback.release());
+  _PyTraceback_Add(name, PyUnicode_AsUTF8(fn->trace_file), 0);
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
   NativeFunction* fn = as_function(self);
   PyObject* values[kMaxParams];
-  if (!bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, values)) return nullptr;
+  if (!bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, values)) {
+    add_traceback_entry(fn);
+    return nullptr;
+  }
   CallArgs call{values, fn->globals, fn->owner};
-  return fn->spec->impl(call).release();
+  PyObject* result = fn->spec->impl(call).release();
+  if (!result) add_traceback_entry(fn);
+  return result;
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
@@ -160,6 +188,7 @@ int function_clear(PyObject* self) {
   Py_CLEAR(fn->name);
   Py_CLEAR(fn->qualname);
   Py_CLEAR(fn->module);
+  Py_CLEAR(fn->trace_file);
   Py_CLEAR(fn->doc);
   Py_CLEAR(fn->annotations);
   Py_CLEAR(fn->globals);
@@ -316,6 +345,9 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, const char* class_
   Ref module_name = getattr(module, "__name__");
   PyObject* globals = PyModule_GetDict(module);  // borrowed
   if (!name || !qualname || !doc || !module_name || !globals) return {};
+  Ref trace_file = Ref::steal(PyUnicode_FromFormat("<%S>", module_name.get()));
+  // Caches the UTF-8 form that traceback entries read.
+  if (!trace_file || !PyUnicode_AsUTF8(trace_file.get())) return {};
 
   NativeFunction* fn = PyObject_GC_New(NativeFunction, type);
   if (!fn) return {};
@@ -325,6 +357,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, const char* class_
   fn->name = name.release();
   fn->qualname = qualname.release();
   fn->module = module_name.release();
+  fn->trace_file = trace_file.release();
   fn->doc = doc.release();
   fn->annotations = annotations.release();
   fn->globals = Py_NewRef(globals);

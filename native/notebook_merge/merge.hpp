@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/function.hpp"
+#include "core/json_diff.hpp"
 #include "core/module.hpp"
 
 namespace merge {
@@ -36,14 +37,13 @@ struct Names {
 };
 const Names& names();
 
-// The jsondiff.diff function and symbols seen at import; `_cell_changed`
-// computes the difference natively while the module global still leads to
-// that very function.
+// The jsondiff module, its diff function and its symbols seen at import;
+// `_cell_changed` computes the difference natively while the module global
+// still leads to that very module and function.
 struct JsondiffOriginal {
+  PyObject* module = nullptr;
   PyObject* diff = nullptr;
-  PyObject* insert = nullptr;
-  PyObject* delete_ = nullptr;
-  PyObject* replace = nullptr;
+  zuv::json_diff::Symbols symbols{};
 };
 JsondiffOriginal& jsondiff_original();
 

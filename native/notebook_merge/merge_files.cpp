@@ -74,6 +74,14 @@ const Keys& keys() {
 // `key in container`, with Python's `in`; -1 on error.
 int contains(PyObject* container, PyObject* key) { return PySequence_Contains(container, key); }
 
+// table[key] as a borrowed reference, or null with KeyError (or the lookup's
+// own error) set.
+PyObject* item(PyObject* table, PyObject* key) {
+  PyObject* value = PyDict_GetItemWithError(table, key);
+  if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+  return value;
+}
+
 // The per-call state of one merge: the three documents, the cell tables and
 // what the module globals resolve to.
 class Merge {
@@ -186,11 +194,8 @@ Ref Merge::index(PyObject* document, const char* tag, bool check_duplicates) {
 
 // MergeCell(incoming_cells[cell_id].data.copy(), file_type="incoming")
 Ref Merge::incoming_copy(PyObject* cell_id, bool tag_by_keyword) {
-  PyObject* incoming = PyDict_GetItemWithError(incoming_cells_.get(), cell_id);
-  if (!incoming) {
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, cell_id);
-    return {};
-  }
+  PyObject* incoming = item(incoming_cells_.get(), cell_id);
+  if (!incoming) return {};
   Ref data = zuv::getattr(incoming, names().data);
   Ref copy = data ? zuv::call_method(data.get(), keys().copy) : Ref{};
   if (!copy) return {};
@@ -306,13 +311,10 @@ bool Merge::added_in_incoming() {
     Ref copy = incoming_copy(id.get());
     if (!copy || PyDict_SetItem(merged_cells_.get(), id.get(), copy.get()) < 0) return false;
     if (taken) {
-      PyObject* holder_key = PyDict_GetItemWithError(names_index.get(), name.get());
+      PyObject* holder_key = item(names_index.get(), name.get());
       if (!holder_key) return false;
-      PyObject* holder = PyDict_GetItemWithError(merged_cells_.get(), holder_key);
-      if (!holder) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, holder_key);
-        return false;
-      }
+      PyObject* holder = item(merged_cells_.get(), holder_key);
+      if (!holder) return false;
       if (!mark(holder) || !mark(copy.get())) return false;
     }
   }
@@ -329,7 +331,7 @@ bool Merge::held_by_base_and_current() {
       if (PyErr_Occurred()) return false;
       continue;
     }
-    PyObject* current = PyDict_GetItemWithError(current_cells_.get(), cell_id);
+    PyObject* current = item(current_cells_.get(), cell_id);
     if (!current) return false;
     Ref diff = changed(base, current, true);
     if (!diff) return false;
@@ -341,9 +343,9 @@ bool Merge::held_by_base_and_current() {
 }
 
 bool Merge::merge_sources(PyObject* cell_id) {
-  PyObject* current = PyDict_GetItemWithError(current_cells_.get(), cell_id);
-  PyObject* base = current ? PyDict_GetItemWithError(base_cells_.get(), cell_id) : nullptr;
-  PyObject* incoming = base ? PyDict_GetItemWithError(incoming_cells_.get(), cell_id) : nullptr;
+  PyObject* current = item(current_cells_.get(), cell_id);
+  PyObject* base = current ? item(base_cells_.get(), cell_id) : nullptr;
+  PyObject* incoming = base ? item(incoming_cells_.get(), cell_id) : nullptr;
   if (!incoming) return false;
   Ref current_source = zuv::getattr(current, keys().source);
   Ref base_source = current_source ? zuv::getattr(base, keys().source) : Ref{};
@@ -365,19 +367,16 @@ bool Merge::merge_sources(PyObject* cell_id) {
   Ref merged_source = Ref::steal(PyObject_Vectorcall(
       merge_source_.get(), argv + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
   if (!merged_source) return false;
-  PyObject* target = PyDict_GetItemWithError(merged_cells_.get(), cell_id);
-  if (!target) {
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, cell_id);
-    return false;
-  }
+  PyObject* target = item(merged_cells_.get(), cell_id);
+  if (!target) return false;
   return PyObject_SetAttr(target, keys().source, merged_source.get()) == 0;
 }
 
 // Comments the incoming cell holds and the merged cell lacks are appended,
 // once each, in the incoming order.
 bool Merge::add_incoming_comments(PyObject* cell_id) {
-  PyObject* incoming = PyDict_GetItemWithError(incoming_cells_.get(), cell_id);
-  PyObject* target = incoming ? PyDict_GetItemWithError(merged_cells_.get(), cell_id) : nullptr;
+  PyObject* incoming = item(incoming_cells_.get(), cell_id);
+  PyObject* target = incoming ? item(merged_cells_.get(), cell_id) : nullptr;
   if (!target) return false;
   Ref target_ref = Ref::borrow(target);
   Ref comments = zuv::getattr(incoming, keys().comments);
@@ -404,11 +403,8 @@ bool Merge::place_beside(PyObject* cell_id, bool mark_both) {
   Ref nb_id = fresh_id();
   if (!nb_id || PyObject_SetAttr(new_cell.get(), keys().cell_id, nb_id.get()) < 0) return false;
   if (mark_both) {
-    PyObject* current = PyDict_GetItemWithError(merged_cells_.get(), cell_id);
-    if (!current) {
-      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, cell_id);
-      return false;
-    }
+    PyObject* current = item(merged_cells_.get(), cell_id);
+    if (!current) return false;
     if (!mark(current) || !mark(new_cell.get())) return false;
   }
   Ref key = zuv::getattr(new_cell.get(), keys().weft_id);
@@ -428,11 +424,8 @@ bool Merge::place_beside(PyObject* cell_id, bool mark_both) {
 
 // A cell held by base and current that the current version changed.
 bool Merge::changed_in_current(PyObject* cell_id) {
-  PyObject* merged = PyDict_GetItemWithError(merged_cells_.get(), cell_id);
-  if (!merged) {
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, cell_id);
-    return false;
-  }
+  PyObject* merged = item(merged_cells_.get(), cell_id);
+  if (!merged) return false;
   Ref merged_ref = Ref::borrow(merged);
   PyObject* incoming = PyDict_GetItemWithError(incoming_cells_.get(), cell_id);
   if (!incoming) {
@@ -444,7 +437,7 @@ bool Merge::changed_in_current(PyObject* cell_id) {
     return !named || mark(merged_ref.get());
   }
   Ref incoming_ref = Ref::borrow(incoming);
-  PyObject* base = PyDict_GetItemWithError(base_cells_.get(), cell_id);
+  PyObject* base = item(base_cells_.get(), cell_id);
   if (!base) return false;
   Ref incoming_diff = changed(base, incoming_ref.get(), true);
   if (!incoming_diff) return false;
@@ -452,7 +445,7 @@ bool Merge::changed_in_current(PyObject* cell_id) {
   if (differs <= 0) return differs == 0;  // unchanged by incoming: current stands
 
   // The same change on both sides is no conflict.
-  PyObject* current = PyDict_GetItemWithError(current_cells_.get(), cell_id);
+  PyObject* current = item(current_cells_.get(), cell_id);
   if (!current) return false;
   Ref sides_diff = changed(current, incoming_ref.get(), true);
   if (!sides_diff) return false;
@@ -504,11 +497,8 @@ bool Merge::unchanged_in_current(PyObject* cell_id) {
   PyObject* incoming = PyDict_GetItemWithError(incoming_cells_.get(), cell_id);
   if (!incoming) {
     if (PyErr_Occurred()) return false;
-    PyObject* merged = PyDict_GetItemWithError(merged_cells_.get(), cell_id);
-    if (!merged) {
-      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, cell_id);
-      return false;
-    }
+    PyObject* merged = item(merged_cells_.get(), cell_id);
+    if (!merged) return false;
     Ref popped_name = name_of(merged);
     if (!popped_name) return false;
     // A cell elsewhere that carries this name with the incoming mark gets
@@ -519,7 +509,7 @@ bool Merge::unchanged_in_current(PyObject* cell_id) {
       if (!index) return false;
       PyObject* holder_key = PyDict_GetItemWithError(index.get(), marked.get());
       if (holder_key) {
-        PyObject* holder = PyDict_GetItemWithError(merged_cells_.get(), holder_key);
+        PyObject* holder = item(merged_cells_.get(), holder_key);
         if (!holder || PyObject_SetAttr(holder, keys().name, popped_name.get()) < 0) return false;
       } else if (PyErr_Occurred()) {
         return false;
@@ -528,7 +518,7 @@ bool Merge::unchanged_in_current(PyObject* cell_id) {
     return PyDict_DelItem(merged_cells_.get(), cell_id) == 0;
   }
   Ref incoming_ref = Ref::borrow(incoming);
-  PyObject* base = PyDict_GetItemWithError(base_cells_.get(), cell_id);
+  PyObject* base = item(base_cells_.get(), cell_id);
   if (!base) return false;
   Ref incoming_diff = changed(base, incoming_ref.get(), true);
   if (!incoming_diff) return false;
@@ -542,7 +532,7 @@ bool Merge::unchanged_in_current(PyObject* cell_id) {
   int taken = contains(index.get(), name.get());
   if (taken < 0) return false;
   if (taken) {
-    holder_key = PyDict_GetItemWithError(index.get(), name.get());
+    holder_key = item(index.get(), name.get());
     if (!holder_key) return false;
     int other = PyObject_RichCompareBool(holder_key, cell_id, Py_NE);
     if (other < 0) return false;
@@ -552,11 +542,8 @@ bool Merge::unchanged_in_current(PyObject* cell_id) {
   Ref copy = incoming_copy(cell_id);
   if (!copy || PyDict_SetItem(merged_cells_.get(), cell_id, copy.get()) < 0) return false;
   if (holder_key_ref) {
-    PyObject* holder = PyDict_GetItemWithError(merged_cells_.get(), holder_key_ref.get());
-    if (!holder) {
-      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, holder_key_ref.get());
-      return false;
-    }
+    PyObject* holder = item(merged_cells_.get(), holder_key_ref.get());
+    if (!holder) return false;
     if (!mark(holder) || !mark(copy.get())) return false;
   }
   return true;
@@ -580,7 +567,7 @@ bool Merge::cut_parents() {
   Ref id_set = Ref::steal(PySet_New(comp_ids.get()));
   if (!id_set) PyErr_Clear();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(comp_ids.get()); ++i) {
-    PyObject* rec_ = PyDict_GetItemWithError(merged_cells_.get(), PyList_GET_ITEM(comp_ids.get(), i));
+    PyObject* rec_ = item(merged_cells_.get(), PyList_GET_ITEM(comp_ids.get(), i));
     if (!rec_) return false;
     Ref r = Ref::borrow(rec_);
     Ref parents = zuv::getattr(r.get(), names().parents);
@@ -647,15 +634,12 @@ class ParameterMerge {
     return PyObject_SetItem(parameter, keys().name, marked.get()) == 0;
   }
   bool keep_current_marked(PyObject* name) {
-    PyObject* held = PyDict_GetItemWithError(merged_.get(), name);
-    if (!held) {
-      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
-      return false;
-    }
+    PyObject* held = item(merged_.get(), name);
+    if (!held) return false;
     return keep_marked(names().current_mark, name, Ref::borrow(held).get());
   }
   bool keep_incoming_marked(PyObject* name) {
-    PyObject* held = PyDict_GetItemWithError(incoming_, name);
+    PyObject* held = item(incoming_, name);
     return held && keep_marked(names().incoming_mark, name, Ref::borrow(held).get());
   }
   bool conflict(PyObject* name) {

@@ -27,11 +27,14 @@ bool remember_jsondiff(PyObject* module) {
   Ref insert = zuv::getattr(symbols.get(), "insert");
   Ref delete_ = zuv::getattr(symbols.get(), "delete");
   Ref replace = zuv::getattr(symbols.get(), "replace");
-  if (!diff || !insert || !delete_ || !replace) return false;
+  Ref add = zuv::getattr(symbols.get(), "add");
+  Ref discard = zuv::getattr(symbols.get(), "discard");
+  Ref missing = zuv::getattr(symbols.get(), "missing");
+  if (!diff || !insert || !delete_ || !replace || !add || !discard || !missing) return false;
+  original.module = jsondiff.release();
   original.diff = diff.release();
-  original.insert = insert.release();
-  original.delete_ = delete_.release();
-  original.replace = replace.release();
+  original.symbols = {insert.release(), delete_.release(), replace.release(),
+                      add.release(),    discard.release(), missing.release()};
   return true;
 }
 

@@ -16,7 +16,7 @@ MODULE_NAME = "zuv_weft_git.scripts.zuvmerge"
 def run_as_main(module_name: str = MODULE_NAME) -> types.ModuleType:
     """Executes the module `module_name` as the main program; returns it."""
     spec = importlib.util.find_spec(module_name)
-    if spec is None:
+    if spec is None or spec.loader is None:
         raise ImportError(f"No module named {module_name!r}", name=module_name)
     module = importlib.util.module_from_spec(spec)
     module.__name__ = "__main__"

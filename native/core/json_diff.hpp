@@ -1,0 +1,30 @@
+// The structured difference of two JSON-like values, exactly as
+// `jsondiff.diff(a, b)` computes it with its default ("compact") syntax: the
+// same keys in the same order, jsondiff's own symbol objects, the same list
+// positions and tie-breaks, the same floating-point similarities, and the
+// same objects shared with the inputs.  Lists are compared without jsondiff's
+// quadratic pure-Python table where the result allows it.
+#pragma once
+
+#include "core/ref.hpp"
+
+namespace zuv::json_diff {
+
+// jsondiff's symbol objects (from `jsondiff.symbols`), borrowed.  `add` and
+// `discard` key set differences; a dict value that is `missing` counts as
+// absent, as with jsondiff's `b.get(k, missing)`.
+struct Symbols {
+  PyObject* insert;
+  PyObject* delete_;
+  PyObject* replace;
+  PyObject* add = nullptr;
+  PyObject* discard = nullptr;
+  PyObject* missing = nullptr;
+};
+
+// jsondiff.diff(a, b); empty with an exception set on failure (RecursionError
+// for too deep or self-referencing containers, MemoryError, or whatever a
+// comparison of the values raises).
+Ref diff(PyObject* a, PyObject* b, const Symbols& symbols);
+
+}  // namespace zuv::json_diff

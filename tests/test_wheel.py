@@ -1,0 +1,126 @@
+"""`pip wheel .` builds a wheel that works in a fresh virtual environment.
+
+The wheel is built with this interpreter's pip and the build tools already
+installed here (no build isolation), installed into a new virtual
+environment together with its dependencies from the package index, and run
+there: the typed example program (imports, a merge of small notebooks, a
+diff, a source merge), which must print what it prints with the development
+install, and the `zuvmerge` command, both for `--help` and for a real merge.
+If the index cannot be reached, the test is skipped and says so; any other
+failure fails it.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+import pytest
+
+from nbbuild import cell, notebook, read, write
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLE = ROOT / "tests" / "typing_example.py"
+DESCRIPTION = "Incorporates changers that lead from the <base-file> to <incoming-file> into <current-file>."
+
+
+def run(command, cwd, timeout=600, env=None):
+    return subprocess.run([str(c) for c in command], cwd=cwd, capture_output=True, text=True,
+                          timeout=timeout, env=env)
+
+
+def clean_environment():
+    """The environment without this test run's virtual environment in it."""
+    env = {k: v for k, v in os.environ.items() if k not in ("VIRTUAL_ENV", "PYTHONPATH", "PYTHONHOME")}
+    bin_dir = str(Path(sys.executable).parent)
+    env["PATH"] = os.pathsep.join(p for p in env.get("PATH", "").split(os.pathsep) if p != bin_dir)
+    return env
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    out = tmp_path_factory.mktemp("wheel")
+    built = run([sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-w", out, ROOT],
+                cwd=ROOT)
+    assert built.returncode == 0, built.stdout + built.stderr
+    wheels = list(out.glob("zuv_weft_git-*.whl"))
+    assert len(wheels) == 1, wheels
+    return wheels[0]
+
+
+def index_reachable(venv_python, folder):
+    """Whether pip can fetch a dependency of ours from the index."""
+    probe = run([venv_python, "-m", "pip", "download", "--no-deps", "--timeout", "30", "-d", folder,
+                 "jsondiff>=2,<3"], cwd=folder, timeout=300)
+    return probe.returncode == 0, probe.stdout + probe.stderr
+
+
+@pytest.fixture(scope="module")
+def venv(wheel, tmp_path_factory):
+    """A fresh virtual environment with the wheel and its dependencies installed."""
+    home = tmp_path_factory.mktemp("venv")
+    created = run([sys.executable, "-m", "venv", home / "env"], cwd=home, timeout=300)
+    assert created.returncode == 0, created.stderr
+    python = home / "env" / "bin" / "python"
+    installed = run([python, "-m", "pip", "install", "--timeout", "60", wheel], cwd=home, timeout=900)
+    if installed.returncode != 0:
+        reachable, probe_output = index_reachable(python, home)
+        if not reachable:
+            pytest.skip("pip cannot reach a package index: the wheel's dependencies cannot be "
+                        "installed and a plain `pip download jsondiff` fails too ("
+                        + probe_output.strip().splitlines()[-1] + ")")
+        pytest.fail("installing the wheel failed:\n" + installed.stdout + installed.stderr)
+    return home / "env"
+
+
+def test_wheel_holds_the_modules_stubs_and_command(wheel):
+    names = set(zipfile.ZipFile(wheel).namelist())
+    for module in ("drivers/common", "drivers/notebook_merge", "drivers/notebook_diff", "scripts/zuvmerge"):
+        assert f"zuv_weft_git/{module}.pyi" in names
+        assert any(n.startswith(f"zuv_weft_git/{module}.cpython-311") and n.endswith(".so") for n in names)
+    assert {"zuv_weft_git/py.typed", "zuv_weft_git/scripts/_launcher.py"} <= names
+    entry_points = zipfile.ZipFile(wheel).read(
+        next(n for n in names if n.endswith(".dist-info/entry_points.txt"))).decode()
+    assert "zuvmerge = zuv_weft_git.scripts._launcher:main" in entry_points
+
+
+def test_installed_package_is_the_wheel(venv, tmp_path):
+    shown = run([venv / "bin" / "python", "-c",
+                 "import zuv_weft_git.drivers.notebook_merge as m, zuv_weft_git.drivers.notebook_diff as d;"
+                 "import zuv_weft_git.scripts.zuvmerge as z; print(m.__file__); print(d.__file__);"
+                 "print(z.__file__)"], cwd=tmp_path, env=clean_environment())
+    assert shown.returncode == 0, shown.stderr
+    for path in shown.stdout.splitlines():
+        installed = Path(path)
+        assert installed.is_relative_to(venv)
+        assert installed.with_name(installed.name.split(".")[0] + ".pyi").is_file()
+
+
+def test_example_program_runs_as_with_the_development_install(venv, tmp_path):
+    fresh = run([venv / "bin" / "python", EXAMPLE], cwd=tmp_path, env=clean_environment())
+    assert fresh.returncode == 0, fresh.stderr
+    development = run([sys.executable, "-P", EXAMPLE], cwd=tmp_path)
+    assert development.returncode == 0, development.stderr
+    assert fresh.stdout == development.stdout
+
+
+def test_zuvmerge_command_help_and_merge(venv, tmp_path):
+    command = venv / "bin" / "zuvmerge"
+    shown = run([command, "--help"], cwd=tmp_path, env=clean_environment())
+    assert shown.returncode == 0, shown.stderr
+    assert DESCRIPTION in " ".join(shown.stdout.split())
+
+    paths = {}
+    middle = ["b = 2\n", "c = 3\n", "d = 4\n"]
+    versions = {"base": ["a = 1\n", *middle, "e = 5\n"], "current": ["a = 10\n", *middle, "e = 5\n"],
+                "incoming": ["a = 1\n", *middle, "e = 50\n"]}
+    for version, source in versions.items():
+        paths[version] = tmp_path / f"{version}.ipynb"
+        write(paths[version], notebook([cell("c1", "load", source)]))
+    merged = run([command, "--base-file", paths["base"], "--current-file", paths["current"],
+                  "--incoming-file", paths["incoming"]], cwd=tmp_path, env=clean_environment())
+    assert merged.returncode == 0, merged.stderr
+    assert [c["source"] for c in read(paths["current"])["cells"]] == [["a = 10\n", *middle, "e = 50\n"]]
+    assert json.loads(paths["base"].read_text(encoding="utf-8"))["cells"][0]["source"] == versions["base"]
