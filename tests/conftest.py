@@ -11,3 +11,10 @@ sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
 
 # Shared notebook builders live beside this file.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+# Examples are judged on their results, not their speed: timing varies with
+# the machine's load and is several times slower in the sanitizer build.
+from hypothesis import settings  # noqa: E402
+
+settings.register_profile("no-deadline", deadline=None)
+settings.load_profile("no-deadline")
