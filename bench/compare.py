@@ -39,17 +39,17 @@ import subprocess
 import sys
 import tempfile
 import time
-import tracemalloc
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
 import generate  # noqa: E402
+from bench_cell_changed import Record, time_native  # noqa: E402
 import jsondiff  # noqa: E402
 import nbformat  # noqa: E402
 
-from zuv_weft_git.drivers import merge_files, notebook_merge  # noqa: E402
+from zuv_weft_git.drivers import notebook_merge  # noqa: E402
 
 BIN = os.path.dirname(sys.executable)
 MEMORY_CAP = 8 << 30  # a runaway jsondiff child fails instead of taking the machine
@@ -128,14 +128,6 @@ def capped(function, args, cap):
     return value if status == "done" else None
 
 
-class Record:
-    """What `_cell_changed` reads of a cell record: the cell and its parents."""
-
-    def __init__(self, data):
-        self.data = data
-        self.parents = []
-
-
 # --- 1. cell comparison -------------------------------------------------------------
 
 
@@ -163,19 +155,9 @@ def cell_pair(lines, changed_fraction, seed=1):
 
 
 def native_cell_times(pair_json, runs):
-    times = []
-    for _ in range(runs):
-        old, new = json.loads(pair_json)  # fresh objects, as read from files
-        start = time.perf_counter()
-        notebook_merge._cell_changed(Record(old), Record(new))
-        times.append(time.perf_counter() - start)
-    old, new = json.loads(pair_json)
-    tracemalloc.start()
-    notebook_merge._cell_changed(Record(old), Record(new))
-    peak = tracemalloc.get_traced_memory()[1]
-    tracemalloc.stop()
+    _, median, peak = time_native(pair_json, runs)
     result = repr(notebook_merge._cell_changed(*map(Record, json.loads(pair_json))))
-    return statistics.median(times), peak, result
+    return median, peak, result
 
 
 def jsondiff_cell_times(pair_json, runs):

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "core/error.hpp"
 #include "notebook_merge/merge.hpp"
 
 namespace merge {
@@ -142,16 +143,15 @@ Ref Merge::load(PyObject* path) {
   Ref json = zuv::global(globals_, keys().json);
   Ref loader = json ? zuv::getattr(json.get(), keys().load) : Ref{};
   Ref document = loader ? zuv::call(loader.get(), file.get()) : Ref{};
-  // Close the file whatever happened; an earlier error takes precedence.
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  Ref closed = zuv::call_method(file.get(), keys().close);
-  if (type) {
-    PyErr_Restore(type, value, traceback);
-    return {};
+  if (document) {
+    if (!zuv::call_method(file.get(), keys().close)) return {};
+    return document;
   }
-  if (!closed) return {};
-  return document;
+  // Close the file on the way out too; the parsing error takes precedence.
+  zuv::CaughtError error;
+  if (!zuv::call_method(file.get(), keys().close)) PyErr_Clear();
+  error.restore();
+  return {};
 }
 
 Ref Merge::record(PyObject* cell, PyObject* tag) {

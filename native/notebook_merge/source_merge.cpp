@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/error.hpp"
 #include "notebook_merge/merge.hpp"
 
 namespace merge {
@@ -216,39 +217,7 @@ Ref read_merged_lines(PyObject* path, PyObject* current_path, PyObject* current_
 }
 
 // ---------------------------------------------------------------------------
-// Exceptions in flight.
-
-// An exception taken out of the interpreter's error indicator, normalised.
-class CaughtError {
- public:
-  CaughtError() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback && value) PyException_SetTraceback(value, traceback);
-    type_ = Ref::steal(type);
-    value_ = Ref::steal(value);
-    traceback_ = Ref::steal(traceback);
-  }
-  PyObject* type() const { return type_.get(); }
-  PyObject* value() const { return value_.get(); }
-  PyObject* traceback() const { return traceback_ ? traceback_.get() : Py_None; }
-  // Puts the exception back as the current one.
-  void restore() {
-    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-  }
-  // The exception now raised happened while this one was being handled.
-  void become_context_of_current() const {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value && value_ && value != value_.get()) PyException_SetContext(value, Py_NewRef(value_.get()));
-    PyErr_Restore(type, value, traceback);
-  }
-
- private:
-  Ref type_, value_, traceback_;
-};
+// The git call.
 
 // Git exits with the number of conflicts (at most 127) when it merged; any
 // other status means it refused or failed.
@@ -273,7 +242,7 @@ bool is_conflict_status(PyObject* error) {
 bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3]) {
   Ref done = zuv::call_method(g, source_names().merge_file, paths[0], paths[1], paths[2]);
   if (done) return true;
-  CaughtError error;
+  zuv::CaughtError error;
   Ref git = zuv::global(globals, source_names().git);
   Ref error_class = git ? zuv::getattr(git.get(), source_names().git_command_error) : Ref{};
   if (!error_class) {
@@ -361,7 +330,7 @@ Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* ba
     if (!zuv::call(exit.get(), Py_None, Py_None, Py_None)) return {};
     return result;
   }
-  CaughtError error;
+  zuv::CaughtError error;
   Ref suppressed = zuv::call(exit.get(), error.type(), error.value(), error.traceback());
   if (!suppressed) {
     error.become_context_of_current();

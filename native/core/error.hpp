@@ -1,0 +1,40 @@
+// An exception in flight, held by owned references while other calls run.
+#pragma once
+
+#include "core/ref.hpp"
+
+namespace zuv {
+
+// An exception taken out of the interpreter's error indicator, normalised.
+class CaughtError {
+ public:
+  CaughtError() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    type_ = Ref::steal(type);
+    value_ = Ref::steal(value);
+    traceback_ = Ref::steal(traceback);
+  }
+  PyObject* type() const { return type_.get(); }
+  PyObject* value() const { return value_.get(); }
+  PyObject* traceback() const { return traceback_ ? traceback_.get() : Py_None; }
+  // Puts the exception back as the current one.
+  void restore() {
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+  }
+  // The exception now raised happened while this one was being handled.
+  void become_context_of_current() const {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value && value_ && value != value_.get()) PyException_SetContext(value, Py_NewRef(value_.get()));
+    PyErr_Restore(type, value, traceback);
+  }
+
+ private:
+  Ref type_, value_, traceback_;
+};
+
+}  // namespace zuv
