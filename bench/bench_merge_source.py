@@ -1,10 +1,11 @@
 """Cost of one source merge and of starting the zuvmerge command.
 
 1. `_merge_source` against running `git merge-file` as a subprocess on the
-   same three files (both from this process, interleaved, medians).  A third
-   row shows what the file system alone charges for what `_merge_source` must
-   do around git: a fresh temporary directory holding three new files; a
-   fourth shows GitPython's own cost: `g.merge_file` on the same files.
+   same three files (both from this process, interleaved, medians).  Two
+   more rows show the parts around git: a fresh temporary directory holding
+   three new files, made and removed in plain Python (what `_merge_source`
+   must do besides running git), and GitPython's own cost: `g.merge_file` on
+   the same files.
 2. Starting `zuvmerge --help`, and merging the example notebooks with
    `zuvmerge`, against `python -c "import git, jsondiff"`.
 

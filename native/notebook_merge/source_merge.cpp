@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "core/error.hpp"
@@ -92,6 +93,11 @@ class FileDescriptor {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
   }
+  int release() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   // Closes now and reports the outcome (close can report a failed write).
   bool close() noexcept {
     int fd = fd_;
@@ -167,8 +173,8 @@ bool write_sources(PyObject* const paths[3], PyObject* const sources[3]) {
   return true;
 }
 
-bool read_file(PyObject* path, std::string& out) {
-  FileDescriptor file;
+// Reads the whole file; `file` keeps the descriptor open for the caller.
+bool read_file(PyObject* path, std::string& out, FileDescriptor& file) {
   if (!open_file(path, O_RDONLY, file)) return false;
   struct stat info;
   if (::fstat(file.get(), &info) == 0 && info.st_size > 0) out.reserve(static_cast<size_t>(info.st_size));
@@ -189,9 +195,9 @@ bool read_file(PyObject* path, std::string& out) {
 // Reads the merged file as UTF-8 text, one str per line with universal
 // newlines, relabelling the two working paths in every line.
 Ref read_merged_lines(PyObject* path, PyObject* current_path, PyObject* current_name,
-                      PyObject* incoming_path, PyObject* incoming_name) {
+                      PyObject* incoming_path, PyObject* incoming_name, FileDescriptor& file) {
   std::string bytes;
-  if (!read_file(path, bytes)) return {};
+  if (!read_file(path, bytes, file)) return {};
   // Decoding the whole text first reports invalid UTF-8 as a read would.
   if (!Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr)))
     return {};
@@ -214,6 +220,23 @@ Ref read_merged_lines(PyObject* path, PyObject* current_path, PyObject* current_
     PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), text.release());
   }
   return result;
+}
+
+// The merged file's descriptor stays open until its directory is gone, so
+// removing the directory only unlinks the name.  The last close frees the
+// inode, and that is slow on a disk file system: git rewrote the file in
+// place, and ext4 (auto_da_alloc) starts writing such a file to disk when it
+// is closed, so freeing it waits for that write, several hundred
+// microseconds for a file nobody can reach any more.  A short-lived thread
+// does that last close.
+void close_in_background(FileDescriptor& file) noexcept {
+  int fd = file.release();
+  if (fd < 0) return;
+  try {
+    std::thread([fd] { ::close(fd); }).detach();
+  } catch (...) {  // no thread to be had: close here, as usual
+    ::close(fd);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -259,7 +282,7 @@ bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3]) {
 // The merge itself: everything that happens inside the temporary directory.
 
 Ref merge_in_directory(PyObject* globals, PyObject* directory, PyObject* g, PyObject* const sources[3],
-                       PyObject* current_name, PyObject* incoming_name) {
+                       PyObject* current_name, PyObject* incoming_name, FileDescriptor& merged_file) {
   const SourceNames& n = source_names();
   Ref os = zuv::global(globals, n.os);
   if (!os) return {};
@@ -279,7 +302,7 @@ Ref merge_in_directory(PyObject* globals, PyObject* directory, PyObject* g, PyOb
   if (!run_merge_file(globals, g, paths)) return {};
   return read_merged_lines(current_path.get(), current_path.get(),
                            current_name == Py_None ? n.empty : current_name, incoming_path.get(),
-                           incoming_name == Py_None ? n.empty : incoming_name);
+                           incoming_name == Py_None ? n.empty : incoming_name, merged_file);
 }
 
 Ref merge_source_impl(const CallArgs& a) {
@@ -325,13 +348,17 @@ Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* ba
   if (!directory) return {};
 
   PyObject* const sources[3] = {current, base, incoming};
-  Ref result = merge_in_directory(globals, directory.get(), g, sources, current_name, incoming_name);
+  FileDescriptor merged_file;
+  Ref result = merge_in_directory(globals, directory.get(), g, sources, current_name, incoming_name,
+                                  merged_file);
   if (result) {
     if (!zuv::call(exit.get(), Py_None, Py_None, Py_None)) return {};
+    close_in_background(merged_file);
     return result;
   }
   zuv::CaughtError error;
   Ref suppressed = zuv::call(exit.get(), error.type(), error.value(), error.traceback());
+  close_in_background(merged_file);
   if (!suppressed) {
     error.become_context_of_current();
     return {};

@@ -1,6 +1,7 @@
 """Three-way merge of one cell's source through `git merge-file`."""
 
 import os
+import time
 import tempfile
 import types
 
@@ -279,3 +280,31 @@ def test_error_in_cleanup_keeps_the_original_as_context(monkeypatch):
     with pytest.raises(OSError, match="cleanup failed") as raised:
         merge_source(FakeGit(error=RuntimeError("merge failed")), ["a\n"], ["a\n"], ["a\n"])
     assert isinstance(raised.value.__context__, RuntimeError)
+
+
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.parametrize(
+    "make_git, raises",
+    [
+        pytest.param(git.cmd.Git, None, id="real-merge"),
+        pytest.param(lambda: FakeGit(result=b"\xff\n"), UnicodeDecodeError, id="undecodable-result"),
+        pytest.param(lambda: FakeGit(error=RuntimeError("boom")), RuntimeError, id="git-call-fails"),
+    ],
+)
+def test_working_file_descriptors_are_all_closed(make_git, raises):
+    # The merged file's last close happens off the caller's path; it must
+    # still happen, on success and on every error path.
+    before = open_descriptors()
+    for _ in range(40):
+        if raises is None:
+            assert merge_source(make_git(), ["a\n"], ["a\n"], ["b\n"]) == ["b\n"]
+        else:
+            with pytest.raises(raises):
+                merge_source(make_git(), ["a\n"], ["a\n"], ["b\n"])
+    deadline = time.monotonic() + 10
+    while open_descriptors() > before and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert open_descriptors() == before
