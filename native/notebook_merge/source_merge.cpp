@@ -99,11 +99,7 @@ class FileDescriptor {
     return fd;
   }
   // Closes now and reports the outcome (close can report a failed write).
-  bool close() noexcept {
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
+  bool close() noexcept { return ::close(release()) == 0; }
 
  private:
   int fd_;
@@ -352,9 +348,9 @@ Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* ba
   Ref result = merge_in_directory(globals, directory.get(), g, sources, current_name, incoming_name,
                                   merged_file);
   if (result) {
-    if (!zuv::call(exit.get(), Py_None, Py_None, Py_None)) return {};
+    Ref exited = zuv::call(exit.get(), Py_None, Py_None, Py_None);
     close_in_background(merged_file);
-    return result;
+    return exited ? std::move(result) : Ref{};
   }
   zuv::CaughtError error;
   Ref suppressed = zuv::call(exit.get(), error.type(), error.value(), error.traceback());

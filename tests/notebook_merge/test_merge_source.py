@@ -1,8 +1,8 @@
 """Three-way merge of one cell's source through `git merge-file`."""
 
 import os
-import time
 import tempfile
+import time
 import types
 
 import git
