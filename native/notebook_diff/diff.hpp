@@ -1,8 +1,8 @@
 // Shared declarations of the notebook_diff module.
 #pragma once
 
-#include "core/function.hpp"
-#include "core/module.hpp"
+#include "py/function.hpp"
+#include "py/imports.hpp"
 
 namespace diff {
 

@@ -2,7 +2,7 @@
 // objects that they wrap.
 #include "notebook_diff/records.hpp"
 
-#include "core/klass.hpp"
+#include "py/class_builder.hpp"
 
 namespace diff {
 namespace {

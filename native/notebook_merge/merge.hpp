@@ -1,9 +1,9 @@
 // Shared declarations of the notebook_merge module.
 #pragma once
 
-#include "core/function.hpp"
-#include "core/json_diff.hpp"
-#include "core/module.hpp"
+#include "py/function.hpp"
+#include "jsondiff/json_diff.hpp"
+#include "py/imports.hpp"
 
 namespace merge {
 

@@ -1,6 +1,6 @@
 // MergeCell, the merge-side cell record, and _cell_changed, the comparison of
 // two versions of a cell.
-#include "core/klass.hpp"
+#include "py/class_builder.hpp"
 #include "notebook_merge/merge.hpp"
 
 namespace merge {

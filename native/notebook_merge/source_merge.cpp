@@ -17,13 +17,18 @@
 #include <thread>
 #include <vector>
 
-#include "core/error.hpp"
+#include "io/file_io.hpp"
+#include "py/error.hpp"
 #include "notebook_merge/merge.hpp"
 
 namespace merge {
 namespace {
 
 using zuv::Exact;
+using zuv::io::FileDescriptor;
+using zuv::io::open_file;
+using zuv::io::read_file;
+using zuv::io::write_all;
 using zuv::FunctionSpec;
 using zuv::Param;
 
@@ -80,68 +85,6 @@ std::vector<LineSpan> split_universal_lines(std::string_view text) {
 // ---------------------------------------------------------------------------
 // Working files.
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-  void reset(int fd) noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  int release() noexcept {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  // Closes now and reports the outcome (close can report a failed write).
-  bool close() noexcept { return ::close(release()) == 0; }
-
- private:
-  int fd_;
-};
-
-// The file-system path of a str path, as `open()` would encode it.
-Ref fs_path(PyObject* path) {
-  PyObject* encoded = nullptr;
-  if (!PyUnicode_FSConverter(path, &encoded)) return {};
-  return Ref::steal(encoded);
-}
-
-// open(path, flags), raising the OSError that open() raises.
-bool open_file(PyObject* path, int flags, FileDescriptor& out) {
-  Ref encoded = fs_path(path);
-  if (!encoded) return false;
-  int fd;
-  do {
-    fd = ::open(PyBytes_AS_STRING(encoded.get()), flags | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-    return false;
-  }
-  out.reset(fd);
-  return true;
-}
-
-bool write_all(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      PyErr_SetFromErrno(PyExc_OSError);
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Writes "".join(lines) as UTF-8; the join's TypeError for a non-str element
 // and the encoder's error for unencodable text are the interpreter's own.
 bool write_joined(int fd, PyObject* lines) {
@@ -165,25 +108,6 @@ bool write_sources(PyObject* const paths[3], PyObject* const sources[3]) {
       PyErr_SetFromErrno(PyExc_OSError);
       return false;
     }
-  }
-  return true;
-}
-
-// Reads the whole file; `file` keeps the descriptor open for the caller.
-bool read_file(PyObject* path, std::string& out, FileDescriptor& file) {
-  if (!open_file(path, O_RDONLY, file)) return false;
-  struct stat info;
-  if (::fstat(file.get(), &info) == 0 && info.st_size > 0) out.reserve(static_cast<size_t>(info.st_size));
-  char chunk[65536];
-  for (;;) {
-    ssize_t n = ::read(file.get(), chunk, sizeof chunk);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      PyErr_SetFromErrno(PyExc_OSError);
-      return false;
-    }
-    out.append(chunk, static_cast<size_t>(n));
   }
   return true;
 }

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/raw_vector.hpp"
+#include "jsondiff/raw_vector.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

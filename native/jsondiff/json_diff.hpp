@@ -6,7 +6,7 @@
 // quadratic pure-Python table where the result allows it.
 #pragma once
 
-#include "core/ref.hpp"
+#include "py/ref.hpp"
 
 namespace zuv::json_diff {
 

@@ -15,8 +15,8 @@
 //
 // Reads do not check the types of what the notebook holds: callers that need
 // a particular type check it where they use the value.
-#include "core/klass.hpp"
-#include "core/module.hpp"
+#include "py/class_builder.hpp"
+#include "py/imports.hpp"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Module initialisation helpers: imports bound as module globals.
 #pragma once
 
-#include "core/ref.hpp"
+#include "py/ref.hpp"
 
 namespace zuv {
 

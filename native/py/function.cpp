@@ -1,4 +1,4 @@
-#include "core/function.hpp"
+#include "py/function.hpp"
 
 #include <cstddef>
 #include <cstring>

@@ -11,7 +11,7 @@
 
 #include <span>
 
-#include "core/ref.hpp"
+#include "py/ref.hpp"
 
 namespace zuv {
 

@@ -1,4 +1,4 @@
-#include "core/module.hpp"
+#include "py/imports.hpp"
 
 #include <cstring>
 #include <string>

@@ -1,7 +1,7 @@
 // An exception in flight, held by owned references while other calls run.
 #pragma once
 
-#include "core/ref.hpp"
+#include "py/ref.hpp"
 
 namespace zuv {
 

@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "core/function.hpp"
+#include "py/function.hpp"
 
 namespace zuv {
 

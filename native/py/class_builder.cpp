@@ -1,4 +1,4 @@
-#include "core/klass.hpp"
+#include "py/class_builder.hpp"
 
 namespace zuv {
 

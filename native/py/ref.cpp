@@ -1,4 +1,4 @@
-#include "core/ref.hpp"
+#include "py/ref.hpp"
 
 namespace zuv {
 

@@ -1,4 +1,4 @@
-#include "core/lcs.hpp"
+#include "jsondiff/lcs.hpp"
 
 namespace zuv::lcs {
 

@@ -1,4 +1,4 @@
-#include "core/json_diff.hpp"
+#include "jsondiff/json_diff.hpp"
 
 #include <pthread.h>
 
@@ -9,8 +9,8 @@
 #include <new>
 #include <utility>
 
-#include "core/lcs.hpp"
-#include "core/raw_vector.hpp"
+#include "jsondiff/lcs.hpp"
+#include "jsondiff/raw_vector.hpp"
 
 namespace zuv::json_diff {
 namespace {

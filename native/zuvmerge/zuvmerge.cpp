@@ -16,7 +16,7 @@
 #include <string>
 #include <utility>
 
-#include "core/module.hpp"
+#include "py/imports.hpp"
 
 namespace {
 
