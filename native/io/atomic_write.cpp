@@ -36,8 +36,8 @@ bool replace_file(const char* target, const char* text, Py_ssize_t size) {
   // The temporary name carries the file's name, cut short enough that a
   // name at the file system's length limit still leaves room for the suffix.
   constexpr std::string::size_type kNameRoom = 200;
-  std::string temp = path.substr(0, slash + 1) + "." + path.substr(slash + 1, kNameRoom) +
-                     ".zuvmerge-XXXXXX";
+  std::string temp =
+      path.substr(0, slash + 1) + "." + path.substr(slash + 1, kNameRoom) + ".zuvmerge-XXXXXX";
   int fd = mkstemp(temp.data());
   if (fd < 0) {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, temp.c_str());
@@ -49,7 +49,8 @@ bool replace_file(const char* target, const char* text, Py_ssize_t size) {
   while (left > 0 && !saved_errno) {
     ssize_t n = ::write(fd, p, static_cast<size_t>(left));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) saved_errno = n < 0 ? errno : EIO;
+    if (n <= 0)
+      saved_errno = n < 0 ? errno : EIO;
     else {
       p += n;
       left -= n;

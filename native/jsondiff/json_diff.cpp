@@ -101,8 +101,8 @@ bool same_text(PyObject* a, PyObject* b) {
   if (length != PyUnicode_GET_LENGTH(b)) return false;
   const int kind = PyUnicode_KIND(a);
   if (kind != static_cast<int>(PyUnicode_KIND(b))) return false;
-  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(length) * kind) ==
-         0;
+  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                     static_cast<std::size_t>(length) * kind) == 0;
 }
 
 // `a is b or a == b` for two plain values.
@@ -304,9 +304,12 @@ bool Differ::compare(PyObject* a, PyObject* b, bool build, Outcome& out) {
   Depth depth;
   if (!depth.enter()) return false;
   switch (kind) {
-    case kDict: return compare_dicts(a, b, build, out);
-    case kSet: return compare_sets(a, b, build, out);
-    default: return compare_sequences(a, b, build, out);
+    case kDict:
+      return compare_dicts(a, b, build, out);
+    case kSet:
+      return compare_sets(a, b, build, out);
+    default:
+      return compare_sequences(a, b, build, out);
   }
 }
 
@@ -371,8 +374,8 @@ bool Differ::compare_dicts(PyObject* a, PyObject* b, bool build, Outcome& out) {
   Entries new_entries;
   if (!load_entries(b, new_entries)) return false;
   for (const auto& [key, value] : new_entries) {
-    const int present = PyDict_CheckExact(a) ? PyDict_Contains(a, key.get())
-                                             : PySequence_Contains(a, key.get());
+    const int present =
+        PyDict_CheckExact(a) ? PyDict_Contains(a, key.get()) : PySequence_Contains(a, key.get());
     if (present < 0) return false;
     if (present) continue;
     ++added_count;

@@ -142,8 +142,13 @@ class BitTable {
  public:
   BitTable(std::size_t m, std::size_t n, Fill& fill, bool deterministic,
            std::size_t budget = std::size_t{64} << 20)
-      : m_(m), n_(n), words_(words_for(n)), fill_(fill), deterministic_(deterministic),
-        budget_(budget), mask_(words_) {}
+      : m_(m),
+        n_(n),
+        words_(words_for(n)),
+        fill_(fill),
+        deterministic_(deterministic),
+        budget_(budget),
+        mask_(words_) {}
 
   // Computes C[m][n] into `common` and keeps the rows for `backtrack`, unless
   // `needed(common)` says no backtrack will follow.  `bound` is a lower bound
@@ -197,7 +202,8 @@ class BitTable {
     banded_ = false;
     block_ = m_;
     if (m_ + 1 > budget_ / (words_ * sizeof(Word)))
-      block_ = std::max<std::size_t>(1, static_cast<std::size_t>(std::sqrt(static_cast<double>(m_))));
+      block_ =
+          std::max<std::size_t>(1, static_cast<std::size_t>(std::sqrt(static_cast<double>(m_))));
     rows_.resize((std::min(block_, m_) + 1) * words_);
     if (block_ != m_) kept_.resize((m_ / block_ + 1) * words_);
     loaded_ = block_ == m_ ? 0 : SIZE_MAX;
@@ -277,8 +283,8 @@ bool BitTable<Fill>::backtrack(Equal&& equal, Script& script) {
     if (!load(i)) return false;
     if (!row(i).serves(j) || !row(i - 1).serves(j)) return inconsistent();
   }
-  std::size_t here = i && j ? row(i).score(j) : 0;     // C[i][j]
-  std::size_t up = i && j ? row(i - 1).score(j) : 0;   // C[i-1][j]
+  std::size_t here = i && j ? row(i).score(j) : 0;    // C[i][j]
+  std::size_t up = i && j ? row(i - 1).score(j) : 0;  // C[i-1][j]
   while (i > 0 && j > 0) {
     const RowView current = row(i), above = row(i - 1);
     if (!current.serves(j) || !above.serves(j)) return inconsistent();

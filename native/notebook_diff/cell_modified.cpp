@@ -5,7 +5,7 @@
 namespace diff {
 namespace {
 
-PyObject* original_unified_diff = nullptr;  // as imported; lives with the process
+PyObject* original_unified_diff = nullptr;   // as imported; lives with the process
 PyObject* cell_modified_function = nullptr;  // our _cell_modified; lives with the process
 
 // Lists whose elements are all exact str compare like unified_diff compares

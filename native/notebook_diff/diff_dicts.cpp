@@ -168,8 +168,7 @@ Ref kept_cell(PyObject* globals, PyObject* prev_cell, PyObject* current_cell) {
   Ref cell = diff_cell_of(globals, current_cell);
   if (!cell) return {};
   Ref prev_source = read_member(prev_cell, n.source);
-  if (!prev_source || !write_member(cell.get(), n.prev_source, prev_source.get()))
-    return {};
+  if (!prev_source || !write_member(cell.get(), n.prev_source, prev_source.get())) return {};
   int is_modified = call_cell_modified(globals, cell.get());
   if (is_modified < 0) return {};
   if (is_modified && !write_status(globals, cell.get(), n.diff_cell_class, n.modified)) return {};

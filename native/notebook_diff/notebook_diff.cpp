@@ -22,9 +22,15 @@ bool import_typing_names(PyObject* module) {
 }
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "notebook_diff",
-    "Comparison of two pipeline-canvas notebook documents into a diff document.", -1, nullptr,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "notebook_diff",
+    "Comparison of two pipeline-canvas notebook documents into a diff document.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -83,8 +83,8 @@ Ref call_super_init(PyObject* owner, PyObject* self, PyObject* arg) {
     PyObject* args[] = {self, arg};
     return Ref::steal(PyObject_Vectorcall(method.get(), args, 2, nullptr));
   }
-  Ref parent = Ref::steal(
-      PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), owner, self, nullptr));
+  Ref parent = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
+                                                       owner, self, nullptr));
   return parent ? zuv::call_method(parent.get(), names().init, arg) : Ref{};
 }
 

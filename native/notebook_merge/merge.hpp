@@ -1,8 +1,8 @@
 // Shared declarations of the notebook_merge module.
 #pragma once
 
-#include "py/function.hpp"
 #include "jsondiff/json_diff.hpp"
+#include "py/function.hpp"
 #include "py/imports.hpp"
 
 namespace merge {

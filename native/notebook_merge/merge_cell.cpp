@@ -1,7 +1,7 @@
 // MergeCell, the merge-side cell record, and _cell_changed, the comparison of
 // two versions of a cell.
-#include "py/class_builder.hpp"
 #include "notebook_merge/merge.hpp"
+#include "py/class_builder.hpp"
 
 namespace merge {
 namespace {
@@ -129,14 +129,13 @@ constexpr Param kCellChangedParams[] = {{"cell0", "Cell"}, {"cell1", "Cell"}};
 constexpr FunctionSpec kInit{"__init__", nullptr, kInitParams, "None", merge_cell_init};
 constexpr FunctionSpec kFileType{"file_type", "The file type that contains the cell", kSelfOnly,
                                  "str", merge_cell_file_type};
-constexpr FunctionSpec kAddConflictMark{
-    "add_conflict_mark",
-    "Change name adding '<<< ' when current cell.\n"
-    "        Change name adding '>>> ' when incoming cell.\n"
-    "        ",
-    kSelfOnly, "None", merge_cell_add_conflict_mark};
-constexpr FunctionSpec kCellChanged{"_cell_changed", nullptr, kCellChangedParams,
-                                    "Dict[str, Any]", cell_changed_impl};
+constexpr FunctionSpec kAddConflictMark{"add_conflict_mark",
+                                        "Change name adding '<<< ' when current cell.\n"
+                                        "        Change name adding '>>> ' when incoming cell.\n"
+                                        "        ",
+                                        kSelfOnly, "None", merge_cell_add_conflict_mark};
+constexpr FunctionSpec kCellChanged{"_cell_changed", nullptr, kCellChangedParams, "Dict[str, Any]",
+                                    cell_changed_impl};
 
 }  // namespace
 

@@ -16,8 +16,8 @@
 #include <string>
 
 #include "io/atomic_write.hpp"
-#include "py/error.hpp"
 #include "notebook_merge/merge.hpp"
+#include "py/error.hpp"
 
 namespace merge {
 namespace {
@@ -348,8 +348,8 @@ bool Merge::merge_sources(PyObject* cell_id) {
   Ref incoming_source = base_source ? zuv::getattr(incoming, keys().source) : Ref{};
   if (!incoming_source) return false;
   Ref current_label = Ref::steal(PyNumber_Add(file_path_, keys().current_suffix));
-  Ref incoming_label = current_label ? Ref::steal(PyNumber_Add(file_path_, keys().incoming_suffix))
-                                     : Ref{};
+  Ref incoming_label =
+      current_label ? Ref::steal(PyNumber_Add(file_path_, keys().incoming_suffix)) : Ref{};
   static PyObject* const kwnames = PyTuple_Pack(2, keys().current_name, keys().incoming_name);
   if (!incoming_label || !kwnames) return false;
   if (!merge_source_ && !(merge_source_ = zuv::global(globals_, keys().merge_source))) return false;
@@ -360,8 +360,8 @@ bool Merge::merge_sources(PyObject* cell_id) {
                       incoming_source.get(),
                       current_label.get(),
                       incoming_label.get()};
-  Ref merged_source = Ref::steal(PyObject_Vectorcall(
-      merge_source_.get(), argv + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+  Ref merged_source = Ref::steal(PyObject_Vectorcall(merge_source_.get(), argv + 1,
+                                                     4 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
   if (!merged_source) return false;
   PyObject* target = item(merged_cells_.get(), cell_id);
   if (!target) return false;
@@ -760,7 +760,7 @@ bool Merge::write(PyObject* current_path, PyObject* parameters) {
   Ref path = Ref::steal(PyUnicode_EncodeFSDefault(current_path));
   if (!encoded || !path) return false;
   return zuv::io::replace_file(PyBytes_AS_STRING(path.get()), PyBytes_AS_STRING(encoded.get()),
-                      PyBytes_GET_SIZE(encoded.get()));
+                               PyBytes_GET_SIZE(encoded.get()));
 }
 
 Ref Merge::run(PyObject* base_path, PyObject* current_path, PyObject* incoming_path) {
@@ -784,9 +784,7 @@ Ref Merge::run(PyObject* base_path, PyObject* current_path, PyObject* incoming_p
   return Ref::none();
 }
 
-Ref merge_files_impl(const CallArgs& a) {
-  return Merge(a.globals, a[3]).run(a[0], a[1], a[2]);
-}
+Ref merge_files_impl(const CallArgs& a) { return Merge(a.globals, a[3]).run(a[0], a[1], a[2]); }
 
 constexpr Param kParams[] = {
     {"base_file_path", "str", Exact::str},

@@ -39,9 +39,15 @@ bool remember_jsondiff(PyObject* module) {
 }
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "notebook_merge",
-    "Three-way merge of pipeline-canvas notebooks, for use as a git merge driver.", -1, nullptr,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "notebook_merge",
+    "Three-way merge of pipeline-canvas notebooks, for use as a git merge driver.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
@@ -52,7 +58,8 @@ PyMODINIT_FUNC PyInit_notebook_merge() {
   if (PyErr_Occurred()) return nullptr;
   merge::Ref module = merge::Ref::steal(PyModule_Create(&merge::module_def));
   if (!module) return nullptr;
-  for (const char* name : {"json", "logging", "os", "tempfile", "uuid", "typing", "git", "jsondiff"})
+  for (const char* name :
+       {"json", "logging", "os", "tempfile", "uuid", "typing", "git", "jsondiff"})
     if (!zuv::import_global(module.get(), name)) return nullptr;
   merge::Ref cell = zuv::import_sibling(module.get(), "common", "Cell");
   if (!cell || !merge::remember_jsondiff(module.get())) return nullptr;

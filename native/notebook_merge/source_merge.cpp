@@ -18,19 +18,19 @@
 #include <vector>
 
 #include "io/file_io.hpp"
-#include "py/error.hpp"
 #include "notebook_merge/merge.hpp"
+#include "py/error.hpp"
 
 namespace merge {
 namespace {
 
 using zuv::Exact;
+using zuv::FunctionSpec;
+using zuv::Param;
 using zuv::io::FileDescriptor;
 using zuv::io::open_file;
 using zuv::io::read_file;
 using zuv::io::write_all;
-using zuv::FunctionSpec;
-using zuv::Param;
 
 struct SourceNames {
   PyObject* tempfile = zuv::interned("tempfile");
@@ -92,7 +92,8 @@ bool write_joined(int fd, PyObject* lines) {
   if (!text) return false;
   Ref bytes = Ref::steal(PyUnicode_AsUTF8String(text.get()));
   if (!bytes) return false;
-  return write_all(fd, PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+  return write_all(fd, PyBytes_AS_STRING(bytes.get()),
+                   static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 // Creates the three working files (all open at once, current first), then
@@ -119,7 +120,8 @@ Ref read_merged_lines(PyObject* path, PyObject* current_path, PyObject* current_
   std::string bytes;
   if (!read_file(path, bytes, file)) return {};
   // Decoding the whole text first reports invalid UTF-8 as a read would.
-  if (!Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr)))
+  if (!Ref::steal(
+          PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr)))
     return {};
   bool relabel_current = PyUnicode_GET_LENGTH(current_name) > 0;
   bool relabel_incoming = PyUnicode_GET_LENGTH(incoming_name) > 0;
@@ -131,7 +133,8 @@ Ref read_merged_lines(PyObject* path, PyObject* current_path, PyObject* current_
   for (size_t i = 0; i < spans.size(); ++i) {
     line.assign(bytes, spans[i].begin, spans[i].length);
     if (spans[i].terminated) line.push_back('\n');
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), nullptr));
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), nullptr));
     if (text && relabel_current)
       text = Ref::steal(PyUnicode_Replace(text.get(), current_path, current_name, -1));
     if (text && relabel_incoming)
@@ -192,7 +195,8 @@ bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3]) {
     error.become_context_of_current();
     return false;
   }
-  if (PyErr_GivenExceptionMatches(error.type(), error_class.get()) && is_conflict_status(error.value()))
+  if (PyErr_GivenExceptionMatches(error.type(), error_class.get()) &&
+      is_conflict_status(error.value()))
     return true;
   error.restore();
   return false;
@@ -201,8 +205,9 @@ bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3]) {
 // ---------------------------------------------------------------------------
 // The merge itself: everything that happens inside the temporary directory.
 
-Ref merge_in_directory(PyObject* globals, PyObject* directory, PyObject* g, PyObject* const sources[3],
-                       PyObject* current_name, PyObject* incoming_name, FileDescriptor& merged_file) {
+Ref merge_in_directory(PyObject* globals, PyObject* directory, PyObject* g,
+                       PyObject* const sources[3], PyObject* current_name, PyObject* incoming_name,
+                       FileDescriptor& merged_file) {
   const SourceNames& n = source_names();
   Ref os = zuv::global(globals, n.os);
   if (!os) return {};

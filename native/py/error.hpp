@@ -21,15 +21,14 @@ class CaughtError {
   PyObject* value() const { return value_.get(); }
   PyObject* traceback() const { return traceback_ ? traceback_.get() : Py_None; }
   // Puts the exception back as the current one.
-  void restore() {
-    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-  }
+  void restore() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
   // The exception now raised happened while this one was being handled.
   void become_context_of_current() const {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    if (value && value_ && value != value_.get()) PyException_SetContext(value, Py_NewRef(value_.get()));
+    if (value && value_ && value != value_.get())
+      PyException_SetContext(value, Py_NewRef(value_.get()));
     PyErr_Restore(type, value, traceback);
   }
 

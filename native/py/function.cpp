@@ -1,8 +1,8 @@
 #include "py/function.hpp"
 
+#include <structmember.h>
 #include <cstddef>
 #include <cstring>
-#include <structmember.h>
 
 namespace zuv {
 namespace {
@@ -11,13 +11,12 @@ namespace {
 constexpr Py_ssize_t kMaxParams = 8;
 
 struct NativeFunction {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   const FunctionSpec* spec;
   PyObject* param_names;  // tuple of interned parameter names
   PyObject* name;
   PyObject* qualname;
-  PyObject* module;  // the module's name, as __module__
+  PyObject* module;      // the module's name, as __module__
   PyObject* trace_file;  // "<module name>": the file name of its traceback entries
   PyObject* doc;
   PyObject* annotations;
@@ -31,20 +30,28 @@ NativeFunction* as_function(PyObject* self) { return reinterpret_cast<NativeFunc
 
 const char* type_name(Exact exact) {
   switch (exact) {
-    case Exact::dict: return "dict";
-    case Exact::list: return "list";
-    case Exact::str: return "str";
-    case Exact::any: break;
+    case Exact::dict:
+      return "dict";
+    case Exact::list:
+      return "list";
+    case Exact::str:
+      return "str";
+    case Exact::any:
+      break;
   }
   return "object";
 }
 
 PyTypeObject* type_object(Exact exact) {
   switch (exact) {
-    case Exact::dict: return &PyDict_Type;
-    case Exact::list: return &PyList_Type;
-    case Exact::str: return &PyUnicode_Type;
-    case Exact::any: break;
+    case Exact::dict:
+      return &PyDict_Type;
+    case Exact::list:
+      return &PyList_Type;
+    case Exact::str:
+      return &PyUnicode_Type;
+    case Exact::any:
+      break;
   }
   return nullptr;
 }
@@ -115,8 +122,8 @@ bool bind_arguments(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs,
       return false;
     }
     if (i < nargs) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                   spec.name, key);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name,
+                   key);
       return false;
     }
   }
@@ -310,8 +317,9 @@ PyTypeObject* function_type() {
 bool check_argument(PyObject* value, Exact exact, bool none_ok, const char* name) {
   if (exact == Exact::any || (none_ok && value == Py_None) || Py_IS_TYPE(value, type_object(exact)))
     return true;
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               name, type_name(exact), Py_TYPE(value)->tp_name);
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+               type_name(exact), Py_TYPE(value)->tp_name);
   return false;
 }
 
@@ -340,7 +348,8 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, const char* class_
     if (!text || PyDict_SetItemString(annotations.get(), "return", text.get()) < 0) return {};
   }
   Ref name = str(spec.name);
-  Ref qualname = class_name ? Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.name)) : name;
+  Ref qualname =
+      class_name ? Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.name)) : name;
   Ref doc = spec.doc ? str(spec.doc) : Ref::none();
   Ref module_name = getattr(module, "__name__");
   PyObject* globals = PyModule_GetDict(module);  // borrowed

@@ -23,8 +23,8 @@ struct Param {
   const char* name;
   const char* annotation;  // annotation text, or nullptr for none
   Exact exact = Exact::any;
-  bool none_ok = false;          // annotation is Optional[...]
-  bool defaults_to_none = false; // parameter may be omitted; it then reads None
+  bool none_ok = false;           // annotation is Optional[...]
+  bool defaults_to_none = false;  // parameter may be omitted; it then reads None
 };
 
 // What an implementation receives: one borrowed value per parameter, in

@@ -55,9 +55,7 @@ inline Ref getattr(PyObject* obj, PyObject* name) {
 }
 
 // obj[key] with the interpreter's own KeyError/TypeError.
-inline Ref getitem(PyObject* obj, PyObject* key) {
-  return Ref::steal(PyObject_GetItem(obj, key));
-}
+inline Ref getitem(PyObject* obj, PyObject* key) { return Ref::steal(PyObject_GetItem(obj, key)); }
 
 // Calls `callable(*args)`; every argument is borrowed.
 template <typename... A>

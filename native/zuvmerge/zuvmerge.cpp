@@ -102,7 +102,8 @@ bool import_merge_files(PyObject* globals) {
   static const char* const package_name = "zuv_weft_git.drivers";
   Ref fromlist = Ref::steal(PyTuple_Pack(1, names().merge_files));
   if (!fromlist) return false;
-  Ref package = Ref::steal(PyImport_ImportModuleLevel(package_name, globals, nullptr, fromlist.get(), 0));
+  Ref package =
+      Ref::steal(PyImport_ImportModuleLevel(package_name, globals, nullptr, fromlist.get(), 0));
   if (!package) return false;
   Ref merge_files = zuv::getattr(package.get(), names().merge_files);
   if (!merge_files) {
@@ -110,11 +111,12 @@ bool import_merge_files(PyObject* globals) {
     PyErr_Clear();
     Ref location = zuv::getattr(package.get(), "__file__");
     if (!location) PyErr_Clear();
-    Ref message = location && PyUnicode_Check(location.get())
-                      ? Ref::steal(PyUnicode_FromFormat("cannot import name 'merge_files' from '%s' (%U)",
-                                                        package_name, location.get()))
-                      : Ref::steal(PyUnicode_FromFormat(
-                            "cannot import name 'merge_files' from '%s' (unknown location)", package_name));
+    Ref message =
+        location && PyUnicode_Check(location.get())
+            ? Ref::steal(PyUnicode_FromFormat("cannot import name 'merge_files' from '%s' (%U)",
+                                              package_name, location.get()))
+            : Ref::steal(PyUnicode_FromFormat(
+                  "cannot import name 'merge_files' from '%s' (unknown location)", package_name));
     Ref name = zuv::str(package_name);
     if (!message || !name) return false;
     PyErr_SetImportError(message.get(), name.get(), location ? location.get() : Py_None);
@@ -148,9 +150,11 @@ bool build_parser(PyObject* globals) {
     Ref str_type = zuv::global(globals, n.str);
     Ref text = zuv::str(option.text);
     if (!add_argument || !str_type || !text) return false;
-    Ref added = option.required ? call_with_keywords(add_argument.get(), {text.get()},
-                                              {{n.type, str_type.get()}, {n.required, Py_True}})
-                         : call_with_keywords(add_argument.get(), {text.get()}, {{n.type, str_type.get()}});
+    Ref added =
+        option.required
+            ? call_with_keywords(add_argument.get(), {text.get()},
+                                 {{n.type, str_type.get()}, {n.required, Py_True}})
+            : call_with_keywords(add_argument.get(), {text.get()}, {{n.type, str_type.get()}});
     if (!added) return false;
   }
   Ref parser = zuv::global(globals, n.parser);
@@ -159,8 +163,8 @@ bool build_parser(PyObject* globals) {
   Ref long_flag = zuv::str("--verbose");
   Ref store_true = zuv::str("store_true");
   if (!add_argument || !short_flag || !long_flag || !store_true) return false;
-  return static_cast<bool>(call_with_keywords(add_argument.get(), {short_flag.get(), long_flag.get()},
-                                              {{n.action, store_true.get()}}));
+  return static_cast<bool>(call_with_keywords(
+      add_argument.get(), {short_flag.get(), long_flag.get()}, {{n.action, store_true.get()}}));
 }
 
 Ref arg(PyObject* globals, PyObject* name) {
@@ -283,14 +287,17 @@ Ref read_text(PyObject* path) {
   PyObject* encoded = nullptr;
   if (!PyUnicode_FSConverter(path, &encoded)) return {};
   Ref fs_path = Ref::steal(encoded);
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(PyBytes_AS_STRING(fs_path.get()), "rbe"), std::fclose);
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(PyBytes_AS_STRING(fs_path.get()), "rbe"),
+                                             std::fclose);
   if (!file) return Ref::steal(PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path));
   std::string bytes;
   char chunk[65536];
   size_t got;
   while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) bytes.append(chunk, got);
-  if (std::ferror(file.get())) return Ref::steal(PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path));
-  return Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
+  if (std::ferror(file.get()))
+    return Ref::steal(PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path));
+  return Ref::steal(
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
 }
 
 // Reads the written notebook back; with conflicts left, reports them on
@@ -310,8 +317,9 @@ bool check_merged_notebook(PyObject* globals) {
   if (count.total() == 0) return true;
   Ref shown = zuv::global(globals, names().destination_path);
   if (!shown) return false;
-  PySys_FormatStderr("zuvmerge: conflicts remain in %S: cells %zd, parameters %zd, source blocks %zd\n",
-                     shown.get(), count.cells, count.parameters, count.source_blocks);
+  PySys_FormatStderr(
+      "zuvmerge: conflicts remain in %S: cells %zd, parameters %zd, source blocks %zd\n",
+      shown.get(), count.cells, count.parameters, count.source_blocks);
   Ref status = Ref::steal(PyLong_FromLong(1));
   if (!status) return false;
   PyErr_SetObject(PyExc_SystemExit, status.get());
