@@ -31,7 +31,7 @@ demo: install
 	$(PY) examples/demo.py
 
 test: install
-	$(PY) -P -m pytest -q tests
+	tools/private-tmp $(PY) -P -m pytest -q tests
 
 $(BENCH_VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(BENCH_VENV)

@@ -1,10 +1,12 @@
 """A real `git merge` of a pipeline notebook with zuvmerge as the merge driver.
 
-Creates a throwaway repository, commits examples/base.ipynb, makes a branch
-"current" holding current.ipynb and a branch "incoming" holding
-incoming.ipynb, configures the driver, merges "incoming" into "current" and
-prints what happened.  Run it with `make demo` (or with the interpreter of the
-environment where zuv-weft-git is installed).
+Creates a repository in build/demo/ (made anew on every run), commits
+examples/base.ipynb, makes a branch "current" holding current.ipynb and a
+branch "incoming" holding incoming.ipynb, configures the driver, merges
+"incoming" into "current" and prints what happened.  The repository stays, so
+the merged notebook can be opened and its conflict resolved.  Run it with
+`make demo` (or with the interpreter of the environment where zuv-weft-git is
+installed).
 """
 
 import json
@@ -13,10 +15,11 @@ import shlex
 import shutil
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 EXAMPLES = Path(__file__).resolve().parent
+# Where the repository is made; the test suite points it elsewhere.
+DEMO = Path(os.environ.get("ZUV_DEMO_DIR") or EXAMPLES.parent / "build" / "demo")
 NOTEBOOK = "pipeline.ipynb"
 MARKS = ("<<< ", ">>> ")
 
@@ -85,37 +88,40 @@ def main() -> int:
     zuvmerge = find_zuvmerge()
     print(f"merge driver: {zuvmerge}")
     # The user's own git configuration must not change what the demo shows.
-    with tempfile.TemporaryDirectory(prefix="zuvmerge-demo-") as tmp:
-        empty_config = Path(tmp) / "empty-gitconfig"
-        empty_config.touch()
-        os.environ.update(GIT_CONFIG_GLOBAL=str(empty_config), GIT_CONFIG_NOSYSTEM="1")
-        repo = Path(tmp) / "repo"
-        repo.mkdir()
-        make_repository(repo, zuvmerge)
-        print(f"repository: {repo}")
-        print("$ git merge incoming   (on branch current)")
-        merge = git(repo, "merge", "--no-edit", "incoming", check=False)
-        for line in (merge.stdout + merge.stderr).splitlines():
-            print(f"  | {line}")
-        print(f"git merge exit status: {merge.returncode}")
+    if DEMO.exists():
+        shutil.rmtree(DEMO)
+    DEMO.mkdir(parents=True)
+    empty_config = DEMO / "empty-gitconfig"
+    empty_config.touch()
+    os.environ.update(GIT_CONFIG_GLOBAL=str(empty_config), GIT_CONFIG_NOSYSTEM="1")
+    repo = DEMO / "repo"
+    repo.mkdir()
+    make_repository(repo, zuvmerge)
+    print(f"repository: {repo}")
+    print("$ git merge incoming   (on branch current)")
+    merge = git(repo, "merge", "--no-edit", "incoming", check=False)
+    for line in (merge.stdout + merge.stderr).splitlines():
+        print(f"  | {line}")
+    print(f"git merge exit status: {merge.returncode}")
 
-        text = (repo / NOTEBOOK).read_text(encoding="utf-8")
-        try:
-            merged = json.loads(text)
-        except ValueError:
-            print("the working-tree notebook is not JSON (git's own conflict marks?):")
-            print(text[:2000])
-            return 1
-        print(f"\nmerged {NOTEBOOK}:")
-        describe(merged)
-        status = git(repo, "status", "--short").stdout.strip()
-        print("\ngit status --short:")
-        print("\n".join(f"  {line}" for line in status.splitlines()) or "  (clean)")
-        if merge.returncode == 0:
-            print("\nThe merge was clean and git committed it.")
-        else:
-            print("\nThe merge stopped with conflicts: resolve the marked cells and source blocks, "
-                  "then `git add` and `git commit`.")
+    text = (repo / NOTEBOOK).read_text(encoding="utf-8")
+    try:
+        merged = json.loads(text)
+    except ValueError:
+        print("the working-tree notebook is not JSON (git's own conflict marks?):")
+        print(text[:2000])
+        return 1
+    print(f"\nmerged {NOTEBOOK}:")
+    describe(merged)
+    status = git(repo, "status", "--short").stdout.strip()
+    print("\ngit status --short:")
+    print("\n".join(f"  {line}" for line in status.splitlines()) or "  (clean)")
+    if merge.returncode == 0:
+        print("\nThe merge was clean and git committed it.")
+    else:
+        print("\nThe merge stopped with conflicts: resolve the marked cells and source blocks, "
+              "then `git add` and `git commit`.")
+    print(f"\nThe repository stays in {repo}; open {repo / NOTEBOOK} to look at the merge.")
     return 0
 
 

@@ -223,14 +223,14 @@ try:
         DiffCell(new).status
         MergeCell(new, "incoming").add_conflict_mark()
     elif target == "merge_files":
-        directory = tempfile.mkdtemp()
         text = '{"cells": [], "metadata": {"canvas": {"parameters": []}}, "x": ' + (
             "[" * depth + "]" * depth) + "}"
-        paths = [os.path.join(directory, n) for n in ("b", "c", "i")]
-        for path in paths:
-            with open(path, "w") as f:
-                f.write(text)
-        merge_files(*paths, "nb")
+        with tempfile.TemporaryDirectory() as directory:
+            paths = [os.path.join(directory, n) for n in ("b", "c", "i")]
+            for path in paths:
+                with open(path, "w") as f:
+                    f.write(text)
+            merge_files(*paths, "nb")
     print("finished")
 except (RecursionError, TypeError, KeyError) as error:
     print(type(error).__name__)

@@ -7,6 +7,7 @@
 import importlib.util
 import json
 import logging
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -265,12 +266,16 @@ def test_launcher_runs_with_python_m(tmp_path, files):
         assert result.returncode == 1 and "cannot import name 'merge_files'" in result.stderr
 
 
-def test_demo_merges_the_examples_with_real_git():
+def test_demo_merges_the_examples_with_real_git(tmp_path):
     if not hasattr(drivers, "merge_files"):
         pytest.skip("zuv_weft_git.drivers does not offer merge_files yet")
     demo = Path(__file__).resolve().parents[2] / "examples" / "demo.py"
-    result = subprocess.run([sys.executable, str(demo)], capture_output=True, text=True, timeout=120)
+    result = subprocess.run([sys.executable, str(demo)], capture_output=True, text=True, timeout=120,
+                            env={**os.environ, "ZUV_DEMO_DIR": str(tmp_path / "demo")})
     assert result.returncode == 0, result.stderr
+    # The repository stays for the user to open, conflict and all.
+    kept = tmp_path / "demo" / "repo" / "pipeline.ipynb"
+    assert "<<< " in kept.read_text(encoding="utf-8") and f"stays in {kept.parent}" in result.stdout
     # The example branches change one line of train_model differently.
     assert "git merge exit status: 1" in result.stdout
     assert "zuvmerge: conflicts remain in pipeline.ipynb:" in result.stdout
