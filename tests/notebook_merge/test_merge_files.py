@@ -135,16 +135,27 @@ class TestCellsChangedInCurrent:
         assert ids(out) == ["a", "b", "c"]
         assert out["cells"][0]["source"][1] == "x = 10\n"
 
+    @pytest.mark.parametrize("style", [None, "diff3", "zdiff3"])
+    @pytest.mark.parametrize("file_path, label", [
+        ("dir/nb.ipynb", "dir/nb.ipynb"),
+        # Control characters in a file name would break the marker line.
+        ("a\nb\r\tc\x01\x1b\x7f \u00e9\\n.ipynb", "a\\nb\\r\\tc\\x01\\x1b\\x7f \u00e9\\n.ipynb"),
+    ], ids=["plain", "control-characters"])
     @pytest.mark.parametrize("names_", [("load", "load"), ("", "")])
-    def test_source_conflict_is_labelled(self, run_merge, names_):
+    def test_source_conflict_is_labelled(self, run_merge, tmp_path, monkeypatch, names_, file_path, label, style):
+        config = tmp_path / "gitconfig"
+        config.write_text(f"[merge]\n\tconflictStyle = {style}\n" if style else "")
+        monkeypatch.setenv("GIT_CONFIG_GLOBAL", str(config))
+        monkeypatch.setenv("GIT_CONFIG_NOSYSTEM", "1")
         base = edit(clone(BASE), "a", name=names_[0])
         current = edit(clone(base), "a", source=["import data\n", "x = mine\n", "y = 2\n", "z = 3\n", "w = 4\n"])
         incoming = edit(clone(base), "a", name=names_[1],
                         source=["import data\n", "x = theirs\n", "y = 2\n", "z = 3\n", "w = 4\n"])
-        out = run_merge(base, current, incoming, file_path="dir/nb.ipynb")
+        out = run_merge(base, current, incoming, file_path=file_path)
+        base_block = [f"||||||| {label}-base\n", "x = 1\n"] if style else []
         assert out["cells"][0]["source"] == [
-            "import data\n", "<<<<<<< dir/nb.ipynb-current\n", "x = mine\n", "=======\n",
-            "x = theirs\n", ">>>>>>> dir/nb.ipynb-incoming\n", "y = 2\n", "z = 3\n", "w = 4\n",
+            "import data\n", f"<<<<<<< {label}-current\n", "x = mine\n", *base_block, "=======\n",
+            "x = theirs\n", f">>>>>>> {label}-incoming\n", "y = 2\n", "z = 3\n", "w = 4\n",
         ]
 
     def test_source_change_with_one_name_keeps_both(self, run_merge):
