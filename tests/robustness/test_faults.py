@@ -138,20 +138,25 @@ def test_git_missing_from_path(merge_dir, tmp_path, refresh, message):
     run_failing(merge_dir, command(merge_dir), env, message)
 
 
-# A git that writes half a result and dies.  It first sheds a preloaded
-# sanitizer runtime, whose signal handler would turn the death into an exit.
+# A git that fails its merge: dies after writing half a result, or exits
+# as a shell or version-manager shim does when it cannot run git (126
+# "cannot execute", 127 "not found") without writing anything.  Every other
+# git command (GitPython asks `git version` at import) runs the real git.
+# It first sheds a preloaded sanitizer runtime, whose signal handler would
+# turn the death into an exit.
 FAKE_GIT = """#!/bin/sh
 if [ -n "$LD_PRELOAD" ]; then LD_PRELOAD= exec "$0" "$@"; fi
 if [ "$1" = merge-file ]; then
-    printf 'half a res' > "$2"
     {ending}
 fi
 exec {real} "$@"
 """
+HALF = "printf 'half a res' > \"$2\"; "
 
 
-@pytest.mark.parametrize("ending", ["kill -KILL $$", "kill -SEGV $$", "exit 128"],
-                         ids=["SIGKILL", "SIGSEGV", "fatal"])
+@pytest.mark.parametrize("ending", [HALF + "kill -KILL $$", HALF + "kill -SEGV $$", HALF + "exit 128",
+                                    "exit 126", "exit 127"],
+                         ids=["SIGKILL", "SIGSEGV", "fatal", "cannot-execute", "not-found"])
 @pytest.mark.parametrize("found_by", ["PATH", "GIT_PYTHON_GIT_EXECUTABLE"])
 def test_git_dying_mid_merge(merge_dir, tmp_path, ending, found_by):
     bin_dir = tmp_path / "fake-bin"
