@@ -1,8 +1,10 @@
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -10,6 +12,7 @@ from nbbuild import PYTHON, canvas, cell, clone, find, notebook, param, read, wr
 from zuv_weft_git.drivers import notebook_merge
 from zuv_weft_git.drivers.notebook_merge import merge_files
 
+MERGE_ARGV = "import sys; from zuv_weft_git.drivers import merge_files; merge_files(*sys.argv[1:])"
 UUID = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
 
 
@@ -415,14 +418,31 @@ class TestFailures:
         with pytest.raises(TypeError, match="unexpected keyword argument 'path'"):
             merge_files("a", "b", "c", "d", path="e")
 
-    def test_unwritable_destination_directory(self, files, tmp_path):
+    def test_unwritable_destination_directory(self):
+        # A file the user may write, in a directory the user may not, is
+        # written in place.  Root writes anywhere: the merge runs in a child
+        # that drops to an unprivileged user, in a directory it may enter.
+        prefix, uid = [], os.getuid()
         if os.geteuid() == 0:
-            pytest.skip("root writes into read-only directories")
-        os.chmod(tmp_path, 0o555)
+            prefix, uid = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"], 65534
+        directory = tempfile.mkdtemp(prefix="zuv-read-only-")
+        paths = {n: os.path.join(directory, f"{n}.ipynb") for n in ("base", "current", "incoming")}
+        incoming = edit(clone(BASE), "b", source=["new\n"])
+        for name, document in [("base", BASE), ("current", BASE), ("incoming", incoming)]:
+            write(paths[name], document)
+            os.chown(paths[name], uid, -1)
+        os.chmod(directory, 0o555)
+        inode = os.stat(paths["current"]).st_ino
         try:
-            self.check(files, PermissionError)
+            result = subprocess.run([*prefix, *PYTHON, "-c", MERGE_ARGV, paths["base"], paths["current"],
+                                     paths["incoming"], "nb"], capture_output=True, text=True)
+            assert result.returncode == 0, result.stderr
+            assert os.stat(paths["current"]).st_ino == inode
+            assert find(read(paths["current"])["cells"], "b")["source"] == ["new\n"]
+            assert sorted(os.listdir(directory)) == ["base.ipynb", "current.ipynb", "incoming.ipynb"]
         finally:
-            os.chmod(tmp_path, 0o755)
+            os.chmod(directory, 0o755)
+            shutil.rmtree(directory)
 
     def test_write_failing_part_way_leaves_the_file(self, files):
         # A file-size limit below the merged size makes the write fail mid-way.

@@ -82,8 +82,9 @@ def run_failing(directory, argv, env, expected_message, **kwargs):
     return result
 
 
-def run_clean(directory, env):
-    result = subprocess.run(command(directory), env=env, capture_output=True, text=True, timeout=120)
+def run_clean(directory, env, prefix=()):
+    result = subprocess.run([*prefix, *command(directory)], env=env, capture_output=True, text=True,
+                            timeout=120)
     assert result.returncode == 0, result.stderr
     merged = json.loads((directory / "current.ipynb").read_text())
     assert merged["cells"][0]["source"] == ["import data\n", "x = 10\n", "y = 2\n", "z = 30\n"]
@@ -95,10 +96,15 @@ def test_the_fault_free_run_merges(merge_dir):
     assert list((merge_dir.parent / "tmp").iterdir()) == []
 
 
+@pytest.mark.parametrize("linked", [False, True], ids=["renamed", "in-place"])
 @pytest.mark.parametrize("limit", [10, 400], ids=["source-merge-files", "merged-notebook"])
-def test_write_failing_part_way(merge_dir, limit):
+def test_write_failing_part_way(merge_dir, limit, linked):
     # 10 bytes stop the first working file of the source merge; 400 bytes let
-    # the source merge through and stop the merged notebook part-way.
+    # the source merge through and stop the merged notebook part-way.  A
+    # second link makes the merged notebook go in place.
+    if linked:
+        os.link(merge_dir / "current.ipynb", merge_dir / "second-name.ipynb")
+
     def limit_file_size():
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
@@ -119,12 +125,19 @@ def without_permission_override():
 
 @pytest.mark.parametrize("read_only", ["directory", "file"])
 def test_read_only_destination(merge_dir, read_only):
+    # A writable file in a read-only directory is written in place; a
+    # read-only file is refused.
     prefix = without_permission_override()
     target = merge_dir if read_only == "directory" else merge_dir / "current.ipynb"
     mode = stat.S_IMODE(target.stat().st_mode)
     target.chmod(mode & ~0o222)
     try:
-        run_failing(merge_dir, prefix + command(merge_dir), environment(merge_dir), "PermissionError")
+        if read_only == "directory":
+            inode = (merge_dir / "current.ipynb").stat().st_ino
+            run_clean(merge_dir, environment(merge_dir), prefix)
+            assert (merge_dir / "current.ipynb").stat().st_ino == inode
+        else:
+            run_failing(merge_dir, prefix + command(merge_dir), environment(merge_dir), "PermissionError")
     finally:
         target.chmod(mode)
 
