@@ -1,7 +1,8 @@
 #include "io/atomic_write.hpp"
 
+#include "io/signal_hold.hpp"
+
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -14,28 +15,6 @@
 
 namespace zuv::io {
 namespace {
-
-// Signals whose default action ends the process and which users send to
-// stop a command: held back while a temporary file exists or a file is
-// being overwritten, and delivered as soon as the write is over.
-class SignalHold {
- public:
-  SignalHold() noexcept {
-    sigset_t held;
-    sigemptyset(&held);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal);
-    active_ = pthread_sigmask(SIG_BLOCK, &held, &previous_) == 0;
-  }
-  SignalHold(const SignalHold&) = delete;
-  SignalHold& operator=(const SignalHold&) = delete;
-  ~SignalHold() {
-    if (active_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-
- private:
-  sigset_t previous_;
-  bool active_;
-};
 
 // The errno-style outcome of the steps below: 0 for success.
 using Error = int;

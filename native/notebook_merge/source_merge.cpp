@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "io/file_io.hpp"
+#include "io/signal_hold.hpp"
 #include "notebook_merge/merge.hpp"
 #include "py/error.hpp"
 
@@ -247,8 +248,12 @@ struct UnconfirmedStatus {
 // as git.GitCommandError are an ordinary outcome.  A status of 126 or 127 is
 // left in `unconfirmed` for the caller to check against the result.
 bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3],
-                    std::optional<UnconfirmedStatus>& unconfirmed) {
+                    std::optional<UnconfirmedStatus>& unconfirmed, zuv::io::SignalHold& hold) {
+  // Git may take its time (or be a shim that hangs): a signal may stop it,
+  // and the exception its handler raises leaves through the clean-up.
+  hold.pause();
   Ref done = zuv::call_method(g, source_names().merge_file, paths[0], paths[1], paths[2]);
+  hold.resume();
   if (done) return true;
   zuv::CaughtError error;
   Ref git = zuv::global(globals, source_names().git);
@@ -278,7 +283,7 @@ bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3],
 
 Ref merge_in_directory(PyObject* globals, PyObject* directory, PyObject* g,
                        PyObject* const sources[3], PyObject* current_name, PyObject* incoming_name,
-                       FileDescriptor& merged_file) {
+                       FileDescriptor& merged_file, zuv::io::SignalHold& hold) {
   const SourceNames& n = source_names();
   Ref os = zuv::global(globals, n.os);
   if (!os) return {};
@@ -296,7 +301,7 @@ Ref merge_in_directory(PyObject* globals, PyObject* directory, PyObject* g,
   PyObject* const paths[3] = {current_path.get(), base_path.get(), incoming_path.get()};
   if (!write_sources(paths, sources)) return {};
   std::optional<UnconfirmedStatus> unconfirmed;
-  if (!run_merge_file(globals, g, paths, unconfirmed)) return {};
+  if (!run_merge_file(globals, g, paths, unconfirmed, hold)) return {};
   std::string bytes;
   if (!read_file(current_path.get(), bytes, merged_file)) return {};
   if (unconfirmed) {
@@ -348,6 +353,10 @@ Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* ba
   }
   const SourceNames& n = source_names();
 
+  // The signals that stop a command wait while the working directory is
+  // made, filled and removed, so that none is left behind.
+  zuv::io::SignalHold hold;
+
   // with tempfile.TemporaryDirectory() as directory: ...
   Ref tempfile = zuv::global(globals, n.tempfile);
   if (!tempfile) return {};
@@ -365,7 +374,7 @@ Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* ba
   PyObject* const sources[3] = {current, base, incoming};
   FileDescriptor merged_file;
   Ref result = merge_in_directory(globals, directory.get(), g, sources, current_name, incoming_name,
-                                  merged_file);
+                                  merged_file, hold);
   if (result) {
     Ref exited = zuv::call(exit.get(), Py_None, Py_None, Py_None);
     close_in_background(merged_file);

@@ -179,39 +179,66 @@ def test_a_failing_flush_changes_nothing(shared, failing_fsync, linked):
     assert {name: open(os.path.join(work, name), "rb").read() for name in os.listdir(work)} == before
 
 
-def large_notebook(cells=4000):
-    output = {"output_type": "stream", "name": "stdout", "text": ["x" * 2000 + "\n"]}
-    document = notebook([cell(f"c{i}", f"step {i}", [f"x = {i}\n"]) for i in range(cells)])
+def large_notebook(cells, output_size):
+    output = {"output_type": "stream", "name": "stdout", "text": ["x" * output_size + "\n"]}
+    document = notebook([cell(f"c{i}", f"step {i}", [f"x = {i}\n", "y = 0\n", "\n", "\n", "z = 0\n"])
+                         for i in range(cells)])
     for c in document["cells"]:
         c["outputs"] = [output]
     return document
 
 
-def test_signals_while_writing_leave_no_temporary_file(shared):
-    # The merge is stopped the moment its temporary file shows up beside the
-    # current file; the signal must wait until the file is renamed.
-    base = large_notebook()
-    incoming = clone(base)
-    incoming["cells"][0]["source"] = ["x = -1\n"]
+def edit_lines(document, line, text, cells=None):
+    changed = clone(document)
+    for c in changed["cells"][:cells]:
+        c["source"][line] = text
+    return changed
+
+
+# Where the merge is when the signal comes: writing the merged notebook
+# (its temporary file appears beside the current file), or merging sources
+# (a working directory appears in TMPDIR).
+@pytest.mark.parametrize("phase", ["notebook-write", "source-merge"])
+def test_signals_leave_no_temporary_file(shared, phase):
+    if phase == "notebook-write":
+        base = large_notebook(2000, 2000)
+        current, incoming = base, edit_lines(base, 0, "x = -1\n", cells=1)
+    else:
+        base = large_notebook(400, 10)
+        current, incoming = edit_lines(base, 1, "y = 1\n"), edit_lines(base, 4, "z = 1\n")
     write(os.path.join(shared, "base.ipynb"), base)
     write(os.path.join(shared, "incoming.ipynb"), incoming)
     work = os.path.join(shared, "work")
-    current = os.path.join(work, "current.ipynb")
+    current_path = os.path.join(work, "current.ipynb")
+    temp = os.path.join(shared, "tmp")
+    os.mkdir(temp)
+    watched = work if phase == "notebook-write" else temp
     argv = [*PYTHON, "-c", "from zuv_weft_git.scripts._launcher import main; main()",
-            "--base-file", os.path.join(shared, "base.ipynb"), "--current-file", current,
+            "--base-file", os.path.join(shared, "base.ipynb"), "--current-file", current_path,
             "--incoming-file", os.path.join(shared, "incoming.ipynb")]
+    env = {**os.environ, "TMPDIR": temp}
+
+    def run(signum=None):
+        write(current_path, current)
+        process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+        caught = False
+        while signum and process.poll() is None:
+            if any(name != "current.ipynb" for name in os.listdir(watched)):
+                process.send_signal(signum)
+                caught = True
+                break
+        process.wait(120)
+        assert os.listdir(work) == ["current.ipynb"] and os.listdir(temp) == [], signum
+        with open(current_path, "rb") as f:
+            return caught, f.read()
+
+    write(current_path, current)
+    with open(current_path, "rb") as f:
+        unmerged = f.read()
+    merged = run()[1]
     caught = 0
     for signum in [signal.SIGTERM, signal.SIGINT, signal.SIGHUP] * 2:
-        write(current, base)
-        process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 60
-        while process.poll() is None and time.monotonic() < deadline:
-            if any(".zuvmerge-" in name for name in os.listdir(work)):
-                process.send_signal(signum)
-                caught += 1
-                break
-        process.wait(60)
-        assert os.listdir(work) == ["current.ipynb"], signum
-        with open(current, encoding="utf-8") as f:
-            assert json.load(f)["cells"][0]["source"] in (["x = 0\n"], ["x = -1\n"])
-    assert caught > 0, "no signal reached a merge while it wrote"
+        stopped, after = run(signum)
+        caught += stopped
+        assert after in (unmerged, merged), signum
+    assert caught > 0, "no signal reached a merge at work"
