@@ -211,6 +211,8 @@ import json, os, shutil, subprocess, sys
 source, directory, command = sys.argv[1], sys.argv[2], sys.argv[3:]
 for name in os.listdir(source):
     shutil.copy(os.path.join(source, name), directory)
+if os.environ.get("SECOND_LINK"):
+    os.link(os.path.join(directory, "current.ipynb"), os.path.join(directory, "second-name.ipynb"))
 fd = os.open(os.path.join(directory, "filler"), os.O_WRONLY | os.O_CREAT)
 try:
     while True:
@@ -231,16 +233,24 @@ print(json.dumps({"status": result.returncode, "stderr": result.stderr, "unchang
 """
 
 
-def test_disk_full(merge_dir, tmp_path):
+@pytest.mark.parametrize("linked", [False, True], ids=["renamed", "in-place"])
+def test_disk_full(merge_dir, tmp_path, linked):
     unshare = shutil.which("unshare")
     if os.geteuid() != 0 or unshare is None:
         pytest.skip("needs root and unshare to mount a small file system")
+    if linked:
+        # Written in place, the merged notebook needs pages the current one
+        # does not have: the space is reserved before anything is written.
+        incoming = json.loads((merge_dir / "incoming.ipynb").read_text())
+        incoming["cells"].append(cell("big", "", ["x" * 100 + "\n"] * 100))
+        (merge_dir / "incoming.ipynb").write_text(json.dumps(incoming), encoding="utf-8")
     full = tmp_path / "full"
     full.mkdir()
     inner = [*PYTHON, "-c", DISK_FULL, str(merge_dir), str(full), *command(full)]
     mount = 'mount -t tmpfs -o size=64k tmpfs "$0" && exec "$@"'
     result = subprocess.run([unshare, "--mount", "sh", "-c", mount, str(full), *inner],
-                            env=environment(merge_dir), capture_output=True, text=True, timeout=120)
+                            env=environment(merge_dir, SECOND_LINK="1" if linked else None),
+                            capture_output=True, text=True, timeout=120)
     if result.returncode != 0 and "mount" in result.stderr:
         pytest.skip(f"cannot mount a file system here: {result.stderr.strip()}")
     report = json.loads(result.stdout)
