@@ -184,9 +184,9 @@ Ref base_label(PyObject* current_name) {
 // place, and ext4 (auto_da_alloc) starts writing such a file to disk when it
 // is closed, so freeing it waits for that write, several hundred
 // microseconds for a file nobody can reach any more.  A short-lived thread
-// does that last close.
-// The thread starts with every signal blocked, so a signal meant for the
-// process always reaches the thread that may be holding it off.
+// does that last close.  It starts with every signal blocked, so that a
+// signal meant for the process reaches a thread that may be holding it off
+// (see SignalHold) instead of ending the process behind its back.
 void close_in_background(FileDescriptor& file) noexcept {
   int fd = file.release();
   if (fd < 0) return;
