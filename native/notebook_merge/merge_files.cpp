@@ -16,6 +16,7 @@
 #include <string>
 
 #include "io/atomic_write.hpp"
+#include "notebook_merge/labels.hpp"
 #include "notebook_merge/merge.hpp"
 #include "py/error.hpp"
 
@@ -347,9 +348,8 @@ bool Merge::merge_sources(PyObject* cell_id) {
   Ref base_source = current_source ? zuv::getattr(base, keys().source) : Ref{};
   Ref incoming_source = base_source ? zuv::getattr(incoming, keys().source) : Ref{};
   if (!incoming_source) return false;
-  Ref current_label = Ref::steal(PyNumber_Add(file_path_, keys().current_suffix));
-  Ref incoming_label =
-      current_label ? Ref::steal(PyNumber_Add(file_path_, keys().incoming_suffix)) : Ref{};
+  Ref current_label = conflict_label(file_path_, keys().current_suffix);
+  Ref incoming_label = current_label ? conflict_label(file_path_, keys().incoming_suffix) : Ref{};
   static PyObject* const kwnames = PyTuple_Pack(2, keys().current_name, keys().incoming_name);
   if (!incoming_label || !kwnames) return false;
   if (!merge_source_ && !(merge_source_ = zuv::global(globals_, keys().merge_source))) return false;
