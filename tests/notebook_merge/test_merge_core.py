@@ -93,3 +93,53 @@ def test_native_hooks_merge_as_merge_files(tmp_path, monkeypatch, seed):
     text, fresh = fresh_ids_renamed(merged, triple)
     assert text == expected_text
     assert counts[0] * 2 == len(fresh)  # a canvas id and a cell id per copy
+
+
+def empty_every_table():
+    """Clears every dict and list that holds a merge record or a cell: what
+    hostile replaced code could do to tables the merge still uses."""
+    import gc
+    for obj in gc.get_objects():
+        if isinstance(obj, dict) and any(isinstance(v, notebook_merge.Cell) for v in list(obj.values())[:50]):
+            obj.clear()
+        elif isinstance(obj, list) and obj and isinstance(obj[0], (notebook_merge.Cell, dict)) \
+                and any(isinstance(v, dict) and "metadata" in v for v in obj[:50]):
+            obj.clear()
+
+
+@pytest.mark.parametrize("hook", ["parents", "_cell_changed", "_merge_source"])
+@pytest.mark.parametrize("seed", range(6))
+def test_hostile_hooks_emptying_the_tables_never_crash(tmp_path, monkeypatch, hook, seed):
+    calls = [0]
+
+    def now_and_then():
+        calls[0] += 1
+        if calls[0] % 7 == 1:  # gc.get_objects is slow
+            empty_every_table()
+
+    if hook == "parents":
+        record = notebook_merge.MergeCell
+
+        class Hostile(record):
+            @property
+            def parents(self):
+                now_and_then()
+                return record.parents.fget(self)
+
+            @parents.setter
+            def parents(self, value):
+                record.parents.fset(self, value)
+
+        monkeypatch.setattr(notebook_merge, "MergeCell", Hostile)
+    else:
+        original = getattr(notebook_merge, hook)
+
+        def hostile(*args, **kwargs):
+            now_and_then()
+            return original(*args, **kwargs)
+
+        monkeypatch.setattr(notebook_merge, hook, hostile)
+    try:
+        merged_with(tmp_path, random_triple(seed), merge_files)
+    except (KeyError, TypeError, ValueError, AttributeError, IndexError):
+        pass  # refusing is fine; reading freed memory is not
