@@ -353,14 +353,19 @@ bool DocumentMerge::merge_sources(const CellVersions& cell) {
   return target && PyObject_SetAttr(target.get(), keys().source, merged_source.get()) == 0;
 }
 
-// Comments the incoming cell holds and the merged cell lacks are appended,
-// once each, in the incoming order.
+// Comments the incoming side introduced (in the incoming cell, not in the
+// base cell) are appended, once each, in the incoming order, unless the
+// merged cell holds them already.  A comment current removed stays removed.
 bool DocumentMerge::add_incoming_comments(const CellVersions& cell) {
   Ref target = merged_.get(cell.id.get());
-  Ref comments = target ? zuv::getattr(cell.incoming.get(), keys().comments) : Ref{};
+  Ref base_comments = target ? zuv::getattr(cell.base.get(), keys().comments) : Ref{};
+  Ref comments = base_comments ? zuv::getattr(cell.incoming.get(), keys().comments) : Ref{};
   Ref iter = comments ? Ref::steal(PyObject_GetIter(comments.get())) : Ref{};
   if (!iter) return false;
   while (Ref comment = Ref::steal(PyIter_Next(iter.get()))) {
+    int in_base = PySequence_Contains(base_comments.get(), comment.get());
+    if (in_base < 0) return false;
+    if (in_base) continue;
     Ref held = zuv::getattr(target.get(), keys().comments);
     if (!held) return false;
     int present = PySequence_Contains(held.get(), comment.get());
@@ -378,8 +383,15 @@ bool DocumentMerge::place_beside(const CellVersions& cell, bool mark_both) {
   if (!new_cell) return false;
   Ref weft_id = hooks_.fresh_id();
   if (!weft_id || PyObject_SetAttr(new_cell.get(), keys().weft_id, weft_id.get()) < 0) return false;
-  Ref nb_id = hooks_.fresh_id();
-  if (!nb_id || PyObject_SetAttr(new_cell.get(), keys().cell_id, nb_id.get()) < 0) return false;
+  // A fresh cell id only where the copied cell has one: nbformat before 4.5
+  // allows no "id" on a cell.
+  Ref data = zuv::getattr(new_cell.get(), keys().data);
+  int has_id = data ? PySequence_Contains(data.get(), keys().id) : -1;
+  if (has_id < 0) return false;
+  if (has_id) {
+    Ref nb_id = hooks_.fresh_id();
+    if (!nb_id || PyObject_SetAttr(new_cell.get(), keys().cell_id, nb_id.get()) < 0) return false;
+  }
   if (mark_both && (!mark_entry(cell.id.get()) || !mark(new_cell.get(), Side::incoming)))
     return false;
   Ref key = zuv::getattr(new_cell.get(), keys().weft_id);

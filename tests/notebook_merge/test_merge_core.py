@@ -143,3 +143,40 @@ def test_hostile_hooks_emptying_the_tables_never_crash(tmp_path, monkeypatch, ho
         merged_with(tmp_path, random_triple(seed), merge_files)
     except (KeyError, TypeError, ValueError, AttributeError, IndexError):
         pass  # refusing is fine; reading freed memory is not
+
+
+@pytest.mark.parametrize("base_comments, current_comments, incoming_comments, expected", [
+    (["a", "b"], ["b"], ["a", "b", "c"], ["b", "c"]),          # current removed "a": it stays removed
+    (["a"], ["A"], ["a", "c", "c"], ["A", "c"]),               # reworded stays reworded; "c" once
+    (["a"], ["a", "c"], ["a", "d", "c"], ["a", "c", "d"]),     # held already: not twice
+])
+def test_only_comments_incoming_introduced_are_added(tmp_path, base_comments, current_comments,
+                                                     incoming_comments, expected):
+    base = notebook([cell("x", "load", ["s\n"], comments=base_comments)])
+    current = copy.deepcopy(base)
+    canvas(current["cells"][0]).update(comments=current_comments)
+    current["cells"][0]["source"] = ["mine\n"]
+    incoming = copy.deepcopy(base)
+    canvas(incoming["cells"][0]).update(comments=incoming_comments)
+    merged, _ = merged_with(tmp_path, (base, current, incoming), merge_files)
+    assert canvas(merged["cells"][0])["comments"] == expected
+
+
+@pytest.mark.parametrize("minor", [0, 4, 5])
+def test_copies_placed_beside_keep_the_notebook_valid(tmp_path, minor):
+    nbformat = pytest.importorskip("nbformat")
+    cells = [cell(c, c, ["x = 1\n"]) for c in "ab"]
+    base = notebook(cells)
+    base["nbformat_minor"] = minor
+    for c in base["cells"]:
+        c["metadata"] = {"canvas": c["metadata"]["canvas"]}
+        if minor < 5:
+            del c["id"]
+    current, incoming = copy.deepcopy(base), copy.deepcopy(base)
+    current["cells"][0]["source"] = ["x = 2\n"]
+    canvas(incoming["cells"][0])["name"] = "renamed"
+    merged, counts = merged_with(tmp_path, (base, current, incoming),
+                                 lambda *a: _merge_and_count(*a))
+    assert counts[0] == 1 and len(merged["cells"]) == 3
+    assert ("id" in merged["cells"][1]) == (minor >= 5)
+    nbformat.validate(nbformat.from_dict(merged))
