@@ -507,8 +507,9 @@ bool DocumentMerge::cut_parents() {
   return true;
 }
 
-// {name: parameter} over document["metadata"]["canvas"]["parameters"].
-Ref parameter_table(PyObject* document) {
+// {name: parameter} over document["metadata"]["canvas"]["parameters"].  Two
+// parameters under one name are refused: the table would silently keep one.
+Ref parameter_table(PyObject* document, const char* version) {
   Ref metadata = zuv::getitem(document, keys().metadata);
   Ref canvas = metadata ? zuv::getitem(metadata.get(), keys().canvas) : Ref{};
   Ref parameters = canvas ? zuv::getitem(canvas.get(), keys().parameters) : Ref{};
@@ -517,7 +518,14 @@ Ref parameter_table(PyObject* document) {
   if (!iter || !table) return {};
   while (Ref parameter = Ref::steal(PyIter_Next(iter.get()))) {
     Ref name = zuv::getitem(parameter.get(), keys().name);
-    if (!name || PyDict_SetItem(table.get(), name.get(), parameter.get()) < 0) return {};
+    int seen = name ? PyDict_Contains(table.get(), name.get()) : -1;
+    if (seen < 0) return {};
+    if (seen) {
+      PyErr_Format(PyExc_ValueError, "duplicate parameter name %R in the %s version", name.get(),
+                   version);
+      return {};
+    }
+    if (PyDict_SetItem(table.get(), name.get(), parameter.get()) < 0) return {};
   }
   if (PyErr_Occurred()) return {};
   return table;
@@ -625,9 +633,23 @@ class ParameterMerge {
   }
 
   // Stores `parameter` under mark + name and renames it accordingly.
+  // A marked name that another parameter of the merge holds is refused
+  // rather than overwritten.
   bool keep_marked(PyObject* mark, PyObject* name, PyObject* parameter) {
     Ref marked = Ref::steal(PyNumber_Add(mark, name));
-    if (!marked || PyDict_SetItem(merged_.get(), marked.get(), parameter) < 0) return false;
+    if (!marked) return false;
+    for (const Ref& table : {merged_, current_, incoming_}) {
+      int taken = PyDict_Contains(table.get(), marked.get());
+      if (taken < 0) return false;
+      if (taken) {
+        PyErr_Format(PyExc_ValueError,
+                     "the conflict mark of parameter %R gives it the name %R, which another "
+                     "parameter has",
+                     name, marked.get());
+        return false;
+      }
+    }
+    if (PyDict_SetItem(merged_.get(), marked.get(), parameter) < 0) return false;
     return PyObject_SetItem(parameter, keys().name, marked.get()) == 0;
   }
   bool keep_current_marked(PyObject* name) {
@@ -644,9 +666,9 @@ class ParameterMerge {
 };
 
 Ref DocumentMerge::merge_parameters() {
-  Ref current = parameter_table(current_doc_.get());
-  Ref base = current ? parameter_table(base_doc_.get()) : Ref{};
-  Ref incoming = base ? parameter_table(incoming_doc_.get()) : Ref{};
+  Ref current = parameter_table(current_doc_.get(), "current");
+  Ref base = current ? parameter_table(base_doc_.get(), "base") : Ref{};
+  Ref incoming = base ? parameter_table(incoming_doc_.get(), "incoming") : Ref{};
   if (!incoming) return {};
   return ParameterMerge(current.get(), base.get(), incoming.get()).run();
 }

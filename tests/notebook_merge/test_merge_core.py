@@ -92,18 +92,21 @@ def test_native_hooks_merge_as_merge_files(tmp_path, monkeypatch, seed):
                                  lambda *a: _merge_and_count(*a, native=True))
     text, fresh = fresh_ids_renamed(merged, triple)
     assert text == expected_text
-    assert counts[0] * 2 == len(fresh)  # a canvas id and a cell id per copy
+    copies = [c for c in merged["cells"] if canvas(c)["id"] in fresh]
+    assert counts[0] == len(copies)
 
 
 def empty_every_table():
-    """Clears every dict and list that holds a merge record or a cell: what
-    hostile replaced code could do to tables the merge still uses."""
+    """Clears every dict that holds a merge record and every list that holds
+    a record's cell: what hostile replaced code could do to tables the merge
+    still uses."""
     import gc
+    records = [o for o in gc.get_objects() if isinstance(o, notebook_merge.Cell)]
+    cells = {id(notebook_merge.Cell.data.fget(r)) for r in records}
     for obj in gc.get_objects():
-        if isinstance(obj, dict) and any(isinstance(v, notebook_merge.Cell) for v in list(obj.values())[:50]):
+        if isinstance(obj, dict) and obj and all(isinstance(v, notebook_merge.Cell) for v in obj.values()):
             obj.clear()
-        elif isinstance(obj, list) and obj and isinstance(obj[0], (notebook_merge.Cell, dict)) \
-                and any(isinstance(v, dict) and "metadata" in v for v in obj[:50]):
+        elif isinstance(obj, list) and any(id(v) in cells for v in obj):
             obj.clear()
 
 
@@ -180,3 +183,25 @@ def test_copies_placed_beside_keep_the_notebook_valid(tmp_path, minor):
     assert counts[0] == 1 and len(merged["cells"]) == 3
     assert ("id" in merged["cells"][1]) == (minor >= 5)
     nbformat.validate(nbformat.from_dict(merged))
+
+
+@pytest.mark.parametrize("version, parameters, incoming_value, message", [
+    ("current", [param("p", "1"), param("p", "2")], "1", "duplicate parameter name 'p' in the current version"),
+    ("incoming", [param("p", "1"), param("p", "2")], "1", "duplicate parameter name 'p' in the incoming version"),
+    ("current", [param("p", "2"), param(">>> p", "x")], "3", "gives it the name '>>> p'"),
+    ("current", [param("p", "2"), param("<<< p", "x")], "3", "gives it the name '<<< p'"),
+])
+def test_parameters_are_never_dropped_silently(tmp_path, version, parameters, incoming_value, message):
+    base = notebook([cell("x", "load", ["s\n"])], [param("p", "1")])
+    current, incoming = copy.deepcopy(base), copy.deepcopy(base)
+    current["metadata"]["canvas"]["parameters"] = copy.deepcopy(parameters)
+    incoming["metadata"]["canvas"]["parameters"][0]["value"] = incoming_value
+    if version == "incoming":
+        current, incoming = incoming, current
+    paths = [str(tmp_path / n) for n in ("base", "current", "incoming")]
+    for path, document in zip(paths, (base, current, incoming)):
+        write(path, document)
+    before = open(paths[1], "rb").read()
+    with pytest.raises(ValueError, match=re.escape(message)):
+        merge_files(*paths, "nb.ipynb")
+    assert open(paths[1], "rb").read() == before
