@@ -63,6 +63,54 @@ Ref item(PyObject* table, PyObject* key) {
   return Ref::borrow(value);
 }
 
+// cell["metadata"]["canvas"]["name"] read without running any code: a
+// borrowed reference, or null where the cell is not shaped like that.
+PyObject* raw_name(PyObject* cell) {
+  PyObject* value = cell;
+  for (PyObject* key : {keys().metadata, keys().canvas, keys().name}) {
+    if (!value || !PyDict_CheckExact(value)) return nullptr;
+    value = PyDict_GetItemWithError(value, key);
+  }
+  return value;
+}
+
+// A name carrying a conflict mark.
+bool is_marked(PyObject* name) {
+  if (!name || !PyUnicode_Check(name)) return false;
+  return PyUnicode_Tailmatch(name, keys().current_mark, 0, PY_SSIZE_T_MAX, -1) == 1 ||
+         PyUnicode_Tailmatch(name, keys().incoming_mark, 0, PY_SSIZE_T_MAX, -1) == 1;
+}
+
+// Marked names of `names` (an iterable of names) that `held` lacks.
+Py_ssize_t new_marks(PyObject* names, PyObject* held) {
+  Py_ssize_t count = 0;
+  Ref iter = Ref::steal(PyObject_GetIter(names));
+  if (!iter) return -1;
+  while (Ref name = Ref::steal(PyIter_Next(iter.get()))) {
+    if (!is_marked(name.get())) continue;
+    int known = PySet_Contains(held, name.get());
+    if (known < 0) return -1;
+    count += !known;
+  }
+  return PyErr_Occurred() ? -1 : count;
+}
+
+// Lines of `source` (a list of lines) that open a conflict block labelled
+// `label`.
+Py_ssize_t block_openings(PyObject* source, PyObject* opening) {
+  if (!PyList_Check(source)) return 0;
+  Py_ssize_t count = 0;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i) {
+    PyObject* line = PyList_GET_ITEM(source, i);
+    if (!PyUnicode_Check(line)) continue;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(line);
+    if (length > 0 && PyUnicode_READ_CHAR(line, length - 1) == '\n') --length;
+    if (length != PyUnicode_GET_LENGTH(opening)) continue;
+    count += PyUnicode_Tailmatch(line, opening, 0, length, -1) == 1;
+  }
+  return count;
+}
+
 // The records of one canvas id in the three versions (empty where a version
 // lacks it), and the pass that visits it.
 enum class Pass { deleted_in_current, added_in_incoming, held_by_base_and_current };
@@ -116,6 +164,7 @@ class DocumentMerge {
   Ref names_snapshot_;  // the name index of the pass over added cells, built once
   Ref holder_key_;      // the merged cell already carrying the incoming name
   Ref incoming_name_;
+  Ref input_names_;  // cell names the current and incoming inputs held
   ConflictReport conflicts_;
 };
 
@@ -141,6 +190,11 @@ Ref DocumentMerge::index(PyObject* document, Side side, bool check_duplicates) {
                      side_name(side));
         return {};
       }
+    }
+    if (side != Side::base && check_duplicates) {
+      PyObject* name = raw_name(cell.get());
+      if (!name && PyErr_Occurred()) return {};
+      if (name && PyUnicode_Check(name) && PySet_Add(input_names_.get(), name) < 0) return {};
     }
     Ref record = hooks_.record(cell.get(), side, true);
     if (!record || PyDict_SetItem(table.get(), id.get(), record.get()) < 0) return {};
@@ -350,7 +404,16 @@ bool DocumentMerge::merge_sources(const CellVersions& cell) {
       hooks_.merge_source(current_source.get(), base_source.get(), incoming_source.get(),
                           current_label.get(), incoming_label.get());
   Ref target = merged_source ? merged_.get(cell.id.get()) : Ref{};
-  return target && PyObject_SetAttr(target.get(), keys().source, merged_source.get()) == 0;
+  if (!target || PyObject_SetAttr(target.get(), keys().source, merged_source.get()) < 0)
+    return false;
+  // Blocks this merge opened: those under its own label that the current
+  // source did not already hold.
+  Ref opening = Ref::steal(PyUnicode_FromFormat("<<<<<<< %U", current_label.get()));
+  if (!opening) return false;
+  Py_ssize_t opened = block_openings(merged_source.get(), opening.get()) -
+                      block_openings(current_source.get(), opening.get());
+  if (opened > 0) conflicts_.source_blocks += opened;
+  return true;
 }
 
 // Comments the incoming side introduced (in the incoming cell, not in the
@@ -552,8 +615,16 @@ class ParameterMerge {
         !visit(base_names.get(), current_.get(), false) ||
         !visit(incoming_names.get(), base_.get(), false))
       return {};
+    Ref held = Ref::steal(PySet_New(current_names.get()));
+    if (!held) return {};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(incoming_names.get()); ++i)
+      if (PySet_Add(held.get(), PyList_GET_ITEM(incoming_names.get(), i)) < 0) return {};
+    Py_ssize_t marked = new_marks(merged_.get(), held.get());
+    if (marked < 0) return {};
+    marked_ = marked;
     return merged_;
   }
+  Py_ssize_t marked() const { return marked_; }
 
  private:
   // Visits the names of `names` that `other` holds (or lacks).
@@ -663,6 +734,7 @@ class ParameterMerge {
 
   Ref current_, base_, incoming_;
   Ref merged_;
+  Py_ssize_t marked_ = 0;  // marked names neither input held
 };
 
 Ref DocumentMerge::merge_parameters() {
@@ -670,7 +742,10 @@ Ref DocumentMerge::merge_parameters() {
   Ref base = current ? parameter_table(base_doc_.get(), "base") : Ref{};
   Ref incoming = base ? parameter_table(incoming_doc_.get(), "incoming") : Ref{};
   if (!incoming) return {};
-  return ParameterMerge(current.get(), base.get(), incoming.get()).run();
+  ParameterMerge merge(current.get(), base.get(), incoming.get());
+  Ref merged = merge.run();
+  conflicts_.marked_parameters = merge.marked();
+  return merged;
 }
 
 // current.copy() with the merged cells and parameters.
@@ -678,10 +753,18 @@ Ref DocumentMerge::assemble(PyObject* parameters) {
   Ref merged = zuv::call_method(current_doc_.get(), keys().copy);
   Ref cells = Ref::steal(PyList_New(0));
   if (!merged || !cells) return {};
+  Ref merged_names = Ref::steal(PyList_New(0));
+  if (!merged_names) return {};
   for (const MergedEntry& entry : merged_.entries()) {
     Ref data = zuv::getattr(entry.record.get(), keys().data);
     if (!data || PyList_Append(cells.get(), data.get()) < 0) return {};
+    PyObject* name = raw_name(data.get());
+    if (!name && PyErr_Occurred()) return {};
+    if (name && PyList_Append(merged_names.get(), name) < 0) return {};
   }
+  Py_ssize_t marked = new_marks(merged_names.get(), input_names_.get());
+  if (marked < 0) return {};
+  conflicts_.marked_cells = marked;
   if (PyObject_SetItem(merged.get(), keys().cells, cells.get()) < 0) return {};
   Ref values = Ref::steal(PyDict_Values(parameters));
   Ref metadata = values ? zuv::getitem(merged.get(), keys().metadata) : Ref{};
@@ -692,6 +775,7 @@ Ref DocumentMerge::assemble(PyObject* parameters) {
 
 bool DocumentMerge::run(PyObject* base, PyObject* current, PyObject* incoming,
                         MergeResult& result) {
+  if (!(input_names_ = Ref::steal(PySet_New(nullptr)))) return false;
   current_doc_ = Ref::borrow(current);
   base_doc_ = Ref::borrow(base);
   incoming_doc_ = Ref::borrow(incoming);

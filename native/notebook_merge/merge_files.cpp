@@ -22,7 +22,8 @@ Ref merge_files_impl(const CallArgs& a) {
 }
 
 // The same merge, answering with the conflicts it created:
-// (copies placed beside their cells, marked names, source conflict blocks).
+// (copies placed beside their cells, marked cell names, marked parameter
+// names, source conflict blocks), marks and blocks the inputs held aside.
 // With `native` true it runs with the native hooks instead of the module
 // globals.  For the command-line driver and tests.
 Ref merge_and_count_impl(const CallArgs& a) {
@@ -38,8 +39,8 @@ Ref merge_and_count_impl(const CallArgs& a) {
     done = merge_files(a[0], a[1], a[2], a[3], hooks, &report);
   }
   if (!done) return {};
-  return Ref::steal(
-      Py_BuildValue("(nnn)", report.copies_beside, report.marked_names, report.source_blocks));
+  return Ref::steal(Py_BuildValue("(nnnn)", report.copies_beside, report.marked_cells,
+                                  report.marked_parameters, report.source_blocks));
 }
 
 constexpr Param kCountParams[] = {
@@ -49,9 +50,9 @@ constexpr Param kCountParams[] = {
     {"file_path", "str", Exact::str},
     {"native", "Optional[bool]", Exact::any, true, true},
 };
-constexpr FunctionSpec kMergeAndCount{"_merge_and_count",
-                                      "merge_files, returning the conflicts this merge created",
-                                      kCountParams, "Tuple[int, int, int]", merge_and_count_impl};
+constexpr FunctionSpec kMergeAndCount{
+    "_merge_and_count", "merge_files, returning the conflicts this merge created", kCountParams,
+    "Tuple[int, int, int, int]", merge_and_count_impl};
 
 constexpr Param kParams[] = {
     {"base_file_path", "str", Exact::str},
