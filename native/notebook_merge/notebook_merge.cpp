@@ -66,6 +66,7 @@ PyMODINIT_FUNC PyInit_notebook_merge() {
   if (!merge::add_merge_cell(module.get(), cell.get()) || !merge::add_cell_changed(module.get()) ||
       !merge::add_merge_files(module.get()))
     return nullptr;
-  if (!merge::add_merge_source(module.get())) return nullptr;
+  if (!merge::add_merge_source(module.get()) || !merge::add_merge_rules(module.get()))
+    return nullptr;
   return module.release();
 }

@@ -67,7 +67,7 @@ struct Names {
   PyObject* incoming_mark = zuv::interned(">>> ");
   PyObject* block_opening = zuv::interned("<<<<<<< ");
   PyObject* newline = zuv::interned("\n");
-  PyObject* merge_and_count = zuv::interned("_merge_and_count");
+  PyObject* last_conflicts = zuv::interned("_last_conflicts");
 };
 
 // The conflicts the merge reported, when it could report them.
@@ -216,27 +216,23 @@ bool run_merge(PyObject* globals, Reported& reported) {
   if (!incoming_file) return false;
   Ref destination = zuv::global(globals, n.destination_path);
   if (!destination) return false;
-  // The genuine merge_files also runs as _merge_and_count, which returns
-  // the conflicts it created.
+  if (!call_with_keywords(merge_files.get(), {},
+                          {{n.current_file_path, current_file.get()},
+                           {n.base_file_path, base_file.get()},
+                           {n.incoming_file_path, incoming_file.get()},
+                           {n.file_path, destination.get()}}))
+    return false;
+  // The genuine merge_files keeps the conflicts it created for this thread.
   Ref module = Ref::steal(PyImport_ImportModule("zuv_weft_git.drivers.notebook_merge"));
-  if (!module) return false;
-  Ref genuine = zuv::getattr(module.get(), n.merge_files);
+  Ref genuine = module ? zuv::getattr(module.get(), n.merge_files) : Ref{};
   if (!genuine) return false;
-  bool counted = genuine.get() == merge_files.get();
-  Ref callable = counted ? zuv::getattr(module.get(), n.merge_and_count) : merge_files;
-  if (!callable) return false;
-  Ref result = call_with_keywords(callable.get(), {},
-                                  {{n.current_file_path, current_file.get()},
-                                   {n.base_file_path, base_file.get()},
-                                   {n.incoming_file_path, incoming_file.get()},
-                                   {n.file_path, destination.get()}});
-  if (!result) return false;
-  if (counted) {
-    Py_ssize_t copies, cells, parameters, blocks;
-    if (!PyArg_ParseTuple(result.get(), "nnnn", &copies, &cells, &parameters, &blocks))
-      return false;
-    reported = {true, copies + cells, parameters, blocks};
-  }
+  if (genuine.get() != merge_files.get()) return true;
+  Ref last = zuv::getattr(module.get(), n.last_conflicts);
+  Ref result = last ? zuv::call(last.get()) : Ref{};
+  Py_ssize_t copies, cells, parameters, blocks;
+  if (!result || !PyArg_ParseTuple(result.get(), "nnnn", &copies, &cells, &parameters, &blocks))
+    return false;
+  reported = {true, copies + cells, parameters, blocks};
   return true;
 }
 

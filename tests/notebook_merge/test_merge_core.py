@@ -205,3 +205,70 @@ def test_parameters_are_never_dropped_silently(tmp_path, version, parameters, in
     with pytest.raises(ValueError, match=re.escape(message)):
         merge_files(*paths, "nb.ipynb")
     assert open(paths[1], "rb").read() == before
+
+
+HELD = dict(in_base=True, in_current=True, in_incoming=True)
+BOTH_CHANGED = dict(HELD, current_changed=True, incoming_changed=True, sides_differ=True)
+CANVAS = dict(canvas=True)
+
+
+@pytest.mark.parametrize("facts, outcome", [
+    # changed on one side only
+    (dict(HELD, current_changed=True), "keep_current"),
+    (dict(HELD, incoming_changed=True), "take_incoming"),
+    (dict(HELD, incoming_changed=True, incoming_name_taken=True), "take_incoming_marked"),
+    # changed identically on both sides
+    (dict(HELD, current_changed=True, incoming_changed=True), "keep_current"),
+    # changed on both sides, sources only (or neither cell named)
+    (BOTH_CHANGED, "merge_sources"),
+    (dict(BOTH_CHANGED, current_named=True, incoming_named=True), "merge_sources"),
+    (dict(BOTH_CHANGED, **CANVAS, other_keys=True), "merge_sources"),
+    # incoming changed only its header colour and/or comments
+    (dict(BOTH_CHANGED, **CANVAS, header_colour=True), "keep_current"),
+    (dict(BOTH_CHANGED, **CANVAS, header_colour=True, incoming_source_changed=True), "merge_sources"),
+    (dict(BOTH_CHANGED, **CANVAS, comments=True), "add_comments"),
+    (dict(BOTH_CHANGED, **CANVAS, comments=True, header_colour=True, incoming_source_changed=True),
+     "add_comments_then_merge_sources"),
+    # incoming also changed other canvas metadata, a cell named
+    (dict(BOTH_CHANGED, **CANVAS, other_keys=True, current_named=True, incoming_named=True),
+     "place_beside_marked"),
+    (dict(BOTH_CHANGED, **CANVAS, other_keys=True, comments=True, incoming_named=True), "place_beside"),
+    # exactly one of the two named, no canvas change
+    (dict(BOTH_CHANGED, current_named=True), "place_beside"),
+    # deleted on one side, unchanged on the other
+    (dict(HELD, in_incoming=False), "delete_cell"),
+    (dict(HELD, in_current=False), "stay_deleted"),
+    # deleted on one side, changed on the other
+    (dict(HELD, in_incoming=False, current_changed=True), "keep_current_marked"),
+    (dict(HELD, in_current=False, incoming_changed=True), "restore_incoming_marked"),
+    # added by incoming
+    (dict(in_incoming=True), "append_incoming"),
+    (dict(in_incoming=True, incoming_name_taken=True), "append_incoming_marked"),
+    # added by both sides with the same canvas id
+    (dict(in_current=True, in_incoming=True), "keep_current"),
+    (dict(in_current=True, in_incoming=True, sides_differ=True), "place_beside"),
+    (dict(in_current=True, in_incoming=True, sides_differ=True, current_named=True, incoming_named=True),
+     "place_beside_marked"),
+])
+def test_cell_rules_follow_the_merge_table(facts, outcome):
+    assert notebook_merge._cell_outcome(facts) == outcome
+
+
+@pytest.mark.parametrize("base, current, incoming, outcome", [
+    ("present", "same_as_base", "same_as_base", "keep_current"),
+    ("present", "same_as_base", "changed", "take_incoming"),
+    ("present", "same_as_base", "absent", "drop"),
+    ("present", "changed", "same_as_base", "keep_current"),
+    ("present", "changed", "same_as_current", "keep_current"),
+    ("present", "changed", "changed", "keep_both_marked"),
+    ("present", "changed", "absent", "keep_current_marked"),
+    ("present", "absent", "same_as_base", "stay_absent"),
+    ("present", "absent", "absent", "stay_absent"),
+    ("present", "absent", "changed", "restore_incoming_marked"),
+    ("absent", "present", "absent", "keep_current"),
+    ("absent", "present", "same_as_current", "keep_current"),
+    ("absent", "present", "changed", "keep_both_marked"),
+    ("absent", "absent", "present", "take_incoming_at_end"),
+])
+def test_parameter_rules_follow_the_parameter_table(base, current, incoming, outcome):
+    assert notebook_merge._parameter_outcome(base, current, incoming) == outcome
