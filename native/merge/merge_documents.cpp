@@ -249,12 +249,8 @@ bool DocumentMerge::list_visits() {
 // The difference record from `older` to `newer`, its "outputs" entry
 // dropped unless outputs count.
 Ref DocumentMerge::difference(PyObject* older, PyObject* newer, bool outputs_count) {
-  Ref diff = hooks_.changed(older, newer);
-  if (!diff || outputs_count) return diff;
-  int has = PySequence_Contains(diff.get(), keys().outputs);
-  if (has < 0) return {};
-  if (has && !zuv::call_method(diff.get(), keys().pop, keys().outputs)) return {};
-  return diff;
+  return outputs_count ? hooks_.changed(older, newer)
+                       : hooks_.changed_outside_outputs(older, newer);
 }
 
 // The keys of the incoming record's canvas entry, and whether it changed the
@@ -812,6 +808,15 @@ bool DocumentMerge::run(PyObject* base, PyObject* current, PyObject* incoming,
 }
 
 }  // namespace
+
+Ref Hooks::changed_outside_outputs(PyObject* older, PyObject* newer) {
+  Ref diff = changed(older, newer);
+  if (!diff) return {};
+  int has = PySequence_Contains(diff.get(), keys().outputs);
+  if (has < 0) return {};
+  if (has && !zuv::call_method(diff.get(), keys().pop, keys().outputs)) return {};
+  return diff;
+}
 
 bool merge_documents(PyObject* base, PyObject* current, PyObject* incoming, PyObject* file_path,
                      Hooks& hooks, MergeResult& result) {

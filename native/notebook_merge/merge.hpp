@@ -47,6 +47,15 @@ struct JsondiffOriginal {
 };
 JsondiffOriginal& jsondiff_original();
 
+// What the module's replaceable globals were when it was made.
+struct ModuleOriginals {
+  PyObject* merge_cell = nullptr;
+  PyObject* cell_changed = nullptr;
+  PyObject* merge_source = nullptr;
+  PyObject* logging = nullptr;
+};
+ModuleOriginals& module_originals();
+
 // MergeCell and _cell_changed.
 bool add_merge_cell(PyObject* module, PyObject* cell_class);
 bool add_cell_changed(PyObject* module);

@@ -272,3 +272,29 @@ def test_cell_rules_follow_the_merge_table(facts, outcome):
 ])
 def test_parameter_rules_follow_the_parameter_table(base, current, incoming, outcome):
     assert notebook_merge._parameter_outcome(base, current, incoming) == outcome
+
+
+def with_odd_outputs(seed):
+    """A random triple whose outputs hold values jsondiff tells apart or not:
+    1, 1.0 and True, NaN, nested lists of dicts."""
+    base, current, incoming = random_triple(seed)
+    rng = random.Random(seed)
+    values = [1, 1.0, True, float("nan"), [[{"a": 1}], {"b": [1, 2]}], [[{"a": True}], {"b": [1.0, 2]}]]
+    for document in (base, current, incoming):
+        for c in document["cells"]:
+            if rng.random() < 0.5:
+                c["outputs"] = [{"output_type": "execute_result", "data": {"x": rng.choice(values)}}]
+            if rng.random() < 0.1:
+                del c["outputs"]
+    return base, current, incoming
+
+
+@pytest.mark.parametrize("seed", range(30))
+def test_comparing_without_outputs_gives_the_full_comparisons_merge(tmp_path, monkeypatch, seed):
+    triple = with_odd_outputs(seed)
+    shortcut, _ = merged_with(tmp_path, copy.deepcopy(triple), merge_files)
+    stock = notebook_merge._cell_changed
+    monkeypatch.setattr(notebook_merge, "_cell_changed", lambda a, b: stock(a, b))  # the full record
+    full, _ = merged_with(tmp_path, copy.deepcopy(triple), merge_files)
+    ids = lambda d: fresh_ids_renamed(d, triple)[0]
+    assert ids(shortcut) == ids(full)
