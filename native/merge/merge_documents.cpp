@@ -139,6 +139,13 @@ class DocumentMerge {
   }
   bool canvas_change(PyObject* incoming_diff, CellFacts& facts);
   Ref comp_names();
+  // The index of component names over the cells base and current hold: the
+  // whole table read again for each lookup, or, with stock records, kept up
+  // to date as the merge changes names.
+  Ref rebuilt_names() { return track_names_ ? Ref::none() : comp_names(); }
+  Ref holder_of(PyObject* rebuilt, PyObject* name);
+  bool index_names();
+  bool note_name(PyObject* key);
   bool gather(const CellVersions& cell, CellFacts& facts);
 
   bool apply(const CellVersions& cell, CellOutcome outcome);
@@ -165,6 +172,10 @@ class DocumentMerge {
   Ref holder_key_;      // the merged cell already carrying the incoming name
   Ref incoming_name_;
   Ref input_names_;  // cell names the current and incoming inputs held
+  bool track_names_ = false;
+  Ref holders_;               // {name: [merged keys whose cell carries it]}
+  Ref indexed_;               // {merged key: the name it is listed under}
+  std::vector<Ref> touched_;  // merged keys whose names the last outcome may have changed
   ConflictReport conflicts_;
 };
 
@@ -290,6 +301,71 @@ Ref DocumentMerge::comp_names() {
   return table;
 }
 
+Ref DocumentMerge::holder_of(PyObject* rebuilt, PyObject* name) {
+  if (!track_names_) return Ref::borrow(PyDict_GetItemWithError(rebuilt, name));
+  PyObject* keys = PyDict_GetItemWithError(holders_.get(), name);
+  if (!keys) return {};
+  // The later cell in output order wins a shared name.
+  Ref best;
+  double best_order = -1;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
+    PyObject* key = PyList_GET_ITEM(keys, i);
+    double order = merged_.order(key);
+    if (order == -2) return {};
+    if (order > best_order) {
+      best_order = order;
+      best = Ref::borrow(key);
+    }
+  }
+  return best;
+}
+
+// Lists `key` under the name its cell carries now (nowhere when the cell is
+// unnamed or gone).
+bool DocumentMerge::note_name(PyObject* key) {
+  Ref old = Ref::borrow(PyDict_GetItemWithError(indexed_.get(), key));
+  if (old) {
+    PyObject* keys = PyDict_GetItemWithError(holders_.get(), old.get());
+    if (!keys) return false;
+    Ref list = Ref::borrow(keys);
+    for (Py_ssize_t i = PyList_GET_SIZE(list.get()); i-- > 0;) {
+      int same = PyObject_RichCompareBool(PyList_GET_ITEM(list.get(), i), key, Py_EQ);
+      if (same < 0) return false;
+      if (same && PySequence_DelItem(list.get(), i) < 0) return false;
+    }
+    if (PyList_GET_SIZE(list.get()) == 0 && PyDict_DelItem(holders_.get(), old.get()) < 0)
+      return false;
+    if (PyDict_DelItem(indexed_.get(), key) < 0) return false;
+  } else if (PyErr_Occurred()) {
+    return false;
+  }
+  int present = merged_.contains(key);
+  if (present <= 0) return present == 0;
+  Ref record = merged_.get(key);
+  Ref name = record ? name_of(record.get()) : Ref{};
+  int named = truth(name);
+  if (named <= 0) return named == 0;
+  PyObject* keys = PyDict_GetItemWithError(holders_.get(), name.get());
+  if (!keys) {
+    if (PyErr_Occurred()) return false;
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list || PyDict_SetItem(holders_.get(), name.get(), list.get()) < 0) return false;
+    keys = list.get();
+  }
+  return PyList_Append(keys, key) == 0 && PyDict_SetItem(indexed_.get(), key, name.get()) == 0;
+}
+
+bool DocumentMerge::index_names() {
+  track_names_ = hooks_.stock_records();
+  if (!track_names_) return true;
+  holders_ = Ref::steal(PyDict_New());
+  indexed_ = Ref::steal(PyDict_New());
+  if (!holders_ || !indexed_) return false;
+  for (const MergedEntry& entry : merged_.entries())
+    if (!note_name(entry.key.get())) return false;
+  return true;
+}
+
 bool DocumentMerge::gather(const CellVersions& cell, CellFacts& f) {
   f.in_base = static_cast<bool>(cell.base);
   f.in_current = static_cast<bool>(cell.current);
@@ -336,14 +412,12 @@ bool DocumentMerge::gather(const CellVersions& cell, CellFacts& f) {
     int changed = differs(cell.base.get(), cell.incoming.get(), false);
     if (changed <= 0) return changed == 0;
     f.incoming_changed = true;
-    Ref names = comp_names();
+    Ref names = rebuilt_names();
     incoming_name_ = names ? name_of(cell.incoming.get()) : Ref{};
     if (!incoming_name_) return false;
-    int taken = PySequence_Contains(names.get(), incoming_name_.get());
-    if (taken < 0) return false;
-    if (taken) {
-      Ref holder = item(names.get(), incoming_name_.get());
-      if (!holder) return false;
+    Ref holder = holder_of(names.get(), incoming_name_.get());
+    if (!holder && PyErr_Occurred()) return false;
+    if (holder) {
       int other = PyObject_RichCompareBool(holder.get(), id, Py_NE);
       if (other < 0) return false;
       if (other) holder_key_ = holder;
@@ -456,6 +530,8 @@ bool DocumentMerge::place_beside(const CellVersions& cell, bool mark_both) {
   Ref key = zuv::getattr(new_cell.get(), keys().weft_id);
   if (!key || !merged_.insert_after(cell.id.get(), key.get(), new_cell.get(), Side::incoming))
     return false;
+  touched_.push_back(cell.id);
+  touched_.push_back(key);
   ++conflicts_.copies_beside;
   return true;
 }
@@ -469,17 +545,19 @@ bool DocumentMerge::delete_cell(const CellVersions& cell) {
   // Only a real name can have been marked.
   if (PyUnicode_Check(popped_name.get()) && PyUnicode_GET_LENGTH(popped_name.get()) > 0) {
     Ref marked = Ref::steal(PyNumber_Add(keys().incoming_mark, popped_name.get()));
-    Ref names = marked ? comp_names() : Ref{};
+    Ref names = marked ? rebuilt_names() : Ref{};
     if (!names) return false;
-    Ref holder_key = Ref::borrow(PyDict_GetItemWithError(names.get(), marked.get()));
+    Ref holder_key = holder_of(names.get(), marked.get());
     if (holder_key) {
       Ref holder = merged_.get(holder_key.get());
       if (!holder || PyObject_SetAttr(holder.get(), keys().name, popped_name.get()) < 0)
         return false;
+      touched_.push_back(holder_key);
     } else if (PyErr_Occurred()) {
       return false;
     }
   }
+  touched_.push_back(cell.id);
   return merged_.erase(cell.id.get());
 }
 
@@ -490,6 +568,7 @@ bool DocumentMerge::apply(const CellVersions& cell, CellOutcome outcome) {
     case CellOutcome::stay_deleted:
       return true;
     case CellOutcome::keep_current_marked: {
+      touched_.push_back(cell.id);
       MergedEntry entry = merged_.entry(id);
       int named = entry.record ? truth(name_of(entry.record.get())) : -1;
       if (named < 0) return false;
@@ -502,6 +581,8 @@ bool DocumentMerge::apply(const CellVersions& cell, CellOutcome outcome) {
     case CellOutcome::append_incoming_marked: {
       Ref copy = incoming_copy(cell, true);
       if (!copy || !merged_.set(id, copy.get(), Side::incoming)) return false;
+      touched_.push_back(cell.id);
+      if (holder_key_) touched_.push_back(holder_key_);
       if (outcome == CellOutcome::restore_incoming_marked) return mark(copy.get(), Side::incoming);
       if (outcome == CellOutcome::take_incoming || outcome == CellOutcome::append_incoming)
         return true;
@@ -788,7 +869,7 @@ bool DocumentMerge::run(PyObject* base, PyObject* current, PyObject* incoming,
         if (!(names_snapshot_ = comp_names())) return false;
         pass = Pass::added_in_incoming;
       } else {
-        if (!hooks_.begin_source_merges()) return false;
+        if (!hooks_.begin_source_merges() || !index_names()) return false;
         pass = Pass::held_by_base_and_current;
       }
     }
@@ -796,7 +877,11 @@ bool DocumentMerge::run(PyObject* base, PyObject* current, PyObject* incoming,
   };
   for (const CellVersions& cell : visits_) {
     CellFacts facts;
+    touched_.clear();
     if (!enter(cell.pass) || !gather(cell, facts) || !apply(cell, decide_cell(facts))) return false;
+    if (track_names_)
+      for (const Ref& key : touched_)
+        if (!note_name(key.get())) return false;
   }
   if (!enter(Pass::held_by_base_and_current) || !cut_parents()) return false;
   Ref parameters = merge_parameters();
