@@ -4,6 +4,7 @@
 
 #include "io/atomic_write.hpp"
 #include "merge/cell_rules.hpp"
+#include "merge/labels.hpp"
 #include "merge/merged_cells.hpp"
 #include "merge/parameter_rules.hpp"
 #include "py/imports.hpp"
@@ -466,9 +467,8 @@ bool DocumentMerge::merge_sources(const CellVersions& cell) {
   Ref base_source = current_source ? zuv::getattr(cell.base.get(), keys().source) : Ref{};
   Ref incoming_source = base_source ? zuv::getattr(cell.incoming.get(), keys().source) : Ref{};
   if (!incoming_source) return false;
-  Ref current_label = Ref::steal(PyNumber_Add(file_path_, keys().current_suffix));
-  Ref incoming_label =
-      current_label ? Ref::steal(PyNumber_Add(file_path_, keys().incoming_suffix)) : Ref{};
+  Ref current_label = conflict_label(file_path_, keys().current_suffix);
+  Ref incoming_label = current_label ? conflict_label(file_path_, keys().incoming_suffix) : Ref{};
   if (!incoming_label) return false;
   Ref merged_source =
       hooks_.merge_source(current_source.get(), base_source.get(), incoming_source.get(),

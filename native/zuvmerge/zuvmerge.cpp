@@ -237,6 +237,51 @@ bool run_merge(PyObject* globals, Reported& reported) {
 }
 
 // ---------------------------------------------------------------------------
+// Termination by signal.
+
+// SIGTERM and SIGHUP end the program through SystemExit(128 + signal), the
+// status a shell reports for a death by that signal, so that every `with`
+// block on the way out runs: a source merge's working directory is removed
+// and nothing is written.  (SIGINT already raises KeyboardInterrupt.)
+PyObject* exit_on_signal(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  long signal_number = nargs > 0 ? PyLong_AsLong(args[0]) : -1;
+  if (signal_number == -1 && PyErr_Occurred()) return nullptr;
+  Ref status = Ref::steal(PyLong_FromLong(128 + signal_number));
+  if (status) PyErr_SetObject(PyExc_SystemExit, status.get());
+  return nullptr;
+}
+
+PyMethodDef exit_on_signal_def = {
+    "_exit_on_signal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit_on_signal)),
+    METH_FASTCALL, nullptr};
+
+// Installs the handler for each signal that still has its default action
+// (a signal the caller chose to ignore, as nohup does, stays ignored).
+bool exit_cleanly_on_signals() {
+  Ref signal_module = Ref::steal(PyImport_ImportModule("signal"));
+  if (!signal_module) return false;
+  Ref default_action = zuv::getattr(signal_module.get(), "SIG_DFL");
+  Ref get_signal = zuv::getattr(signal_module.get(), "getsignal");
+  Ref set_signal = zuv::getattr(signal_module.get(), "signal");
+  Ref handler = Ref::steal(PyCFunction_New(&exit_on_signal_def, nullptr));
+  if (!default_action || !get_signal || !set_signal || !handler) return false;
+  for (const char* name : {"SIGTERM", "SIGHUP"}) {
+    Ref number = zuv::getattr(signal_module.get(), name);
+    Ref current = number ? zuv::call(get_signal.get(), number.get()) : Ref{};
+    if (!current) return false;
+    int is_default = PyObject_RichCompareBool(current.get(), default_action.get(), Py_EQ);
+    if (is_default < 0) return false;
+    if (is_default && !zuv::call(set_signal.get(), number.get(), handler.get())) {
+      // Only the main thread may set handlers; elsewhere the defaults stay.
+      if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+      PyErr_Clear();
+      return true;
+    }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
 // Conflicts left in the merged notebook.
 
 struct ConflictCount {
@@ -375,12 +420,12 @@ int execute_module(PyObject* module) {
   if (is_main <= 0) return is_main;
 
   Reported reported;
-  if (build_parser(globals) && run_merge(globals, reported) &&
+  if (exit_cleanly_on_signals() && build_parser(globals) && run_merge(globals, reported) &&
       check_merged_notebook(globals, reported))
     return 0;
   // A failed merge: the traceback, then status 3, so that scripts can tell a
-  // failure from conflicts.  SystemExit (usage, conflicts) and interrupts
-  // pass unchanged.
+  // failure from conflicts.  SystemExit (usage, conflicts, signals) and
+  // interrupts pass unchanged.
   if (PyErr_ExceptionMatches(PyExc_Exception)) {
     PyErr_PrintEx(0);
     Ref status = Ref::steal(PyLong_FromLong(3));
