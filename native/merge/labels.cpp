@@ -1,4 +1,4 @@
-#include "notebook_merge/labels.hpp"
+#include "merge/labels.hpp"
 
 namespace merge {
 
