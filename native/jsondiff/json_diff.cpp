@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <new>
+#include <unordered_set>
 #include <utility>
 
 #include "jsondiff/lcs.hpp"
@@ -277,6 +279,13 @@ class Walk {
   // member's dissimilarity at every level).
   bool surely_reported() const { return surely_reported_; }
 
+  // After `differs`: the container pairs enclosing the difference, each of
+  // them unequal too, outermost first.
+  template <typename Visit>
+  void enclosing(Visit visit) const {
+    for (const Frame& frame : frames_) visit(frame.a.get(), frame.b.get());
+  }
+
  private:
   struct Frame {
     Ref a, b;
@@ -483,6 +492,22 @@ class Differ {
                      Outcome& out) const;
 
   int equal(PyObject* a, PyObject* b);
+
+  // Container pairs that a walk found unequal.  A list comparison asks
+  // whether its lists are equal before it compares their members, which
+  // then ask the same of theirs: without this, a difference at the bottom
+  // of a deep nest would be walked to once per level.  The pairs are held
+  // by the comparison's callers for as long as the Differ lives.
+  struct PairHash {
+    std::size_t operator()(const std::pair<PyObject*, PyObject*>& pair) const noexcept {
+      const auto a = reinterpret_cast<std::uintptr_t>(pair.first);
+      const auto b = reinterpret_cast<std::uintptr_t>(pair.second);
+      return std::hash<std::uintptr_t>{}(a * 31 + b);
+    }
+  };
+  std::unordered_set<std::pair<PyObject*, PyObject*>, PairHash, std::equal_to<>,
+                     RawAllocator<std::pair<PyObject*, PyObject*>>>
+      unequal_;
   bool lookup(PyObject* dict, PyObject* key, Ref& value) const;
 
   const Symbols& symbols_;
@@ -931,9 +956,12 @@ Task Differ::compare_weighted(PyObject* b, const Items& xs, const Items& ys, std
 int Differ::equal(PyObject* a, PyObject* b) {
   if (a == b) return 1;
   if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return same_text(a, b);
+  if (unequal_.count({a, b})) return 0;
   Walk walk(symbols_);
   Likeness likeness;
   if (!walk.run(a, b, likeness)) return -1;
+  if (likeness == Likeness::differs)
+    walk.enclosing([this](PyObject* x, PyObject* y) { unequal_.insert({x, y}); });
   return likeness == Likeness::equal;
 }
 

@@ -284,15 +284,23 @@ def test_deep_or_cyclic_containers_raise_recursion_error(make):
         nm._cell_changed(Record({"v": a}), Record({"v": b}))
 
 
-def test_raised_recursion_limit_still_raises_recursion_error():
-    a, b = nested(300_000, 1), nested(300_000, 2)
-    limit = sys.getrecursionlimit()
-    sys.setrecursionlimit(10 ** 7)
+@pytest.mark.parametrize("depth, limit, compared", [
+    (300_000, 100_000, False),  # a raised limit is still a limit
+    (100_000, 10 ** 7, True),   # nesting costs no native stack: as deep as Python code goes
+])
+def test_raised_recursion_limit_is_the_limit(depth, limit, compared):
+    a, b = nested(depth, 1), nested(depth, 2)
+    saved = sys.getrecursionlimit()
+    sys.setrecursionlimit(limit)
     try:
-        with pytest.raises(RecursionError):
-            nm._cell_changed(Record({"v": a}), Record({"v": b}))
+        if compared:
+            # Wholly different at every level: the record is b itself.
+            assert nm._cell_changed(Record({"v": a}), Record({"v": b}))["v"] is b
+        else:
+            with pytest.raises(RecursionError):
+                nm._cell_changed(Record({"v": a}), Record({"v": b}))
     finally:
-        sys.setrecursionlimit(limit)
+        sys.setrecursionlimit(saved)
 
 
 def test_comparison_errors_propagate():
