@@ -290,12 +290,16 @@ def test_parameter_merge_table(run_merge, base, current, incoming, expected):
 
 
 def test_parameter_order_and_duplicates(run_merge):
-    base = notebook([], [param("a", "1"), param("b", "1"), param("a", "9")])
+    base = notebook([], [param("a", "9"), param("b", "1")])
     current = notebook([], [param("b", "1"), param("a", "9"), param("c", "1")])
     incoming = notebook([], [param("a", "9"), param("b", "2"), param("d", "1")])
     out = run_merge(base, current, incoming)
     assert [(p["name"], p["value"]) for p in out["metadata"]["canvas"]["parameters"]] == [
         ("b", "2"), ("a", "9"), ("c", "1"), ("d", "1")]
+    # Two parameters under one name would lose one of them: refused.
+    base["metadata"]["canvas"]["parameters"].insert(0, param("a", "1"))
+    with pytest.raises(ValueError, match="duplicate parameter name 'a' in the base version"):
+        run_merge(base, current, incoming)
 
 
 def test_output_is_json_dump_of_the_merge(run_merge, tmp_path):
