@@ -329,11 +329,16 @@ Walk::Step Walk::open(PyObject* x, PyObject* y, bool dict) {
     return Step::differs;
   }
   if (nx == 0) return Step::same;
-  if (Py_EnterRecursiveCall(" in comparison")) return Step::error;
   // A dict member weighs 1/2 of 1/n of the dict's similarity, a list
   // member 1/n of the list's.
   const double n = static_cast<double>(nx);
   frames_.push_back({Ref::borrow(x), Ref::borrow(y), 0, -std::log2(dict ? 2 * n : n), dict, true});
+  // Entered after the frame is in place, so that every frame held has
+  // exactly one level to leave, even when the push fails for memory.
+  if (Py_EnterRecursiveCall(" in comparison")) {
+    frames_.pop_back();
+    return Step::error;
+  }
   return Step::opened;
 }
 

@@ -51,8 +51,7 @@ CHILD = textwrap.dedent("""
             where = traceback.extract_tb(sys.exc_info()[2])[-1]
             return f"RecursionError at {where.filename}:{where.lineno}"
 
-    def save(documents):
-        directory = tempfile.mkdtemp()
+    def save(directory, documents):
         paths = [os.path.join(directory, name) for name in ("base", "current", "incoming")]
         for path, document in zip(paths, documents):
             with open(path, "w", encoding="utf-8") as f:
@@ -69,13 +68,14 @@ CHILD = textwrap.dedent("""
         from zuv_weft_git.drivers import notebook_diff, notebook_merge
         from zuv_weft_git.drivers.common import Cell
         base, current, incoming = versions(depth, kind)
-        paths = save((base, current, incoming))
-        results[kind] = {
-            "merge_files": attempt(lambda: notebook_merge.merge_files(*paths, "nb.ipynb")),
-            "_cell_changed": attempt(lambda: notebook_merge._cell_changed(
-                Cell(base["cells"][1]), Cell(incoming["cells"][1]))),
-            "diff_dicts": attempt(lambda: notebook_diff.diff_dicts(base, incoming)),
-        }
+        with tempfile.TemporaryDirectory() as directory:
+            paths = save(directory, (base, current, incoming))
+            results[kind] = {
+                "merge_files": attempt(lambda: notebook_merge.merge_files(*paths, "nb.ipynb")),
+                "_cell_changed": attempt(lambda: notebook_merge._cell_changed(
+                    Cell(base["cells"][1]), Cell(incoming["cells"][1]))),
+                "diff_dicts": attempt(lambda: notebook_diff.diff_dicts(base, incoming)),
+            }
 
     def run(results):
         task = probe if sys.argv[4] == "probe" else compare
