@@ -3,9 +3,11 @@
 Runs bench/compare.py, which measures every comparison side by side (cell
 comparison against jsondiff, whole merges against nbdime's merge driver,
 merge_files, source merges, start-up and diff_dicts against their floors),
-prints the tables and a summary of the targets, and writes docs/scaling.png.
-With --each, every bench_*.py script then runs on its own as well, for its
-more detailed table.  Other arguments go to compare.py.
+prints the tables and a summary of the targets, and writes docs/scaling.png;
+then bench/bench_shapes.py, the notebook shapes that once cost quadratic
+time, against the same floors (--quick runs it quick too).  With --each,
+every other bench_*.py script then runs on its own as well, for its more
+detailed table.  Other arguments go to compare.py.
 """
 
 import subprocess
@@ -20,8 +22,13 @@ def main() -> int:
     each = "--each" in args
     args = [a for a in args if a != "--each"]
     status = subprocess.run([sys.executable, str(HERE / "compare.py"), *args]).returncode
+    print("\n== bench_shapes.py", flush=True)
+    shapes = [sys.executable, str(HERE / "bench_shapes.py")] + (["--quick"] if "--quick" in args else [])
+    status |= subprocess.run(shapes).returncode
     if each:
         for script in sorted(HERE.glob("bench_*.py")):
+            if script.name == "bench_shapes.py":
+                continue
             print(f"\n== {script.name}", flush=True)
             status |= subprocess.run([sys.executable, str(script)]).returncode
     return status

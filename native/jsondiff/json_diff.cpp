@@ -3,24 +3,31 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <new>
+#include <unordered_set>
 #include <utility>
 
 #include "jsondiff/lcs.hpp"
 #include "jsondiff/raw_vector.hpp"
+#include "jsondiff/task.hpp"
 
 namespace zuv::json_diff {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Recursion guard: the interpreter's recursion limit, plus a check of the
-// native stack itself, so a raised recursion limit cannot overflow it.
+// Guards.  Nesting costs heap memory, not native stack (see task.hpp), so
+// what limits the depth of a comparison is the interpreter's recursion limit,
+// entered once per level as Python code would.  The native stack is checked
+// once, where a comparison starts: it needs room for the calls it makes into
+// the interpreter, whatever depth its caller has reached.
 
-constexpr std::size_t kStackReserve = std::size_t{256} << 10;
-
+// The lowest usable address of the running thread's stack, read once per
+// thread (glibc derives the main thread's bound from its stack rlimit).
 std::uintptr_t stack_floor() {
   thread_local const std::uintptr_t floor = [] {
     std::uintptr_t result = 0;
@@ -28,8 +35,12 @@ std::uintptr_t stack_floor() {
     if (pthread_getattr_np(pthread_self(), &attr) == 0) {
       void* base = nullptr;
       std::size_t size = 0;
-      if (pthread_attr_getstack(&attr, &base, &size) == 0 && size > kStackReserve)
-        result = reinterpret_cast<std::uintptr_t>(base) + kStackReserve;
+      if (pthread_attr_getstack(&attr, &base, &size) == 0) {
+        // Room for the interpreter calls of one comparison step: a quarter
+        // of a small stack, 32 KiB of a larger one.
+        const std::size_t reserve = std::min<std::size_t>(size / 4, std::size_t{32} << 10);
+        result = reinterpret_cast<std::uintptr_t>(base) + reserve;
+      }
       pthread_attr_destroy(&attr);
     }
     return result;
@@ -37,6 +48,13 @@ std::uintptr_t stack_floor() {
   return floor;
 }
 
+bool enough_stack() {
+  if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) >= stack_floor()) return true;
+  PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in comparison");
+  return false;
+}
+
+// One level of the interpreter's recursion count, held while it lives.
 class Depth {
  public:
   Depth() = default;
@@ -47,10 +65,6 @@ class Depth {
   }
 
   bool enter() {
-    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor()) {
-      PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in comparison");
-      return false;
-    }
     if (Py_EnterRecursiveCall(" in comparison")) return false;
     entered_ = true;
     return true;
@@ -234,6 +248,209 @@ bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
 }
 
 // ---------------------------------------------------------------------------
+// Two values side by side, depth first, with a stack of their own: whether
+// jsondiff's difference of them is empty, in time linear in their size.
+
+// `equal`: _obj_diff(a, b) would be ({}, 1.0).  `differs`: a difference was
+// found.  `unknown`: only the full comparison can tell (sets, subclasses of
+// containers).
+enum class Likeness { equal, differs, unknown };
+
+// Below this (as a power of two), a dissimilarity might vanish in the
+// rounding of jsondiff's similarity sums; well above every rounding error.
+constexpr double kNegligibleLog2 = -40.0;
+
+class Walk {
+ public:
+  explicit Walk(const Symbols& symbols) : symbols_(symbols) {}
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
+  ~Walk() {
+    for (std::size_t i = 0; i < frames_.size(); ++i) Py_LeaveRecursiveCall();
+  }
+
+  // False with an exception set on error.
+  bool run(PyObject* a, PyObject* b, Likeness& result);
+
+  // After `differs`: whether the difference found surely leaves something in
+  // jsondiff's difference of the two roots.  Not when it lies so deep under
+  // so many siblings that jsondiff's similarity of a root member, a sum of
+  // doubles, might round to exactly 1.0 and hide it (nested dicts halve a
+  // member's dissimilarity at every level).
+  bool surely_reported() const { return surely_reported_; }
+
+  // After `differs`: the container pairs enclosing the difference, each of
+  // them unequal too, outermost first.
+  template <typename Visit>
+  void enclosing(Visit visit) const {
+    for (const Frame& frame : frames_) visit(frame.a.get(), frame.b.get());
+  }
+
+ private:
+  struct Frame {
+    Ref a, b;
+    Py_ssize_t pos = 0;
+    double scale_log2 = 0.0;  // how much this level shrinks a member's dissimilarity
+    bool dict = false;
+    bool plain_keys = true;
+  };
+  enum class Step { same, differs, unknown, opened, error };
+
+  Step step(PyObject* x, PyObject* y);
+  Step open(PyObject* x, PyObject* y, bool dict);
+  Step next_dict_pair(Frame& frame, Ref& x, Ref& y);
+  void close() {
+    frames_.pop_back();
+    Py_LeaveRecursiveCall();
+  }
+  // A difference at `depth` (0: the roots) whose own dissimilarity is at
+  // least 2**dissimilarity_log2.
+  void found(std::size_t depth, double dissimilarity_log2);
+
+  const Symbols& symbols_;
+  RawVector<Frame> frames_;
+  bool surely_reported_ = false;
+};
+
+void Walk::found(std::size_t depth, double dissimilarity_log2) {
+  double bound = dissimilarity_log2;
+  for (std::size_t i = 1; i < depth; ++i) bound += frames_[i].scale_log2;
+  surely_reported_ = depth == 0 || bound > kNegligibleLog2;
+}
+
+// Containers of unequal sizes: jsondiff counts at least one unmatched member.
+double unmatched_log2(Py_ssize_t x, Py_ssize_t y) { return -std::log2(static_cast<double>(x + y)); }
+
+Walk::Step Walk::open(PyObject* x, PyObject* y, bool dict) {
+  const Py_ssize_t nx = dict ? PyDict_GET_SIZE(x) : Py_SIZE(x);
+  const Py_ssize_t ny = dict ? PyDict_GET_SIZE(y) : Py_SIZE(y);
+  if (nx != ny) {
+    found(frames_.size(), unmatched_log2(nx, ny));
+    return Step::differs;
+  }
+  if (nx == 0) return Step::same;
+  // A dict member weighs 1/2 of 1/n of the dict's similarity, a list
+  // member 1/n of the list's.
+  const double n = static_cast<double>(nx);
+  frames_.push_back({Ref::borrow(x), Ref::borrow(y), 0, -std::log2(dict ? 2 * n : n), dict, true});
+  // Entered after the frame is in place, so that every frame held has
+  // exactly one level to leave, even when the push fails for memory.
+  if (Py_EnterRecursiveCall(" in comparison")) {
+    frames_.pop_back();
+    return Step::error;
+  }
+  return Step::opened;
+}
+
+Walk::Step Walk::step(PyObject* x, PyObject* y) {
+  if (x == y) return Step::same;
+  if (PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y))
+    return same_text(x, y) ? Step::same : (found(frames_.size(), 0.0), Step::differs);
+  const unsigned kind = kind_of(x);
+  if (kind == kOther || kind != kind_of(y)) {
+    const int equal = values_equal(x, y);
+    if (equal < 0) return Step::error;
+    if (equal) return Step::same;
+    found(frames_.size(), 0.0);
+    return Step::differs;
+  }
+  if (PyDict_CheckExact(x) && PyDict_CheckExact(y)) return open(x, y, true);
+  if ((PyList_CheckExact(x) && PyList_CheckExact(y)) ||
+      (PyTuple_CheckExact(x) && PyTuple_CheckExact(y)))
+    return open(x, y, false);
+  return Step::unknown;
+}
+
+// The next member of a dict frame and its counterpart; `same` when the
+// dict is done, `differs` when the key sets differ.
+Walk::Step Walk::next_dict_pair(Frame& frame, Ref& x, Ref& y) {
+  const std::size_t depth = frames_.size() - 1;
+  PyObject* key;
+  PyObject* value;
+  if (PyDict_Next(frame.a.get(), &frame.pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) frame.plain_keys = false;
+    Ref hold_key = Ref::borrow(key);
+    x = Ref::borrow(value);
+    PyObject* counterpart = PyDict_GetItemWithError(frame.b.get(), key);
+    if (!counterpart && PyErr_Occurred()) return Step::error;
+    if (!counterpart || counterpart == symbols_.missing) {
+      found(depth, unmatched_log2(PyDict_GET_SIZE(frame.a.get()), PyDict_GET_SIZE(frame.b.get())));
+      return Step::differs;
+    }
+    y = Ref::borrow(counterpart);
+    return Step::opened;
+  }
+  // Equal sizes and every key of a found in b: the same keys, unless a key
+  // with a comparison of its own says otherwise.
+  if (!frame.plain_keys) {
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(frame.b.get(), &pos, &key, &value)) {
+      Ref hold_key = Ref::borrow(key);
+      const int present = PyDict_Contains(frame.a.get(), key);
+      if (present < 0) return Step::error;
+      if (!present) {
+        found(depth,
+              unmatched_log2(PyDict_GET_SIZE(frame.a.get()), PyDict_GET_SIZE(frame.b.get())));
+        return Step::differs;
+      }
+    }
+  }
+  return Step::same;
+}
+
+bool Walk::run(PyObject* a, PyObject* b, Likeness& result) {
+  Ref hold_a = Ref::borrow(a), hold_b = Ref::borrow(b);
+  Step outcome = step(a, b);
+  // Two unequal roots that are not containers of one kind: the difference
+  // is b itself, or {replace: b} for a dict.
+  if (outcome == Step::differs && (kind_of(a) == kOther || kind_of(a) != kind_of(b)))
+    surely_reported_ = PyDict_Check(b) || is_plain(b) || is_exact_container(b);
+  while (outcome == Step::same || outcome == Step::opened) {
+    if (frames_.empty()) break;
+    Frame& frame = frames_.back();
+    Ref x, y;
+    if (frame.dict) {
+      outcome = next_dict_pair(frame, x, y);
+      if (outcome == Step::same) {
+        close();
+        continue;
+      }
+      if (outcome != Step::opened) break;
+    } else {
+      // Sizes are read afresh: a comparison may run code that changes a list.
+      const Py_ssize_t i = frame.pos++;
+      const Py_ssize_t na = Py_SIZE(frame.a.get()), nb = Py_SIZE(frame.b.get());
+      if (i >= na || i >= nb) {
+        if (na != nb) {
+          found(frames_.size() - 1, unmatched_log2(na, nb));
+          outcome = Step::differs;
+          break;
+        }
+        close();
+        outcome = Step::same;
+        continue;
+      }
+      x = Ref::borrow(PySequence_Fast_GET_ITEM(frame.a.get(), i));
+      y = Ref::borrow(PySequence_Fast_GET_ITEM(frame.b.get(), i));
+    }
+    outcome = step(x.get(), y.get());
+  }
+  switch (outcome) {
+    case Step::error:
+      return false;
+    case Step::differs:
+      result = Likeness::differs;
+      return true;
+    case Step::unknown:
+      result = Likeness::unknown;
+      return true;
+    default:
+      result = Likeness::equal;
+      return true;
+  }
+}
+
+// ---------------------------------------------------------------------------
 // The difference engine: jsondiff's JsonDiffer._obj_diff with the compact
 // syntax.  With `build` false only the similarity is computed; it is the
 // same number either way.
@@ -255,26 +472,47 @@ class Differ {
  public:
   explicit Differ(const Symbols& symbols) : symbols_(symbols) {}
 
-  bool compare(PyObject* a, PyObject* b, bool build, Outcome& out);
+  // Containers of one kind are compared member by member, as a task that
+  // awaits their members' tasks; everything else directly.
+  static bool nested(PyObject* a, PyObject* b) {
+    if (a == b) return false;
+    const unsigned kind = kind_of(a);
+    return kind != kOther && kind == kind_of(b);
+  }
+  Task compare_nested(PyObject* a, PyObject* b, bool build, Outcome& out);
+  bool compare_values(PyObject* a, PyObject* b, bool build, Outcome& out);
 
  private:
   bool same(bool build, Outcome& out) const;
   Ref replacement(PyObject* b) const;
-  bool compare_values(PyObject* a, PyObject* b, bool build, Outcome& out);
-  bool compare_dicts(PyObject* a, PyObject* b, bool build, Outcome& out);
-  bool compare_sets(PyObject* a, PyObject* b, bool build, Outcome& out);
-  bool compare_sequences(PyObject* a, PyObject* b, bool build, Outcome& out);
+  Task compare_dicts(PyObject* a, PyObject* b, bool build, Outcome& out);
+  Task compare_sets(PyObject* a, PyObject* b, bool build, Outcome& out);
+  Task compare_sequences(PyObject* a, PyObject* b, bool build, Outcome& out);
   bool compare_discrete(PyObject* b, const Items& xs, const Items& ys, std::size_t tail, bool build,
                         Outcome& out);
-  bool compare_weighted(PyObject* b, const Items& xs, const Items& ys, std::size_t tail, bool build,
+  Task compare_weighted(PyObject* b, const Items& xs, const Items& ys, std::size_t tail, bool build,
                         Outcome& out);
   bool emit_sequence(PyObject* b, const Items& ys, double similarity, Ref changed,
                      const RawVector<std::size_t>& inserted, const RawVector<std::size_t>& deleted,
                      Outcome& out) const;
 
   int equal(PyObject* a, PyObject* b);
-  int equal_items(PyObject* a, PyObject* b);
-  int equal_dicts(PyObject* a, PyObject* b);
+
+  // Container pairs that a walk found unequal.  A list comparison asks
+  // whether its lists are equal before it compares their members, which
+  // then ask the same of theirs: without this, a difference at the bottom
+  // of a deep nest would be walked to once per level.  The pairs are held
+  // by the comparison's callers for as long as the Differ lives.
+  struct PairHash {
+    std::size_t operator()(const std::pair<PyObject*, PyObject*>& pair) const noexcept {
+      const auto a = reinterpret_cast<std::uintptr_t>(pair.first);
+      const auto b = reinterpret_cast<std::uintptr_t>(pair.second);
+      return std::hash<std::uintptr_t>{}(a * 31 + b);
+    }
+  };
+  std::unordered_set<std::pair<PyObject*, PyObject*>, PairHash, std::equal_to<>,
+                     RawAllocator<std::pair<PyObject*, PyObject*>>>
+      unequal_;
   bool lookup(PyObject* dict, PyObject* key, Ref& value) const;
 
   const Symbols& symbols_;
@@ -297,23 +535,21 @@ Ref Differ::replacement(PyObject* b) const {
   return d;
 }
 
-bool Differ::compare(PyObject* a, PyObject* b, bool build, Outcome& out) {
-  if (a == b) return same(build, out);
-  const unsigned kind = kind_of(a);
-  if (kind == kOther || kind != kind_of(b)) return compare_values(a, b, build, out);
+Task Differ::compare_nested(PyObject* a, PyObject* b, bool build, Outcome& out) {
   Depth depth;
-  if (!depth.enter()) return false;
-  switch (kind) {
+  if (!depth.enter()) co_return false;
+  switch (kind_of(a)) {
     case kDict:
-      return compare_dicts(a, b, build, out);
+      co_return co_await compare_dicts(a, b, build, out);
     case kSet:
-      return compare_sets(a, b, build, out);
+      co_return co_await compare_sets(a, b, build, out);
     default:
-      return compare_sequences(a, b, build, out);
+      co_return co_await compare_sequences(a, b, build, out);
   }
 }
 
 bool Differ::compare_values(PyObject* a, PyObject* b, bool build, Outcome& out) {
+  if (a == b) return same(build, out);
   const int equal = values_equal(a, b);
   if (equal < 0) return false;
   if (equal) return same(build, out);
@@ -344,78 +580,81 @@ bool Differ::lookup(PyObject* dict, PyObject* key, Ref& value) const {
   return true;
 }
 
-bool Differ::compare_dicts(PyObject* a, PyObject* b, bool build, Outcome& out) {
+Task Differ::compare_dicts(PyObject* a, PyObject* b, bool build, Outcome& out) {
   Entries old_entries;
-  if (!load_entries(a, old_entries)) return false;
+  if (!load_entries(a, old_entries)) co_return false;
   Ref removed, changed, added;
   if (build) {
     removed = new_dict();
     changed = new_dict();
     added = new_dict();
-    if (!removed || !changed || !added) return false;
+    if (!removed || !changed || !added) co_return false;
   }
   std::size_t removed_count = 0, matched_count = 0, added_count = 0;
   double matched_similarity = 0.0;
   for (const auto& [key, value] : old_entries) {
     Ref other;
-    if (!lookup(b, key.get(), other)) return false;
+    if (!lookup(b, key.get(), other)) co_return false;
     if (!other) {
       ++removed_count;
-      if (build && !set_item(removed.get(), key.get(), value.get())) return false;
+      if (build && !set_item(removed.get(), key.get(), value.get())) co_return false;
       continue;
     }
     ++matched_count;
     Outcome sub;
-    if (!compare(value.get(), other.get(), build, sub)) return false;
+    const bool compared = nested(value.get(), other.get())
+                              ? co_await compare_nested(value.get(), other.get(), build, sub)
+                              : compare_values(value.get(), other.get(), build, sub);
+    if (!compared) co_return false;
     if (build && sub.similarity < 1.0 && !set_item(changed.get(), key.get(), sub.diff.get()))
-      return false;
+      co_return false;
     matched_similarity += 0.5 + 0.5 * sub.similarity;
   }
   Entries new_entries;
-  if (!load_entries(b, new_entries)) return false;
+  if (!load_entries(b, new_entries)) co_return false;
   for (const auto& [key, value] : new_entries) {
     const int present =
         PyDict_CheckExact(a) ? PyDict_Contains(a, key.get()) : PySequence_Contains(a, key.get());
-    if (present < 0) return false;
+    if (present < 0) co_return false;
     if (present) continue;
     ++added_count;
-    if (build && !set_item(added.get(), key.get(), value.get())) return false;
+    if (build && !set_item(added.get(), key.get(), value.get())) co_return false;
   }
   const std::size_t total = removed_count + matched_count + added_count;
   const double s = total != 0 ? matched_similarity / static_cast<double>(total) : 1.0;
   out.similarity = s;
-  if (!build) return true;
+  if (!build) co_return true;
   if (s == 0.0) {
     out.diff = replacement(b);
-    return static_cast<bool>(out.diff);
+    co_return static_cast<bool>(out.diff);
   }
   if (s == 1.0 && !PyDict_GET_SIZE(added.get()) && !PyDict_GET_SIZE(changed.get()) &&
       !PyDict_GET_SIZE(removed.get()))
-    return same(build, out);
-  if (PyDict_Update(changed.get(), added.get()) < 0) return false;
+    co_return same(build, out);
+  if (PyDict_Update(changed.get(), added.get()) < 0) co_return false;
   if (PyDict_GET_SIZE(removed.get())) {
     Ref keys = Ref::steal(PyDict_Keys(removed.get()));
-    if (!keys || !set_item(changed.get(), symbols_.delete_, keys.get())) return false;
+    if (!keys || !set_item(changed.get(), symbols_.delete_, keys.get())) co_return false;
   }
   out.diff = std::move(changed);
-  return true;
+  co_return true;
 }
 
-bool Differ::compare_sets(PyObject* a, PyObject* b, bool build, Outcome& out) {
+Task Differ::compare_sets(PyObject* a, PyObject* b, bool build, Outcome& out) {
   if (!symbols_.add || !symbols_.discard) {
     PyErr_SetString(PyExc_SystemError, "set difference symbols are not known");
-    return false;
+    co_return false;
   }
   static PyObject* const difference = PyUnicode_InternFromString("difference");
   Ref removed = call_method(a, difference, b);
-  if (!removed) return false;
+  if (!removed) co_return false;
   Ref added = call_method(b, difference, a);
-  if (!added) return false;
+  if (!added) co_return false;
   const int any_removed = PyObject_IsTrue(removed.get());
-  if (any_removed < 0) return false;
+  if (any_removed < 0) co_return false;
   const int any_added = PyObject_IsTrue(added.get());
-  if (any_added < 0) return false;
-  if (!any_removed && !any_added) return same(build, out);
+  if (any_added < 0) co_return false;
+  if (!any_removed && !any_added) co_return same(build, out);
 
   struct Candidate {
     double similarity;
@@ -423,45 +662,48 @@ bool Differ::compare_sets(PyObject* a, PyObject* b, bool build, Outcome& out) {
   };
   RawVector<Candidate> ranking;
   Ref xs = Ref::steal(PyObject_GetIter(removed.get()));
-  if (!xs) return false;
+  if (!xs) co_return false;
   while (Ref x = Ref::steal(PyIter_Next(xs.get()))) {
     Ref ys = Ref::steal(PyObject_GetIter(added.get()));
-    if (!ys) return false;
+    if (!ys) co_return false;
     while (Ref y = Ref::steal(PyIter_Next(ys.get()))) {
       Outcome pair;
-      if (!compare(x.get(), y.get(), false, pair)) return false;
+      const bool compared = nested(x.get(), y.get())
+                                ? co_await compare_nested(x.get(), y.get(), false, pair)
+                                : compare_values(x.get(), y.get(), false, pair);
+      if (!compared) co_return false;
       ranking.push_back({pair.similarity, x, std::move(y)});
     }
-    if (PyErr_Occurred()) return false;
+    if (PyErr_Occurred()) co_return false;
   }
-  if (PyErr_Occurred()) return false;
+  if (PyErr_Occurred()) co_return false;
   // sorted(..., reverse=True, key=similarity): stable, highest first.
   std::stable_sort(ranking.begin(), ranking.end(), [](const Candidate& l, const Candidate& r) {
     return l.similarity > r.similarity;
   });
 
   Ref removed_left = Ref::steal(PySet_New(removed.get()));
-  if (!removed_left) return false;
+  if (!removed_left) co_return false;
   Ref added_left = Ref::steal(PySet_New(added.get()));
-  if (!added_left) return false;
+  if (!added_left) co_return false;
   const Py_ssize_t size_a = PyObject_Size(a);
-  if (size_a < 0) return false;
+  if (size_a < 0) co_return false;
   const Py_ssize_t size_removed = PyObject_Size(removed.get());
-  if (size_removed < 0) return false;
+  if (size_removed < 0) co_return false;
   const Py_ssize_t size_added = PyObject_Size(added.get());
-  if (size_added < 0) return false;
+  if (size_added < 0) co_return false;
   double common = static_cast<double>(size_a - size_removed);
   for (const Candidate& c : ranking) {
     int hit = PySet_Contains(removed_left.get(), c.x.get());
-    if (hit < 0) return false;
+    if (hit < 0) co_return false;
     if (hit) {
       hit = PySet_Contains(added_left.get(), c.y.get());
-      if (hit < 0) return false;
+      if (hit < 0) co_return false;
     }
     if (hit) {
       if (PySet_Discard(removed_left.get(), c.x.get()) < 0 ||
           PySet_Discard(added_left.get(), c.y.get()) < 0)
-        return false;
+        co_return false;
       common += c.similarity;
     }
     if (!PySet_GET_SIZE(removed_left.get()) || !PySet_GET_SIZE(added_left.get())) break;
@@ -469,36 +711,36 @@ bool Differ::compare_sets(PyObject* a, PyObject* b, bool build, Outcome& out) {
   const Py_ssize_t total = size_a + size_added;
   const double s = total != 0 ? common / static_cast<double>(total) : 1.0;
   out.similarity = s;
-  if (!build) return true;
+  if (!build) co_return true;
   if (s == 0.0 || size_removed == size_a) {
     out.diff = replacement(b);
-    return static_cast<bool>(out.diff);
+    co_return static_cast<bool>(out.diff);
   }
   Ref d = new_dict();
-  if (!d) return false;
-  if (any_removed && !set_item(d.get(), symbols_.discard, removed.get())) return false;
-  if (any_added && !set_item(d.get(), symbols_.add, added.get())) return false;
+  if (!d) co_return false;
+  if (any_removed && !set_item(d.get(), symbols_.discard, removed.get())) co_return false;
+  if (any_added && !set_item(d.get(), symbols_.add, added.get())) co_return false;
   out.diff = std::move(d);
-  return true;
+  co_return true;
 }
 
-bool Differ::compare_sequences(PyObject* a, PyObject* b, bool build, Outcome& out) {
+Task Differ::compare_sequences(PyObject* a, PyObject* b, bool build, Outcome& out) {
   // Equal sequences have similarity 1.0 and an empty difference: no table.
   if ((PyList_CheckExact(a) && PyList_CheckExact(b)) ||
       (PyTuple_CheckExact(a) && PyTuple_CheckExact(b))) {
-    const int equal = equal_items(a, b);
-    if (equal < 0) return false;
-    if (equal) return same(build, out);
+    const int equal = this->equal(a, b);
+    if (equal < 0) co_return false;
+    if (equal) co_return same(build, out);
   }
   Items xs, ys;
-  if (!xs.load(a) || !ys.load(b)) return false;
+  if (!xs.load(a) || !ys.load(b)) co_return false;
   // The backtrack starts at the ends and matches equal last elements first,
   // so a common tail leaves the rest of the table, and the result, as is.
   const std::size_t m = xs.size(), n = ys.size();
   std::size_t tail = 0;
   while (tail < m && tail < n) {
     const int equal = this->equal(xs[m - 1 - tail], ys[n - 1 - tail]);
-    if (equal < 0) return false;
+    if (equal < 0) co_return false;
     if (!equal) break;
     ++tail;
   }
@@ -506,8 +748,8 @@ bool Differ::compare_sequences(PyObject* a, PyObject* b, bool build, Outcome& ou
   for (std::size_t i = 0; i < m - tail; ++i) kinds_x |= kind_of(xs[i]);
   for (std::size_t j = 0; j < n - tail; ++j) kinds_y |= kind_of(ys[j]);
   // Without a structural pair every similarity is 0 or 1.
-  if (kinds_x & kinds_y) return compare_weighted(b, xs, ys, tail, build, out);
-  return compare_discrete(b, xs, ys, tail, build, out);
+  if (kinds_x & kinds_y) co_return co_await compare_weighted(b, xs, ys, tail, build, out);
+  co_return compare_discrete(b, xs, ys, tail, build, out);
 }
 
 // emit_list_diff of the compact syntax.  `inserted` and `deleted` are in
@@ -646,7 +888,7 @@ bool Differ::compare_discrete(PyObject* b, const Items& xs, const Items& ys, std
 
 // Lists with structural pairs: jsondiff's floating-point table, with each
 // pair's similarity computed once.
-bool Differ::compare_weighted(PyObject* b, const Items& xs, const Items& ys, std::size_t tail,
+Task Differ::compare_weighted(PyObject* b, const Items& xs, const Items& ys, std::size_t tail,
                               bool build, Outcome& out) {
   const std::size_t m = xs.size() - tail, n = ys.size() - tail;
   if (n != 0 && m > SIZE_MAX / 2 / sizeof(double) / n) throw std::bad_alloc();
@@ -656,7 +898,9 @@ bool Differ::compare_weighted(PyObject* b, const Items& xs, const Items& ys, std
   for (std::size_t i = 0; i < m; ++i) {
     for (std::size_t j = 0; j < n; ++j) {
       Outcome pair;
-      if (!compare(xs[i], ys[j], keep, pair)) return false;
+      const bool compared = nested(xs[i], ys[j]) ? co_await compare_nested(xs[i], ys[j], keep, pair)
+                                                 : compare_values(xs[i], ys[j], keep, pair);
+      if (!compared) co_return false;
       similarity[i * n + j] = pair.similarity;
       if (keep) kept[i * n + j] = std::move(pair.diff);
     }
@@ -676,14 +920,14 @@ bool Differ::compare_weighted(PyObject* b, const Items& xs, const Items& ys, std
   for (std::size_t t = 0; t < tail; ++t) matched += 1.0;
   const std::size_t total = xs.size() + inserted_count;
   out.similarity = total != 0 ? matched / static_cast<double>(total) : 1.0;
-  if (!build) return true;
+  if (!build) co_return true;
   if (out.similarity == 0.0) {
     out.diff = replacement(b);
-    return static_cast<bool>(out.diff);
+    co_return static_cast<bool>(out.diff);
   }
 
   Ref changed = new_dict();
-  if (!changed) return false;
+  if (!changed) co_return false;
   RawVector<std::size_t> inserted, deleted;
   for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
     if (it->move != lcs::Move::match) continue;
@@ -694,91 +938,74 @@ bool Differ::compare_weighted(PyObject* b, const Items& xs, const Items& ys, std
       d = kept[it->row * n + it->column];
     } else {
       Outcome pair;
-      if (!compare(xs[it->row], ys[it->column], true, pair)) return false;
+      PyObject* x = xs[it->row];
+      PyObject* y = ys[it->column];
+      const bool compared = nested(x, y) ? co_await compare_nested(x, y, true, pair)
+                                         : compare_values(x, y, true, pair);
+      if (!compared) co_return false;
       d = std::move(pair.diff);
     }
     Ref pos = Ref::steal(PyLong_FromSize_t(it->column));
-    if (!pos || !set_item(changed.get(), pos.get(), d.get())) return false;
+    if (!pos || !set_item(changed.get(), pos.get(), d.get())) co_return false;
   }
   for (const lcs::Step& step : steps) {
     if (step.move == lcs::Move::insert) inserted.push_back(step.column);
     if (step.move == lcs::Move::remove) deleted.push_back(step.row);
   }
-  return emit_sequence(b, ys, out.similarity, std::move(changed), inserted, deleted, out);
+  co_return emit_sequence(b, ys, out.similarity, std::move(changed), inserted, deleted, out);
 }
 
-// ---------------------------------------------------------------------------
 // Equality as jsondiff's difference sees it: 1 when _obj_diff(a, b) would be
 // ({}, 1.0), 0 when it would not or when only the full comparison can tell
 // (sets, subclasses of containers), -1 on error.
-
 int Differ::equal(PyObject* a, PyObject* b) {
   if (a == b) return 1;
   if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return same_text(a, b);
-  const unsigned kind = kind_of(a);
-  if (kind == kOther || kind != kind_of(b)) return values_equal(a, b);
-  Depth depth;
-  if (!depth.enter()) return -1;
-  if (PyDict_CheckExact(a) && PyDict_CheckExact(b)) return equal_dicts(a, b);
-  if ((PyList_CheckExact(a) && PyList_CheckExact(b)) ||
-      (PyTuple_CheckExact(a) && PyTuple_CheckExact(b)))
-    return equal_items(a, b);
-  return 0;
-}
-
-int Differ::equal_items(PyObject* a, PyObject* b) {
-  if (Py_SIZE(a) != Py_SIZE(b)) return 0;
-  for (Py_ssize_t i = 0;; ++i) {
-    // Sizes are read again: a comparison may run code that changes a list.
-    if (i >= Py_SIZE(a) || i >= Py_SIZE(b)) return i == Py_SIZE(a) && i == Py_SIZE(b);
-    PyObject* x = PySequence_Fast_GET_ITEM(a, i);
-    PyObject* y = PySequence_Fast_GET_ITEM(b, i);
-    if (x == y) continue;
-    if (PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)) {
-      if (!same_text(x, y)) return 0;
-      continue;
-    }
-    Ref hold_x = Ref::borrow(x), hold_y = Ref::borrow(y);
-    const int equal = this->equal(x, y);
-    if (equal != 1) return equal;
-  }
-}
-
-int Differ::equal_dicts(PyObject* a, PyObject* b) {
-  if (PyDict_GET_SIZE(a) != PyDict_GET_SIZE(b)) return 0;
-  Py_ssize_t pos = 0;
-  PyObject* key;
-  PyObject* value;
-  while (PyDict_Next(a, &pos, &key, &value)) {
-    Ref hold_key = Ref::borrow(key), hold_value = Ref::borrow(value);
-    PyObject* found = PyDict_GetItemWithError(b, key);
-    if (!found) return PyErr_Occurred() ? -1 : 0;
-    if (found == symbols_.missing) return 0;
-    Ref hold_found = Ref::borrow(found);
-    const int equal = this->equal(value, found);
-    if (equal != 1) return equal;
-  }
-  pos = 0;
-  while (PyDict_Next(b, &pos, &key, &value)) {
-    Ref hold_key = Ref::borrow(key);
-    const int present = PyDict_Contains(a, key);
-    if (present != 1) return present;
-  }
-  return 1;
+  if (unequal_.count({a, b})) return 0;
+  Walk walk(symbols_);
+  Likeness likeness;
+  if (!walk.run(a, b, likeness)) return -1;
+  if (likeness == Likeness::differs)
+    walk.enclosing([this](PyObject* x, PyObject* y) { unequal_.insert({x, y}); });
+  return likeness == Likeness::equal;
 }
 
 }  // namespace
 
 Ref diff(PyObject* a, PyObject* b, const Symbols& symbols) {
+  if (!enough_stack()) return {};
   try {
     Differ differ(symbols);
     Outcome out;
-    if (!differ.compare(a, b, true, out)) return {};
+    const bool compared = Differ::nested(a, b) ? Task::run(differ.compare_nested(a, b, true, out))
+                                               : differ.compare_values(a, b, true, out);
+    if (!compared) return {};
     return std::move(out.diff);
   } catch (const std::exception&) {
     PyErr_NoMemory();
     return {};
   }
+}
+
+int same(PyObject* a, PyObject* b, const Symbols& symbols) {
+  if (a == b) return 1;
+  if (!enough_stack()) return -1;
+  try {
+    Walk walk(symbols);
+    Likeness likeness;
+    if (!walk.run(a, b, likeness)) return -1;
+    if (likeness == Likeness::equal) return 1;
+    if (likeness == Likeness::differs && walk.surely_reported()) return 0;
+  } catch (const std::exception&) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  // Only the full comparison can tell.
+  Ref difference = diff(a, b, symbols);
+  if (!difference) return -1;
+  Ref empty = Ref::steal(PyDict_New());
+  if (!empty) return -1;
+  return PyObject_RichCompareBool(difference.get(), empty.get(), Py_EQ);
 }
 
 }  // namespace zuv::json_diff

@@ -27,4 +27,9 @@ struct Symbols {
 // comparison of the values raises).
 Ref diff(PyObject* a, PyObject* b, const Symbols& symbols);
 
+// `jsondiff.diff(a, b) == {}`, in time linear in the size of a and b for
+// JSON values (exact dict, list, str, int, float, bool, None): 1, 0, or -1
+// with an exception set.  Runs no comparison the difference would not run.
+int same(PyObject* a, PyObject* b, const Symbols& symbols);
+
 }  // namespace zuv::json_diff

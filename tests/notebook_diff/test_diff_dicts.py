@@ -1,4 +1,5 @@
 import copy
+import gc
 
 import pytest
 
@@ -216,6 +217,24 @@ def test_failures(prev, current, error, message):
     with pytest.raises(error) as info:
         diff_dicts(prev, current)
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("enabled", [True, False], ids=["collector-on", "collector-off"])
+@pytest.mark.parametrize("current, error", [
+    (notebook([A]), None), (notebook([cell_without("id")]), KeyError),
+], ids=["diffed", "failing"])
+def test_cycle_collector_is_left_as_found(enabled, current, error):
+    saved = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        if error:
+            with pytest.raises(error):
+                diff_dicts(notebook([A, B]), current)
+        else:
+            assert diff_dicts(notebook([A, B]), current)["cells"]
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if saved else gc.disable)()
 
 
 def test_removed_parameter_without_value_is_fine():

@@ -12,6 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from jsondiff.symbols import Symbol
 
+from zuv_weft_git import _json_diff
 from zuv_weft_git.drivers import notebook_merge as nm
 
 SETTINGS = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -64,12 +65,21 @@ def assert_same(expected, actual, shared):
 
 
 def check(a, b):
-    """The native difference of a and b (inside a cell) is jsondiff's."""
+    """The native difference of a and b (inside a cell) is jsondiff's, and
+    the engine's emptiness test agrees with it, at the root and inside."""
     old, new = {"value": a}, {"value": b}
     expected = jsondiff.diff(old, new)
     actual = nm._cell_changed(Record(old), Record(new))
     assert actual == expected
     assert_same(expected, actual, containers(old) | containers(new))
+    assert _json_diff.same(old, new) == (expected == {})
+    assert _json_diff.same(a, b) == (jsondiff.diff(a, b) == {})
+
+
+def chain(depth, leaf, wrap=lambda v: {"k": v}):
+    for _ in range(depth):
+        leaf = wrap(leaf)
+    return leaf
 
 
 # -- strategies -------------------------------------------------------------
@@ -197,6 +207,12 @@ same_nan = float("nan")
     (Tagged([1, 2, 3]), [1, 3]), ([Loose(), 1], [2, 3]), ([1, None], [Loose()]),
     (frozenset({1}), {1}), ({1, 2}, {2, 3}), ([{1}], [{1, 2}]),
     ({"a": jsondiff.symbols.missing}, {"a": 1}), ({"a": 1}, {"a": jsondiff.symbols.missing}),
+    # Nested dicts halve a member's dissimilarity at every level: from 55
+    # levels down jsondiff's similarity rounds to 1.0 and reports nothing.
+    (chain(53, 1), chain(53, 2)), (chain(55, 1), chain(55, 2)), (chain(300, 1), chain(300, 2)),
+    (chain(30, [1, 2]), chain(30, [1])), (chain(60, [[1]]), chain(60, [[1, 2]])),
+    (chain(12, 1, lambda v: [v]), chain(12, 2, lambda v: [v])),
+    (chain(45, 1, lambda v: {"k": v, "x": 0}), chain(45, 2, lambda v: {"k": v, "x": 0})),
 ])
 def test_special_values_match_jsondiff(a, b):
     check(a, b)
@@ -268,15 +284,23 @@ def test_deep_or_cyclic_containers_raise_recursion_error(make):
         nm._cell_changed(Record({"v": a}), Record({"v": b}))
 
 
-def test_raised_recursion_limit_still_raises_recursion_error():
-    a, b = nested(300_000, 1), nested(300_000, 2)
-    limit = sys.getrecursionlimit()
-    sys.setrecursionlimit(10 ** 7)
+@pytest.mark.parametrize("depth, limit, compared", [
+    (300_000, 100_000, False),  # a raised limit is still a limit
+    (100_000, 10 ** 7, True),   # nesting costs no native stack: as deep as Python code goes
+])
+def test_raised_recursion_limit_is_the_limit(depth, limit, compared):
+    a, b = nested(depth, 1), nested(depth, 2)
+    saved = sys.getrecursionlimit()
+    sys.setrecursionlimit(limit)
     try:
-        with pytest.raises(RecursionError):
-            nm._cell_changed(Record({"v": a}), Record({"v": b}))
+        if compared:
+            # Wholly different at every level: the record is b itself.
+            assert nm._cell_changed(Record({"v": a}), Record({"v": b}))["v"] is b
+        else:
+            with pytest.raises(RecursionError):
+                nm._cell_changed(Record({"v": a}), Record({"v": b}))
     finally:
-        sys.setrecursionlimit(limit)
+        sys.setrecursionlimit(saved)
 
 
 def test_comparison_errors_propagate():

@@ -1,0 +1,64 @@
+// zuv_weft_git._json_diff: the difference engine on its own, for tests and
+// benchmarks that hold it against jsondiff itself.  Not part of the
+// drivers' interface.
+#include "jsondiff/json_diff.hpp"
+#include "py/function.hpp"
+
+namespace {
+
+using zuv::CallArgs;
+using zuv::Ref;
+
+zuv::json_diff::Symbols symbols;  // jsondiff's, kept for the process's life
+
+bool remember_symbols() {
+  if (symbols.insert) return true;
+  Ref module = Ref::steal(PyImport_ImportModule("jsondiff.symbols"));
+  if (!module) return false;
+  Ref insert = zuv::getattr(module.get(), "insert");
+  Ref delete_ = zuv::getattr(module.get(), "delete");
+  Ref replace = zuv::getattr(module.get(), "replace");
+  Ref add = zuv::getattr(module.get(), "add");
+  Ref discard = zuv::getattr(module.get(), "discard");
+  Ref missing = zuv::getattr(module.get(), "missing");
+  if (!insert || !delete_ || !replace || !add || !discard || !missing) return false;
+  symbols = {insert.release(), delete_.release(), replace.release(),
+             add.release(),    discard.release(), missing.release()};
+  return true;
+}
+
+Ref diff_impl(const CallArgs& a) { return zuv::json_diff::diff(a[0], a[1], symbols); }
+
+Ref same_impl(const CallArgs& a) {
+  const int same = zuv::json_diff::same(a[0], a[1], symbols);
+  if (same < 0) return {};
+  return Ref::borrow(same ? Py_True : Py_False);
+}
+
+constexpr zuv::Param kParams[] = {{"a", "Any"}, {"b", "Any"}};
+constexpr zuv::FunctionSpec kDiff{"diff", "jsondiff.diff(a, b), computed natively.", kParams, "Any",
+                                  diff_impl};
+constexpr zuv::FunctionSpec kSame{"same", "jsondiff.diff(a, b) == {}, in linear time.", kParams,
+                                  "bool", same_impl};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_json_diff",
+    "The native jsondiff difference engine.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__json_diff() {
+  Ref module = Ref::steal(PyModule_Create(&module_def));
+  if (!module || !remember_symbols()) return nullptr;
+  if (!zuv::add_function(module.get(), kDiff) || !zuv::add_function(module.get(), kSame))
+    return nullptr;
+  return module.release();
+}
