@@ -11,7 +11,12 @@ BENCH_VENV ?= .venv-bench
 BENCH_PY := $(BENCH_VENV)/bin/python
 BENCH_PIP := $(BENCH_PY) -m pip
 
-.PHONY: all venv install demo test bench bench-venv clean fuzz leakcheck sanitize
+# Every CPython version the package supports; `make test-all` runs the suite
+# on each, in a venv (.venv-3.12, ...) and build folder of its own.
+SUPPORTED_PYTHONS := 3.11 3.12 3.13
+PYENV_ROOT ?= $(HOME)/.pyenv
+
+.PHONY: all venv install demo test test-all bench bench-venv clean fuzz leakcheck sanitize
 
 all: install
 
@@ -32,6 +37,29 @@ demo: install
 
 test: install
 	$(PY) -P -m pytest -q tests
+
+# An interpreter of version $$v: `pythonX.Y` on PATH when it runs (a pyenv
+# shim on PATH may not), else the newest of pyenv's installed versions.
+FIND_PYTHON = found=; \
+	for candidate in "$$(command -v python$$v)" \
+	    $$(ls -d "$(PYENV_ROOT)"/versions/$$v.*/bin/python$$v 2>/dev/null | sort -V -r); do \
+	  if [ -n "$$candidate" ] && "$$candidate" -c \
+	      "import sys; sys.exit(f'{sys.version_info[0]}.{sys.version_info[1]}' != '$$v')" 2>/dev/null; \
+	  then found=$$candidate; break; fi; \
+	done
+
+test-all:
+	@missing=; \
+	for v in $(SUPPORTED_PYTHONS); do \
+	  $(FIND_PYTHON); \
+	  if [ -z "$$found" ]; then \
+	    echo "make test-all: Python $$v is missing (no working python$$v on PATH or in $(PYENV_ROOT)/versions)" >&2; \
+	    missing="$$missing $$v"; continue; \
+	  fi; \
+	  echo "make test-all: Python $$v: $$found"; \
+	  $(MAKE) --no-print-directory test PYTHON="$$found" VENV=.venv-$$v || exit 1; \
+	done; \
+	if [ -n "$$missing" ]; then echo "make test-all: not tested on Python$$missing (missing)" >&2; exit 1; fi
 
 $(BENCH_VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(BENCH_VENV)
@@ -72,4 +100,4 @@ sanitize:
 		$(ASAN_VENV)/bin/python -P -m pytest -q tests -p no:cacheprovider
 
 clean:
-	rm -rf build $(VENV) $(BENCH_VENV) $(ASAN_VENV) .pytest_cache .hypothesis
+	rm -rf build $(VENV) $(BENCH_VENV) $(ASAN_VENV) $(SUPPORTED_PYTHONS:%=.venv-%) .pytest_cache .hypothesis

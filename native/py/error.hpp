@@ -1,9 +1,24 @@
-// An exception in flight, held by owned references while other calls run.
+// Errors across the binding layer.
+//
+// Convention: a function that can fail returns a `Ref` (empty on failure) or
+// a `bool` (false on failure), and on failure the interpreter's error
+// indicator holds the exception.  Nothing else is used to report failure: no
+// -1/0/1 integers, no null borrowed pointers.  A question with three answers
+// (true, false, failed) returns `bool` for success and gives its answer
+// through an out parameter.
+//
+// C++ exceptions never reach the interpreter: the native function entry point
+// and module setup catch them and call `raise_from_cxx_exception`.
 #pragma once
 
 #include "py/ref.hpp"
 
 namespace zuv {
+
+// Sets the Python exception for the C++ exception being handled: MemoryError
+// for std::bad_alloc, SystemError with its message for any other.  Call it
+// only inside a catch block.
+void raise_from_cxx_exception() noexcept;
 
 // An exception taken out of the interpreter's error indicator, normalised.
 class CaughtError {

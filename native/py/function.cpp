@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstring>
 
+#include "py/compat.hpp"
+#include "py/error.hpp"
+
 namespace zuv {
 namespace {
 
@@ -144,17 +147,27 @@ void add_traceback_entry(NativeFunction* fn) {
   // `__qualname__` may have been set to any text, whose UTF-8 form may have to
   // be made now; the exception being raised is set aside meanwhile.
   Ref qualname = Ref::borrow(fn->qualname);
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  Ref saved_type = Ref::steal(type), saved_value = Ref::steal(value),
-      saved_traceback = Ref::steal(traceback);
+  Ref trace_file = Ref::borrow(fn->trace_file);
+  CaughtError raised;
   const char* name = PyUnicode_AsUTF8(qualname.get());
   if (!name) {
     PyErr_Clear();
     name = fn->spec->name;
   }
-  PyErr_Restore(saved_type.release(), saved_value.release(), saved_traceback.release());
-  _PyTraceback_Add(name, PyUnicode_AsUTF8(fn->trace_file), 0);
+  raised.restore();
+  compat::add_traceback_entry(name, PyUnicode_AsUTF8(trace_file.get()));
+}
+
+// The implementation's result; a C++ exception escaping it becomes the
+// matching Python exception here, at the one place where every native
+// function is entered.
+PyObject* run_impl(const FunctionSpec& spec, const CallArgs& call) noexcept {
+  try {
+    return spec.impl(call).release();
+  } catch (...) {
+    raise_from_cxx_exception();
+    return nullptr;
+  }
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
@@ -166,7 +179,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     return nullptr;
   }
   CallArgs call{values, fn->globals, fn->owner};
-  PyObject* result = fn->spec->impl(call).release();
+  PyObject* result = run_impl(*fn->spec, call);
   if (!result) add_traceback_entry(fn);
   return result;
 }

@@ -13,11 +13,6 @@ Ref global(PyObject* globals, PyObject* name) {
   return {};
 }
 
-bool assertions_enabled() {
-  // The flag is fixed at interpreter start-up; `-O` raises it.
-  return Py_OptimizeFlag == 0;
-}
-
 void raise_assertion() { PyErr_SetNone(PyExc_AssertionError); }
 
 bool check_result(PyObject* obj, PyTypeObject* type, const char* type_label) {

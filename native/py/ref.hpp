@@ -77,7 +77,8 @@ Ref call_method(PyObject* obj, PyObject* name, A... args) {
 // time, so that a caller may substitute a module-level binding.
 Ref global(PyObject* globals, PyObject* name);
 
-// False when the interpreter runs with assertions disabled (`python -O`).
+// False when the interpreter runs with assertions disabled (`python -O`), as
+// read when the module was set up.
 bool assertions_enabled();
 
 // Raises the bare AssertionError of a failed `assert`.

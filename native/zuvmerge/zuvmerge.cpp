@@ -17,6 +17,8 @@
 #include <utility>
 
 #include "py/imports.hpp"
+#include "py/module.hpp"
+#include "py/names.hpp"
 
 namespace {
 
@@ -25,50 +27,8 @@ using zuv::Ref;
 constexpr const char* kDescription =
     "Incorporates changers that lead from the <base-file> to <incoming-file> into <current-file>.";
 
-struct Names {
-  PyObject* argparse = zuv::interned("argparse");
-  PyObject* logging = zuv::interned("logging");
-  PyObject* merge_files = zuv::interned("merge_files");
-  PyObject* dunder_name = zuv::interned("__name__");
-  PyObject* main = zuv::interned("__main__");
-  PyObject* str = zuv::interned("str");
-  PyObject* parser = zuv::interned("parser");
-  PyObject* args = zuv::interned("args");
-  PyObject* destination_path = zuv::interned("destination_path");
-  PyObject* argument_parser = zuv::interned("ArgumentParser");
-  PyObject* add_argument = zuv::interned("add_argument");
-  PyObject* parse_args = zuv::interned("parse_args");
-  PyObject* basic_config = zuv::interned("basicConfig");
-  PyObject* debug_level = zuv::interned("DEBUG");
-  PyObject* description = zuv::interned("description");
-  PyObject* type = zuv::interned("type");
-  PyObject* required = zuv::interned("required");
-  PyObject* action = zuv::interned("action");
-  PyObject* level = zuv::interned("level");
-  PyObject* verbose = zuv::interned("verbose");
-  PyObject* current_file = zuv::interned("current_file");
-  PyObject* base_file = zuv::interned("base_file");
-  PyObject* incoming_file = zuv::interned("incoming_file");
-  PyObject* file_path = zuv::interned("file_path");
-  PyObject* current_file_path = zuv::interned("current_file_path");
-  PyObject* base_file_path = zuv::interned("base_file_path");
-  PyObject* incoming_file_path = zuv::interned("incoming_file_path");
-  PyObject* cells = zuv::interned("cells");
-  PyObject* metadata = zuv::interned("metadata");
-  PyObject* canvas = zuv::interned("canvas");
-  PyObject* name = zuv::interned("name");
-  PyObject* parameters = zuv::interned("parameters");
-  PyObject* source = zuv::interned("source");
-  PyObject* current_mark = zuv::interned("<<< ");
-  PyObject* incoming_mark = zuv::interned(">>> ");
-  PyObject* block_opening = zuv::interned("<<<<<<< ");
-  PyObject* newline = zuv::interned("\n");
-};
-
-const Names& names() {
-  static const Names n;
-  return n;
-}
+using zuv::Names;
+using zuv::names;
 
 using Keyword = std::pair<PyObject*, PyObject*>;
 
@@ -132,7 +92,7 @@ bool build_parser(PyObject* globals) {
   const Names& n = names();
   Ref argparse = zuv::global(globals, n.argparse);
   if (!argparse) return false;
-  Ref parser_class = zuv::getattr(argparse.get(), n.argument_parser);
+  Ref parser_class = zuv::getattr(argparse.get(), n.ArgumentParser);
   Ref description = zuv::str(kDescription);
   if (!parser_class || !description) return false;
   if (!set_global(globals, n.parser,
@@ -183,8 +143,8 @@ bool run_merge(PyObject* globals) {
   if (is_verbose < 0) return false;
   if (is_verbose) {
     Ref logging = zuv::global(globals, n.logging);
-    Ref basic_config = logging ? zuv::getattr(logging.get(), n.basic_config) : Ref{};
-    Ref debug = logging ? zuv::getattr(logging.get(), n.debug_level) : Ref{};
+    Ref basic_config = logging ? zuv::getattr(logging.get(), n.basicConfig) : Ref{};
+    Ref debug = logging ? zuv::getattr(logging.get(), n.DEBUG) : Ref{};
     if (!basic_config || !debug) return false;
     if (!call_with_keywords(basic_config.get(), {}, {{n.level, debug.get()}})) return false;
   }
@@ -326,23 +286,23 @@ bool check_merged_notebook(PyObject* globals) {
   return false;
 }
 
-int execute_module(PyObject* module) {
-  names();
-  if (PyErr_Occurred()) return -1;
-  PyObject* globals = PyModule_GetDict(module);  // borrowed
-  if (!globals) return -1;
+bool run_module(PyObject* module) {
+  Ref globals = Ref::borrow(PyModule_GetDict(module));
+  if (!globals) return false;
   if (!zuv::import_global(module, "argparse") || !zuv::import_global(module, "logging") ||
-      !import_merge_files(globals))
-    return -1;
+      !import_merge_files(globals.get()))
+    return false;
 
-  Ref name = zuv::global(globals, names().dunder_name);
-  if (!name) return -1;
-  int is_main = PyObject_RichCompareBool(name.get(), names().main, Py_EQ);
-  if (is_main <= 0) return is_main;
+  Ref name = zuv::global(globals.get(), names().dunder_name);
+  if (!name) return false;
+  int is_main = PyObject_RichCompareBool(name.get(), names().dunder_main, Py_EQ);
+  if (is_main <= 0) return is_main == 0;
 
-  if (!build_parser(globals) || !run_merge(globals) || !check_merged_notebook(globals)) return -1;
-  return 0;
+  return build_parser(globals.get()) && run_merge(globals.get()) &&
+         check_merged_notebook(globals.get());
 }
+
+int execute_module(PyObject* module) { return zuv::execute_module(module, run_module); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(execute_module)},
