@@ -3,6 +3,7 @@
 #include "notebook_diff/records.hpp"
 
 #include "py/class_builder.hpp"
+#include "py/compat.hpp"
 
 namespace diff {
 namespace {
@@ -295,7 +296,7 @@ bool register_direct(DirectClass& direct, PyObject* module, PyObject* cls) {
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "class member missing");
       return false;
     }
-    member.property = Py_NewRef(property);
+    Py_XSETREF(member.property, Py_NewRef(property));  // an earlier, failed setup may have set it
   }
   PyObject* init = PyDict_GetItemWithError(dict, names().dunder_init);
   if (!init) {
@@ -317,7 +318,8 @@ const DirectClass* direct_construction(PyObject* cls) {
     if (direct.type != cls) continue;
     if (type->tp_new != PyBaseObject_Type.tp_new || PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
       return nullptr;
-    return _PyType_Lookup(type, names().dunder_init) == direct.init_function ? &direct : nullptr;
+    return zuv::compat::type_lookup(type, names().dunder_init) == direct.init_function ? &direct
+                                                                                       : nullptr;
   }
   return nullptr;
 }
@@ -334,7 +336,7 @@ Direct direct_member(PyObject* record, PyObject* name) {
     if (direct.type != type) continue;
     for (const DirectMember& member : direct.members) {
       if (names().*member.name != name) continue;
-      if (_PyType_Lookup(Py_TYPE(record), name) != member.property) break;
+      if (zuv::compat::type_lookup(Py_TYPE(record), name) != member.property) break;
       return {&direct, &member};
     }
     break;
@@ -355,7 +357,8 @@ Ref class_constant(PyObject* globals, PyObject* class_name, PyObject* constant) 
   // A str found in a plain class's MRO is what getattr returns for it: a
   // str has no descriptor behaviour and `type` defines no such attribute.
   if (Py_IS_TYPE(cls.get(), &PyType_Type)) {
-    PyObject* value = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.get()), constant);
+    PyObject* value =
+        zuv::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.get()), constant);
     if (value && PyUnicode_CheckExact(value)) return Ref::borrow(value);
   }
   return zuv::getattr(cls.get(), constant);

@@ -17,4 +17,13 @@ void add_traceback_entry(const char* funcname, const char* filename);
 // Empty with an exception set if `sys.flags` cannot be read.
 bool read_optimize_level(long& level);
 
+// The attribute `name` as found in the MRO of `type`, without descriptor
+// calls: borrowed, or null (no exception set) when absent.  The lookup the
+// interpreter itself makes for `type.name`, cached by type version; no
+// public function offers it on these versions (`_PyType_Lookup`, exported
+// by all of them).
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+  return _PyType_Lookup(type, name);
+}
+
 }  // namespace zuv::compat

@@ -20,6 +20,14 @@ namespace zuv {
 // only inside a catch block.
 void raise_from_cxx_exception() noexcept;
 
+// Test hook for the boundary above.  With the environment variable
+// ZUV_INJECT_CXX_EXCEPTION set to "<kind>@<place>" (kind: bad_alloc or
+// runtime_error), throws that exception when native code enters `place`: a
+// native function's name (every call), or "setup:<module>" for a module's
+// setup (its first attempt in the process only, so that a retry can be
+// seen).  Unset, it costs one comparison.
+void inject_cxx_exception(const char* place);
+
 // An exception taken out of the interpreter's error indicator, normalised.
 class CaughtError {
  public:

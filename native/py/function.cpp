@@ -163,6 +163,7 @@ void add_traceback_entry(NativeFunction* fn) {
 // function is entered.
 PyObject* run_impl(const FunctionSpec& spec, const CallArgs& call) noexcept {
   try {
+    inject_cxx_exception(spec.name);
     return spec.impl(call).release();
   } catch (...) {
     raise_from_cxx_exception();

@@ -1,5 +1,7 @@
 #include "py/module.hpp"
 
+#include <string>
+
 #include "py/compat.hpp"
 #include "py/error.hpp"
 #include "py/names.hpp"
@@ -25,6 +27,7 @@ bool assertions_enabled() { return assertions_on; }
 PyObject* create_module(PyModuleDef& def, bool (*fill)(PyObject* module)) noexcept {
   try {
     if (!prepare_binding_layer()) return nullptr;
+    inject_cxx_exception(("setup:" + std::string(def.m_name)).c_str());
     Ref module = Ref::steal(PyModule_Create(&def));
     if (!module || !fill(module.get())) return nullptr;
     return module.release();
