@@ -1,12 +1,27 @@
 // The one place where the binding layer depends on what a CPython version
-// offers.  Everything here uses only the public C API of 3.11, 3.12 and
-// 3.13; when a later version needs code of its own, it goes here, behind the
-// same functions.
+// offers.  Everything here is exported by 3.11, 3.12 and 3.13 alike (public
+// API, plus the one type lookup that has no public form); when a version
+// needs code of its own, it goes here, behind the same names.
 #pragma once
 
 #include "py/ref.hpp"
+// After Python.h, which it needs.
+#include <structmember.h>
 
 namespace zuv::compat {
+
+// Member types of PyMemberDef.  3.12 gave them public Py_-prefixed names and
+// deprecated the structmember.h ones; an object member that reads None while
+// empty (what function attributes such as __doc__ do) keeps only the old
+// name on every version.
+inline constexpr int kObjectOrNone = T_OBJECT;
+#if PY_VERSION_HEX >= 0x030C0000
+inline constexpr int kSsize = Py_T_PYSSIZET;
+inline constexpr int kReadOnly = Py_READONLY;
+#else
+inline constexpr int kSsize = T_PYSSIZET;
+inline constexpr int kReadOnly = READONLY;
+#endif
 
 // Appends an entry "File "<filename>", line 0, in <funcname>" to the
 // traceback of the exception being raised, where a Python function's frame

@@ -1,6 +1,5 @@
 #include "py/function.hpp"
 
-#include <structmember.h>
 #include <cstddef>
 #include <cstring>
 
@@ -291,13 +290,17 @@ PyGetSetDef function_getset[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__module__", T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(NativeFunction, doc), 0, nullptr},
-    {"__annotations__", T_OBJECT, offsetof(NativeFunction, annotations), READONLY, nullptr},
-    {"__globals__", T_OBJECT, offsetof(NativeFunction, globals), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(NativeFunction, vectorcall), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(NativeFunction, weakrefs), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(NativeFunction, dict), READONLY, nullptr},
+    {"__module__", compat::kObjectOrNone, offsetof(NativeFunction, module), 0, nullptr},
+    {"__doc__", compat::kObjectOrNone, offsetof(NativeFunction, doc), 0, nullptr},
+    {"__annotations__", compat::kObjectOrNone, offsetof(NativeFunction, annotations),
+     compat::kReadOnly, nullptr},
+    {"__globals__", compat::kObjectOrNone, offsetof(NativeFunction, globals), compat::kReadOnly,
+     nullptr},
+    {"__vectorcalloffset__", compat::kSsize, offsetof(NativeFunction, vectorcall),
+     compat::kReadOnly, nullptr},
+    {"__weaklistoffset__", compat::kSsize, offsetof(NativeFunction, weakrefs), compat::kReadOnly,
+     nullptr},
+    {"__dictoffset__", compat::kSsize, offsetof(NativeFunction, dict), compat::kReadOnly, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
