@@ -12,7 +12,8 @@ BENCH_PY := $(BENCH_VENV)/bin/python
 BENCH_PIP := $(BENCH_PY) -m pip
 
 # Every CPython version the package supports; `make test-all` runs the suite
-# on each, in a venv (.venv-3.12, ...) and build folder of its own.
+# on each, in a venv (.venv-3.12, ...) and build folder (build/py3.12, ...)
+# of its own.  One version alone: make test PYTHON=python3.12 VENV=.venv-3.12
 SUPPORTED_PYTHONS := 3.11 3.12 3.13
 PYENV_ROOT ?= $(HOME)/.pyenv
 
@@ -57,7 +58,7 @@ test-all:
 	    missing="$$missing $$v"; continue; \
 	  fi; \
 	  echo "make test-all: Python $$v: $$found"; \
-	  $(MAKE) --no-print-directory test PYTHON="$$found" VENV=.venv-$$v || exit 1; \
+	  $(MAKE) --no-print-directory test PYTHON="$$found" VENV=.venv-$$v BUILD_DIR=build/py$$v || exit 1; \
 	done; \
 	if [ -n "$$missing" ]; then echo "make test-all: not tested on Python$$missing (missing)" >&2; exit 1; fi
 

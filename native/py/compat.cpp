@@ -2,9 +2,48 @@
 
 #include <frameobject.h>
 
+#include <utility>
+
 #include "py/error.hpp"
 
 namespace zuv::compat {
+
+#if PY_VERSION_HEX >= 0x030C0000
+
+// From 3.12 on the error indicator holds one normalised exception instance.
+RaisedException take_raised_exception() {
+  Ref value = Ref::steal(PyErr_GetRaisedException());
+  if (!value) return {};
+  Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
+  Ref traceback = Ref::steal(PyException_GetTraceback(value.get()));
+  return {std::move(type), std::move(value), std::move(traceback)};
+}
+
+void raise_again(RaisedException raised) { PyErr_SetRaisedException(raised.value.release()); }
+
+#else
+
+RaisedException take_raised_exception() {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback && value) PyException_SetTraceback(value, traceback);
+  return {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+}
+
+void raise_again(RaisedException raised) {
+  PyErr_Restore(raised.type.release(), raised.value.release(), raised.traceback.release());
+}
+
+#endif
+
+Ref current_builtins() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Ref::steal(PyEval_GetFrameBuiltins());
+#else
+  return Ref::borrow(PyEval_GetBuiltins());
+#endif
+}
 
 void add_traceback_entry(const char* funcname, const char* filename) {
   // Making the code object and the frame may run Python code (the file-system

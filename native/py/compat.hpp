@@ -28,6 +28,20 @@ inline constexpr int kReadOnly = READONLY;
 // would appear.  Keeps the exception as it was if the entry cannot be made.
 void add_traceback_entry(const char* funcname, const char* filename);
 
+// The exception being raised, taken out of the error indicator: its type,
+// its instance and its traceback (also set on the instance); all empty when
+// none is raised.
+struct RaisedException {
+  Ref type, value, traceback;
+};
+RaisedException take_raised_exception();
+
+// Makes `raised` the exception being raised again (none: clears).
+void raise_again(RaisedException raised);
+
+// The builtins namespace that code run now sees, as a new reference.
+Ref current_builtins();
+
 // `sys.flags.optimize`: 0 unless the interpreter runs with `-O` or `-OO`.
 // Empty with an exception set if `sys.flags` cannot be read.
 bool read_optimize_level(long& level);

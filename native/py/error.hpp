@@ -11,6 +11,9 @@
 // and module setup catch them and call `raise_from_cxx_exception`.
 #pragma once
 
+#include <utility>
+
+#include "py/compat.hpp"
 #include "py/ref.hpp"
 
 namespace zuv {
@@ -31,32 +34,22 @@ void inject_cxx_exception(const char* place);
 // An exception taken out of the interpreter's error indicator, normalised.
 class CaughtError {
  public:
-  CaughtError() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback && value) PyException_SetTraceback(value, traceback);
-    type_ = Ref::steal(type);
-    value_ = Ref::steal(value);
-    traceback_ = Ref::steal(traceback);
-  }
-  PyObject* type() const { return type_.get(); }
-  PyObject* value() const { return value_.get(); }
-  PyObject* traceback() const { return traceback_ ? traceback_.get() : Py_None; }
+  CaughtError() : raised_(compat::take_raised_exception()) {}
+  PyObject* type() const { return raised_.type.get(); }
+  PyObject* value() const { return raised_.value.get(); }
+  PyObject* traceback() const { return raised_.traceback ? raised_.traceback.get() : Py_None; }
   // Puts the exception back as the current one.
-  void restore() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+  void restore() { compat::raise_again(std::move(raised_)); }
   // The exception now raised happened while this one was being handled.
   void become_context_of_current() const {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value && value_ && value != value_.get())
-      PyException_SetContext(value, Py_NewRef(value_.get()));
-    PyErr_Restore(type, value, traceback);
+    compat::RaisedException current = compat::take_raised_exception();
+    if (current.value && raised_.value && current.value.get() != raised_.value.get())
+      PyException_SetContext(current.value.get(), Py_NewRef(raised_.value.get()));
+    compat::raise_again(std::move(current));
   }
 
  private:
-  Ref type_, value_, traceback_;
+  compat::RaisedException raised_;
 };
 
 }  // namespace zuv
