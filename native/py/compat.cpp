@@ -45,18 +45,19 @@ Ref current_builtins() {
 #endif
 }
 
-void add_traceback_entry(const char* funcname, const char* filename) {
-  // Making the code object and the frame may run Python code (the file-system
-  // codec), which must not see the exception being raised.
+Ref new_trace_code(const char* funcname, const char* filename) {
+  return Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, funcname, 0)));
+}
+
+void add_traceback_entry(PyObject* code) {
+  // Making the frame may run Python code (a collection), which must not see
+  // the exception being raised.
   CaughtError raised;
   Ref globals = Ref::steal(PyDict_New());
-  Ref code = globals
-                 ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, funcname, 0)))
-                 : Ref{};
-  Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-                         PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                         globals.get(), nullptr)))
-                   : Ref{};
+  Ref frame = globals ? Ref::steal(reinterpret_cast<PyObject*>(
+                            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+                                        globals.get(), nullptr)))
+                      : Ref{};
   if (!frame) {
     // The original exception wins over a failure to decorate it.
     PyErr_Clear();

@@ -23,10 +23,14 @@ inline constexpr int kSsize = T_PYSSIZET;
 inline constexpr int kReadOnly = READONLY;
 #endif
 
-// Appends an entry "File "<filename>", line 0, in <funcname>" to the
-// traceback of the exception being raised, where a Python function's frame
-// would appear.  Keeps the exception as it was if the entry cannot be made.
-void add_traceback_entry(const char* funcname, const char* filename);
+// The code object of a traceback entry "File "<filename>", line 0, in
+// <funcname>".  Empty with an exception set on failure.
+Ref new_trace_code(const char* funcname, const char* filename);
+
+// Appends an entry made from `code` (see above) to the traceback of the
+// exception being raised, where a Python function's frame would appear.
+// Keeps the exception as it was if the entry cannot be made.
+void add_traceback_entry(PyObject* code);
 
 // The exception being raised, taken out of the error indicator: its type,
 // its instance and its traceback (also set on the instance); all empty when

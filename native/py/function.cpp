@@ -18,8 +18,10 @@ struct NativeFunction {
   PyObject* param_names;  // tuple of interned parameter names
   PyObject* name;
   PyObject* qualname;
-  PyObject* module;      // the module's name, as __module__
-  PyObject* trace_file;  // "<module name>": the file name of its traceback entries
+  PyObject* module;           // the module's name, as __module__
+  PyObject* trace_file;       // "<module name>": the file name of its traceback entries
+  PyObject* trace_code;       // code object of its traceback entries, made on first use
+  PyObject* trace_code_name;  // the __qualname__ that trace_code names
   PyObject* doc;
   PyObject* annotations;
   PyObject* globals;
@@ -143,18 +145,28 @@ bool bind_arguments(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs,
 // lines to look up; its UTF-8 form is cached when the function is made.
 void add_traceback_entry(NativeFunction* fn) {
   if (!PyErr_Occurred()) return;  // the interpreter reports a missing exception itself
-  // `__qualname__` may have been set to any text, whose UTF-8 form may have to
-  // be made now; the exception being raised is set aside meanwhile.
-  Ref qualname = Ref::borrow(fn->qualname);
-  Ref trace_file = Ref::borrow(fn->trace_file);
-  CaughtError raised;
-  const char* name = PyUnicode_AsUTF8(qualname.get());
-  if (!name) {
-    PyErr_Clear();
-    name = fn->spec->name;
+  // The code object is made once and again only after `__qualname__` was
+  // set; making one for every raise costs more than the frame.
+  if (fn->trace_code_name != fn->qualname) {
+    // `__qualname__` may have been set to any text, whose UTF-8 form may have
+    // to be made now; the exception being raised is set aside meanwhile.
+    Ref qualname = Ref::borrow(fn->qualname);
+    Ref trace_file = Ref::borrow(fn->trace_file);
+    CaughtError raised;
+    const char* name = PyUnicode_AsUTF8(qualname.get());
+    if (!name) {
+      PyErr_Clear();
+      name = fn->spec->name;
+    }
+    Ref code = compat::new_trace_code(name, PyUnicode_AsUTF8(trace_file.get()));
+    if (!code) PyErr_Clear();
+    raised.restore();
+    if (!code) return;
+    Py_XSETREF(fn->trace_code, code.release());
+    Py_XSETREF(fn->trace_code_name, qualname.release());
   }
-  raised.restore();
-  compat::add_traceback_entry(name, PyUnicode_AsUTF8(trace_file.get()));
+  Ref code = Ref::borrow(fn->trace_code);
+  compat::add_traceback_entry(code.get());
 }
 
 // The implementation's result; a C++ exception escaping it becomes the
@@ -209,6 +221,8 @@ int function_clear(PyObject* self) {
   Py_CLEAR(fn->qualname);
   Py_CLEAR(fn->module);
   Py_CLEAR(fn->trace_file);
+  Py_CLEAR(fn->trace_code);
+  Py_CLEAR(fn->trace_code_name);
   Py_CLEAR(fn->doc);
   Py_CLEAR(fn->annotations);
   Py_CLEAR(fn->globals);
@@ -384,6 +398,8 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, const char* class_
   fn->qualname = qualname.release();
   fn->module = module_name.release();
   fn->trace_file = trace_file.release();
+  fn->trace_code = nullptr;
+  fn->trace_code_name = nullptr;
   fn->doc = doc.release();
   fn->annotations = annotations.release();
   fn->globals = Py_NewRef(globals);
