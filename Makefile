@@ -91,12 +91,16 @@ leakcheck: install
 # UndefinedBehaviorSanitizer, in a venv and build directory of their own.
 # Every allocation goes through malloc so the sanitizer sees Python objects
 # too; leak detection is off because the interpreter keeps memory at exit.
+# libstdc++ is preloaded with the sanitizer, which otherwise finds no
+# __cxa_throw to intercept (the interpreter does not link libstdc++) and
+# aborts on the first C++ exception.
 ASAN_VENV ?= .venv-asan
 ASAN_BUILD_DIR ?= build/asan
 sanitize:
 	$(MAKE) install VENV=$(ASAN_VENV) BUILD_DIR=$(ASAN_BUILD_DIR) \
 		BUILD_OPTIONS="-C cmake.define.ZUV_SANITIZE=ON -C cmake.build-type=RelWithDebInfo"
-	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+		PYTHONMALLOC=malloc \
 		ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		$(ASAN_VENV)/bin/python -P -m pytest -q tests -p no:cacheprovider
 
