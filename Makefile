@@ -11,7 +11,13 @@ BENCH_VENV ?= .venv-bench
 BENCH_PY := $(BENCH_VENV)/bin/python
 BENCH_PIP := $(BENCH_PY) -m pip
 
-.PHONY: all venv install demo test bench bench-venv clean fuzz leakcheck sanitize
+# Every CPython version the package supports; `make test-all` runs the suite
+# on each, in a venv (.venv-3.12, ...) and build folder (build/py3.12, ...)
+# of its own.  One version alone: make test PYTHON=python3.12 VENV=.venv-3.12
+SUPPORTED_PYTHONS := 3.11 3.12 3.13
+PYENV_ROOT ?= $(HOME)/.pyenv
+
+.PHONY: all venv install demo test test-all bench bench-venv clean fuzz leakcheck sanitize
 
 all: install
 
@@ -32,6 +38,29 @@ demo: install
 
 test: install
 	tools/private-tmp $(PY) -P -m pytest -q tests
+
+# An interpreter of version $$v: `pythonX.Y` on PATH when it runs (a pyenv
+# shim on PATH may not), else the newest of pyenv's installed versions.
+FIND_PYTHON = found=; \
+	for candidate in "$$(command -v python$$v)" \
+	    $$(ls -d "$(PYENV_ROOT)"/versions/$$v.*/bin/python$$v 2>/dev/null | sort -V -r); do \
+	  if [ -n "$$candidate" ] && "$$candidate" -c \
+	      "import sys; sys.exit(f'{sys.version_info[0]}.{sys.version_info[1]}' != '$$v')" 2>/dev/null; \
+	  then found=$$candidate; break; fi; \
+	done
+
+test-all:
+	@missing=; \
+	for v in $(SUPPORTED_PYTHONS); do \
+	  $(FIND_PYTHON); \
+	  if [ -z "$$found" ]; then \
+	    echo "make test-all: Python $$v is missing (no working python$$v on PATH or in $(PYENV_ROOT)/versions)" >&2; \
+	    missing="$$missing $$v"; continue; \
+	  fi; \
+	  echo "make test-all: Python $$v: $$found"; \
+	  $(MAKE) --no-print-directory test PYTHON="$$found" VENV=.venv-$$v BUILD_DIR=build/py$$v || exit 1; \
+	done; \
+	if [ -n "$$missing" ]; then echo "make test-all: not tested on Python$$missing (missing)" >&2; exit 1; fi
 
 $(BENCH_VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(BENCH_VENV)
@@ -63,14 +92,18 @@ leakcheck: install
 # Every allocation goes through malloc so the sanitizer sees Python objects
 # too; leak detection is off because the interpreter keeps memory at exit.
 # ZUV_SANITIZE=1 tells the tests that measure native stack use to stand aside.
+# libstdc++ is preloaded with the sanitizer, which otherwise finds no
+# __cxa_throw to intercept (the interpreter does not link libstdc++) and
+# aborts on the first C++ exception.
 ASAN_VENV ?= .venv-asan
 ASAN_BUILD_DIR ?= build/asan
 sanitize:
 	$(MAKE) install VENV=$(ASAN_VENV) BUILD_DIR=$(ASAN_BUILD_DIR) \
 		BUILD_OPTIONS="-C cmake.define.ZUV_SANITIZE=ON -C cmake.build-type=RelWithDebInfo"
-	ZUV_SANITIZE=1 LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+	ZUV_SANITIZE=1 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+		PYTHONMALLOC=malloc \
 		ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		$(ASAN_VENV)/bin/python -P -m pytest -q tests -p no:cacheprovider
 
 clean:
-	rm -rf build $(VENV) $(BENCH_VENV) $(ASAN_VENV) .pytest_cache .hypothesis
+	rm -rf build $(VENV) $(BENCH_VENV) $(ASAN_VENV) $(SUPPORTED_PYTHONS:%=.venv-%) .pytest_cache .hypothesis

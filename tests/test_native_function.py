@@ -1,6 +1,9 @@
 """The native function objects behave like Python functions."""
 import inspect
+import os
 import pickle
+import subprocess
+import sys
 import traceback
 
 import pytest
@@ -64,3 +67,44 @@ def test_functions_accept_attributes_and_weak_references():
         assert merge_files.__dict__["custom"] == 1
     finally:
         del merge_files.custom
+
+
+# A C++ exception inside native code (an allocation that fails, a library
+# error) becomes a Python exception where the native code was entered, never
+# std::terminate; a module whose setup failed is set up afresh by the next
+# import.  Faults are injected in a child process through a test hook.
+FAULT_SCRIPT = """
+import sys, traceback
+where = sys.argv[1]
+if where.startswith("setup:"):
+    try:
+        import zuv_weft_git.drivers.notebook_diff
+    except BaseException as e:
+        print(type(e).__name__, e)
+    from zuv_weft_git.drivers.notebook_diff import diff_dicts
+    print("retry", sorted(diff_dicts({"cells": []}, {"cells": []})))
+else:
+    from zuv_weft_git.drivers.notebook_diff import diff_dicts
+    try:
+        diff_dicts({"cells": []}, {"cells": []})
+    except BaseException as e:
+        entries = [f.name for f in traceback.extract_tb(e.__traceback__)]
+        print(type(e).__name__, e, entries[-1])
+"""
+
+
+@pytest.mark.parametrize("fault, expected", [
+    ("bad_alloc@diff_dicts", "MemoryError  diff_dicts"),
+    ("runtime_error@diff_dicts",
+     "SystemError C++ exception in native code: injected fault at diff_dicts diff_dicts"),
+    ("bad_alloc@setup:notebook_diff", "MemoryError \nretry ['cells', 'metadata']"),
+    ("runtime_error@setup:notebook_diff",
+     "SystemError C++ exception in native code: injected fault at setup:notebook_diff\n"
+     "retry ['cells', 'metadata']"),
+])
+def test_cxx_exceptions_become_python_exceptions(fault, expected):
+    env = dict(os.environ, ZUV_INJECT_CXX_EXCEPTION=fault)
+    done = subprocess.run([sys.executable, "-P", "-c", FAULT_SCRIPT, fault.split("@")[1]],
+                          capture_output=True, text=True, env=env, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == expected

@@ -79,7 +79,9 @@ def test_wheel_holds_the_modules_stubs_and_command(wheel):
     names = set(zipfile.ZipFile(wheel).namelist())
     for module in ("drivers/common", "drivers/notebook_merge", "drivers/notebook_diff", "scripts/zuvmerge"):
         assert f"zuv_weft_git/{module}.pyi" in names
-        assert any(n.startswith(f"zuv_weft_git/{module}.cpython-311") and n.endswith(".so") for n in names)
+        # Built for the interpreter running the tests (cpython-311, -312, ...).
+        tag = sys.implementation.cache_tag
+        assert any(n.startswith(f"zuv_weft_git/{module}.{tag}") and n.endswith(".so") for n in names)
     assert {"zuv_weft_git/py.typed", "zuv_weft_git/scripts/_launcher.py"} <= names
     entry_points = zipfile.ZipFile(wheel).read(
         next(n for n in names if n.endswith(".dist-info/entry_points.txt"))).decode()

@@ -16,7 +16,8 @@
 // Reads do not check the types of what the notebook holds: callers that need
 // a particular type check it where they use the value.
 #include "py/class_builder.hpp"
-#include "py/imports.hpp"
+#include "py/module.hpp"
+#include "py/names.hpp"
 
 namespace {
 
@@ -26,42 +27,29 @@ using zuv::FunctionSpec;
 using zuv::Param;
 using zuv::Ref;
 
-struct Keys {
-  PyObject* data_attr = zuv::interned("_data");
-  PyObject* metadata = zuv::interned("metadata");
-  PyObject* canvas = zuv::interned("canvas");
-  PyObject* id = zuv::interned("id");
-  PyObject* name = zuv::interned("name");
-  PyObject* parents = zuv::interned("parents");
-  PyObject* comments = zuv::interned("comments");
-  PyObject* source = zuv::interned("source");
-  PyObject* empty = zuv::interned("");
-};
+using zuv::names;
 
-const Keys& keys() {
-  static const Keys k;
-  return k;
-}
-
-Ref cell_data(PyObject* self) { return zuv::getattr(self, keys().data_attr); }
+Ref cell_data(PyObject* self) { return zuv::getattr(self, names()._data); }
 
 Ref canvas_of(PyObject* self) {
   Ref data = cell_data(self);
   if (!data) return {};
-  Ref metadata = zuv::getitem(data.get(), keys().metadata);
+  Ref metadata = zuv::getitem(data.get(), names().metadata);
   if (!metadata) return {};
-  return zuv::getitem(metadata.get(), keys().canvas);
+  return zuv::getitem(metadata.get(), names().canvas);
 }
 
-// mapping[key], or nullptr without an error when the key is absent.
-Ref lookup(PyObject* mapping, PyObject* key) {
+// mapping[key] into `found`, which stays empty when the key is absent.
+bool lookup(PyObject* mapping, PyObject* key, Ref& found) {
   if (PyDict_CheckExact(mapping)) {
-    PyObject* v = PyDict_GetItemWithError(mapping, key);
-    return Ref::borrow(v);
+    found = Ref::borrow(PyDict_GetItemWithError(mapping, key));
+    return found || !PyErr_Occurred();
   }
-  Ref v = zuv::getitem(mapping, key);
-  if (!v && PyErr_ExceptionMatches(PyExc_KeyError)) PyErr_Clear();
-  return v;
+  found = zuv::getitem(mapping, key);
+  if (found) return true;
+  if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+  PyErr_Clear();
+  return true;
 }
 
 bool store(PyObject* mapping, PyObject* key, PyObject* value) {
@@ -73,9 +61,9 @@ template <typename Fallback>
 Ref read_canvas(PyObject* self, PyObject* key, Fallback fallback) {
   Ref canvas = canvas_of(self);
   if (!canvas) return {};
-  Ref value = lookup(canvas.get(), key);
-  if (value || PyErr_Occurred()) return value;
-  return fallback();
+  Ref value;
+  if (!lookup(canvas.get(), key, value)) return {};
+  return value ? value : fallback();
 }
 
 Ref write_canvas(PyObject* self, PyObject* key, PyObject* value) {
@@ -89,7 +77,7 @@ Ref new_list() { return Ref::steal(PyList_New(0)); }
 // --- members -------------------------------------------------------------
 
 Ref init(const CallArgs& a) {
-  if (PyObject_SetAttr(a[0], keys().data_attr, a[1]) < 0) return {};
+  if (PyObject_SetAttr(a[0], names()._data, a[1]) < 0) return {};
   return Ref::none();
 }
 
@@ -97,62 +85,62 @@ Ref get_data(const CallArgs& a) { return cell_data(a[0]); }
 
 Ref get_weft_id(const CallArgs& a) {
   Ref canvas = canvas_of(a[0]);
-  return canvas ? zuv::getitem(canvas.get(), keys().id) : Ref{};
+  return canvas ? zuv::getitem(canvas.get(), names().id) : Ref{};
 }
-Ref set_weft_id(const CallArgs& a) { return write_canvas(a[0], keys().id, a[1]); }
+Ref set_weft_id(const CallArgs& a) { return write_canvas(a[0], names().id, a[1]); }
 
 Ref get_name(const CallArgs& a) {
-  return read_canvas(a[0], keys().name, [] { return Ref::borrow(keys().empty); });
+  return read_canvas(a[0], names().name, [] { return Ref::borrow(names().empty); });
 }
-Ref set_name(const CallArgs& a) { return write_canvas(a[0], keys().name, a[1]); }
+Ref set_name(const CallArgs& a) { return write_canvas(a[0], names().name, a[1]); }
 
-Ref get_parents(const CallArgs& a) { return read_canvas(a[0], keys().parents, new_list); }
-Ref set_parents(const CallArgs& a) { return write_canvas(a[0], keys().parents, a[1]); }
+Ref get_parents(const CallArgs& a) { return read_canvas(a[0], names().parents, new_list); }
+Ref set_parents(const CallArgs& a) { return write_canvas(a[0], names().parents, a[1]); }
 
-Ref get_comments(const CallArgs& a) { return read_canvas(a[0], keys().comments, new_list); }
+Ref get_comments(const CallArgs& a) { return read_canvas(a[0], names().comments, new_list); }
 
 Ref add_comment(const CallArgs& a) {
   Ref canvas = canvas_of(a[0]);
   if (!canvas) return {};
-  Ref comments = lookup(canvas.get(), keys().comments);
+  Ref comments;
+  if (!lookup(canvas.get(), names().comments, comments)) return {};
   if (!comments) {
-    if (PyErr_Occurred()) return {};
     comments = new_list();
-    if (!comments || !store(canvas.get(), keys().comments, comments.get())) return {};
+    if (!comments || !store(canvas.get(), names().comments, comments.get())) return {};
   }
   if (PyList_CheckExact(comments.get())) {
     if (PyList_Append(comments.get(), a[1]) < 0) return {};
     return Ref::none();
   }
-  static PyObject* const append = zuv::interned("append");
-  Ref done = zuv::call_method(comments.get(), append, a[1]);
+  Ref done = zuv::call_method(comments.get(), names().append, a[1]);
   return done ? Ref::none() : Ref{};
 }
 
 Ref get_source(const CallArgs& a) {
   Ref data = cell_data(a[0]);
   if (!data) return {};
-  Ref source = lookup(data.get(), keys().source);
-  if (!source) return PyErr_Occurred() ? Ref{} : new_list();
+  Ref source;
+  if (!lookup(data.get(), names().source, source)) return {};
+  if (!source) return new_list();
   if (PyUnicode_Check(source.get())) return Ref::steal(PyUnicode_Splitlines(source.get(), 1));
   return source;
 }
 Ref set_source(const CallArgs& a) {
   Ref data = cell_data(a[0]);
-  if (!data || !store(data.get(), keys().source, a[1])) return {};
+  if (!data || !store(data.get(), names().source, a[1])) return {};
   return Ref::none();
 }
 
 Ref get_cell_id(const CallArgs& a) {
   Ref data = cell_data(a[0]);
   if (!data) return {};
-  Ref id = lookup(data.get(), keys().id);
-  if (id || PyErr_Occurred()) return id;
-  return Ref::none();
+  Ref id;
+  if (!lookup(data.get(), names().id, id)) return {};
+  return id ? id : Ref::none();
 }
 Ref set_cell_id(const CallArgs& a) {
   Ref data = cell_data(a[0]);
-  if (!data || !store(data.get(), keys().id, a[1])) return {};
+  if (!data || !store(data.get(), names().id, a[1])) return {};
   return Ref::none();
 }
 
@@ -202,12 +190,10 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_common() {
-  keys();
-  if (PyErr_Occurred()) return nullptr;
-  Ref module = Ref::steal(PyModule_Create(&module_def));
-  if (!module) return nullptr;
-  zuv::ClassBuilder cell(module.get(), "Cell", "Named access to the parts of one notebook cell.");
+namespace {
+
+bool fill_module(PyObject* module) {
+  zuv::ClassBuilder cell(module, "Cell", "Named access to the parts of one notebook cell.");
   cell.method(kInit)
       .property(kData)
       .property(kWeftIdGet, &kWeftIdSet)
@@ -217,6 +203,9 @@ PyMODINIT_FUNC PyInit_common() {
       .method(kAddComment)
       .property(kSourceGet, &kSourceSet)
       .property(kCellIdGet, &kCellIdSet);
-  if (!cell.build(reinterpret_cast<PyObject*>(&PyBaseObject_Type))) return nullptr;
-  return module.release();
+  return static_cast<bool>(cell.build(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
 }
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_common() { return zuv::create_module(module_def, fill_module); }

@@ -15,6 +15,7 @@
 #include "jsondiff/lcs.hpp"
 #include "jsondiff/raw_vector.hpp"
 #include "jsondiff/task.hpp"
+#include "py/names.hpp"
 
 namespace zuv::json_diff {
 namespace {
@@ -219,8 +220,7 @@ bool load_entries(PyObject* dict, Entries& entries) {
       entries.emplace_back(Ref::borrow(key), Ref::borrow(value));
     return true;
   }
-  static PyObject* const items_name = PyUnicode_InternFromString("items");
-  Ref items = call_method(dict, items_name);
+  Ref items = call_method(dict, names().items);
   if (!items) return false;
   Ref iter = Ref::steal(PyObject_GetIter(items.get()));
   if (!iter) return false;
@@ -573,8 +573,7 @@ bool Differ::lookup(PyObject* dict, PyObject* key, Ref& value) const {
     PyErr_SetString(PyExc_SystemError, "the missing-value symbol is not known");
     return false;
   }
-  static PyObject* const get_name = PyUnicode_InternFromString("get");
-  Ref found = call_method(dict, get_name, key, symbols_.missing);
+  Ref found = call_method(dict, names().get, key, symbols_.missing);
   if (!found) return false;
   if (found.get() != symbols_.missing) value = std::move(found);
   return true;
@@ -645,10 +644,9 @@ Task Differ::compare_sets(PyObject* a, PyObject* b, bool build, Outcome& out) {
     PyErr_SetString(PyExc_SystemError, "set difference symbols are not known");
     co_return false;
   }
-  static PyObject* const difference = PyUnicode_InternFromString("difference");
-  Ref removed = call_method(a, difference, b);
+  Ref removed = call_method(a, names().difference, b);
   if (!removed) co_return false;
-  Ref added = call_method(b, difference, a);
+  Ref added = call_method(b, names().difference, a);
   if (!added) co_return false;
   const int any_removed = PyObject_IsTrue(removed.get());
   if (any_removed < 0) co_return false;

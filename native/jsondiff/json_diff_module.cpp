@@ -3,6 +3,7 @@
 // drivers' interface.
 #include "jsondiff/json_diff.hpp"
 #include "py/function.hpp"
+#include "py/module.hpp"
 
 namespace {
 
@@ -53,12 +54,10 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+bool fill_module(PyObject* module) {
+  return remember_symbols() && zuv::add_function(module, kDiff) && zuv::add_function(module, kSame);
+}
+
 }  // namespace
 
-PyMODINIT_FUNC PyInit__json_diff() {
-  Ref module = Ref::steal(PyModule_Create(&module_def));
-  if (!module || !remember_symbols()) return nullptr;
-  if (!zuv::add_function(module.get(), kDiff) || !zuv::add_function(module.get(), kSame))
-    return nullptr;
-  return module.release();
-}
+PyMODINIT_FUNC PyInit__json_diff() { return zuv::create_module(module_def, fill_module); }

@@ -35,31 +35,6 @@ using zuv::io::open_file;
 using zuv::io::read_file;
 using zuv::io::write_all;
 
-struct SourceNames {
-  PyObject* tempfile = zuv::interned("tempfile");
-  PyObject* temporary_directory = zuv::interned("TemporaryDirectory");
-  PyObject* enter = zuv::interned("__enter__");
-  PyObject* exit = zuv::interned("__exit__");
-  PyObject* os = zuv::interned("os");
-  PyObject* path = zuv::interned("path");
-  PyObject* join = zuv::interned("join");
-  PyObject* git = zuv::interned("git");
-  PyObject* git_command_error = zuv::interned("GitCommandError");
-  PyObject* status = zuv::interned("status");
-  PyObject* merge_file = zuv::interned("merge_file");
-  PyObject* current = zuv::interned("current");
-  PyObject* base = zuv::interned("base");
-  PyObject* incoming = zuv::interned("incoming");
-  PyObject* empty = zuv::interned("");
-  PyObject* current_suffix = zuv::interned("-current");
-  PyObject* base_suffix = zuv::interned("-base");
-};
-
-const SourceNames& source_names() {
-  static const SourceNames n;
-  return n;
-}
-
 // ---------------------------------------------------------------------------
 // Line splitting with universal newlines.
 
@@ -107,7 +82,7 @@ size_t count_block_openings(std::string_view text, std::string_view label) {
 // Writes "".join(lines) as UTF-8; the join's TypeError for a non-str element
 // and the encoder's error for unencodable text are the interpreter's own.
 bool write_joined(int fd, PyObject* lines) {
-  Ref text = Ref::steal(PyUnicode_Join(source_names().empty, lines));
+  Ref text = Ref::steal(PyUnicode_Join(zuv::names().empty, lines));
   if (!text) return false;
   Ref bytes = Ref::steal(PyUnicode_AsUTF8String(text.get()));
   if (!bytes) return false;
@@ -168,7 +143,7 @@ Ref merged_lines(const std::string& bytes, const Relabel (&relabels)[3]) {
 // The base version's label: a current label ending in "-current" names the
 // base with the same prefix and "-base"; anything else leaves git's own.
 Ref base_label(PyObject* current_name) {
-  const SourceNames& n = source_names();
+  const zuv::Names& n = zuv::names();
   Py_ssize_t ends = PyUnicode_Tailmatch(current_name, n.current_suffix, 0, PY_SSIZE_T_MAX, 1);
   if (ends < 0) return {};
   if (!ends) return Ref::borrow(n.empty);
@@ -223,7 +198,7 @@ bool blocks_confirm_status(long status, size_t blocks) {
 
 // The integer exit status of a GitCommandError, or 0 when it has none.
 long exit_status(PyObject* error) {
-  Ref status = zuv::getattr(error, source_names().status);
+  Ref status = zuv::getattr(error, zuv::names().status);
   if (!status) {
     PyErr_Clear();
     return 0;
@@ -252,12 +227,12 @@ bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3],
   // Git may take its time (or be a shim that hangs): a signal may stop it,
   // and the exception its handler raises leaves through the clean-up.
   hold.pause();
-  Ref done = zuv::call_method(g, source_names().merge_file, paths[0], paths[1], paths[2]);
+  Ref done = zuv::call_method(g, zuv::names().merge_file, paths[0], paths[1], paths[2]);
   hold.resume();
   if (done) return true;
   zuv::CaughtError error;
-  Ref git = zuv::global(globals, source_names().git);
-  Ref error_class = git ? zuv::getattr(git.get(), source_names().git_command_error) : Ref{};
+  Ref git = zuv::global(globals, zuv::names().git);
+  Ref error_class = git ? zuv::getattr(git.get(), zuv::names().GitCommandError) : Ref{};
   if (!error_class) {
     error.become_context_of_current();
     return false;
@@ -284,7 +259,7 @@ bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3],
 Ref merge_in_directory(PyObject* globals, PyObject* directory, PyObject* g,
                        PyObject* const sources[3], PyObject* current_name, PyObject* incoming_name,
                        FileDescriptor& merged_file, zuv::io::SignalHold& hold) {
-  const SourceNames& n = source_names();
+  const zuv::Names& n = zuv::names();
   Ref os = zuv::global(globals, n.os);
   if (!os) return {};
   Ref os_path = zuv::getattr(os.get(), n.path);
@@ -351,7 +326,7 @@ Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* ba
     const Param& p = kMergeSourceParams[i];
     if (!zuv::check_argument(arguments[i], p.exact, p.none_ok, p.name)) return {};
   }
-  const SourceNames& n = source_names();
+  const zuv::Names& n = zuv::names();
 
   // The signals that stop a command wait while the working directory is
   // made, filled and removed, so that none is left behind.
@@ -360,13 +335,13 @@ Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* ba
   // with tempfile.TemporaryDirectory() as directory: ...
   Ref tempfile = zuv::global(globals, n.tempfile);
   if (!tempfile) return {};
-  Ref factory = zuv::getattr(tempfile.get(), n.temporary_directory);
+  Ref factory = zuv::getattr(tempfile.get(), n.TemporaryDirectory);
   if (!factory) return {};
   Ref manager = zuv::call(factory.get());
   if (!manager) return {};
-  Ref enter = zuv::getattr(manager.get(), n.enter);
+  Ref enter = zuv::getattr(manager.get(), n.dunder_enter);
   if (!enter) return {};
-  Ref exit = zuv::getattr(manager.get(), n.exit);
+  Ref exit = zuv::getattr(manager.get(), n.dunder_exit);
   if (!exit) return {};
   Ref directory = zuv::call(enter.get());
   if (!directory) return {};
@@ -402,10 +377,6 @@ Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* ba
   return {};
 }
 
-bool add_merge_source(PyObject* module) {
-  source_names();
-  if (PyErr_Occurred()) return false;
-  return zuv::add_function(module, kMergeSource);
-}
+bool add_merge_source(PyObject* module) { return zuv::add_function(module, kMergeSource); }
 
 }  // namespace merge

@@ -1,5 +1,7 @@
 // _cell_modified: whether a diff cell's source differs from its previous
 // source, as `difflib.unified_diff` sees it.
+#include <optional>
+
 #include "notebook_diff/records.hpp"
 
 namespace diff {
@@ -10,33 +12,34 @@ PyObject* cell_modified_function = nullptr;  // our _cell_modified; lives with t
 
 // Lists whose elements are all exact str compare like unified_diff compares
 // them, so its answer is known without running it: no lines for equal
-// lists, at least the header lines otherwise.  -1: not such lists.
-int known_difference(PyObject* before, PyObject* after) {
-  if (!PyList_CheckExact(before) || !PyList_CheckExact(after)) return -1;
+// lists, at least the header lines otherwise.  Empty: not such lists.
+std::optional<bool> known_difference(PyObject* before, PyObject* after) {
+  if (!PyList_CheckExact(before) || !PyList_CheckExact(after)) return std::nullopt;
   for (PyObject* lines : {before, after})
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i)
-      if (!PyUnicode_CheckExact(PyList_GET_ITEM(lines, i))) return -1;
+      if (!PyUnicode_CheckExact(PyList_GET_ITEM(lines, i))) return std::nullopt;
   Py_ssize_t n = PyList_GET_SIZE(before);
-  if (n != PyList_GET_SIZE(after)) return 1;
+  if (n != PyList_GET_SIZE(after)) return true;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* old_line = PyList_GET_ITEM(before, i);
     PyObject* new_line = PyList_GET_ITEM(after, i);
-    if (old_line != new_line && PyUnicode_Compare(old_line, new_line) != 0) return 1;
+    if (old_line != new_line && PyUnicode_Compare(old_line, new_line) != 0) return true;
   }
-  return 0;
+  return false;
 }
 
-int run_unified_diff(PyObject* unified_diff, PyObject* before, PyObject* after) {
+bool run_unified_diff(PyObject* unified_diff, PyObject* before, PyObject* after, bool& modified) {
   Ref lines = zuv::call(unified_diff, before, after);
-  if (!lines) return -1;
+  if (!lines) return false;
   Ref udiff = Ref::steal(PySequence_List(lines.get()));
-  if (!udiff) return -1;
-  return PyList_GET_SIZE(udiff.get()) > 0;
+  if (!udiff) return false;
+  modified = PyList_GET_SIZE(udiff.get()) > 0;
+  return true;
 }
 
 Ref cell_modified_impl(const CallArgs& a) {
-  int modified = cell_modified(a.globals, a[0]);
-  if (modified < 0) return {};
+  bool modified = false;
+  if (!cell_modified(a.globals, a[0], modified)) return {};
   return Ref::borrow(modified ? Py_True : Py_False);
 }
 
@@ -55,28 +58,32 @@ bool remember_unified_diff(PyObject* module) {
   return true;
 }
 
-int cell_modified(PyObject* globals, PyObject* cell) {
+bool cell_modified(PyObject* globals, PyObject* cell, bool& modified) {
   Ref difflib = zuv::global(globals, names().difflib);
-  if (!difflib) return -1;
+  if (!difflib) return false;
   Ref unified_diff = zuv::getattr(difflib.get(), names().unified_diff);
-  if (!unified_diff) return -1;
+  if (!unified_diff) return false;
   Ref before = read_member(cell, names().prev_source);
-  if (!before) return -1;
+  if (!before) return false;
   Ref after = read_member(cell, names().source);
-  if (!after) return -1;
+  if (!after) return false;
   if (unified_diff.get() == original_unified_diff) {
-    int known = known_difference(before.get(), after.get());
-    if (known >= 0) return known;
+    if (std::optional<bool> known = known_difference(before.get(), after.get())) {
+      modified = *known;
+      return true;
+    }
   }
-  return run_unified_diff(unified_diff.get(), before.get(), after.get());
+  return run_unified_diff(unified_diff.get(), before.get(), after.get(), modified);
 }
 
-int call_cell_modified(PyObject* globals, PyObject* cell) {
-  Ref function = zuv::global(globals, names().cell_modified);
-  if (!function) return -1;
-  if (function.get() == cell_modified_function) return cell_modified(globals, cell);
+bool call_cell_modified(PyObject* globals, PyObject* cell, bool& modified) {
+  Ref function = zuv::global(globals, names()._cell_modified);
+  if (!function) return false;
+  if (function.get() == cell_modified_function) return cell_modified(globals, cell, modified);
   Ref result = zuv::call(function.get(), cell);
-  return result ? PyObject_IsTrue(result.get()) : -1;
+  int truth = result ? PyObject_IsTrue(result.get()) : -1;
+  modified = truth > 0;
+  return truth >= 0;
 }
 
 bool add_cell_modified(PyObject* module) {

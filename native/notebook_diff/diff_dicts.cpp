@@ -34,8 +34,12 @@ bool for_each(PyObject* iterable, Visit visit) {
   return !PyErr_Occurred();
 }
 
-// `key in table` for one of our own dicts; -1 on error.
-int contains(PyObject* table, PyObject* key) { return PyDict_Contains(table, key); }
+// `key in table` for one of our own dicts, into `found`.
+bool contains(PyObject* table, PyObject* key, bool& found) {
+  int in = PyDict_Contains(table, key);
+  found = in > 0;
+  return in >= 0;
+}
 
 Ref call_global(PyObject* globals, PyObject* name, PyObject* arg) {
   Ref callable = zuv::global(globals, name);
@@ -68,7 +72,7 @@ Ref diff_cell_of(PyObject* globals, PyObject* cell) {
   Ref data = read_member(cell, names().data);
   if (!data) return {};
   Ref copy = detached_copy(data.get());
-  return copy ? construct_record(globals, names().diff_cell_class, copy.get()) : Ref{};
+  return copy ? construct_record(globals, names().DiffCell, copy.get()) : Ref{};
 }
 
 // {canvas id: Cell} over the code cells of a document, in document order;
@@ -87,7 +91,7 @@ Ref index_code_cells(PyObject* globals, PyObject* document) {
     Ref canvas = metadata ? zuv::getitem(metadata.get(), names().canvas) : Ref{};
     Ref id = canvas ? zuv::getitem(canvas.get(), names().id) : Ref{};
     if (!id) return false;
-    Ref record = call_global(globals, names().cell_class, cell);
+    Ref record = call_global(globals, names().Cell, cell);
     return record && set_item(table.get(), id.get(), record.get());
   });
   return done ? table : Ref{};
@@ -98,7 +102,7 @@ Ref index_code_cells(PyObject* globals, PyObject* document) {
 Ref removed_cell(PyObject* globals, PyObject* prev_cell) {
   const Names& n = names();
   Ref cell = diff_cell_of(globals, prev_cell);
-  if (!cell || !write_status(globals, cell.get(), n.diff_cell_class, n.removed)) return {};
+  if (!cell || !write_status(globals, cell.get(), n.DiffCell, n.REMOVED)) return {};
   Ref source = read_member(cell.get(), n.source);
   if (!source || !write_member(cell.get(), n.prev_source, source.get())) return {};
   Ref empty = new_list();
@@ -113,7 +117,7 @@ Ref removed_cell(PyObject* globals, PyObject* prev_cell) {
 Ref added_cell(PyObject* globals, PyObject* current_cell) {
   const Names& n = names();
   Ref cell = diff_cell_of(globals, current_cell);
-  if (!cell || !write_status(globals, cell.get(), n.diff_cell_class, n.added)) return {};
+  if (!cell || !write_status(globals, cell.get(), n.DiffCell, n.ADDED)) return {};
   Ref empty = new_list();
   if (!empty || !write_member(cell.get(), n.prev_source, empty.get())) return {};
   Ref parents = read_member(cell.get(), n.parents);
@@ -151,9 +155,9 @@ Ref references(PyObject* names_by_id, PyObject* other, bool shared) {
   PyObject* id;
   PyObject* name;
   while (PyDict_Next(names_by_id, &pos, &id, &name)) {
-    int found = contains(other, id);
-    if (found < 0) return {};
-    if (static_cast<bool>(found) != shared) continue;
+    bool found = false;
+    if (!contains(other, id, found)) return {};
+    if (found != shared) continue;
     Ref reference = new_dict();
     if (!reference || PyDict_SetItem(reference.get(), names().id, id) < 0 ||
         PyDict_SetItem(reference.get(), names().name, name) < 0 ||
@@ -169,9 +173,9 @@ Ref kept_cell(PyObject* globals, PyObject* prev_cell, PyObject* current_cell) {
   if (!cell) return {};
   Ref prev_source = read_member(prev_cell, n.source);
   if (!prev_source || !write_member(cell.get(), n.prev_source, prev_source.get())) return {};
-  int is_modified = call_cell_modified(globals, cell.get());
-  if (is_modified < 0) return {};
-  if (is_modified && !write_status(globals, cell.get(), n.diff_cell_class, n.modified)) return {};
+  bool is_modified = false;
+  if (!call_cell_modified(globals, cell.get(), is_modified)) return {};
+  if (is_modified && !write_status(globals, cell.get(), n.DiffCell, n.MODIFIED)) return {};
 
   Ref current_parents = parent_names(current_cell);
   if (!current_parents) return {};
@@ -194,8 +198,8 @@ Ref diff_cells(PyObject* globals, PyObject* prev_cells, PyObject* current_cells)
   PyObject* id;
   PyObject* prev_cell;
   while (PyDict_Next(prev_cells, &pos, &id, &prev_cell)) {
-    int kept = contains(current_cells, id);
-    if (kept < 0) return {};
+    bool kept = false;
+    if (!contains(current_cells, id, kept)) return {};
     if (kept) continue;
     Ref cell = removed_cell(globals, prev_cell);
     if (!cell || PyDict_SetItem(cells.get(), id, cell.get()) < 0) return {};
@@ -203,8 +207,8 @@ Ref diff_cells(PyObject* globals, PyObject* prev_cells, PyObject* current_cells)
   PyObject* current_cell;
   pos = 0;
   while (PyDict_Next(current_cells, &pos, &id, &current_cell)) {
-    int kept = contains(prev_cells, id);
-    if (kept < 0) return {};
+    bool kept = false;
+    if (!contains(prev_cells, id, kept)) return {};
     if (kept) continue;
     Ref cell = added_cell(globals, current_cell);
     if (!cell || PyDict_SetItem(cells.get(), id, cell.get()) < 0) return {};
@@ -236,7 +240,7 @@ Ref index_parameters(PyObject* globals, PyObject* document) {
   if (parameters) {
     for_each(parameters.get(), [&](PyObject* parameter) {
       Ref name = zuv::getitem(parameter, n.name);
-      Ref record = name ? construct_record(globals, n.diff_parameter_class, parameter) : Ref{};
+      Ref record = name ? construct_record(globals, n.DiffParameter, parameter) : Ref{};
       return record && set_item(table.get(), name.get(), record.get());
     });
   }
@@ -257,7 +261,7 @@ bool compare_parameter(PyObject* globals, PyObject* prev, PyObject* current) {
   if (!differs) return false;
   int changed = PyObject_IsTrue(differs.get());
   if (changed <= 0) return changed == 0;
-  if (!write_status(globals, current, n.diff_parameter_class, n.modified)) return false;
+  if (!write_status(globals, current, n.DiffParameter, n.MODIFIED)) return false;
   Ref prev_type = read_member(prev, n.type);
   if (!prev_type || !write_member(current, n.prev_type, prev_type.get())) return false;
   prev_value = read_member(prev, n.value);
@@ -273,11 +277,11 @@ Ref diff_parameters(PyObject* globals, PyObject* prev_parameters, PyObject* curr
   PyObject* name;
   PyObject* parameter;
   while (PyDict_Next(prev_parameters, &pos, &name, &parameter)) {
-    int kept = contains(current_parameters, name);
-    if (kept < 0) return {};
+    bool kept = false;
+    if (!contains(current_parameters, name, kept)) return {};
     if (kept) continue;
     if (PyDict_SetItem(chosen.get(), name, parameter) < 0 ||
-        !write_status(globals, parameter, n.diff_parameter_class, n.removed))
+        !write_status(globals, parameter, n.DiffParameter, n.REMOVED))
       return {};
   }
   pos = 0;
@@ -293,11 +297,11 @@ Ref diff_parameters(PyObject* globals, PyObject* prev_parameters, PyObject* curr
   }
   pos = 0;
   while (PyDict_Next(current_parameters, &pos, &name, &parameter)) {
-    int kept = contains(prev_parameters, name);
-    if (kept < 0) return {};
+    bool kept = false;
+    if (!contains(prev_parameters, name, kept)) return {};
     if (kept) continue;
     if (PyDict_SetItem(chosen.get(), name, parameter) < 0 ||
-        !write_status(globals, parameter, n.diff_parameter_class, n.added))
+        !write_status(globals, parameter, n.DiffParameter, n.ADDED))
       return {};
   }
   return chosen;

@@ -1,12 +1,8 @@
 // zuv_weft_git.drivers.notebook_diff: comparison of two notebook documents.
 #include "notebook_diff/diff.hpp"
+#include "py/module.hpp"
 
 namespace diff {
-
-const Names& names() {
-  static const Names n;
-  return n;
-}
 
 namespace {
 
@@ -33,21 +29,18 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+bool fill_module(PyObject* module) {
+  if (!zuv::import_global(module, "difflib") || !remember_unified_diff(module) ||
+      !import_typing_names(module))
+    return false;
+  Ref cell = zuv::import_sibling(module, "common", "Cell");
+  return cell && add_diff_cell(module, cell.get()) && add_cell_modified(module) &&
+         add_diff_parameter(module) && add_diff_dicts(module);
+}
+
 }  // namespace
 }  // namespace diff
 
 PyMODINIT_FUNC PyInit_notebook_diff() {
-  diff::names();
-  if (PyErr_Occurred()) return nullptr;
-  diff::Ref module = diff::Ref::steal(PyModule_Create(&diff::module_def));
-  if (!module) return nullptr;
-  if (!zuv::import_global(module.get(), "difflib") || !diff::remember_unified_diff(module.get()) ||
-      !diff::import_typing_names(module.get()))
-    return nullptr;
-  diff::Ref cell = zuv::import_sibling(module.get(), "common", "Cell");
-  if (!cell || !diff::add_diff_cell(module.get(), cell.get()) ||
-      !diff::add_cell_modified(module.get()) || !diff::add_diff_parameter(module.get()) ||
-      !diff::add_diff_dicts(module.get()))
-    return nullptr;
-  return module.release();
+  return zuv::create_module(diff::module_def, diff::fill_module);
 }

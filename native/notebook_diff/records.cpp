@@ -3,6 +3,7 @@
 #include "notebook_diff/records.hpp"
 
 #include "py/class_builder.hpp"
+#include "py/compat.hpp"
 
 namespace diff {
 namespace {
@@ -41,7 +42,7 @@ Ref stored(PyObject* mapping, PyObject* key, PyObject* value) {
 // compared in the order the class defines them.
 bool check_status(PyObject* globals, PyObject* class_name, PyObject* value) {
   if (!zuv::assertions_enabled()) return true;
-  for (PyObject* which : {names().unchanged, names().added, names().removed, names().modified}) {
+  for (PyObject* which : {names().UNCHANGED, names().ADDED, names().REMOVED, names().MODIFIED}) {
     Ref known = class_constant(globals, class_name, which);
     if (!known) return false;
     int eq = PyObject_RichCompareBool(value, known.get(), Py_EQ);
@@ -56,7 +57,7 @@ bool check_status(PyObject* globals, PyObject* class_name, PyObject* value) {
 
 // self._data["metadata"]["canvas"]: where a diff cell keeps its fields.
 Ref canvas_of(PyObject* self) {
-  Ref data = zuv::getattr(self, names().data_attr);
+  Ref data = zuv::getattr(self, names()._data);
   if (!data) return {};
   Ref metadata = zuv::getitem(data.get(), names().metadata);
   if (!metadata) return {};
@@ -75,7 +76,7 @@ Ref call_super_init(PyObject* owner, PyObject* self, PyObject* arg) {
   PyObject* init = nullptr;
   for (++i; i < n && !init; ++i) {
     PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-    if (dict && !(init = PyDict_GetItemWithError(dict, names().init)) && PyErr_Occurred())
+    if (dict && !(init = PyDict_GetItemWithError(dict, names().dunder_init)) && PyErr_Occurred())
       return {};
   }
   if (init && PyType_HasFeature(Py_TYPE(init), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
@@ -85,20 +86,20 @@ Ref call_super_init(PyObject* owner, PyObject* self, PyObject* arg) {
   }
   Ref parent = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
                                                        owner, self, nullptr));
-  return parent ? zuv::call_method(parent.get(), names().init, arg) : Ref{};
+  return parent ? zuv::call_method(parent.get(), names().dunder_init, arg) : Ref{};
 }
 
 Ref cell_init(const CallArgs& a) {
   PyObject* self = a[0];
   if (!call_super_init(a.owner, self, a[1])) return {};
-  if (!write_status(a.globals, self, names().diff_cell_class, names().unchanged)) return {};
+  if (!write_status(a.globals, self, names().DiffCell, names().UNCHANGED)) return {};
   return Ref::none();
 }
 
 Ref cell_status(const CallArgs& a) {
   Ref canvas = canvas_of(a[0]);
   if (!canvas) return {};
-  Ref fallback = class_constant(a.globals, names().diff_cell_class, names().unchanged);
+  Ref fallback = class_constant(a.globals, names().DiffCell, names().UNCHANGED);
   if (!fallback) return {};
   Ref status = get_or(canvas.get(), names().diff_status, fallback.get());
   if (!status || !zuv::check_result(status.get(), &PyUnicode_Type, "unicode")) return {};
@@ -106,7 +107,7 @@ Ref cell_status(const CallArgs& a) {
 }
 
 Ref cell_set_status(const CallArgs& a) {
-  if (!check_status(a.globals, names().diff_cell_class, a[1])) return {};
+  if (!check_status(a.globals, names().DiffCell, a[1])) return {};
   Ref canvas = canvas_of(a[0]);
   return canvas ? stored(canvas.get(), names().diff_status, a[1]) : Ref{};
 }
@@ -153,21 +154,21 @@ constexpr FunctionSpec kSetAddedParents{"added_parents", nullptr, kParentsValue,
 // --- DiffParameter -------------------------------------------------------------
 
 Ref parameter_init(const CallArgs& a) {
-  if (PyObject_SetAttr(a[0], names().data_attr, a[1]) < 0) return {};
-  if (!write_status(a.globals, a[0], names().diff_parameter_class, names().unchanged)) return {};
+  if (PyObject_SetAttr(a[0], names()._data, a[1]) < 0) return {};
+  if (!write_status(a.globals, a[0], names().DiffParameter, names().UNCHANGED)) return {};
   return Ref::none();
 }
 
 Ref parameter_data(const CallArgs& a) {
-  Ref data = zuv::getattr(a[0], names().data_attr);
+  Ref data = zuv::getattr(a[0], names()._data);
   if (!data || !zuv::check_result(data.get(), &PyDict_Type, "dict")) return {};
   return data;
 }
 
 Ref parameter_status(const CallArgs& a) {
-  Ref data = zuv::getattr(a[0], names().data_attr);
+  Ref data = zuv::getattr(a[0], names()._data);
   if (!data) return {};
-  Ref fallback = class_constant(a.globals, names().diff_parameter_class, names().unchanged);
+  Ref fallback = class_constant(a.globals, names().DiffParameter, names().UNCHANGED);
   if (!fallback) return {};
   Ref status = get_or(data.get(), names().diff_status, fallback.get());
   if (!status || !zuv::check_result(status.get(), &PyUnicode_Type, "unicode")) return {};
@@ -175,15 +176,15 @@ Ref parameter_status(const CallArgs& a) {
 }
 
 Ref parameter_set_status(const CallArgs& a) {
-  if (!check_status(a.globals, names().diff_parameter_class, a[1])) return {};
-  Ref data = zuv::getattr(a[0], names().data_attr);
+  if (!check_status(a.globals, names().DiffParameter, a[1])) return {};
+  Ref data = zuv::getattr(a[0], names()._data);
   return data ? stored(data.get(), names().diff_status, a[1]) : Ref{};
 }
 
 // A str-valued key of the parameter, required to be present.
 template <PyObject* Names::*Key>
 Ref parameter_text(const CallArgs& a) {
-  Ref data = zuv::getattr(a[0], names().data_attr);
+  Ref data = zuv::getattr(a[0], names()._data);
   if (!data) return {};
   Ref text = zuv::getitem(data.get(), names().*Key);
   if (!text || !zuv::check_result(text.get(), &PyUnicode_Type, "unicode")) return {};
@@ -194,7 +195,7 @@ Ref parameter_text(const CallArgs& a) {
 // (read first, through its property) when none is stored.
 template <PyObject* Names::*PrevKey, PyObject* Names::*CurrentMember>
 Ref parameter_previous(const CallArgs& a) {
-  Ref data = zuv::getattr(a[0], names().data_attr);
+  Ref data = zuv::getattr(a[0], names()._data);
   if (!data) return {};
   Ref current = read_member(a[0], names().*CurrentMember);
   if (!current) return {};
@@ -205,7 +206,7 @@ Ref parameter_previous(const CallArgs& a) {
 
 template <PyObject* Names::*Key>
 Ref parameter_set_field(const CallArgs& a) {
-  Ref data = zuv::getattr(a[0], names().data_attr);
+  Ref data = zuv::getattr(a[0], names()._data);
   return data ? stored(data.get(), names().*Key, a[1]) : Ref{};
 }
 
@@ -295,9 +296,9 @@ bool register_direct(DirectClass& direct, PyObject* module, PyObject* cls) {
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "class member missing");
       return false;
     }
-    member.property = Py_NewRef(property);
+    Py_XSETREF(member.property, Py_NewRef(property));  // an earlier, failed setup may have set it
   }
-  PyObject* init = PyDict_GetItemWithError(dict, names().init);
+  PyObject* init = PyDict_GetItemWithError(dict, names().dunder_init);
   if (!init) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "class member missing");
     return false;
@@ -317,7 +318,8 @@ const DirectClass* direct_construction(PyObject* cls) {
     if (direct.type != cls) continue;
     if (type->tp_new != PyBaseObject_Type.tp_new || PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
       return nullptr;
-    return _PyType_Lookup(type, names().init) == direct.init_function ? &direct : nullptr;
+    return zuv::compat::type_lookup(type, names().dunder_init) == direct.init_function ? &direct
+                                                                                       : nullptr;
   }
   return nullptr;
 }
@@ -334,7 +336,7 @@ Direct direct_member(PyObject* record, PyObject* name) {
     if (direct.type != type) continue;
     for (const DirectMember& member : direct.members) {
       if (names().*member.name != name) continue;
-      if (_PyType_Lookup(Py_TYPE(record), name) != member.property) break;
+      if (zuv::compat::type_lookup(Py_TYPE(record), name) != member.property) break;
       return {&direct, &member};
     }
     break;
@@ -355,7 +357,8 @@ Ref class_constant(PyObject* globals, PyObject* class_name, PyObject* constant) 
   // A str found in a plain class's MRO is what getattr returns for it: a
   // str has no descriptor behaviour and `type` defines no such attribute.
   if (Py_IS_TYPE(cls.get(), &PyType_Type)) {
-    PyObject* value = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.get()), constant);
+    PyObject* value =
+        zuv::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.get()), constant);
     if (value && PyUnicode_CheckExact(value)) return Ref::borrow(value);
   }
   return zuv::getattr(cls.get(), constant);

@@ -4,38 +4,14 @@
 #include "jsondiff/json_diff.hpp"
 #include "py/function.hpp"
 #include "py/imports.hpp"
+#include "py/names.hpp"
 
 namespace merge {
 
 using zuv::CallArgs;
 using zuv::Ref;
 
-// Keys and attribute names used across the module.
-struct Names {
-  PyObject* merge_cell = zuv::interned("MergeCell");
-  PyObject* base = zuv::interned("BASE");
-  PyObject* current = zuv::interned("CURRENT");
-  PyObject* incoming = zuv::interned("INCOMING");
-  PyObject* file_type_attr = zuv::interned("_file_type");
-  PyObject* file_type = zuv::interned("file_type");
-  PyObject* name = zuv::interned("name");
-  PyObject* parents = zuv::interned("parents");
-  PyObject* data = zuv::interned("data");
-  PyObject* pop = zuv::interned("pop");
-  PyObject* jsondiff = zuv::interned("jsondiff");
-  PyObject* diff = zuv::interned("diff");
-  PyObject* logging = zuv::interned("logging");
-  PyObject* debug = zuv::interned("debug");
-  PyObject* execution_count = zuv::interned("execution_count");
-  PyObject* outputs = zuv::interned("outputs");
-  PyObject* init = zuv::interned("__init__");
-  PyObject* current_tag = zuv::interned("current");
-  PyObject* incoming_tag = zuv::interned("incoming");
-  PyObject* base_tag = zuv::interned("base");
-  PyObject* current_mark = zuv::interned("<<< ");
-  PyObject* incoming_mark = zuv::interned(">>> ");
-};
-const Names& names();
+using zuv::names;
 
 // The jsondiff module, its diff function and its symbols seen at import;
 // `_cell_changed` computes the difference natively while the module global

@@ -11,16 +11,22 @@ using zuv::Exact;
 using zuv::FunctionSpec;
 using zuv::Param;
 
+const zuv::Names& n() { return zuv::names(); }
+
 // The tags are read from the class bound to the module-level name
 // `MergeCell`, not from the instance's class, so a subclass that redefines a
 // tag does not change how a cell is tagged or marked.
 Ref tag(PyObject* globals, PyObject* which) {
-  Ref cls = zuv::global(globals, names().merge_cell);
+  Ref cls = zuv::global(globals, n().MergeCell);
   return cls ? zuv::getattr(cls.get(), which) : Ref{};
 }
 
-// `a == b` as a truth value; -1 on error.
-int equals(PyObject* a, PyObject* b) { return PyObject_RichCompareBool(a, b, Py_EQ); }
+// `a == b` as a truth value, into `same`.
+bool equals(PyObject* a, PyObject* b, bool& same) {
+  int eq = PyObject_RichCompareBool(a, b, Py_EQ);
+  same = eq > 0;
+  return eq >= 0;
+}
 
 Ref merge_cell_init(const CallArgs& a) {
   PyObject* self = a[0];
@@ -29,41 +35,36 @@ Ref merge_cell_init(const CallArgs& a) {
   Ref parent = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
                                                        a.owner, self, nullptr));
   if (!parent) return {};
-  Ref done = zuv::call_method(parent.get(), names().init, cell);
+  Ref done = zuv::call_method(parent.get(), n().dunder_init, cell);
   if (!done) return {};
   if (zuv::assertions_enabled()) {
     bool known = false;
-    for (PyObject* which : {names().base, names().current, names().incoming}) {
+    for (PyObject* which : {n().BASE, n().CURRENT, n().INCOMING}) {
       Ref value = tag(a.globals, which);
       if (!value) return {};
-      int eq = equals(file_type, value.get());
-      if (eq < 0) return {};
-      if (eq) {
-        known = true;
-        break;
-      }
+      if (!equals(file_type, value.get(), known)) return {};
+      if (known) break;
     }
     if (!known) {
       zuv::raise_assertion();
       return {};
     }
   }
-  if (PyObject_SetAttr(self, names().file_type_attr, file_type) < 0) return {};
+  if (PyObject_SetAttr(self, n()._file_type, file_type) < 0) return {};
   return Ref::none();
 }
 
 Ref merge_cell_file_type(const CallArgs& a) {
-  Ref stored = zuv::getattr(a[0], names().file_type_attr);
+  Ref stored = zuv::getattr(a[0], n()._file_type);
   if (!stored) return {};
-  PyObject* which = names().base;
-  int eq = equals(stored.get(), names().current_tag);
-  if (eq < 0) return {};
+  PyObject* which = n().BASE;
+  bool eq = false;
+  if (!equals(stored.get(), n().current, eq)) return {};
   if (eq) {
-    which = names().current;
+    which = n().CURRENT;
   } else {
-    eq = equals(stored.get(), names().incoming_tag);
-    if (eq < 0) return {};
-    if (eq) which = names().incoming;
+    if (!equals(stored.get(), n().incoming, eq)) return {};
+    if (eq) which = n().INCOMING;
   }
   Ref result = tag(a.globals, which);
   if (!result || !zuv::check_result(result.get(), &PyUnicode_Type, "unicode")) return {};
@@ -72,33 +73,32 @@ Ref merge_cell_file_type(const CallArgs& a) {
 
 // Prefixes the name with `mark` unless it already starts with it.
 Ref mark_name(PyObject* self, PyObject* name, PyObject* mark) {
-  static PyObject* const startswith = zuv::interned("startswith");
-  Ref starts = zuv::call_method(name, startswith, mark);
+  Ref starts = zuv::call_method(name, n().startswith, mark);
   if (!starts) return {};
   int already = PyObject_IsTrue(starts.get());
   if (already < 0) return {};
   if (already) return Ref::none();
   Ref marked = Ref::steal(PyNumber_Add(mark, name));
-  if (!marked || PyObject_SetAttr(self, names().name, marked.get()) < 0) return {};
+  if (!marked || PyObject_SetAttr(self, n().name, marked.get()) < 0) return {};
   return Ref::none();
 }
 
 Ref merge_cell_add_conflict_mark(const CallArgs& a) {
   PyObject* self = a[0];
-  Ref name = zuv::getattr(self, names().name);
+  Ref name = zuv::getattr(self, n().name);
   if (!name) return {};
   int named = PyObject_IsTrue(name.get());
   if (named <= 0) return named < 0 ? Ref{} : Ref::none();
-  Ref file_type = zuv::getattr(self, names().file_type);
+  Ref file_type = zuv::getattr(self, n().file_type);
   if (!file_type) return {};
-  for (auto [which, mark] : {std::pair{names().current, names().current_mark},
-                             std::pair{names().incoming, names().incoming_mark}}) {
+  for (auto [which, mark] :
+       {std::pair{n().CURRENT, n().current_mark}, std::pair{n().INCOMING, n().incoming_mark}}) {
     Ref value = tag(a.globals, which);
     if (!value) return {};
-    int eq = equals(file_type.get(), value.get());
-    if (eq < 0) return {};
+    bool eq = false;
+    if (!equals(file_type.get(), value.get(), eq)) return {};
     if (eq) {
-      name = zuv::getattr(self, names().name);  // read afresh
+      name = zuv::getattr(self, n().name);  // read afresh
       return name ? mark_name(self, name.get(), mark) : Ref{};
     }
   }
@@ -109,9 +109,9 @@ Ref merge_cell_add_conflict_mark(const CallArgs& a) {
 // that still leads to the function imported at load, the native engine
 // computes the very same result; a substituted module or function is called.
 Ref compute_diff(PyObject* globals, PyObject* old_data, PyObject* new_data) {
-  Ref jsondiff = zuv::global(globals, names().jsondiff);
+  Ref jsondiff = zuv::global(globals, n().jsondiff);
   if (!jsondiff) return {};
-  Ref diff = zuv::getattr(jsondiff.get(), names().diff);
+  Ref diff = zuv::getattr(jsondiff.get(), n().diff);
   if (!diff) return {};
   const JsondiffOriginal& original = jsondiff_original();
   if (jsondiff.get() == original.module && diff.get() == original.diff)
@@ -143,9 +143,9 @@ constexpr FunctionSpec kCellChanged{"_cell_changed", nullptr, kCellChangedParams
 Ref cell_changed(PyObject* globals, PyObject* cell0, PyObject* cell1) {
   if (!drop_parent_names(cell0, cell1)) return {};
 
-  Ref data0 = zuv::getattr(cell0, names().data);
+  Ref data0 = zuv::getattr(cell0, n().data);
   if (!data0) return {};
-  Ref data1 = zuv::getattr(cell1, names().data);
+  Ref data1 = zuv::getattr(cell1, n().data);
   if (!data1) return {};
   Ref cell_diff = compute_diff(globals, data0.get(), data1.get());
   if (!cell_diff || !zuv::check_result(cell_diff.get(), &PyDict_Type, "dict")) return {};
@@ -153,12 +153,12 @@ Ref cell_changed(PyObject* globals, PyObject* cell0, PyObject* cell1) {
     PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "pop");
     return {};
   }
-  if (PyDict_DelItem(cell_diff.get(), names().execution_count) < 0) {
+  if (PyDict_DelItem(cell_diff.get(), n().execution_count) < 0) {
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
     PyErr_Clear();
   }
-  Ref logging = zuv::global(globals, names().logging);
-  if (!logging || !zuv::call_method(logging.get(), names().debug, cell_diff.get())) return {};
+  Ref logging = zuv::global(globals, n().logging);
+  if (!logging || !zuv::call_method(logging.get(), n().debug, cell_diff.get())) return {};
   return cell_diff;
 }
 

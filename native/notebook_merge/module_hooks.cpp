@@ -39,13 +39,13 @@ const Keys& keys() {
 PyObject* tag_of(Side side) {
   switch (side) {
     case Side::base:
-      return names().base_tag;
+      return names().base;
     case Side::current:
-      return names().current_tag;
+      return names().current;
     case Side::incoming:
-      return names().incoming_tag;
+      return names().incoming;
   }
-  return names().base_tag;
+  return names().base;
 }
 
 }  // namespace
@@ -56,7 +56,7 @@ bool unchanged_global(PyObject* globals, PyObject* name, PyObject* original) {
 }
 
 bool ModuleHooks::prepare() {
-  merge_cell_ = zuv::global(globals_, names().merge_cell);
+  merge_cell_ = zuv::global(globals_, names().MergeCell);
   if (!merge_cell_) return false;
   cell_changed_ = zuv::global(globals_, keys().cell_changed);
   if (!cell_changed_) return false;

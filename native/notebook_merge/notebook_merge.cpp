@@ -1,12 +1,8 @@
 // zuv_weft_git.drivers.notebook_merge: three-way merge of notebook files.
 #include "notebook_merge/merge.hpp"
+#include "py/module.hpp"
 
 namespace merge {
-
-const Names& names() {
-  static const Names n;
-  return n;
-}
 
 JsondiffOriginal& jsondiff_original() {
   static JsondiffOriginal original;
@@ -40,10 +36,10 @@ bool remember_originals(PyObject* module) {
 bool remember_jsondiff(PyObject* module) {
   JsondiffOriginal& original = jsondiff_original();
   if (original.diff) return true;
-  Ref jsondiff = zuv::getattr(module, names().jsondiff);
+  Ref jsondiff = zuv::getattr(module, zuv::names().jsondiff);
   Ref symbols = Ref::steal(PyImport_ImportModule("jsondiff.symbols"));
   if (!jsondiff || !symbols) return false;
-  Ref diff = zuv::getattr(jsondiff.get(), names().diff);
+  Ref diff = zuv::getattr(jsondiff.get(), zuv::names().diff);
   Ref insert = zuv::getattr(symbols.get(), "insert");
   Ref delete_ = zuv::getattr(symbols.get(), "delete");
   Ref replace = zuv::getattr(symbols.get(), "replace");
@@ -70,24 +66,19 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+bool fill_module(PyObject* module) {
+  for (const char* name :
+       {"json", "logging", "os", "tempfile", "uuid", "typing", "git", "jsondiff"})
+    if (!zuv::import_global(module, name)) return false;
+  Ref cell = zuv::import_sibling(module, "common", "Cell");
+  return cell && remember_jsondiff(module) && add_merge_cell(module, cell.get()) &&
+         add_cell_changed(module) && add_merge_files(module) && add_merge_source(module) &&
+         add_merge_rules(module) && remember_originals(module);
+}
+
 }  // namespace
 }  // namespace merge
 
 PyMODINIT_FUNC PyInit_notebook_merge() {
-  merge::names();
-  if (PyErr_Occurred()) return nullptr;
-  merge::Ref module = merge::Ref::steal(PyModule_Create(&merge::module_def));
-  if (!module) return nullptr;
-  for (const char* name :
-       {"json", "logging", "os", "tempfile", "uuid", "typing", "git", "jsondiff"})
-    if (!zuv::import_global(module.get(), name)) return nullptr;
-  merge::Ref cell = zuv::import_sibling(module.get(), "common", "Cell");
-  if (!cell || !merge::remember_jsondiff(module.get())) return nullptr;
-  if (!merge::add_merge_cell(module.get(), cell.get()) || !merge::add_cell_changed(module.get()) ||
-      !merge::add_merge_files(module.get()))
-    return nullptr;
-  if (!merge::add_merge_source(module.get()) || !merge::add_merge_rules(module.get()) ||
-      !merge::remember_originals(module.get()))
-    return nullptr;
-  return module.release();
+  return zuv::create_module(merge::module_def, merge::fill_module);
 }

@@ -1,8 +1,10 @@
 #include "py/function.hpp"
 
-#include <structmember.h>
 #include <cstddef>
 #include <cstring>
+
+#include "py/compat.hpp"
+#include "py/error.hpp"
 
 namespace zuv {
 namespace {
@@ -16,8 +18,10 @@ struct NativeFunction {
   PyObject* param_names;  // tuple of interned parameter names
   PyObject* name;
   PyObject* qualname;
-  PyObject* module;      // the module's name, as __module__
-  PyObject* trace_file;  // "<module name>": the file name of its traceback entries
+  PyObject* module;           // the module's name, as __module__
+  PyObject* trace_file;       // "<module name>": the file name of its traceback entries
+  PyObject* trace_code;       // code object of its traceback entries, made on first use
+  PyObject* trace_code_name;  // the __qualname__ that trace_code names
   PyObject* doc;
   PyObject* annotations;
   PyObject* globals;
@@ -141,20 +145,41 @@ bool bind_arguments(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs,
 // lines to look up; its UTF-8 form is cached when the function is made.
 void add_traceback_entry(NativeFunction* fn) {
   if (!PyErr_Occurred()) return;  // the interpreter reports a missing exception itself
-  // `__qualname__` may have been set to any text, whose UTF-8 form may have to
-  // be made now; the exception being raised is set aside meanwhile.
-  Ref qualname = Ref::borrow(fn->qualname);
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  Ref saved_type = Ref::steal(type), saved_value = Ref::steal(value),
-      saved_traceback = Ref::steal(traceback);
-  const char* name = PyUnicode_AsUTF8(qualname.get());
-  if (!name) {
-    PyErr_Clear();
-    name = fn->spec->name;
+  // The code object is made once and again only after `__qualname__` was
+  // set; making one for every raise costs more than the frame.
+  if (fn->trace_code_name != fn->qualname) {
+    // `__qualname__` may have been set to any text, whose UTF-8 form may have
+    // to be made now; the exception being raised is set aside meanwhile.
+    Ref qualname = Ref::borrow(fn->qualname);
+    Ref trace_file = Ref::borrow(fn->trace_file);
+    CaughtError raised;
+    const char* name = PyUnicode_AsUTF8(qualname.get());
+    if (!name) {
+      PyErr_Clear();
+      name = fn->spec->name;
+    }
+    Ref code = compat::new_trace_code(name, PyUnicode_AsUTF8(trace_file.get()));
+    if (!code) PyErr_Clear();
+    raised.restore();
+    if (!code) return;
+    Py_XSETREF(fn->trace_code, code.release());
+    Py_XSETREF(fn->trace_code_name, qualname.release());
   }
-  PyErr_Restore(saved_type.release(), saved_value.release(), saved_traceback.release());
-  _PyTraceback_Add(name, PyUnicode_AsUTF8(fn->trace_file), 0);
+  Ref code = Ref::borrow(fn->trace_code);
+  compat::add_traceback_entry(code.get());
+}
+
+// The implementation's result; a C++ exception escaping it becomes the
+// matching Python exception here, at the one place where every native
+// function is entered.
+PyObject* run_impl(const FunctionSpec& spec, const CallArgs& call) noexcept {
+  try {
+    inject_cxx_exception(spec.name);
+    return spec.impl(call).release();
+  } catch (...) {
+    raise_from_cxx_exception();
+    return nullptr;
+  }
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
@@ -166,7 +191,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     return nullptr;
   }
   CallArgs call{values, fn->globals, fn->owner};
-  PyObject* result = fn->spec->impl(call).release();
+  PyObject* result = run_impl(*fn->spec, call);
   if (!result) add_traceback_entry(fn);
   return result;
 }
@@ -196,6 +221,8 @@ int function_clear(PyObject* self) {
   Py_CLEAR(fn->qualname);
   Py_CLEAR(fn->module);
   Py_CLEAR(fn->trace_file);
+  Py_CLEAR(fn->trace_code);
+  Py_CLEAR(fn->trace_code_name);
   Py_CLEAR(fn->doc);
   Py_CLEAR(fn->annotations);
   Py_CLEAR(fn->globals);
@@ -277,13 +304,17 @@ PyGetSetDef function_getset[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__module__", T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(NativeFunction, doc), 0, nullptr},
-    {"__annotations__", T_OBJECT, offsetof(NativeFunction, annotations), READONLY, nullptr},
-    {"__globals__", T_OBJECT, offsetof(NativeFunction, globals), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(NativeFunction, vectorcall), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(NativeFunction, weakrefs), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(NativeFunction, dict), READONLY, nullptr},
+    {"__module__", compat::kObjectOrNone, offsetof(NativeFunction, module), 0, nullptr},
+    {"__doc__", compat::kObjectOrNone, offsetof(NativeFunction, doc), 0, nullptr},
+    {"__annotations__", compat::kObjectOrNone, offsetof(NativeFunction, annotations),
+     compat::kReadOnly, nullptr},
+    {"__globals__", compat::kObjectOrNone, offsetof(NativeFunction, globals), compat::kReadOnly,
+     nullptr},
+    {"__vectorcalloffset__", compat::kSsize, offsetof(NativeFunction, vectorcall),
+     compat::kReadOnly, nullptr},
+    {"__weaklistoffset__", compat::kSsize, offsetof(NativeFunction, weakrefs), compat::kReadOnly,
+     nullptr},
+    {"__dictoffset__", compat::kSsize, offsetof(NativeFunction, dict), compat::kReadOnly, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -367,6 +398,8 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, const char* class_
   fn->qualname = qualname.release();
   fn->module = module_name.release();
   fn->trace_file = trace_file.release();
+  fn->trace_code = nullptr;
+  fn->trace_code_name = nullptr;
   fn->doc = doc.release();
   fn->annotations = annotations.release();
   fn->globals = Py_NewRef(globals);

@@ -1,5 +1,7 @@
 #include "py/ref.hpp"
 
+#include "py/compat.hpp"
+
 namespace zuv {
 
 Ref global(PyObject* globals, PyObject* name) {
@@ -7,15 +9,12 @@ Ref global(PyObject* globals, PyObject* name) {
   if (value) return Ref::borrow(value);
   if (PyErr_Occurred()) return {};
   // Fall back to builtins, as name resolution in a module does.
-  value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+  Ref builtins = compat::current_builtins();
+  if (!builtins) return {};
+  value = PyDict_GetItemWithError(builtins.get(), name);
   if (value) return Ref::borrow(value);
   if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return {};
-}
-
-bool assertions_enabled() {
-  // The flag is fixed at interpreter start-up; `-O` raises it.
-  return Py_OptimizeFlag == 0;
 }
 
 void raise_assertion() { PyErr_SetNone(PyExc_AssertionError); }

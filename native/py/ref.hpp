@@ -1,8 +1,9 @@
 // Owned references and the handful of object helpers every module uses.
 //
-// Convention: a function that can fail returns a `Ref`; an empty `Ref` means a
-// Python exception is set.  Borrowed references are plain `PyObject*` and are
-// never stored beyond the call that received them.
+// Convention: a function that can fail returns a `Ref` (empty: a Python
+// exception is set) or a `bool` (false: likewise); see py/error.hpp.
+// Borrowed references are plain `PyObject*` and are never stored beyond the
+// call that received them.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -77,7 +78,8 @@ Ref call_method(PyObject* obj, PyObject* name, A... args) {
 // time, so that a caller may substitute a module-level binding.
 Ref global(PyObject* globals, PyObject* name);
 
-// False when the interpreter runs with assertions disabled (`python -O`).
+// False when the interpreter runs with assertions disabled (`python -O`), as
+// read when the module was set up.
 bool assertions_enabled();
 
 // Raises the bare AssertionError of a failed `assert`.

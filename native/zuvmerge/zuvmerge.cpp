@@ -21,6 +21,8 @@
 #include <utility>
 
 #include "py/imports.hpp"
+#include "py/module.hpp"
+#include "py/names.hpp"
 
 namespace {
 
@@ -29,46 +31,8 @@ using zuv::Ref;
 constexpr const char* kDescription =
     "Incorporates changers that lead from the <base-file> to <incoming-file> into <current-file>.";
 
-struct Names {
-  PyObject* argparse = zuv::interned("argparse");
-  PyObject* logging = zuv::interned("logging");
-  PyObject* merge_files = zuv::interned("merge_files");
-  PyObject* dunder_name = zuv::interned("__name__");
-  PyObject* main = zuv::interned("__main__");
-  PyObject* str = zuv::interned("str");
-  PyObject* parser = zuv::interned("parser");
-  PyObject* args = zuv::interned("args");
-  PyObject* destination_path = zuv::interned("destination_path");
-  PyObject* argument_parser = zuv::interned("ArgumentParser");
-  PyObject* add_argument = zuv::interned("add_argument");
-  PyObject* parse_args = zuv::interned("parse_args");
-  PyObject* basic_config = zuv::interned("basicConfig");
-  PyObject* debug_level = zuv::interned("DEBUG");
-  PyObject* description = zuv::interned("description");
-  PyObject* type = zuv::interned("type");
-  PyObject* required = zuv::interned("required");
-  PyObject* action = zuv::interned("action");
-  PyObject* level = zuv::interned("level");
-  PyObject* verbose = zuv::interned("verbose");
-  PyObject* current_file = zuv::interned("current_file");
-  PyObject* base_file = zuv::interned("base_file");
-  PyObject* incoming_file = zuv::interned("incoming_file");
-  PyObject* file_path = zuv::interned("file_path");
-  PyObject* current_file_path = zuv::interned("current_file_path");
-  PyObject* base_file_path = zuv::interned("base_file_path");
-  PyObject* incoming_file_path = zuv::interned("incoming_file_path");
-  PyObject* cells = zuv::interned("cells");
-  PyObject* metadata = zuv::interned("metadata");
-  PyObject* canvas = zuv::interned("canvas");
-  PyObject* name = zuv::interned("name");
-  PyObject* parameters = zuv::interned("parameters");
-  PyObject* source = zuv::interned("source");
-  PyObject* current_mark = zuv::interned("<<< ");
-  PyObject* incoming_mark = zuv::interned(">>> ");
-  PyObject* block_opening = zuv::interned("<<<<<<< ");
-  PyObject* newline = zuv::interned("\n");
-  PyObject* last_conflicts = zuv::interned("_last_conflicts");
-};
+using zuv::Names;
+using zuv::names;
 
 // The conflicts the merge reported, when it could report them.
 struct Reported {
@@ -76,10 +40,6 @@ struct Reported {
   Py_ssize_t cells = 0, parameters = 0, source_blocks = 0;
 };
 
-const Names& names() {
-  static const Names n;
-  return n;
-}
 
 using Keyword = std::pair<PyObject*, PyObject*>;
 
@@ -143,7 +103,7 @@ bool build_parser(PyObject* globals) {
   const Names& n = names();
   Ref argparse = zuv::global(globals, n.argparse);
   if (!argparse) return false;
-  Ref parser_class = zuv::getattr(argparse.get(), n.argument_parser);
+  Ref parser_class = zuv::getattr(argparse.get(), n.ArgumentParser);
   Ref description = zuv::str(kDescription);
   if (!parser_class || !description) return false;
   if (!set_global(globals, n.parser,
@@ -194,8 +154,8 @@ bool run_merge(PyObject* globals, Reported& reported) {
   if (is_verbose < 0) return false;
   if (is_verbose) {
     Ref logging = zuv::global(globals, n.logging);
-    Ref basic_config = logging ? zuv::getattr(logging.get(), n.basic_config) : Ref{};
-    Ref debug = logging ? zuv::getattr(logging.get(), n.debug_level) : Ref{};
+    Ref basic_config = logging ? zuv::getattr(logging.get(), n.basicConfig) : Ref{};
+    Ref debug = logging ? zuv::getattr(logging.get(), n.DEBUG) : Ref{};
     if (!basic_config || !debug) return false;
     if (!call_with_keywords(basic_config.get(), {}, {{n.level, debug.get()}})) return false;
   }
@@ -227,7 +187,7 @@ bool run_merge(PyObject* globals, Reported& reported) {
   Ref genuine = module ? zuv::getattr(module.get(), n.merge_files) : Ref{};
   if (!genuine) return false;
   if (genuine.get() != merge_files.get()) return true;
-  Ref last = zuv::getattr(module.get(), n.last_conflicts);
+  Ref last = zuv::getattr(module.get(), n._last_conflicts);
   Ref result = last ? zuv::call(last.get()) : Ref{};
   Py_ssize_t copies, cells, parameters, blocks;
   if (!result || !PyArg_ParseTuple(result.get(), "nnnn", &copies, &cells, &parameters, &blocks))
@@ -405,24 +365,22 @@ bool check_merged_notebook(PyObject* globals, const Reported& reported) {
   return false;
 }
 
-int execute_module(PyObject* module) {
-  names();
-  if (PyErr_Occurred()) return -1;
-  PyObject* globals = PyModule_GetDict(module);  // borrowed
-  if (!globals) return -1;
+bool run_module(PyObject* module) {
+  Ref globals = Ref::borrow(PyModule_GetDict(module));
+  if (!globals) return false;
   if (!zuv::import_global(module, "argparse") || !zuv::import_global(module, "logging") ||
-      !import_merge_files(globals))
-    return -1;
+      !import_merge_files(globals.get()))
+    return false;
 
-  Ref name = zuv::global(globals, names().dunder_name);
-  if (!name) return -1;
-  int is_main = PyObject_RichCompareBool(name.get(), names().main, Py_EQ);
-  if (is_main <= 0) return is_main;
+  Ref name = zuv::global(globals.get(), names().dunder_name);
+  if (!name) return false;
+  int is_main = PyObject_RichCompareBool(name.get(), names().dunder_main, Py_EQ);
+  if (is_main <= 0) return is_main == 0;
 
   Reported reported;
-  if (exit_cleanly_on_signals() && build_parser(globals) && run_merge(globals, reported) &&
-      check_merged_notebook(globals, reported))
-    return 0;
+  if (exit_cleanly_on_signals() && build_parser(globals.get()) &&
+      run_merge(globals.get(), reported) && check_merged_notebook(globals.get(), reported))
+    return true;
   // A failed merge: the traceback, then status 3, so that scripts can tell a
   // failure from conflicts.  SystemExit (usage, conflicts, signals) and
   // interrupts pass unchanged.
@@ -431,8 +389,10 @@ int execute_module(PyObject* module) {
     Ref status = Ref::steal(PyLong_FromLong(3));
     if (status) PyErr_SetObject(PyExc_SystemExit, status.get());
   }
-  return -1;
+  return false;
 }
+
+int execute_module(PyObject* module) { return zuv::execute_module(module, run_module); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(execute_module)},
