@@ -265,10 +265,10 @@ bool print_pipeline_cells(PyObject* diff, const CellNotes& notes, Printer& print
   return true;
 }
 
-bool pipeline_diff(PyObject* before, PyObject* after, Printer& printer) {
+bool pipeline_diff(PyObject* before, PyObject* after, bool whole_file, Printer& printer) {
   CellNotes notes = read_notes(before, after);
   // A notebook added or deleted as a whole: its metadata is no news.
-  if (!member(before, "metadata") || !member(after, "metadata")) notes.notebook_metadata.clear();
+  if (whole_file) notes.notebook_metadata.clear();
   Ref module = Ref::steal(PyImport_ImportModule("zuv_weft_git.drivers.notebook_diff"));
   Ref diff_dicts = module ? getattr(module.get(), "diff_dicts") : Ref{};
   Ref diff = diff_dicts ? call(diff_dicts.get(), before, after) : Ref{};
@@ -321,7 +321,8 @@ bool show_diff(Side& before, Side& after, Printer& printer) {
     Ref empty_before = before.missing ? empty_pipeline_notebook() : before.document;
     Ref empty_after = after.missing ? empty_pipeline_notebook() : after.document;
     if (!empty_before || !empty_after ||
-        !pipeline_diff(empty_before.get(), empty_after.get(), body))
+        !pipeline_diff(empty_before.get(), empty_after.get(), before.missing || after.missing,
+                       body))
       return false;
   } else if (both_notebooks) {
     Ref empty = Ref::steal(PyDict_New());
