@@ -30,3 +30,19 @@ def test_help_and_usage_errors(tmp_path, argv, status, stream, text):
     assert result.returncode == status
     assert text in getattr(result, stream)
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("colour, coloured", [("always", True), ("never", False), ("auto", False)])
+def test_diff_colours_only_when_asked_and_never_passes_escapes_through(tmp_path, colour, coloured):
+    from nbbuild import cell, notebook, write
+
+    write(tmp_path / "old.ipynb", notebook([cell("a", "load", ["x = 1\n"])]))
+    write(tmp_path / "new.ipynb", notebook([cell("a", "load", ["x = '\x1b[2J\x9b1m'\n"])]))
+    # Standard output is a pipe here, so "auto" means no colour.
+    result = subprocess.run([str(ZUV), "diff", f"--color={colour}", "old.ipynb", "new.ipynb"], cwd=tmp_path,
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert "+x = '\\x1b[2J\\u009b1m'" in result.stdout
+    sequences = result.stdout.count("\x1b[")
+    assert (sequences > 0) == coloured
+    assert "\x1b[2J" not in result.stdout and "\x9b" not in result.stdout
