@@ -5,9 +5,14 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "io/atomic_write.hpp"
 #include "io/file_io.hpp"
 #include "py/imports.hpp"
+#include "zuv/notebook_file.hpp"
+#include "zuv/py_text.hpp"
 
 namespace zuv::pages {
 
@@ -130,22 +135,17 @@ bool read_cells(PyObject* document, std::vector<CellInfo>& out) {
   return true;
 }
 
-Ref load_notebook(const std::string& path) {
-  Ref path_object = Ref::steal(PyUnicode_DecodeFSDefault(path.c_str()));
-  if (!path_object) return {};
+Ref load_notebook(const std::string& path, std::string& error) {
   std::string text;
-  io::FileDescriptor file;
-  if (!io::read_file(path_object.get(), text, file)) return {};
+  if (!cli::read_bytes(path, text, error)) return {};
   if (text.find_first_not_of(" \t\r\n") == std::string::npos) return Ref::steal(PyDict_New());
-  Ref json = Ref::steal(PyImport_ImportModule("json"));
-  if (!json) return {};
-  Ref loads = getattr(json.get(), "loads");
-  Ref data =
-      Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-  if (!loads || !data) return {};
-  Ref document = call(loads.get(), data.get());
-  if (document && !PyDict_Check(document.get())) {
-    PyErr_Format(PyExc_ValueError, "%s does not hold a JSON object", path.c_str());
+  Ref document = cli::parse_json(text);
+  if (!document) {
+    error = path + " is not a JSON notebook: " + cli::take_python_error();
+    return {};
+  }
+  if (!PyDict_Check(document.get())) {
+    error = path + " does not hold a JSON object";
     return {};
   }
   return document;
@@ -304,7 +304,29 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
 
 bool write_page(const std::string& path, const page::Page& page) {
   const std::string html = page::render(page, make_nonce());
-  return io::replace_file(path.c_str(), html.data(), static_cast<Py_ssize_t>(html.size()));
+  struct stat info;
+  if (::stat(path.c_str(), &info) == 0)
+    return io::replace_file(path.c_str(), html.data(), static_cast<Py_ssize_t>(html.size()));
+  // A new page: written beside its final name and renamed into place, so
+  // that a failed write leaves nothing half-written under that name.
+  const std::string::size_type slash = path.rfind('/');
+  std::string temp =
+      (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + ".zuv-page-XXXXXX";
+  io::FileDescriptor file(::mkstemp(temp.data()));
+  if (file.get() < 0) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    return false;
+  }
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  bool ok = io::write_all(file.get(), html.data(), html.size());
+  if (ok && (::fchmod(file.get(), 0666 & ~mask) < 0 || !file.close() ||
+             ::rename(temp.c_str(), path.c_str()) < 0)) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    ok = false;
+  }
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
 }
 
 }  // namespace zuv::pages

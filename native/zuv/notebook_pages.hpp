@@ -31,7 +31,8 @@ bool text_of(PyObject* value, std::string& out);
 bool read_cells(PyObject* document, std::vector<CellInfo>& out);
 
 // Parses a notebook file; an empty file (git's /dev/null) reads as {}.
-Ref load_notebook(const std::string& path);
+// On failure: an empty Ref, no exception set, `error` telling why.
+Ref load_notebook(const std::string& path, std::string& error);
 
 // The page for a diff from `old_doc` to `new_doc`.
 bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out);

@@ -78,8 +78,8 @@ svg text{font:12.5px system-ui,sans-serif;fill:#1f2328;pointer-events:none}svg .
 path.e{fill:none;stroke-width:1.5}.e-same{stroke:#8c959f;marker-end:url(#m-same)}
 .e-add{stroke:#1a7f37;stroke-width:2.5;marker-end:url(#m-add)}.e-del{stroke:#cf222e;stroke-dasharray:6 4;marker-end:url(#m-del)}
 .e-lost{stroke:#cf222e;stroke-width:3;stroke-dasharray:2 3;marker-end:url(#m-lost)}.e.cyc{stroke-opacity:.75}
-.lg-same{border-color:#8c959f}.lg-add{border-color:#1a7f37}.lg-del{border-color:#cf222e;border-top-style:dashed}
-.lg-lost{border-color:#cf222e;border-top-style:dotted}.lg-cf{border-color:#8250df!important;border-width:3px!important}
+.legend .lg-same{border-color:#8c959f}.legend .lg-add{border-color:#1a7f37}.legend .lg-del{border-color:#cf222e;border-top-style:dashed}
+.legend .lg-lost{border-color:#cf222e;border-top-style:dotted}.lg-cf{border-color:#8250df!important;border-width:3px!important}
 .cell{border:1px solid #d0d7de;border-left:6px solid var(--s);border-radius:6px;margin:10px 0;background:#fff}
 .cell>summary{cursor:pointer;padding:6px 10px;background:var(--f);border-radius:0 6px 0 0}
 .cell .body{padding:6px 10px}.cell.hl{box-shadow:0 0 0 3px #54aeff66}.cell.cf{border-left-color:#8250df}
@@ -114,7 +114,10 @@ void append_number(std::string& out, double value) {
 
 void append_size(std::string& out, std::size_t value) { out += std::to_string(value); }
 
-std::string anchor(std::size_t cell) { return "c" + std::to_string(cell); }
+void append_anchor(std::string& out, std::size_t cell) {
+  out += 'c';
+  out += std::to_string(cell);
+}
 
 struct Point {
   double x, y;
@@ -290,7 +293,7 @@ void Writer::node(std::size_t v) {
   const StatusStyle& s = style(cell.status);
   const Point c = node_corner(v);
   out_ += "<a href=\"#";
-  out_ += anchor(v);
+  append_anchor(out_, v);
   out_ += "\"><g class=\"n st-";
   out_ += s.css;
   if (cell.conflict) out_ += " cf";
@@ -364,7 +367,7 @@ void Writer::notes() {
     out_ += "<li>";
     if (note.cell >= 0) {
       out_ += "<a href=\"#";
-      out_ += anchor(static_cast<std::size_t>(note.cell));
+      append_anchor(out_, static_cast<std::size_t>(note.cell));
       out_ += "\">";
     }
     append_escaped(out_, note.text);
@@ -464,7 +467,7 @@ void Writer::cell_section(std::size_t index) {
   out_ += s.css;
   if (cell.conflict) out_ += " cf";
   out_ += "\" id=\"";
-  out_ += anchor(index);
+  append_anchor(out_, index);
   out_ += "\"><summary><strong>";
   append_escaped(out_, label(cell));
   out_ += "</strong> <code>";
@@ -512,7 +515,7 @@ void Writer::cells() {
   out_ += "</summary><ul class=\"plain\">\n";
   for (std::size_t i : quiet) {
     out_ += "<li id=\"";
-    out_ += anchor(i);
+    append_anchor(out_, i);
     out_ += "\">";
     append_escaped(out_, label(page_.cells[i]));
     out_ += " <code>";
