@@ -7,7 +7,7 @@
 
 #include "graph/layered_layout.hpp"
 #include "zuv/html_text.hpp"
-#include "zuv/line_diff.hpp"
+#include "zuv/line_edits.hpp"
 
 namespace zuv::page {
 

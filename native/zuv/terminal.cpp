@@ -79,13 +79,13 @@ bool parse_color_mode(std::string_view text, ColorMode& out) {
   return true;
 }
 
-bool colour_output(ColorMode mode) {
+bool colour_output(ColorMode mode, bool to_pager) {
   if (mode != ColorMode::automatic) return mode == ColorMode::always;
   const char* no_colour = std::getenv("NO_COLOR");
   if (no_colour && *no_colour) return false;
   const char* term = std::getenv("TERM");
   if (term && std::strcmp(term, "dumb") == 0) return false;
-  return isatty(STDOUT_FILENO) == 1;
+  return to_pager || isatty(STDOUT_FILENO) == 1;
 }
 
 }  // namespace zuv::cli

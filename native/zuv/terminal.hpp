@@ -21,8 +21,8 @@ enum class ColorMode { automatic, always, never };
 bool parse_color_mode(std::string_view text, ColorMode& out);
 
 // Whether to colour standard output: `always`, or `automatic` on a terminal
-// that is not "dumb" and with NO_COLOR unset.
-bool colour_output(ColorMode mode);
+// (or into git's pager, `to_pager`) that is not "dumb" and with NO_COLOR unset.
+bool colour_output(ColorMode mode, bool to_pager = false);
 
 // SGR sequences, or nothing when colour is off.
 struct Palette {
