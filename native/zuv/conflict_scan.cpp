@@ -45,6 +45,18 @@ bool selected_by_id_or_marked_name(const std::vector<std::string>& selectors,
   return false;
 }
 
+// A random (version 4) UUID in its text form, as the merge gives copies.
+bool looks_fresh(std::string_view id) {
+  if (id.size() != 36 || id[14] != '4') return false;
+  for (std::size_t i = 0; i < id.size(); ++i) {
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    const char c = id[i];
+    if (dash != (c == '-')) return false;
+    if (!dash && !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
 std::string quoted(std::string_view s) {
   std::string out;
   out.reserve(s.size() + 2);
@@ -163,12 +175,32 @@ std::vector<Conflict> find_conflicts(const NotebookFacts& merged, const Stages* 
            !in_stage(stages->incoming, id);
   };
 
-  // Marked cells, grouped by their plain name, in notebook order.
+  // Marked copies: the incoming copy directly follows the current cell and
+  // carries fresh ids (new in this merge, by the stages; shaped like the
+  // random ids the merge gives, without them).  Their names may differ.
+  std::vector<bool> paired(merged.cells.size(), false);
+  for (std::size_t i = 0; i + 1 < merged.cells.size(); ++i) {
+    const CellFacts& cell = merged.cells[i];
+    const CellFacts& copy = merged.cells[i + 1];
+    if (mark_of(cell.name) != Side::current || mark_of(copy.name) != Side::incoming) continue;
+    const bool copies = have_stages ? fresh(copy.id) && in_stage(stages->incoming, cell.id)
+                                    : looks_fresh(copy.id) && looks_fresh(copy.cell_id);
+    if (!copies) continue;
+    Conflict c{Kind::marked_copies, std::string(plain_name(cell.name))};
+    c.cell = i;
+    c.other = i + 1;
+    paired[i] = paired[i + 1] = true;
+    found.push_back(c);
+  }
+
+  // The other marked cells, grouped by their plain name, in notebook order:
+  // a current and an incoming one claim one name; a lone one was deleted by
+  // the other side.
   std::map<std::string, std::pair<std::vector<std::size_t>, std::vector<std::size_t>>> marked;
   std::vector<std::string> order;
   for (std::size_t i = 0; i < merged.cells.size(); ++i) {
     const auto mark = mark_of(merged.cells[i].name);
-    if (!mark) continue;
+    if (!mark || paired[i]) continue;
     const std::string plain(plain_name(merged.cells[i].name));
     auto [slot, fresh_name] = marked.try_emplace(plain);
     if (fresh_name) order.push_back(plain);
@@ -181,11 +213,6 @@ std::vector<Conflict> find_conflicts(const NotebookFacts& merged, const Stages* 
       Conflict c{Kind::name_clash, name};
       c.cell = ours[k];
       c.other = theirs[k];
-      const CellFacts& copy = merged.cells[c.other];
-      const bool copies =
-          have_stages ? fresh(copy.id) && in_stage(stages->incoming, merged.cells[c.cell].id)
-                      : c.other == c.cell + 1;
-      if (copies) c.kind = Kind::marked_copies;
       found.push_back(c);
     }
     for (std::size_t r = k; r < ours.size(); ++r) {

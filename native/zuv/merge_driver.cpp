@@ -16,6 +16,7 @@
 #include "zuv/commands.hpp"
 #include "zuv/conflict_count.hpp"
 #include "zuv/git_process.hpp"
+#include "zuv/merge_facts.hpp"
 #include "zuv/notebook_file.hpp"
 #include "zuv/pipeline_check.hpp"
 #include "zuv/pipeline_merge.hpp"
@@ -148,7 +149,13 @@ int run_merge_driver(const std::vector<std::string>& args) {
   if (reason.empty()) {
     Ref merged = merge_pipeline(
         {versions[0].path, base_empty, versions[1].path, versions[2].path, given[4]});
-    if (merged) return write_merged(merged.get(), versions[1], label);
+    if (merged) {
+      const int result = write_merged(merged.get(), versions[1], label);
+      if (result != status::failure)
+        print_pipeline_warnings(versions[0].document.get(), versions[1].document.get(),
+                                versions[2].document.get(), merged.get(), label);
+      return result;
+    }
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return python_failure(kCommand);
     reason = "the pipeline merge failed (" + escape_line(take_python_error()) + ")";
   }

@@ -1,9 +1,13 @@
 #include "zuv/merge_facts.hpp"
 
+#include <cstdio>
+
 #include "zuv/git_process.hpp"
 #include "zuv/notebook_file.hpp"
 #include "zuv/notebook_pages.hpp"
+#include "zuv/pipeline_breaks.hpp"
 #include "zuv/py_text.hpp"
+#include "zuv/terminal.hpp"
 
 namespace zuv::cli {
 
@@ -98,6 +102,24 @@ bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& sta
     *slot = std::move(facts);
   }
   return true;
+}
+
+void print_pipeline_warnings(PyObject* base, PyObject* current, PyObject* incoming,
+                             PyObject* merged, const std::string& label) {
+  conflicts::NotebookFacts facts[4];
+  PyObject* documents[4] = {base, current, incoming, merged};
+  for (int k = 0; k < 4; ++k) {
+    if (documents[k] && !read_facts(documents[k], facts[k])) {
+      PyErr_Clear();
+      return;
+    }
+  }
+  for (const auto& edge : breaks::lost_edges(facts[0], facts[1], facts[2], facts[3]))
+    std::fprintf(stderr, "zuv merge-driver: warning: %s: %s\n", label.c_str(),
+                 escape_control(breaks::describe(edge)).c_str());
+  for (const auto& cycle : breaks::merged_cycles(facts[3]))
+    std::fprintf(stderr, "zuv merge-driver: warning: %s: %s\n", label.c_str(),
+                 escape_control(breaks::describe_cycle(cycle, facts[3])).c_str());
 }
 
 }  // namespace zuv::cli

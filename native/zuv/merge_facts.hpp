@@ -24,4 +24,11 @@ bool load_facts(const std::string& path, Ref& document, conflicts::NotebookFacts
 bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& stages,
                  std::string& error, std::string* current_text = nullptr);
 
+// After a merge: one warning on standard error per parent edge the merge
+// cut because one side deleted the parent, and per cycle in the merged
+// graph.  `base` may be null (an empty base).  Never fails: a notebook it
+// cannot read only means no warnings.
+void print_pipeline_warnings(PyObject* base, PyObject* current, PyObject* incoming,
+                             PyObject* merged, const std::string& label);
+
 }  // namespace zuv::cli

@@ -1,5 +1,6 @@
 #include "zuv/pipeline_breaks.hpp"
 
+#include <algorithm>
 #include <set>
 #include <utility>
 
@@ -21,6 +22,13 @@ std::string shown(const std::string& name, const std::string& id) {
   return name.empty() ? id : std::string(conflicts::plain_name(name));
 }
 
+bool has_edge(const NotebookFacts& facts, const std::string& child, const std::string& parent) {
+  auto found = facts.by_id.find(child);
+  if (found == facts.by_id.end()) return false;
+  const auto& parents = facts.cells[found->second].parent_ids;
+  return std::find(parents.begin(), parents.end(), parent) != parents.end();
+}
+
 }  // namespace
 
 std::vector<LostEdge> lost_edges(const NotebookFacts& base, const NotebookFacts& current,
@@ -31,7 +39,13 @@ std::vector<LostEdge> lost_edges(const NotebookFacts& base, const NotebookFacts&
     for (const NotebookFacts* side : {&current, &incoming}) {
       auto version = side->by_id.find(cell.id);
       if (version == side->by_id.end()) continue;
+      const NotebookFacts& other = side == &current ? incoming : current;
       for (const std::string& parent : side->cells[version->second].parent_ids) {
+        // The other side took this base edge off the cell itself: its
+        // deletion of the parent is no surprise to the cell.
+        if (has_edge(base, cell.id, parent) && !has_edge(other, cell.id, parent) &&
+            other.by_id.contains(cell.id))
+          continue;
         if (merged.by_id.contains(parent)) continue;
         const bool in_base = base.by_id.contains(parent);
         const bool in_current = current.by_id.contains(parent);
