@@ -1,6 +1,7 @@
 #include "graph/layered_layout.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <numeric>
 #include <utility>
 
@@ -44,21 +45,35 @@ std::vector<bool> back_edges(std::size_t node_count, std::span<const Edge> edges
   return back;
 }
 
-// Longest path from a source, over an acyclic graph (Kahn's order).
+// Longest path from a source, over an acyclic graph (Kahn's order); then,
+// in reverse order, every node with children moves down to just above its
+// nearest child.  Its parents stay above it, and edges (and with them dummy
+// nodes) get shorter: a source no longer waits at the top for a child deep
+// down the drawing.
 std::vector<std::size_t> longest_path_layers(std::size_t node_count, std::span<const Edge> dag) {
   const Adjacency adjacency(node_count, dag);
-  std::vector<std::size_t> indegree(node_count, 0), layer(node_count, 0), ready;
+  std::vector<std::size_t> indegree(node_count, 0), layer(node_count, 0), ready, order;
+  order.reserve(node_count);
   for (const Edge& e : dag) ++indegree[e.to];
   for (std::size_t v = 0; v < node_count; ++v)
     if (indegree[v] == 0) ready.push_back(v);
   while (!ready.empty()) {
     const std::size_t v = ready.back();
     ready.pop_back();
+    order.push_back(v);
     for (std::size_t s = adjacency.begin(v); s < adjacency.end(v); ++s) {
       const std::size_t w = adjacency.targets[s];
       layer[w] = std::max(layer[w], layer[v] + 1);
       if (--indegree[w] == 0) ready.push_back(w);
     }
+  }
+  for (std::size_t k = order.size(); k-- > 0;) {
+    const std::size_t v = order[k];
+    if (adjacency.begin(v) == adjacency.end(v)) continue;
+    std::size_t nearest = SIZE_MAX;
+    for (std::size_t s = adjacency.begin(v); s < adjacency.end(v); ++s)
+      nearest = std::min(nearest, layer[adjacency.targets[s]]);
+    layer[v] = std::max(layer[v], nearest - 1);
   }
   return layer;
 }

@@ -76,8 +76,13 @@ void append_escaped(std::string& out, std::string_view text) {
     }
     const std::size_t n = utf8_length(text, i);
     if (n == 0) {
+      // One replacement per lone surrogate (three bytes as Python's
+      // "surrogatepass" writes them), else per byte.
+      const bool surrogate = c == 0xED && i + 2 < text.size() &&
+                             (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0xA0 &&
+                             (static_cast<unsigned char>(text[i + 2]) & 0xC0) == 0x80;
       out += kReplacement;
-      ++i;
+      i += surrogate ? 3 : 1;
     } else {
       out.append(text.substr(i, n));
       i += n;

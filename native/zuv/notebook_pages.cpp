@@ -241,6 +241,9 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
       entry.id = ref.id;
       entry.name = ref.name;
       entry.status = page::Status::missing;
+      entry.notes.push_back(
+          "a parent reference names this canvas id, but no cell of either "
+          "notebook has it");
       missing_cells.push_back(std::move(entry));
     }
     return slot->second;

@@ -80,7 +80,7 @@ path.e{fill:none;stroke-width:1.5}.e-same{stroke:#8c959f;marker-end:url(#m-same)
 .e-lost{stroke:#cf222e;stroke-width:3;stroke-dasharray:2 3;marker-end:url(#m-lost)}.e.cyc{stroke-opacity:.75}
 .legend .lg-same{border-color:#8c959f}.legend .lg-add{border-color:#1a7f37}.legend .lg-del{border-color:#cf222e;border-top-style:dashed}
 .legend .lg-lost{border-color:#cf222e;border-top-style:dotted}.lg-cf{border-color:#8250df!important;border-width:3px!important}
-.cell{border:1px solid #d0d7de;border-left:6px solid var(--s);border-radius:6px;margin:10px 0;background:#fff}
+.cell{content-visibility:auto;contain-intrinsic-size:auto 220px;border:1px solid #d0d7de;border-left:6px solid var(--s);border-radius:6px;margin:10px 0;background:#fff}
 .cell>summary{cursor:pointer;padding:6px 10px;background:var(--f);border-radius:0 6px 0 0}
 .cell .body{padding:6px 10px}.cell.hl{box-shadow:0 0 0 3px #54aeff66}.cell.cf{border-left-color:#8250df}
 .badge{font-size:12px;border:1px solid var(--s);color:var(--s);border-radius:10px;padding:0 7px;margin-left:8px}
@@ -91,7 +91,7 @@ table.src{border-collapse:collapse;width:100%;margin:6px 0}table.src td{padding:
 .t{white-space:pre-wrap;word-break:break-all}tr.a{background:#e6ffec}tr.d{background:#ffebe9}tr.g td{color:#8c959f;background:#f6f8fa}
 table.par{border-collapse:collapse}table.par th,table.par td{border:1px solid #d0d7de;padding:2px 8px;text-align:left}
 table.par tr.same td{color:#59636e}table.par tr.cf td:first-child{border-left:4px solid #8250df}
-.notes li{margin:3px 0}ul.plain{columns:3 260px;padding-left:18px}li.hl{background:#ddf4ff}
+.notes li{margin:3px 0}ul.plain{columns:3 260px;padding-left:18px}ul.plain li{content-visibility:auto;contain-intrinsic-size:auto 20px}li.hl{background:#ddf4ff}
 )css";
 
 constexpr std::string_view kScript = R"js(
@@ -259,6 +259,15 @@ void Writer::edge_path(std::size_t index) {
     const bool other_right = layout_.layer[other] > layout_.layer[v];
     points.push_back({other_right ? c.x + kNodeWidth : c.x, y});
   }
+  // A run of dummies at one height is a straight line: only its ends count.
+  std::vector<Point> kept;
+  kept.reserve(points.size());
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    const bool interior = k > 0 && k + 1 < points.size();
+    if (interior && points[k - 1].y == points[k].y && points[k + 1].y == points[k].y) continue;
+    kept.push_back(points[k]);
+  }
+  points.swap(kept);
   out_ += 'M';
   append_number(out_, points[0].x);
   out_ += ' ';
