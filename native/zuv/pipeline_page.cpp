@@ -16,9 +16,9 @@ namespace {
 using html::append_escaped;
 
 // Drawing sizes, in pixels.
-constexpr double kNodeWidth = 168, kNodeHeight = 32;
-constexpr double kLayerGap = 64, kRowGap = 14, kMargin = 24;
-constexpr std::size_t kLabelChars = 20;
+constexpr double kNodeWidth = 150, kNodeHeight = 30;
+constexpr double kLayerGap = 44, kRowGap = 14, kMargin = 20;
+constexpr std::size_t kLabelChars = 18;
 
 struct StatusStyle {
   Status status;
@@ -45,13 +45,14 @@ struct EdgeStyle {
   EdgeStatus status;
   const char* css;
   const char* word;
+  const char* plural;  // "N ... " in the summary
 };
 
 constexpr std::array<EdgeStyle, 4> kEdgeStyles{{
-    {EdgeStatus::unchanged, "same", "edge"},
-    {EdgeStatus::added, "add", "edge added"},
-    {EdgeStatus::removed, "del", "edge removed"},
-    {EdgeStatus::lost, "lost", "edge lost by the merge"},
+    {EdgeStatus::unchanged, "same", "edge", "edges"},
+    {EdgeStatus::added, "add", "edge added", "edges added"},
+    {EdgeStatus::removed, "del", "edge removed", "edges removed"},
+    {EdgeStatus::lost, "lost", "edge lost by the merge", "edges lost by the merge"},
 }};
 
 const EdgeStyle& edge_style(EdgeStatus status) {
@@ -62,7 +63,7 @@ const EdgeStyle& edge_style(EdgeStatus status) {
 
 constexpr std::string_view kStyle = R"css(
 :root{font:14px/1.45 system-ui,-apple-system,"Segoe UI",sans-serif;color:#1f2328;background:#fff}
-body{margin:0 auto;max-width:1400px;padding:16px 24px}
+body{margin:0 auto;max-width:1800px;padding:16px 24px}
 h1{font-size:20px;margin:0 0 2px}h2{font-size:16px;margin:24px 0 8px;border-bottom:1px solid #d0d7de;padding-bottom:4px}
 .sub{color:#59636e;margin:0 0 8px}code,.t{font-family:ui-monospace,"DejaVu Sans Mono",Menlo,monospace;font-size:12.5px}
 .summary span{margin-right:14px}.legend{display:flex;flex-wrap:wrap;gap:14px;margin:8px 0;color:#59636e;font-size:13px}
@@ -175,8 +176,7 @@ void Writer::summary() {
     out_ += "<span>";
     append_size(out_, n);
     out_ += ' ';
-    out_ += s.word;
-    out_ += n == 1 ? "" : "s";
+    out_ += n == 1 ? s.word : s.plural;
     out_ += "</span>";
   }
   if (changed_parameters > 0) {
@@ -195,16 +195,24 @@ void Writer::summary() {
 }
 
 void Writer::legend() {
+  // Kinds that only some pages have (missing parents, conflicts, lost
+  // edges) are explained only where they occur.
+  bool missing = false, conflict = false, lost = false;
+  for (const CellEntry& cell : page_.cells)
+    missing |= cell.status == Status::missing, conflict |= cell.conflict;
+  for (const EdgeEntry& edge : page_.edges) lost |= edge.status == EdgeStatus::lost;
   out_ += "<div class=\"legend\">";
   for (const StatusStyle& s : kStatusStyles) {
+    if (s.status == Status::missing && !missing) continue;
     out_ += "<span class=\"st-";
     out_ += s.css;
     out_ += "\"><i></i>";
     out_ += s.word;
     out_ += "</span>";
   }
-  out_ += "<span><i class=\"lg-cf\"></i>conflict</span>";
+  if (conflict) out_ += "<span><i class=\"lg-cf\"></i>conflict</span>";
   for (const EdgeStyle& s : kEdgeStyles) {
+    if (s.status == EdgeStatus::lost && !lost) continue;
     out_ += "<span><b class=\"lg-";
     out_ += s.css;
     out_ += "\"></b>";
@@ -323,11 +331,11 @@ void Writer::node(std::size_t v) {
   append_number(out_, kNodeWidth);
   out_ += "\" height=\"";
   append_number(out_, kNodeHeight);
-  out_ += "\" rx=\"6\"/><text x=\"10\" y=\"20\">";
+  out_ += "\" rx=\"6\"/><text x=\"10\" y=\"19.5\">";
   append_escaped(out_, html::shortened(label(cell), kLabelChars));
   out_ += "</text><text class=\"tag\" x=\"";
   append_number(out_, kNodeWidth - 8);
-  out_ += "\" y=\"20\">";
+  out_ += "\" y=\"19.5\">";
   out_ += cell.conflict ? "!" : s.tag;
   out_ += "</text></g></a>\n";
 }

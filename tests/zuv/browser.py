@@ -18,12 +18,18 @@ def chromium():
     return exe
 
 
+def _environment():
+    # The sanitizer run preloads its runtime into every child; not the browser's.
+    drop = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+    return {k: v for k, v in os.environ.items() if k not in drop}
+
+
 def load(page, *extra):
     """(DOM serialised after the load event, console lines) of a page file."""
     result = subprocess.run(
         [chromium(), "--headless", "--disable-gpu", "--no-sandbox", "--no-first-run",
          "--enable-logging=stderr", "--v=0", *extra, "--dump-dom", page.as_uri()],
-        capture_output=True, text=True, timeout=300)
+        capture_output=True, text=True, timeout=300, env=_environment())
     assert result.returncode == 0, result.stderr[-2000:]
     console = [line for line in result.stderr.splitlines() if ":CONSOLE" in line]
     return result.stdout, console
@@ -34,7 +40,7 @@ def screenshot(page, png, width=1280, height=900):
         [chromium(), "--headless", "--disable-gpu", "--no-sandbox", "--no-first-run",
          "--hide-scrollbars", f"--window-size={width},{height}", f"--screenshot={png}",
          page.as_uri()],
-        capture_output=True, timeout=300, check=True)
+        capture_output=True, timeout=300, check=True, env=_environment())
 
 
 class Dom(html.parser.HTMLParser):
