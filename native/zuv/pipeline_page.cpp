@@ -296,6 +296,10 @@ void Writer::edge_path(std::size_t index) {
     out_ += ' ';
     append_number(out_, q.y);
   }
+  if (edge.status == EdgeStatus::unchanged) {  // only changed edges explain themselves
+    out_ += "\"/>\n";
+    return;
+  }
   out_ += "\"><title>";
   append_escaped(out_, label(page_.cells[edge.parent]));
   out_ += " \xE2\x86\x92 ";
@@ -333,11 +337,16 @@ void Writer::node(std::size_t v) {
   append_number(out_, kNodeHeight);
   out_ += "\" rx=\"6\"/><text x=\"10\" y=\"19.5\">";
   append_escaped(out_, html::shortened(label(cell), kLabelChars));
-  out_ += "</text><text class=\"tag\" x=\"";
-  append_number(out_, kNodeWidth - 8);
-  out_ += "\" y=\"19.5\">";
-  out_ += cell.conflict ? "!" : s.tag;
-  out_ += "</text></g></a>\n";
+  out_ += "</text>";
+  const char* tag = cell.conflict ? "!" : s.tag;
+  if (*tag) {  // unchanged nodes, most of a large page, carry no mark
+    out_ += "<text class=\"tag\" x=\"";
+    append_number(out_, kNodeWidth - 8);
+    out_ += "\" y=\"19.5\">";
+    out_ += tag;
+    out_ += "</text>";
+  }
+  out_ += "</g></a>\n";
 }
 
 void Writer::graph() {
