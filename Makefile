@@ -11,7 +11,7 @@ BENCH_VENV ?= .venv-bench
 BENCH_PY := $(BENCH_VENV)/bin/python
 BENCH_PIP := $(BENCH_PY) -m pip
 
-.PHONY: all venv install demo test bench bench-venv clean fuzz leakcheck sanitize
+.PHONY: all venv install demo test bench bench-venv clean fuzz leakcheck sanitize chromium screenshot
 
 all: install
 
@@ -30,8 +30,18 @@ install: venv
 demo: install
 	$(PY) examples/demo.py
 
-test: install
+test: install chromium
 	$(PY) -P -m pytest -q tests
+
+# Headless Chromium for the tests of the HTML pages: Debian's package,
+# installed when missing (needs root, as on CI).
+chromium:
+	@command -v chromium >/dev/null 2>&1 || command -v chromium-browser >/dev/null 2>&1 || \
+		{ apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium; }
+
+# The README's picture of a pipeline diff, from the example notebooks.
+screenshot: install chromium
+	$(PY) -P docs/screenshot.py
 
 $(BENCH_VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(BENCH_VENV)
@@ -64,7 +74,7 @@ leakcheck: install
 # too; leak detection is off because the interpreter keeps memory at exit.
 ASAN_VENV ?= .venv-asan
 ASAN_BUILD_DIR ?= build/asan
-sanitize:
+sanitize: chromium
 	$(MAKE) install VENV=$(ASAN_VENV) BUILD_DIR=$(ASAN_BUILD_DIR) \
 		BUILD_OPTIONS="-C cmake.define.ZUV_SANITIZE=ON -C cmake.build-type=RelWithDebInfo"
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \

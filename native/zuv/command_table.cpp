@@ -47,6 +47,38 @@ constexpr std::array kCommands = {
             "\n"
             "Prints the notebook-aware diff of one file for `git diff`.",
             run_diff_driver},
+    Command{"conflicts", "list what a merge left open in a notebook",
+            "zuv conflicts FILE\n"
+            "       zuv conflicts --graph BASE CURRENT INCOMING MERGED\n"
+            "\n"
+            "Lists every conflict in a merged notebook: cells kept twice or marked\n"
+            "\"<<< \"/\">>> \", parameters kept twice, source conflict blocks, each with\n"
+            "the cell's name and canvas id.  While FILE is unmerged in a git repository\n"
+            "git's index stages are read too, to find copies placed without a mark and\n"
+            "parent edges the merge lost.  --graph compares the four files given:\n"
+            "lost edges and cycles are listed as warnings.  Exit status 0 when nothing\n"
+            "is open, 1 when conflicts remain, 2 on usage errors, 3 on failure.",
+            run_conflicts},
+    Command{"show-merge", "draw a merged notebook's pipeline and its conflicts as HTML",
+            "zuv show-merge --html OUT FILE\n"
+            "\n"
+            "Writes a page with the merged pipeline drawn as a graph, conflicting cells\n"
+            "highlighted, lost edges marked, and each conflict listed.  Exit status as\n"
+            "for `zuv conflicts`.",
+            run_show_merge},
+    Command{"resolve", "resolve a merged notebook's conflicts in place",
+            "zuv resolve FILE (--current | --incoming) [--cell ID_OR_NAME]...\n"
+            "                 [--parameter NAME]... [--all]\n"
+            "\n"
+            "Keeps the chosen side for the selected conflicts (--all: every one): of\n"
+            "two copies of a cell the chosen one stays, with its plain name and the\n"
+            "cell's own ids, and parent references follow it; a cell one side deleted\n"
+            "stays or goes as the chosen side decided; a parameter kept twice keeps the\n"
+            "chosen value; source conflict blocks keep the chosen side's lines.  Two\n"
+            "different cells that claim one name both stay unless one of them is named\n"
+            "with --cell CANVAS_ID.  Without a selector it lists what is open (status\n"
+            "2).  Exit status 0 when nothing is left open, 1 when conflicts remain.",
+            run_resolve},
 };
 
 }  // namespace

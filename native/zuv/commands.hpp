@@ -47,5 +47,8 @@ int run_merge_driver(const std::vector<std::string>& args);
 int run_textconv(const std::vector<std::string>& args);
 int run_diff(const std::vector<std::string>& args);
 int run_diff_driver(const std::vector<std::string>& args);
+int run_conflicts(const std::vector<std::string>& args);
+int run_show_merge(const std::vector<std::string>& args);
+int run_resolve(const std::vector<std::string>& args);
 
 }  // namespace zuv::cli

@@ -30,7 +30,8 @@ constexpr const char* kCommand = "config-git";
 constexpr const char* kAttributeLine = "*.ipynb merge=zuv diff=zuv";
 constexpr const char* kDriverName = "pipeline notebook merge (zuv)";
 // Sections this command owns in git's configuration.
-constexpr std::array kSections = {"merge.zuv", "diff.zuv", "mergetool.zuv"};
+constexpr std::array kSections = {"merge.zuv", "diff.zuv", "mergetool.zuv",
+                                  "mergetool.zuv-incoming"};
 
 enum class Scope { repository, global, system };
 
@@ -46,12 +47,10 @@ const char* scope_flag(Scope scope) {
   return "--local";
 }
 
-// The command line of `zuv resolve` for `git mergetool --tool=zuv`, or ""
-// while the resolve command does not offer one.
-// TODO(picture): fill in once `zuv resolve` documents its mergetool line.
-std::string mergetool_command(const std::string& program) {
-  (void)program;
-  return "";
+// The command line of `zuv resolve` for `git mergetool --tool=zuv` (keeps
+// the current side) or `--tool=zuv-incoming`.  git expands $MERGED itself.
+std::string mergetool_command(const std::string& program, const char* side) {
+  return program + " resolve \"$MERGED\" " + side + " --all";
 }
 
 // A word for the shell that git runs driver command lines with.
@@ -262,8 +261,13 @@ bool enable(Scope scope) {
       !set_config(scope, "diff.zuv.textconv", program + " textconv") ||
       !set_config(scope, "diff.zuv.command", program + " diff-driver"))
     return false;
-  std::string tool = mergetool_command(program);
-  if (!tool.empty() && !set_config(scope, "mergetool.zuv.cmd", tool)) return false;
+  // The exit status tells git whether the file is resolved (1: conflicts
+  // left, such as two cells that claim one name).
+  if (!set_config(scope, "mergetool.zuv.cmd", mergetool_command(program, "--current")) ||
+      !set_config(scope, "mergetool.zuv.trustExitCode", "true") ||
+      !set_config(scope, "mergetool.zuv-incoming.cmd", mergetool_command(program, "--incoming")) ||
+      !set_config(scope, "mergetool.zuv-incoming.trustExitCode", "true"))
+    return false;
   return true;
 }
 

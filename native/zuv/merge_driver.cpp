@@ -16,6 +16,7 @@
 #include "zuv/commands.hpp"
 #include "zuv/conflict_count.hpp"
 #include "zuv/git_process.hpp"
+#include "zuv/merge_facts.hpp"
 #include "zuv/notebook_file.hpp"
 #include "zuv/pipeline_check.hpp"
 #include "zuv/pipeline_merge.hpp"
@@ -154,7 +155,13 @@ int run_merge_driver(const std::vector<std::string>& args) {
     Ref incoming = current ? parse_json(versions[2].bytes) : Ref{};
     Ref merged =
         incoming ? merge_pipeline(base.get(), current.get(), incoming.get(), given[4]) : Ref{};
-    if (merged) return write_merged(merged.get(), layout, versions[1], label);
+    if (merged) {
+      const int result = write_merged(merged.get(), layout, versions[1], label);
+      if (result != status::failure)
+        print_pipeline_warnings(versions[0].document.get(), versions[1].document.get(),
+                                versions[2].document.get(), merged.get(), label);
+      return result;
+    }
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return python_failure(kCommand);
     reason = "the pipeline merge failed (" + escape_line(take_python_error()) + ")";
   }
