@@ -147,19 +147,19 @@ int run_merge_driver(const std::vector<std::string>& args) {
   bool base_empty = false;
   std::string reason = check_versions(versions, base_empty);
   if (reason.empty()) {
-    // The merge changes the documents it is given in place: it gets fresh
-    // copies, and the checked documents stay as the files hold them.
+    // The merge changes the documents it is given in place: what else is
+    // read of them (layout, the facts for the warnings) is read first.
     JsonLayout layout = detect_layout(versions[1].bytes, versions[1].document.get());
-    Ref base = base_empty ? empty_pipeline_notebook() : parse_json(versions[0].bytes);
-    Ref current = base ? parse_json(versions[1].bytes) : Ref{};
-    Ref incoming = current ? parse_json(versions[2].bytes) : Ref{};
-    Ref merged =
-        incoming ? merge_pipeline(base.get(), current.get(), incoming.get(), given[4]) : Ref{};
+    conflicts::NotebookFacts inputs[3];
+    bool warn = read_input_facts(versions[0].document.get(), versions[1].document.get(),
+                                 versions[2].document.get(), inputs);
+    Ref base = base_empty ? empty_pipeline_notebook() : versions[0].document;
+    Ref merged = base ? merge_pipeline(base.get(), versions[1].document.get(),
+                                       versions[2].document.get(), given[4])
+                      : Ref{};
     if (merged) {
       const int result = write_merged(merged.get(), layout, versions[1], label);
-      if (result != status::failure)
-        print_pipeline_warnings(versions[0].document.get(), versions[1].document.get(),
-                                versions[2].document.get(), merged.get(), label);
+      if (result != status::failure && warn) print_pipeline_warnings(inputs, merged.get(), label);
       return result;
     }
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return python_failure(kCommand);

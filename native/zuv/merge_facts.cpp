@@ -104,22 +104,38 @@ bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& sta
   return true;
 }
 
-void print_pipeline_warnings(PyObject* base, PyObject* current, PyObject* incoming,
-                             PyObject* merged, const std::string& label) {
-  conflicts::NotebookFacts facts[4];
-  PyObject* documents[4] = {base, current, incoming, merged};
-  for (int k = 0; k < 4; ++k) {
-    if (documents[k] && !read_facts(documents[k], facts[k])) {
+bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming,
+                      conflicts::NotebookFacts (&out)[3]) {
+  PyObject* documents[3] = {base, current, incoming};
+  for (int k = 0; k < 3; ++k) {
+    if (documents[k] && !read_facts(documents[k], out[k])) {
       PyErr_Clear();
-      return;
+      return false;
     }
   }
-  for (const auto& edge : breaks::lost_edges(facts[0], facts[1], facts[2], facts[3]))
+  return true;
+}
+
+void print_pipeline_warnings(const conflicts::NotebookFacts (&inputs)[3], PyObject* merged,
+                             const std::string& label) {
+  conflicts::NotebookFacts result;
+  if (!read_facts(merged, result)) {
+    PyErr_Clear();
+    return;
+  }
+  for (const auto& edge : breaks::lost_edges(inputs[0], inputs[1], inputs[2], result))
     std::fprintf(stderr, "zuv merge-driver: warning: %s: %s\n", label.c_str(),
                  escape_control(breaks::describe(edge)).c_str());
-  for (const auto& cycle : breaks::merged_cycles(facts[3]))
+  for (const auto& cycle : breaks::merged_cycles(result))
     std::fprintf(stderr, "zuv merge-driver: warning: %s: %s\n", label.c_str(),
-                 escape_control(breaks::describe_cycle(cycle, facts[3])).c_str());
+                 escape_control(breaks::describe_cycle(cycle, result)).c_str());
+}
+
+void print_pipeline_warnings(PyObject* base, PyObject* current, PyObject* incoming,
+                             PyObject* merged, const std::string& label) {
+  conflicts::NotebookFacts inputs[3];
+  if (read_input_facts(base, current, incoming, inputs))
+    print_pipeline_warnings(inputs, merged, label);
 }
 
 }  // namespace zuv::cli

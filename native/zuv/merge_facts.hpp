@@ -31,4 +31,12 @@ bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& sta
 void print_pipeline_warnings(PyObject* base, PyObject* current, PyObject* incoming,
                              PyObject* merged, const std::string& label);
 
+// The same in two steps, for a merge that changes its inputs in place: the
+// inputs' facts read before the merge (false when one cannot be read: then
+// no warnings), and the warnings from them and the merged document after.
+bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming,
+                      conflicts::NotebookFacts (&out)[3]);
+void print_pipeline_warnings(const conflicts::NotebookFacts (&inputs)[3], PyObject* merged,
+                             const std::string& label);
+
 }  // namespace zuv::cli
