@@ -8,8 +8,8 @@
 // still raises falls back too.  Only when the line merge itself cannot run
 // does the driver fail, and then the current file is left as it was.
 #include <array>
+#include <charconv>
 #include <cstdio>
-#include <stdexcept>
 
 #include "io/atomic_write.hpp"
 #include "zuv/arguments.hpp"
@@ -128,13 +128,10 @@ int run_merge_driver(const std::vector<std::string>& args) {
                        "expected BASE CURRENT INCOMING MARKER_SIZE PATH (git's %O %A "
                        "%B %L %P)");
   int marker_size = 0;
-  try {
-    size_t used = 0;
-    marker_size = std::stoi(given[3], &used);
-    if (used != given[3].size()) marker_size = 0;
-  } catch (const std::logic_error&) {
-    marker_size = 0;
-  }
+  const std::string& size_text = given[3];
+  auto [end, parsed_size] =
+      std::from_chars(size_text.data(), size_text.data() + size_text.size(), marker_size);
+  if (parsed_size != std::errc() || end != size_text.data() + size_text.size()) marker_size = 0;
   if (marker_size < 1) return usage_error(kCommand, "MARKER_SIZE must be a positive number");
   std::string label = escape_line(given[4]);
 

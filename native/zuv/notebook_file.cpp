@@ -1,6 +1,7 @@
 #include "zuv/notebook_file.hpp"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -80,8 +81,8 @@ bool has_escaped_non_ascii(std::string_view text) {
     if (!is_hex(text[i + 2]) || !is_hex(text[i + 3]) || !is_hex(text[i + 4]) ||
         !is_hex(text[i + 5]))
       continue;
-    unsigned value =
-        static_cast<unsigned>(std::stoul(std::string(text.substr(i + 2, 4)), nullptr, 16));
+    unsigned value = 0;
+    std::from_chars(text.data() + i + 2, text.data() + i + 6, value, 16);
     if (value >= 0x80) return true;
   }
   return false;
