@@ -21,3 +21,53 @@ bool drop_parent_names(PyObject* cell0, PyObject* cell1) {
 }
 
 }  // namespace merge
+
+namespace merge {
+
+Ref changed_outside_outputs(PyObject* older, PyObject* newer,
+                            const zuv::json_diff::Symbols& symbols, bool& applies) {
+  static PyObject* const data = zuv::interned("data");
+  static PyObject* const outputs = zuv::interned("outputs");
+  static PyObject* const execution_count = zuv::interned("execution_count");
+  applies = false;
+  if (!drop_parent_names(older, newer)) return {};
+  Ref data0 = zuv::getattr(older, data);
+  Ref data1 = data0 ? zuv::getattr(newer, data) : Ref{};
+  if (!data1) return {};
+  PyObject* a = data0.get();
+  PyObject* b = data1.get();
+  if (!PyDict_CheckExact(a) || !PyDict_CheckExact(b)) return {};
+  int in_a = PyDict_Contains(a, outputs);
+  int in_b = in_a <= 0 ? in_a : PyDict_Contains(b, outputs);
+  if (in_b <= 0) return {};
+  // Another shared key keeps the record a per-key record (jsondiff replaces
+  // the whole cell only when no key is shared).
+  bool shared = false;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (!shared && PyDict_Next(a, &pos, &key, &value)) {
+    if (key == outputs) continue;
+    int eq = PyUnicode_Check(key) ? PyUnicode_Compare(key, outputs) : 1;
+    if (eq == 0) continue;
+    int held = PyDict_Contains(b, key);
+    if (held < 0) return {};
+    shared = held;
+  }
+  if (!shared) return {};
+  Ref a_rest = Ref::steal(PyDict_Copy(a));
+  Ref b_rest = a_rest ? Ref::steal(PyDict_Copy(b)) : Ref{};
+  if (!b_rest || PyDict_DelItem(a_rest.get(), outputs) < 0 ||
+      PyDict_DelItem(b_rest.get(), outputs) < 0)
+    return {};
+  Ref record = zuv::json_diff::diff(a_rest.get(), b_rest.get(), symbols);
+  if (!record) return {};
+  if (!PyDict_CheckExact(record.get())) return {};  // not expected; compare in full
+  if (PyDict_DelItem(record.get(), execution_count) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
+    PyErr_Clear();
+  }
+  applies = true;
+  return record;
+}
+
+}  // namespace merge

@@ -35,9 +35,16 @@ class Hooks {
   // Gives a named record its side's conflict mark.
   virtual bool mark(PyObject* record, Side side) = 0;
   // The difference record from `older` to `newer` (empty when they agree,
-  // parent names and "execution_count" aside).  Its "outputs" entry is
-  // dropped by the merge wherever outputs do not count.
+  // parent names and "execution_count" aside).
   virtual Ref changed(PyObject* older, PyObject* newer) = 0;
+  // The same record without its "outputs" entry, where outputs do not
+  // count.  By default the full record, then the entry popped; a hook that
+  // knows the comparison may skip comparing outputs.
+  virtual Ref changed_outside_outputs(PyObject* older, PyObject* newer);
+  // True when record names change only where the merge changes them (the
+  // stock records and hooks): the merge then keeps its index of component
+  // names up to date instead of reading every name again for each lookup.
+  virtual bool stock_records() const { return false; }
 
   // Called once between the passes over added cells and over the cells base
   // and current hold, whether or not a source merge follows.

@@ -4,6 +4,7 @@
 
 #include "io/atomic_write.hpp"
 #include "merge/cell_rules.hpp"
+#include "merge/labels.hpp"
 #include "merge/merged_cells.hpp"
 #include "merge/parameter_rules.hpp"
 #include "py/imports.hpp"
@@ -63,6 +64,54 @@ Ref item(PyObject* table, PyObject* key) {
   return Ref::borrow(value);
 }
 
+// cell["metadata"]["canvas"]["name"] read without running any code: a
+// borrowed reference, or null where the cell is not shaped like that.
+PyObject* raw_name(PyObject* cell) {
+  PyObject* value = cell;
+  for (PyObject* key : {keys().metadata, keys().canvas, keys().name}) {
+    if (!value || !PyDict_CheckExact(value)) return nullptr;
+    value = PyDict_GetItemWithError(value, key);
+  }
+  return value;
+}
+
+// A name carrying a conflict mark.
+bool is_marked(PyObject* name) {
+  if (!name || !PyUnicode_Check(name)) return false;
+  return PyUnicode_Tailmatch(name, keys().current_mark, 0, PY_SSIZE_T_MAX, -1) == 1 ||
+         PyUnicode_Tailmatch(name, keys().incoming_mark, 0, PY_SSIZE_T_MAX, -1) == 1;
+}
+
+// Marked names of `names` (an iterable of names) that `held` lacks.
+Py_ssize_t new_marks(PyObject* names, PyObject* held) {
+  Py_ssize_t count = 0;
+  Ref iter = Ref::steal(PyObject_GetIter(names));
+  if (!iter) return -1;
+  while (Ref name = Ref::steal(PyIter_Next(iter.get()))) {
+    if (!is_marked(name.get())) continue;
+    int known = PySet_Contains(held, name.get());
+    if (known < 0) return -1;
+    count += !known;
+  }
+  return PyErr_Occurred() ? -1 : count;
+}
+
+// Lines of `source` (a list of lines) that open a conflict block labelled
+// `label`.
+Py_ssize_t block_openings(PyObject* source, PyObject* opening) {
+  if (!PyList_Check(source)) return 0;
+  Py_ssize_t count = 0;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i) {
+    PyObject* line = PyList_GET_ITEM(source, i);
+    if (!PyUnicode_Check(line)) continue;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(line);
+    if (length > 0 && PyUnicode_READ_CHAR(line, length - 1) == '\n') --length;
+    if (length != PyUnicode_GET_LENGTH(opening)) continue;
+    count += PyUnicode_Tailmatch(line, opening, 0, length, -1) == 1;
+  }
+  return count;
+}
+
 // The records of one canvas id in the three versions (empty where a version
 // lacks it), and the pass that visits it.
 enum class Pass { deleted_in_current, added_in_incoming, held_by_base_and_current };
@@ -91,6 +140,13 @@ class DocumentMerge {
   }
   bool canvas_change(PyObject* incoming_diff, CellFacts& facts);
   Ref comp_names();
+  // The index of component names over the cells base and current hold: the
+  // whole table read again for each lookup, or, with stock records, kept up
+  // to date as the merge changes names.
+  Ref rebuilt_names() { return track_names_ ? Ref::none() : comp_names(); }
+  Ref holder_of(PyObject* rebuilt, PyObject* name);
+  bool index_names();
+  bool note_name(PyObject* key);
   bool gather(const CellVersions& cell, CellFacts& facts);
 
   bool apply(const CellVersions& cell, CellOutcome outcome);
@@ -116,6 +172,11 @@ class DocumentMerge {
   Ref names_snapshot_;  // the name index of the pass over added cells, built once
   Ref holder_key_;      // the merged cell already carrying the incoming name
   Ref incoming_name_;
+  Ref input_names_;  // cell names the current and incoming inputs held
+  bool track_names_ = false;
+  Ref holders_;               // {name: [merged keys whose cell carries it]}
+  Ref indexed_;               // {merged key: the name it is listed under}
+  std::vector<Ref> touched_;  // merged keys whose names the last outcome may have changed
   ConflictReport conflicts_;
 };
 
@@ -141,6 +202,11 @@ Ref DocumentMerge::index(PyObject* document, Side side, bool check_duplicates) {
                      side_name(side));
         return {};
       }
+    }
+    if (side != Side::base && check_duplicates) {
+      PyObject* name = raw_name(cell.get());
+      if (!name && PyErr_Occurred()) return {};
+      if (name && PyUnicode_Check(name) && PySet_Add(input_names_.get(), name) < 0) return {};
     }
     Ref record = hooks_.record(cell.get(), side, true);
     if (!record || PyDict_SetItem(table.get(), id.get(), record.get()) < 0) return {};
@@ -195,12 +261,8 @@ bool DocumentMerge::list_visits() {
 // The difference record from `older` to `newer`, its "outputs" entry
 // dropped unless outputs count.
 Ref DocumentMerge::difference(PyObject* older, PyObject* newer, bool outputs_count) {
-  Ref diff = hooks_.changed(older, newer);
-  if (!diff || outputs_count) return diff;
-  int has = PySequence_Contains(diff.get(), keys().outputs);
-  if (has < 0) return {};
-  if (has && !zuv::call_method(diff.get(), keys().pop, keys().outputs)) return {};
-  return diff;
+  return outputs_count ? hooks_.changed(older, newer)
+                       : hooks_.changed_outside_outputs(older, newer);
 }
 
 // The keys of the incoming record's canvas entry, and whether it changed the
@@ -238,6 +300,71 @@ Ref DocumentMerge::comp_names() {
     if (named && PyDict_SetItem(table.get(), name.get(), entry.key.get()) < 0) return {};
   }
   return table;
+}
+
+Ref DocumentMerge::holder_of(PyObject* rebuilt, PyObject* name) {
+  if (!track_names_) return Ref::borrow(PyDict_GetItemWithError(rebuilt, name));
+  PyObject* keys = PyDict_GetItemWithError(holders_.get(), name);
+  if (!keys) return {};
+  // The later cell in output order wins a shared name.
+  Ref best;
+  double best_order = -1;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
+    PyObject* key = PyList_GET_ITEM(keys, i);
+    double order = merged_.order(key);
+    if (order == -2) return {};
+    if (order > best_order) {
+      best_order = order;
+      best = Ref::borrow(key);
+    }
+  }
+  return best;
+}
+
+// Lists `key` under the name its cell carries now (nowhere when the cell is
+// unnamed or gone).
+bool DocumentMerge::note_name(PyObject* key) {
+  Ref old = Ref::borrow(PyDict_GetItemWithError(indexed_.get(), key));
+  if (old) {
+    PyObject* keys = PyDict_GetItemWithError(holders_.get(), old.get());
+    if (!keys) return false;
+    Ref list = Ref::borrow(keys);
+    for (Py_ssize_t i = PyList_GET_SIZE(list.get()); i-- > 0;) {
+      int same = PyObject_RichCompareBool(PyList_GET_ITEM(list.get(), i), key, Py_EQ);
+      if (same < 0) return false;
+      if (same && PySequence_DelItem(list.get(), i) < 0) return false;
+    }
+    if (PyList_GET_SIZE(list.get()) == 0 && PyDict_DelItem(holders_.get(), old.get()) < 0)
+      return false;
+    if (PyDict_DelItem(indexed_.get(), key) < 0) return false;
+  } else if (PyErr_Occurred()) {
+    return false;
+  }
+  int present = merged_.contains(key);
+  if (present <= 0) return present == 0;
+  Ref record = merged_.get(key);
+  Ref name = record ? name_of(record.get()) : Ref{};
+  int named = truth(name);
+  if (named <= 0) return named == 0;
+  PyObject* keys = PyDict_GetItemWithError(holders_.get(), name.get());
+  if (!keys) {
+    if (PyErr_Occurred()) return false;
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list || PyDict_SetItem(holders_.get(), name.get(), list.get()) < 0) return false;
+    keys = list.get();
+  }
+  return PyList_Append(keys, key) == 0 && PyDict_SetItem(indexed_.get(), key, name.get()) == 0;
+}
+
+bool DocumentMerge::index_names() {
+  track_names_ = hooks_.stock_records();
+  if (!track_names_) return true;
+  holders_ = Ref::steal(PyDict_New());
+  indexed_ = Ref::steal(PyDict_New());
+  if (!holders_ || !indexed_) return false;
+  for (const MergedEntry& entry : merged_.entries())
+    if (!note_name(entry.key.get())) return false;
+  return true;
 }
 
 bool DocumentMerge::gather(const CellVersions& cell, CellFacts& f) {
@@ -286,14 +413,12 @@ bool DocumentMerge::gather(const CellVersions& cell, CellFacts& f) {
     int changed = differs(cell.base.get(), cell.incoming.get(), false);
     if (changed <= 0) return changed == 0;
     f.incoming_changed = true;
-    Ref names = comp_names();
+    Ref names = rebuilt_names();
     incoming_name_ = names ? name_of(cell.incoming.get()) : Ref{};
     if (!incoming_name_) return false;
-    int taken = PySequence_Contains(names.get(), incoming_name_.get());
-    if (taken < 0) return false;
-    if (taken) {
-      Ref holder = item(names.get(), incoming_name_.get());
-      if (!holder) return false;
+    Ref holder = holder_of(names.get(), incoming_name_.get());
+    if (!holder && PyErr_Occurred()) return false;
+    if (holder) {
       int other = PyObject_RichCompareBool(holder.get(), id, Py_NE);
       if (other < 0) return false;
       if (other) holder_key_ = holder;
@@ -342,15 +467,23 @@ bool DocumentMerge::merge_sources(const CellVersions& cell) {
   Ref base_source = current_source ? zuv::getattr(cell.base.get(), keys().source) : Ref{};
   Ref incoming_source = base_source ? zuv::getattr(cell.incoming.get(), keys().source) : Ref{};
   if (!incoming_source) return false;
-  Ref current_label = Ref::steal(PyNumber_Add(file_path_, keys().current_suffix));
-  Ref incoming_label =
-      current_label ? Ref::steal(PyNumber_Add(file_path_, keys().incoming_suffix)) : Ref{};
+  Ref current_label = conflict_label(file_path_, keys().current_suffix);
+  Ref incoming_label = current_label ? conflict_label(file_path_, keys().incoming_suffix) : Ref{};
   if (!incoming_label) return false;
   Ref merged_source =
       hooks_.merge_source(current_source.get(), base_source.get(), incoming_source.get(),
                           current_label.get(), incoming_label.get());
   Ref target = merged_source ? merged_.get(cell.id.get()) : Ref{};
-  return target && PyObject_SetAttr(target.get(), keys().source, merged_source.get()) == 0;
+  if (!target || PyObject_SetAttr(target.get(), keys().source, merged_source.get()) < 0)
+    return false;
+  // Blocks this merge opened: those under its own label that the current
+  // source did not already hold.
+  Ref opening = Ref::steal(PyUnicode_FromFormat("<<<<<<< %U", current_label.get()));
+  if (!opening) return false;
+  Py_ssize_t opened = block_openings(merged_source.get(), opening.get()) -
+                      block_openings(current_source.get(), opening.get());
+  if (opened > 0) conflicts_.source_blocks += opened;
+  return true;
 }
 
 // Comments the incoming side introduced (in the incoming cell, not in the
@@ -397,6 +530,8 @@ bool DocumentMerge::place_beside(const CellVersions& cell, bool mark_both) {
   Ref key = zuv::getattr(new_cell.get(), keys().weft_id);
   if (!key || !merged_.insert_after(cell.id.get(), key.get(), new_cell.get(), Side::incoming))
     return false;
+  touched_.push_back(cell.id);
+  touched_.push_back(key);
   ++conflicts_.copies_beside;
   return true;
 }
@@ -410,17 +545,19 @@ bool DocumentMerge::delete_cell(const CellVersions& cell) {
   // Only a real name can have been marked.
   if (PyUnicode_Check(popped_name.get()) && PyUnicode_GET_LENGTH(popped_name.get()) > 0) {
     Ref marked = Ref::steal(PyNumber_Add(keys().incoming_mark, popped_name.get()));
-    Ref names = marked ? comp_names() : Ref{};
+    Ref names = marked ? rebuilt_names() : Ref{};
     if (!names) return false;
-    Ref holder_key = Ref::borrow(PyDict_GetItemWithError(names.get(), marked.get()));
+    Ref holder_key = holder_of(names.get(), marked.get());
     if (holder_key) {
       Ref holder = merged_.get(holder_key.get());
       if (!holder || PyObject_SetAttr(holder.get(), keys().name, popped_name.get()) < 0)
         return false;
+      touched_.push_back(holder_key);
     } else if (PyErr_Occurred()) {
       return false;
     }
   }
+  touched_.push_back(cell.id);
   return merged_.erase(cell.id.get());
 }
 
@@ -431,6 +568,7 @@ bool DocumentMerge::apply(const CellVersions& cell, CellOutcome outcome) {
     case CellOutcome::stay_deleted:
       return true;
     case CellOutcome::keep_current_marked: {
+      touched_.push_back(cell.id);
       MergedEntry entry = merged_.entry(id);
       int named = entry.record ? truth(name_of(entry.record.get())) : -1;
       if (named < 0) return false;
@@ -443,6 +581,8 @@ bool DocumentMerge::apply(const CellVersions& cell, CellOutcome outcome) {
     case CellOutcome::append_incoming_marked: {
       Ref copy = incoming_copy(cell, true);
       if (!copy || !merged_.set(id, copy.get(), Side::incoming)) return false;
+      touched_.push_back(cell.id);
+      if (holder_key_) touched_.push_back(holder_key_);
       if (outcome == CellOutcome::restore_incoming_marked) return mark(copy.get(), Side::incoming);
       if (outcome == CellOutcome::take_incoming || outcome == CellOutcome::append_incoming)
         return true;
@@ -507,8 +647,9 @@ bool DocumentMerge::cut_parents() {
   return true;
 }
 
-// {name: parameter} over document["metadata"]["canvas"]["parameters"].
-Ref parameter_table(PyObject* document) {
+// {name: parameter} over document["metadata"]["canvas"]["parameters"].  Two
+// parameters under one name are refused: the table would silently keep one.
+Ref parameter_table(PyObject* document, const char* version) {
   Ref metadata = zuv::getitem(document, keys().metadata);
   Ref canvas = metadata ? zuv::getitem(metadata.get(), keys().canvas) : Ref{};
   Ref parameters = canvas ? zuv::getitem(canvas.get(), keys().parameters) : Ref{};
@@ -517,7 +658,14 @@ Ref parameter_table(PyObject* document) {
   if (!iter || !table) return {};
   while (Ref parameter = Ref::steal(PyIter_Next(iter.get()))) {
     Ref name = zuv::getitem(parameter.get(), keys().name);
-    if (!name || PyDict_SetItem(table.get(), name.get(), parameter.get()) < 0) return {};
+    int seen = name ? PyDict_Contains(table.get(), name.get()) : -1;
+    if (seen < 0) return {};
+    if (seen) {
+      PyErr_Format(PyExc_ValueError, "duplicate parameter name %R in the %s version", name.get(),
+                   version);
+      return {};
+    }
+    if (PyDict_SetItem(table.get(), name.get(), parameter.get()) < 0) return {};
   }
   if (PyErr_Occurred()) return {};
   return table;
@@ -544,8 +692,16 @@ class ParameterMerge {
         !visit(base_names.get(), current_.get(), false) ||
         !visit(incoming_names.get(), base_.get(), false))
       return {};
+    Ref held = Ref::steal(PySet_New(current_names.get()));
+    if (!held) return {};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(incoming_names.get()); ++i)
+      if (PySet_Add(held.get(), PyList_GET_ITEM(incoming_names.get(), i)) < 0) return {};
+    Py_ssize_t marked = new_marks(merged_.get(), held.get());
+    if (marked < 0) return {};
+    marked_ = marked;
     return merged_;
   }
+  Py_ssize_t marked() const { return marked_; }
 
  private:
   // Visits the names of `names` that `other` holds (or lacks).
@@ -625,9 +781,23 @@ class ParameterMerge {
   }
 
   // Stores `parameter` under mark + name and renames it accordingly.
+  // A marked name that another parameter of the merge holds is refused
+  // rather than overwritten.
   bool keep_marked(PyObject* mark, PyObject* name, PyObject* parameter) {
     Ref marked = Ref::steal(PyNumber_Add(mark, name));
-    if (!marked || PyDict_SetItem(merged_.get(), marked.get(), parameter) < 0) return false;
+    if (!marked) return false;
+    for (const Ref& table : {merged_, current_, incoming_}) {
+      int taken = PyDict_Contains(table.get(), marked.get());
+      if (taken < 0) return false;
+      if (taken) {
+        PyErr_Format(PyExc_ValueError,
+                     "the conflict mark of parameter %R gives it the name %R, which another "
+                     "parameter has",
+                     name, marked.get());
+        return false;
+      }
+    }
+    if (PyDict_SetItem(merged_.get(), marked.get(), parameter) < 0) return false;
     return PyObject_SetItem(parameter, keys().name, marked.get()) == 0;
   }
   bool keep_current_marked(PyObject* name) {
@@ -641,14 +811,18 @@ class ParameterMerge {
 
   Ref current_, base_, incoming_;
   Ref merged_;
+  Py_ssize_t marked_ = 0;  // marked names neither input held
 };
 
 Ref DocumentMerge::merge_parameters() {
-  Ref current = parameter_table(current_doc_.get());
-  Ref base = current ? parameter_table(base_doc_.get()) : Ref{};
-  Ref incoming = base ? parameter_table(incoming_doc_.get()) : Ref{};
+  Ref current = parameter_table(current_doc_.get(), "current");
+  Ref base = current ? parameter_table(base_doc_.get(), "base") : Ref{};
+  Ref incoming = base ? parameter_table(incoming_doc_.get(), "incoming") : Ref{};
   if (!incoming) return {};
-  return ParameterMerge(current.get(), base.get(), incoming.get()).run();
+  ParameterMerge merge(current.get(), base.get(), incoming.get());
+  Ref merged = merge.run();
+  conflicts_.marked_parameters = merge.marked();
+  return merged;
 }
 
 // current.copy() with the merged cells and parameters.
@@ -656,10 +830,18 @@ Ref DocumentMerge::assemble(PyObject* parameters) {
   Ref merged = zuv::call_method(current_doc_.get(), keys().copy);
   Ref cells = Ref::steal(PyList_New(0));
   if (!merged || !cells) return {};
+  Ref merged_names = Ref::steal(PyList_New(0));
+  if (!merged_names) return {};
   for (const MergedEntry& entry : merged_.entries()) {
     Ref data = zuv::getattr(entry.record.get(), keys().data);
     if (!data || PyList_Append(cells.get(), data.get()) < 0) return {};
+    PyObject* name = raw_name(data.get());
+    if (!name && PyErr_Occurred()) return {};
+    if (name && PyList_Append(merged_names.get(), name) < 0) return {};
   }
+  Py_ssize_t marked = new_marks(merged_names.get(), input_names_.get());
+  if (marked < 0) return {};
+  conflicts_.marked_cells = marked;
   if (PyObject_SetItem(merged.get(), keys().cells, cells.get()) < 0) return {};
   Ref values = Ref::steal(PyDict_Values(parameters));
   Ref metadata = values ? zuv::getitem(merged.get(), keys().metadata) : Ref{};
@@ -670,6 +852,7 @@ Ref DocumentMerge::assemble(PyObject* parameters) {
 
 bool DocumentMerge::run(PyObject* base, PyObject* current, PyObject* incoming,
                         MergeResult& result) {
+  if (!(input_names_ = Ref::steal(PySet_New(nullptr)))) return false;
   current_doc_ = Ref::borrow(current);
   base_doc_ = Ref::borrow(base);
   incoming_doc_ = Ref::borrow(incoming);
@@ -686,7 +869,7 @@ bool DocumentMerge::run(PyObject* base, PyObject* current, PyObject* incoming,
         if (!(names_snapshot_ = comp_names())) return false;
         pass = Pass::added_in_incoming;
       } else {
-        if (!hooks_.begin_source_merges()) return false;
+        if (!hooks_.begin_source_merges() || !index_names()) return false;
         pass = Pass::held_by_base_and_current;
       }
     }
@@ -694,7 +877,11 @@ bool DocumentMerge::run(PyObject* base, PyObject* current, PyObject* incoming,
   };
   for (const CellVersions& cell : visits_) {
     CellFacts facts;
+    touched_.clear();
     if (!enter(cell.pass) || !gather(cell, facts) || !apply(cell, decide_cell(facts))) return false;
+    if (track_names_)
+      for (const Ref& key : touched_)
+        if (!note_name(key.get())) return false;
   }
   if (!enter(Pass::held_by_base_and_current) || !cut_parents()) return false;
   Ref parameters = merge_parameters();
@@ -707,13 +894,45 @@ bool DocumentMerge::run(PyObject* base, PyObject* current, PyObject* incoming,
 
 }  // namespace
 
+Ref Hooks::changed_outside_outputs(PyObject* older, PyObject* newer) {
+  Ref diff = changed(older, newer);
+  if (!diff) return {};
+  int has = PySequence_Contains(diff.get(), keys().outputs);
+  if (has < 0) return {};
+  if (has && !zuv::call_method(diff.get(), keys().pop, keys().outputs)) return {};
+  return diff;
+}
+
 bool merge_documents(PyObject* base, PyObject* current, PyObject* incoming, PyObject* file_path,
                      Hooks& hooks, MergeResult& result) {
   return DocumentMerge(file_path, hooks).run(base, current, incoming, result);
 }
 
+namespace {
+
+// The cyclic garbage collector paused for the length of one merge: a merge
+// builds a few records and difference records per cell and frees them only
+// at its end, so collections during the merge find nothing to free yet cost
+// time that grows with the whole heap.  The collector's earlier state comes
+// back on every way out.
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable()) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  int was_enabled_;
+};
+
+}  // namespace
+
 bool merge_files(PyObject* base_path, PyObject* current_path, PyObject* incoming_path,
                  PyObject* file_path, Hooks& hooks, ConflictReport* conflicts) {
+  CollectorPause pause;
   if (!hooks.prepare()) return false;
   Ref current = hooks.load(current_path);
   Ref base = current ? hooks.load(base_path) : Ref{};

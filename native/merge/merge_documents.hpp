@@ -18,10 +18,12 @@ namespace merge {
 // The conflicts this merge created; marks and conflict blocks that an input
 // already held are not counted.
 struct ConflictReport {
-  Py_ssize_t copies_beside = 0;  // copies placed beside their cells (fresh canvas ids)
-  Py_ssize_t marked_names = 0;   // marked cell or parameter names neither input held
-  Py_ssize_t source_blocks = 0;  // conflict blocks carrying this merge's labels
-  bool any() const { return copies_beside || marked_names || source_blocks; }
+  Py_ssize_t copies_beside = 0;      // copies placed beside their cells (fresh canvas ids)
+  Py_ssize_t marked_cells = 0;       // marked cell names that no cell of either input held
+  Py_ssize_t marked_parameters = 0;  // marked parameter names neither input held
+  Py_ssize_t source_blocks = 0;      // conflict blocks opened with this merge's current label
+                                     // beyond those the current source already held
+  bool any() const { return copies_beside || marked_cells || marked_parameters || source_blocks; }
 };
 
 struct MergeResult {

@@ -1,5 +1,7 @@
 #include "merge/merged_cells.hpp"
 
+#include <algorithm>
+
 namespace merge {
 
 bool MergedCells::init() {
@@ -48,6 +50,11 @@ void MergedCells::link_after(Py_ssize_t where, Py_ssize_t index) {
     tail_ = index;
   else
     nodes_[node.next].prev = index;
+  if (node.prev != -1 && node.next != -1)  // between two entries
+    node.order = (nodes_[node.prev].order + nodes_[node.next].order) / 2;
+  else
+    node.order = last_order_ =
+        std::max(last_order_, node.prev == -1 ? 0.0 : nodes_[node.prev].order) + 1;
 }
 
 void MergedCells::unlink(Py_ssize_t index) {
@@ -127,6 +134,11 @@ std::vector<MergedEntry> MergedCells::entries() const {
   out.reserve(nodes_.size());
   for (Py_ssize_t i = head_; i != -1; i = nodes_[i].next) out.push_back(nodes_[i].entry);
   return out;
+}
+
+double MergedCells::order(PyObject* key) const {
+  Py_ssize_t i = slot(key);
+  return i < 0 ? static_cast<double>(i) : nodes_[i].order;
 }
 
 Py_ssize_t MergedCells::size() const { return PyDict_GET_SIZE(slots_.get()); }

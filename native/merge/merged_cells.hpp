@@ -39,11 +39,15 @@ class MergedCells {
   // code while they go through them.
   std::vector<MergedEntry> entries() const;
   Py_ssize_t size() const;
+  // The position of `key`'s entry as a number that grows in output order;
+  // -1 when absent, -2 on error.
+  double order(PyObject* key) const;
 
  private:
   struct Node {
     MergedEntry entry;
     Py_ssize_t prev = -1, next = -1;
+    double order = 0;
   };
   Py_ssize_t slot(PyObject* key) const;  // -1 absent, -2 error
   bool bind(PyObject* key, Py_ssize_t index);
@@ -52,6 +56,7 @@ class MergedCells {
 
   std::vector<Node> nodes_;
   Py_ssize_t head_ = -1, tail_ = -1;
+  double last_order_ = 0;
   Ref slots_;  // {key: index into nodes_}
 };
 

@@ -110,6 +110,15 @@ Ref NativeHooks::changed(PyObject* older, PyObject* newer) {
   return diff;
 }
 
+Ref NativeHooks::changed_outside_outputs(PyObject* older, PyObject* newer) {
+  const zuv::json_diff::Symbols* symbols = private_symbols();
+  if (!symbols) return {};
+  bool applies = false;
+  Ref record = merge::changed_outside_outputs(older, newer, *symbols, applies);
+  if (applies || PyErr_Occurred()) return record;
+  return Hooks::changed_outside_outputs(older, newer);
+}
+
 // The same source merge as `_merge_source`, with `git`, `os` and `tempfile`
 // imported on first use.
 Ref NativeHooks::merge_source(PyObject* current, PyObject* base, PyObject* incoming,

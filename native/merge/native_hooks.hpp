@@ -19,6 +19,8 @@ class NativeHooks final : public Hooks {
   Ref record(PyObject* cell, Side side, bool tag_by_keyword) override;
   bool mark(PyObject* record, Side side) override;
   Ref changed(PyObject* older, PyObject* newer) override;
+  Ref changed_outside_outputs(PyObject* older, PyObject* newer) override;
+  bool stock_records() const override { return true; }
   bool begin_source_merges() override { return true; }
   Ref merge_source(PyObject* current, PyObject* base, PyObject* incoming, PyObject* current_label,
                    PyObject* incoming_label) override;

@@ -12,12 +12,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "io/file_io.hpp"
+#include "io/signal_hold.hpp"
 #include "notebook_merge/merge.hpp"
 #include "py/error.hpp"
 
@@ -48,6 +51,8 @@ struct SourceNames {
   PyObject* base = zuv::interned("base");
   PyObject* incoming = zuv::interned("incoming");
   PyObject* empty = zuv::interned("");
+  PyObject* current_suffix = zuv::interned("-current");
+  PyObject* base_suffix = zuv::interned("-base");
 };
 
 const SourceNames& source_names() {
@@ -82,6 +87,20 @@ std::vector<LineSpan> split_universal_lines(std::string_view text) {
   return lines;
 }
 
+// The lines of `text` that open a conflict block labelled `label` the way
+// git writes it: seven "<" signs, a space, the label.
+size_t count_block_openings(std::string_view text, std::string_view label) {
+  constexpr std::string_view kOpening = "<<<<<<< ";
+  size_t count = 0;
+  for (const LineSpan& span : split_universal_lines(text)) {
+    std::string_view line = text.substr(span.begin, span.length);
+    if (line.size() == kOpening.size() + label.size() && line.starts_with(kOpening) &&
+        line.ends_with(label))
+      ++count;
+  }
+  return count;
+}
+
 // ---------------------------------------------------------------------------
 // Working files.
 
@@ -113,19 +132,20 @@ bool write_sources(PyObject* const paths[3], PyObject* const sources[3]) {
   return true;
 }
 
-// Reads the merged file as UTF-8 text, one str per line with universal
-// newlines, relabelling the two working paths in every line.
-Ref read_merged_lines(PyObject* path, PyObject* current_path, PyObject* current_name,
-                      PyObject* incoming_path, PyObject* incoming_name, FileDescriptor& file) {
-  std::string bytes;
-  if (!read_file(path, bytes, file)) return {};
+// A working file's path and the label that replaces it in the result; an
+// empty label leaves the path as git wrote it.
+struct Relabel {
+  PyObject* path;
+  PyObject* label;
+};
+
+// Decodes the merged bytes as UTF-8 text, one str per line with universal
+// newlines, relabelling the working paths in every line.
+Ref merged_lines(const std::string& bytes, const Relabel (&relabels)[3]) {
   // Decoding the whole text first reports invalid UTF-8 as a read would.
   if (!Ref::steal(
           PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr)))
     return {};
-  bool relabel_current = PyUnicode_GET_LENGTH(current_name) > 0;
-  bool relabel_incoming = PyUnicode_GET_LENGTH(incoming_name) > 0;
-
   std::vector<LineSpan> spans = split_universal_lines(bytes);
   Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
   if (!result) return {};
@@ -135,14 +155,27 @@ Ref read_merged_lines(PyObject* path, PyObject* current_path, PyObject* current_
     if (spans[i].terminated) line.push_back('\n');
     Ref text = Ref::steal(
         PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), nullptr));
-    if (text && relabel_current)
-      text = Ref::steal(PyUnicode_Replace(text.get(), current_path, current_name, -1));
-    if (text && relabel_incoming)
-      text = Ref::steal(PyUnicode_Replace(text.get(), incoming_path, incoming_name, -1));
+    for (const Relabel& relabel : relabels) {
+      if (text && PyUnicode_GET_LENGTH(relabel.label) > 0)
+        text = Ref::steal(PyUnicode_Replace(text.get(), relabel.path, relabel.label, -1));
+    }
     if (!text) return {};
     PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), text.release());
   }
   return result;
+}
+
+// The base version's label: a current label ending in "-current" names the
+// base with the same prefix and "-base"; anything else leaves git's own.
+Ref base_label(PyObject* current_name) {
+  const SourceNames& n = source_names();
+  Py_ssize_t ends = PyUnicode_Tailmatch(current_name, n.current_suffix, 0, PY_SSIZE_T_MAX, 1);
+  if (ends < 0) return {};
+  if (!ends) return Ref::borrow(n.empty);
+  Ref prefix = Ref::steal(PyUnicode_Substring(
+      current_name, 0,
+      PyUnicode_GET_LENGTH(current_name) - PyUnicode_GET_LENGTH(n.current_suffix)));
+  return prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), n.base_suffix)) : Ref{};
 }
 
 // The merged file's descriptor stays open until its directory is gone, so
@@ -151,42 +184,76 @@ Ref read_merged_lines(PyObject* path, PyObject* current_path, PyObject* current_
 // place, and ext4 (auto_da_alloc) starts writing such a file to disk when it
 // is closed, so freeing it waits for that write, several hundred
 // microseconds for a file nobody can reach any more.  A short-lived thread
-// does that last close.
+// does that last close.  It starts with every signal blocked, so that a
+// signal meant for the process reaches a thread that may be holding it off
+// (see SignalHold) instead of ending the process behind its back.
 void close_in_background(FileDescriptor& file) noexcept {
   int fd = file.release();
   if (fd < 0) return;
+  sigset_t all, previous;
+  sigfillset(&all);
+  bool masked = pthread_sigmask(SIG_SETMASK, &all, &previous) == 0;
   try {
     std::thread([fd] { ::close(fd); }).detach();
   } catch (...) {  // no thread to be had: close here, as usual
     ::close(fd);
   }
+  if (masked) pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 // ---------------------------------------------------------------------------
 // The git call.
 
-// Git exits with the number of conflicts (at most 127) when it merged; any
-// other status means it refused or failed.
-bool is_conflict_status(PyObject* error) {
+// What a git exit status says, given how many conflict blocks of this call
+// the result holds.  Git exits with the number of conflicts, capped at 127,
+// after writing its result; 126 and 127 are also a shell's "cannot execute"
+// and "not found", which write nothing, so they count as conflicts only when
+// the result bears them out.
+enum class Status { conflicts, needs_blocks, failure };
+
+Status classify_status(long status) {
+  if (status >= 1 && status <= 125) return Status::conflicts;
+  if (status == 126 || status == 127) return Status::needs_blocks;
+  return Status::failure;
+}
+
+bool blocks_confirm_status(long status, size_t blocks) {
+  return status == 126 ? blocks == 126 : blocks >= 127;
+}
+
+// The integer exit status of a GitCommandError, or 0 when it has none.
+long exit_status(PyObject* error) {
   Ref status = zuv::getattr(error, source_names().status);
   if (!status) {
     PyErr_Clear();
-    return false;
+    return 0;
   }
-  if (!PyLong_Check(status.get())) return false;
+  if (!PyLong_Check(status.get())) return 0;
   int overflow = 0;
   long value = PyLong_AsLongAndOverflow(status.get(), &overflow);
   if (value == -1 && PyErr_Occurred()) {
     PyErr_Clear();
-    return false;
+    return 0;
   }
-  return overflow == 0 && value >= 1 && value <= 127;
+  return overflow ? 0 : value;
 }
 
+// A GitCommandError whose status the merged result must still confirm.
+struct UnconfirmedStatus {
+  long status;
+  zuv::CaughtError error;
+};
+
 // g.merge_file(current_path, base_path, incoming_path); conflicts reported
-// as git.GitCommandError are an ordinary outcome.
-bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3]) {
+// as git.GitCommandError are an ordinary outcome.  A status of 126 or 127 is
+// left in `unconfirmed` for the caller to check against the result.
+bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3],
+                    std::optional<UnconfirmedStatus>& unconfirmed, zuv::io::SignalHold& hold) {
+  // Git may take its time (or be a shim that hangs): a signal may stop it,
+  // and the exception its handler raises leaves through the clean-up.
+  hold.pause();
   Ref done = zuv::call_method(g, source_names().merge_file, paths[0], paths[1], paths[2]);
+  hold.resume();
   if (done) return true;
   zuv::CaughtError error;
   Ref git = zuv::global(globals, source_names().git);
@@ -195,9 +262,18 @@ bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3]) {
     error.become_context_of_current();
     return false;
   }
-  if (PyErr_GivenExceptionMatches(error.type(), error_class.get()) &&
-      is_conflict_status(error.value()))
-    return true;
+  if (PyErr_GivenExceptionMatches(error.type(), error_class.get())) {
+    long status = exit_status(error.value());
+    switch (classify_status(status)) {
+      case Status::conflicts:
+        return true;
+      case Status::needs_blocks:
+        unconfirmed.emplace(UnconfirmedStatus{status, std::move(error)});
+        return true;
+      case Status::failure:
+        break;
+    }
+  }
   error.restore();
   return false;
 }
@@ -207,7 +283,7 @@ bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3]) {
 
 Ref merge_in_directory(PyObject* globals, PyObject* directory, PyObject* g,
                        PyObject* const sources[3], PyObject* current_name, PyObject* incoming_name,
-                       FileDescriptor& merged_file) {
+                       FileDescriptor& merged_file, zuv::io::SignalHold& hold) {
   const SourceNames& n = source_names();
   Ref os = zuv::global(globals, n.os);
   if (!os) return {};
@@ -224,10 +300,29 @@ Ref merge_in_directory(PyObject* globals, PyObject* directory, PyObject* g,
 
   PyObject* const paths[3] = {current_path.get(), base_path.get(), incoming_path.get()};
   if (!write_sources(paths, sources)) return {};
-  if (!run_merge_file(globals, g, paths)) return {};
-  return read_merged_lines(current_path.get(), current_path.get(),
-                           current_name == Py_None ? n.empty : current_name, incoming_path.get(),
-                           incoming_name == Py_None ? n.empty : incoming_name, merged_file);
+  std::optional<UnconfirmedStatus> unconfirmed;
+  if (!run_merge_file(globals, g, paths, unconfirmed, hold)) return {};
+  std::string bytes;
+  if (!read_file(current_path.get(), bytes, merged_file)) return {};
+  if (unconfirmed) {
+    Ref label = zuv::io::fs_path(current_path.get());
+    if (!label) return {};
+    size_t blocks = count_block_openings(
+        bytes, std::string_view(PyBytes_AS_STRING(label.get()),
+                                static_cast<size_t>(PyBytes_GET_SIZE(label.get()))));
+    if (!blocks_confirm_status(unconfirmed->status, blocks)) {
+      unconfirmed->error.restore();
+      return {};
+    }
+  }
+  PyObject* current_label = current_name == Py_None ? n.empty : current_name;
+  Ref base_name = base_label(current_label);
+  if (!base_name) return {};
+  const Relabel relabels[3] = {
+      {current_path.get(), current_label},
+      {base_path.get(), base_name.get()},
+      {incoming_path.get(), incoming_name == Py_None ? n.empty : incoming_name}};
+  return merged_lines(bytes, relabels);
 }
 
 Ref merge_source_impl(const CallArgs& a) {
@@ -258,6 +353,10 @@ Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* ba
   }
   const SourceNames& n = source_names();
 
+  // The signals that stop a command wait while the working directory is
+  // made, filled and removed, so that none is left behind.
+  zuv::io::SignalHold hold;
+
   // with tempfile.TemporaryDirectory() as directory: ...
   Ref tempfile = zuv::global(globals, n.tempfile);
   if (!tempfile) return {};
@@ -275,7 +374,7 @@ Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* ba
   PyObject* const sources[3] = {current, base, incoming};
   FileDescriptor merged_file;
   Ref result = merge_in_directory(globals, directory.get(), g, sources, current_name, incoming_name,
-                                  merged_file);
+                                  merged_file, hold);
   if (result) {
     Ref exited = zuv::call(exit.get(), Py_None, Py_None, Py_None);
     close_in_background(merged_file);

@@ -47,11 +47,22 @@ struct JsondiffOriginal {
 };
 JsondiffOriginal& jsondiff_original();
 
+// What the module's replaceable globals were when it was made.
+struct ModuleOriginals {
+  PyObject* merge_cell = nullptr;
+  PyObject* cell_changed = nullptr;
+  PyObject* merge_source = nullptr;
+  PyObject* logging = nullptr;
+};
+ModuleOriginals& module_originals();
+
 // MergeCell and _cell_changed.
 bool add_merge_cell(PyObject* module, PyObject* cell_class);
 bool add_cell_changed(PyObject* module);
 // merge_files, the merge driver's entry point.
 bool add_merge_files(PyObject* module);
+// _cell_outcome and _parameter_outcome, the decision tables for tests.
+bool add_merge_rules(PyObject* module);
 // The cell comparison, shared with merge_files.
 Ref cell_changed(PyObject* globals, PyObject* cell0, PyObject* cell1);
 

@@ -15,14 +15,38 @@ using zuv::Exact;
 using zuv::FunctionSpec;
 using zuv::Param;
 
+Ref report_tuple(const ConflictReport& report) {
+  return Ref::steal(Py_BuildValue("(nnnn)", report.copies_beside, report.marked_cells,
+                                  report.marked_parameters, report.source_blocks));
+}
+
+// The conflicts of this thread's last successful merge_files, for the
+// command-line driver, which calls merge_files itself so that a failure's
+// traceback names it.
+thread_local ConflictReport last_report;
+
 Ref merge_files_impl(const CallArgs& a) {
   ModuleHooks hooks(a.globals);
-  if (!merge_files(a[0], a[1], a[2], a[3], hooks, nullptr)) return {};
+  last_report = {};
+  ConflictReport report;
+  if (!merge_files(a[0], a[1], a[2], a[3], hooks, &report)) return {};
+  last_report = report;
   return Ref::none();
 }
 
+Ref last_conflicts_impl(const CallArgs&) { return report_tuple(last_report); }
+
+constexpr FunctionSpec kLastConflicts{
+    "_last_conflicts",
+    "The conflicts this thread's last merge_files created: (copies placed beside their cells, "
+    "marked cell names, marked parameter names, source conflict blocks)",
+    {},
+    "Tuple[int, int, int, int]",
+    last_conflicts_impl};
+
 // The same merge, answering with the conflicts it created:
-// (copies placed beside their cells, marked names, source conflict blocks).
+// (copies placed beside their cells, marked cell names, marked parameter
+// names, source conflict blocks), marks and blocks the inputs held aside.
 // With `native` true it runs with the native hooks instead of the module
 // globals.  For the command-line driver and tests.
 Ref merge_and_count_impl(const CallArgs& a) {
@@ -38,8 +62,7 @@ Ref merge_and_count_impl(const CallArgs& a) {
     done = merge_files(a[0], a[1], a[2], a[3], hooks, &report);
   }
   if (!done) return {};
-  return Ref::steal(
-      Py_BuildValue("(nnn)", report.copies_beside, report.marked_names, report.source_blocks));
+  return report_tuple(report);
 }
 
 constexpr Param kCountParams[] = {
@@ -49,9 +72,9 @@ constexpr Param kCountParams[] = {
     {"file_path", "str", Exact::str},
     {"native", "Optional[bool]", Exact::any, true, true},
 };
-constexpr FunctionSpec kMergeAndCount{"_merge_and_count",
-                                      "merge_files, returning the conflicts this merge created",
-                                      kCountParams, "Tuple[int, int, int]", merge_and_count_impl};
+constexpr FunctionSpec kMergeAndCount{
+    "_merge_and_count", "merge_files, returning the conflicts this merge created", kCountParams,
+    "Tuple[int, int, int, int]", merge_and_count_impl};
 
 constexpr Param kParams[] = {
     {"base_file_path", "str", Exact::str},
@@ -65,7 +88,8 @@ constexpr FunctionSpec kMergeFiles{"merge_files", "Ipython Notebook Merge Driver
 }  // namespace
 
 bool add_merge_files(PyObject* module) {
-  return zuv::add_function(module, kMergeFiles) && zuv::add_function(module, kMergeAndCount);
+  return zuv::add_function(module, kMergeFiles) && zuv::add_function(module, kMergeAndCount) &&
+         zuv::add_function(module, kLastConflicts);
 }
 
 }  // namespace merge

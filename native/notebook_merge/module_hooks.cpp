@@ -1,5 +1,6 @@
 #include "notebook_merge/module_hooks.hpp"
 
+#include "merge/cell_comparison.hpp"
 #include "notebook_merge/merge.hpp"
 #include "py/error.hpp"
 
@@ -26,6 +27,8 @@ struct Keys {
   PyObject* Git = zuv::interned("Git");
   PyObject* uuid = zuv::interned("uuid");
   PyObject* uuid4 = zuv::interned("uuid4");
+  PyObject* is_enabled_for = zuv::interned("isEnabledFor");
+  PyObject* debug_level = PyLong_FromLong(10);  // logging.DEBUG
 };
 
 const Keys& keys() {
@@ -47,11 +50,51 @@ PyObject* tag_of(Side side) {
 
 }  // namespace
 
+// The global `name` is still the object the module was made with.
+bool unchanged_global(PyObject* globals, PyObject* name, PyObject* original) {
+  return original && PyDict_GetItemWithError(globals, name) == original;
+}
+
 bool ModuleHooks::prepare() {
   merge_cell_ = zuv::global(globals_, names().merge_cell);
   if (!merge_cell_) return false;
   cell_changed_ = zuv::global(globals_, keys().cell_changed);
-  return static_cast<bool>(cell_changed_);
+  if (!cell_changed_) return false;
+  const ModuleOriginals& original = module_originals();
+  stock_ = merge_cell_.get() == original.merge_cell &&
+           cell_changed_.get() == original.cell_changed &&
+           unchanged_global(globals_, keys().merge_source, original.merge_source);
+  if (PyErr_Occurred()) return false;
+  // The comparison's record can be cut short where nothing shows it: the
+  // stock comparison over the stock jsondiff, and a logger that would not
+  // print it.
+  const JsondiffOriginal& jsondiff = jsondiff_original();
+  shortcut_ = stock_ && unchanged_global(globals_, names().jsondiff, jsondiff.module) &&
+              unchanged_global(globals_, names().logging, original.logging);
+  if (PyErr_Occurred()) return false;
+  if (shortcut_) {
+    Ref diff = zuv::getattr(jsondiff.module, names().diff);
+    if (!diff) return false;
+    shortcut_ = diff.get() == jsondiff.diff;
+  }
+  if (shortcut_) {
+    Ref root = zuv::getattr(original.logging, "root");
+    Ref enabled =
+        root ? zuv::call_method(root.get(), keys().is_enabled_for, keys().debug_level) : Ref{};
+    int logs = enabled ? PyObject_IsTrue(enabled.get()) : -1;
+    if (logs < 0) return false;
+    shortcut_ = !logs;
+  }
+  return true;
+}
+
+Ref ModuleHooks::changed_outside_outputs(PyObject* older, PyObject* newer) {
+  if (shortcut_) {
+    bool applies = false;
+    Ref record = merge::changed_outside_outputs(older, newer, jsondiff_original().symbols, applies);
+    if (applies || PyErr_Occurred()) return record;
+  }
+  return Hooks::changed_outside_outputs(older, newer);
 }
 
 // open(path, "r", encoding="utf-8") as a block, json.load inside it.

@@ -17,6 +17,8 @@ class ModuleHooks final : public Hooks {
   Ref record(PyObject* cell, Side side, bool tag_by_keyword) override;
   bool mark(PyObject* record, Side side) override;
   Ref changed(PyObject* older, PyObject* newer) override;
+  Ref changed_outside_outputs(PyObject* older, PyObject* newer) override;
+  bool stock_records() const override { return stock_; }
   bool begin_source_merges() override;
   Ref merge_source(PyObject* current, PyObject* base, PyObject* incoming, PyObject* current_label,
                    PyObject* incoming_label) override;
@@ -25,6 +27,8 @@ class ModuleHooks final : public Hooks {
  private:
   PyObject* globals_;
   Ref merge_cell_, cell_changed_, merge_source_, git_;
+  bool stock_ = false;     // MergeCell, _cell_changed and _merge_source as the module made them
+  bool shortcut_ = false;  // ... and the comparison's record is neither replaced nor logged
 };
 
 }  // namespace merge

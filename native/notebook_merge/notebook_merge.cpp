@@ -13,7 +13,27 @@ JsondiffOriginal& jsondiff_original() {
   return original;
 }
 
+ModuleOriginals& module_originals() {
+  static ModuleOriginals originals;
+  return originals;
+}
+
 namespace {
+
+// The module's own MergeCell, _cell_changed, _merge_source and logging.
+// References kept for the life of the process, like the module's.
+bool remember_originals(PyObject* module) {
+  ModuleOriginals& originals = module_originals();
+  if (originals.merge_cell) return true;
+  Ref merge_cell = zuv::getattr(module, "MergeCell");
+  Ref cell_changed = merge_cell ? zuv::getattr(module, "_cell_changed") : Ref{};
+  Ref merge_source = cell_changed ? zuv::getattr(module, "_merge_source") : Ref{};
+  Ref logging = merge_source ? zuv::getattr(module, "logging") : Ref{};
+  if (!logging) return false;
+  originals = {merge_cell.release(), cell_changed.release(), merge_source.release(),
+               logging.release()};
+  return true;
+}
 
 // Remembers what `jsondiff` offered at import.  These references live as
 // long as the process, like the module objects they come from.
@@ -66,6 +86,8 @@ PyMODINIT_FUNC PyInit_notebook_merge() {
   if (!merge::add_merge_cell(module.get(), cell.get()) || !merge::add_cell_changed(module.get()) ||
       !merge::add_merge_files(module.get()))
     return nullptr;
-  if (!merge::add_merge_source(module.get())) return nullptr;
+  if (!merge::add_merge_source(module.get()) || !merge::add_merge_rules(module.get()) ||
+      !merge::remember_originals(module.get()))
+    return nullptr;
   return module.release();
 }

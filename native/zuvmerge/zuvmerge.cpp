@@ -6,9 +6,13 @@
 // Module creation and execution are separate phases, so a launcher can create
 // the module from its spec, rename it to "__main__" and then execute it.
 //
-// After the merge, the written notebook is checked for conflict marks; any
-// left make the process end with status 1, which tells git that the merge
-// needs a person.
+// Exit status: 0 clean, 1 when this merge created a conflict (a copy placed
+// beside its cell, a marked name neither input held, a source conflict block
+// under this merge's labels), 2 usage, 3 when the merge failed (after the
+// traceback).  The merge reports its own conflicts; marks and blocks already
+// committed in an input are mentioned on standard error but need no person
+// again.  A substituted `merge_files` reports nothing, so then the written
+// notebook is read back and any mark in it counts.
 #include <cstdio>
 #include <initializer_list>
 #include <iterator>
@@ -63,6 +67,13 @@ struct Names {
   PyObject* incoming_mark = zuv::interned(">>> ");
   PyObject* block_opening = zuv::interned("<<<<<<< ");
   PyObject* newline = zuv::interned("\n");
+  PyObject* last_conflicts = zuv::interned("_last_conflicts");
+};
+
+// The conflicts the merge reported, when it could report them.
+struct Reported {
+  bool known = false;
+  Py_ssize_t cells = 0, parameters = 0, source_blocks = 0;
 };
 
 const Names& names() {
@@ -172,7 +183,7 @@ Ref arg(PyObject* globals, PyObject* name) {
   return args ? zuv::getattr(args.get(), name) : Ref{};
 }
 
-bool run_merge(PyObject* globals) {
+bool run_merge(PyObject* globals, Reported& reported) {
   const Names& n = names();
   Ref parser = zuv::global(globals, n.parser);
   if (!parser || !set_global(globals, n.args, zuv::call_method(parser.get(), n.parse_args)))
@@ -205,11 +216,69 @@ bool run_merge(PyObject* globals) {
   if (!incoming_file) return false;
   Ref destination = zuv::global(globals, n.destination_path);
   if (!destination) return false;
-  return static_cast<bool>(call_with_keywords(merge_files.get(), {},
-                                              {{n.current_file_path, current_file.get()},
-                                               {n.base_file_path, base_file.get()},
-                                               {n.incoming_file_path, incoming_file.get()},
-                                               {n.file_path, destination.get()}}));
+  if (!call_with_keywords(merge_files.get(), {},
+                          {{n.current_file_path, current_file.get()},
+                           {n.base_file_path, base_file.get()},
+                           {n.incoming_file_path, incoming_file.get()},
+                           {n.file_path, destination.get()}}))
+    return false;
+  // The genuine merge_files keeps the conflicts it created for this thread.
+  Ref module = Ref::steal(PyImport_ImportModule("zuv_weft_git.drivers.notebook_merge"));
+  Ref genuine = module ? zuv::getattr(module.get(), n.merge_files) : Ref{};
+  if (!genuine) return false;
+  if (genuine.get() != merge_files.get()) return true;
+  Ref last = zuv::getattr(module.get(), n.last_conflicts);
+  Ref result = last ? zuv::call(last.get()) : Ref{};
+  Py_ssize_t copies, cells, parameters, blocks;
+  if (!result || !PyArg_ParseTuple(result.get(), "nnnn", &copies, &cells, &parameters, &blocks))
+    return false;
+  reported = {true, copies + cells, parameters, blocks};
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Termination by signal.
+
+// SIGTERM and SIGHUP end the program through SystemExit(128 + signal), the
+// status a shell reports for a death by that signal, so that every `with`
+// block on the way out runs: a source merge's working directory is removed
+// and nothing is written.  (SIGINT already raises KeyboardInterrupt.)
+PyObject* exit_on_signal(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  long signal_number = nargs > 0 ? PyLong_AsLong(args[0]) : -1;
+  if (signal_number == -1 && PyErr_Occurred()) return nullptr;
+  Ref status = Ref::steal(PyLong_FromLong(128 + signal_number));
+  if (status) PyErr_SetObject(PyExc_SystemExit, status.get());
+  return nullptr;
+}
+
+PyMethodDef exit_on_signal_def = {
+    "_exit_on_signal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit_on_signal)),
+    METH_FASTCALL, nullptr};
+
+// Installs the handler for each signal that still has its default action
+// (a signal the caller chose to ignore, as nohup does, stays ignored).
+bool exit_cleanly_on_signals() {
+  Ref signal_module = Ref::steal(PyImport_ImportModule("signal"));
+  if (!signal_module) return false;
+  Ref default_action = zuv::getattr(signal_module.get(), "SIG_DFL");
+  Ref get_signal = zuv::getattr(signal_module.get(), "getsignal");
+  Ref set_signal = zuv::getattr(signal_module.get(), "signal");
+  Ref handler = Ref::steal(PyCFunction_New(&exit_on_signal_def, nullptr));
+  if (!default_action || !get_signal || !set_signal || !handler) return false;
+  for (const char* name : {"SIGTERM", "SIGHUP"}) {
+    Ref number = zuv::getattr(signal_module.get(), name);
+    Ref current = number ? zuv::call(get_signal.get(), number.get()) : Ref{};
+    if (!current) return false;
+    int is_default = PyObject_RichCompareBool(current.get(), default_action.get(), Py_EQ);
+    if (is_default < 0) return false;
+    if (is_default && !zuv::call(set_signal.get(), number.get(), handler.get())) {
+      // Only the main thread may set handlers; elsewhere the defaults stay.
+      if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+      PyErr_Clear();
+      return true;
+    }
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -302,7 +371,7 @@ Ref read_text(PyObject* path) {
 
 // Reads the written notebook back; with conflicts left, reports them on
 // standard error and raises SystemExit(1).
-bool check_merged_notebook(PyObject* globals) {
+bool check_merged_notebook(PyObject* globals, const Reported& reported) {
   Ref path = arg(globals, names().current_file);
   if (!path) return false;
   Ref text = read_text(path.get());
@@ -314,9 +383,19 @@ bool check_merged_notebook(PyObject* globals) {
 
   ConflictCount count;
   if (!count_conflicts(notebook.get(), count)) return false;
-  if (count.total() == 0) return true;
   Ref shown = zuv::global(globals, names().destination_path);
   if (!shown) return false;
+  bool created = reported.known ? reported.cells + reported.parameters + reported.source_blocks > 0
+                                : count.total() > 0;
+  if (!created) {
+    if (count.total() > 0)
+      PySys_FormatStderr(
+          "zuvmerge: conflict marks from the inputs remain in %S: cells %zd, parameters %zd, "
+          "source blocks %zd\n",
+          shown.get(), count.cells, count.parameters, count.source_blocks);
+    return true;
+  }
+  if (reported.known) count = {reported.cells, reported.parameters, reported.source_blocks};
   PySys_FormatStderr(
       "zuvmerge: conflicts remain in %S: cells %zd, parameters %zd, source blocks %zd\n",
       shown.get(), count.cells, count.parameters, count.source_blocks);
@@ -340,8 +419,19 @@ int execute_module(PyObject* module) {
   int is_main = PyObject_RichCompareBool(name.get(), names().main, Py_EQ);
   if (is_main <= 0) return is_main;
 
-  if (!build_parser(globals) || !run_merge(globals) || !check_merged_notebook(globals)) return -1;
-  return 0;
+  Reported reported;
+  if (exit_cleanly_on_signals() && build_parser(globals) && run_merge(globals, reported) &&
+      check_merged_notebook(globals, reported))
+    return 0;
+  // A failed merge: the traceback, then status 3, so that scripts can tell a
+  // failure from conflicts.  SystemExit (usage, conflicts, signals) and
+  // interrupts pass unchanged.
+  if (PyErr_ExceptionMatches(PyExc_Exception)) {
+    PyErr_PrintEx(0);
+    Ref status = Ref::steal(PyLong_FromLong(3));
+    if (status) PyErr_SetObject(PyExc_SystemExit, status.get());
+  }
+  return -1;
 }
 
 PyModuleDef_Slot module_slots[] = {

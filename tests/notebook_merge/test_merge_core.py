@@ -92,18 +92,21 @@ def test_native_hooks_merge_as_merge_files(tmp_path, monkeypatch, seed):
                                  lambda *a: _merge_and_count(*a, native=True))
     text, fresh = fresh_ids_renamed(merged, triple)
     assert text == expected_text
-    assert counts[0] * 2 == len(fresh)  # a canvas id and a cell id per copy
+    copies = [c for c in merged["cells"] if canvas(c)["id"] in fresh]
+    assert counts[0] == len(copies)
 
 
 def empty_every_table():
-    """Clears every dict and list that holds a merge record or a cell: what
-    hostile replaced code could do to tables the merge still uses."""
+    """Clears every dict that holds a merge record and every list that holds
+    a record's cell: what hostile replaced code could do to tables the merge
+    still uses."""
     import gc
+    records = [o for o in gc.get_objects() if isinstance(o, notebook_merge.Cell)]
+    cells = {id(notebook_merge.Cell.data.fget(r)) for r in records}
     for obj in gc.get_objects():
-        if isinstance(obj, dict) and any(isinstance(v, notebook_merge.Cell) for v in list(obj.values())[:50]):
+        if isinstance(obj, dict) and obj and all(isinstance(v, notebook_merge.Cell) for v in obj.values()):
             obj.clear()
-        elif isinstance(obj, list) and obj and isinstance(obj[0], (notebook_merge.Cell, dict)) \
-                and any(isinstance(v, dict) and "metadata" in v for v in obj[:50]):
+        elif isinstance(obj, list) and any(id(v) in cells for v in obj):
             obj.clear()
 
 
@@ -180,3 +183,118 @@ def test_copies_placed_beside_keep_the_notebook_valid(tmp_path, minor):
     assert counts[0] == 1 and len(merged["cells"]) == 3
     assert ("id" in merged["cells"][1]) == (minor >= 5)
     nbformat.validate(nbformat.from_dict(merged))
+
+
+@pytest.mark.parametrize("version, parameters, incoming_value, message", [
+    ("current", [param("p", "1"), param("p", "2")], "1", "duplicate parameter name 'p' in the current version"),
+    ("incoming", [param("p", "1"), param("p", "2")], "1", "duplicate parameter name 'p' in the incoming version"),
+    ("current", [param("p", "2"), param(">>> p", "x")], "3", "gives it the name '>>> p'"),
+    ("current", [param("p", "2"), param("<<< p", "x")], "3", "gives it the name '<<< p'"),
+])
+def test_parameters_are_never_dropped_silently(tmp_path, version, parameters, incoming_value, message):
+    base = notebook([cell("x", "load", ["s\n"])], [param("p", "1")])
+    current, incoming = copy.deepcopy(base), copy.deepcopy(base)
+    current["metadata"]["canvas"]["parameters"] = copy.deepcopy(parameters)
+    incoming["metadata"]["canvas"]["parameters"][0]["value"] = incoming_value
+    if version == "incoming":
+        current, incoming = incoming, current
+    paths = [str(tmp_path / n) for n in ("base", "current", "incoming")]
+    for path, document in zip(paths, (base, current, incoming)):
+        write(path, document)
+    before = open(paths[1], "rb").read()
+    with pytest.raises(ValueError, match=re.escape(message)):
+        merge_files(*paths, "nb.ipynb")
+    assert open(paths[1], "rb").read() == before
+
+
+HELD = dict(in_base=True, in_current=True, in_incoming=True)
+BOTH_CHANGED = dict(HELD, current_changed=True, incoming_changed=True, sides_differ=True)
+CANVAS = dict(canvas=True)
+
+
+@pytest.mark.parametrize("facts, outcome", [
+    # changed on one side only
+    (dict(HELD, current_changed=True), "keep_current"),
+    (dict(HELD, incoming_changed=True), "take_incoming"),
+    (dict(HELD, incoming_changed=True, incoming_name_taken=True), "take_incoming_marked"),
+    # changed identically on both sides
+    (dict(HELD, current_changed=True, incoming_changed=True), "keep_current"),
+    # changed on both sides, sources only (or neither cell named)
+    (BOTH_CHANGED, "merge_sources"),
+    (dict(BOTH_CHANGED, current_named=True, incoming_named=True), "merge_sources"),
+    (dict(BOTH_CHANGED, **CANVAS, other_keys=True), "merge_sources"),
+    # incoming changed only its header colour and/or comments
+    (dict(BOTH_CHANGED, **CANVAS, header_colour=True), "keep_current"),
+    (dict(BOTH_CHANGED, **CANVAS, header_colour=True, incoming_source_changed=True), "merge_sources"),
+    (dict(BOTH_CHANGED, **CANVAS, comments=True), "add_comments"),
+    (dict(BOTH_CHANGED, **CANVAS, comments=True, header_colour=True, incoming_source_changed=True),
+     "add_comments_then_merge_sources"),
+    # incoming also changed other canvas metadata, a cell named
+    (dict(BOTH_CHANGED, **CANVAS, other_keys=True, current_named=True, incoming_named=True),
+     "place_beside_marked"),
+    (dict(BOTH_CHANGED, **CANVAS, other_keys=True, comments=True, incoming_named=True), "place_beside"),
+    # exactly one of the two named, no canvas change
+    (dict(BOTH_CHANGED, current_named=True), "place_beside"),
+    # deleted on one side, unchanged on the other
+    (dict(HELD, in_incoming=False), "delete_cell"),
+    (dict(HELD, in_current=False), "stay_deleted"),
+    # deleted on one side, changed on the other
+    (dict(HELD, in_incoming=False, current_changed=True), "keep_current_marked"),
+    (dict(HELD, in_current=False, incoming_changed=True), "restore_incoming_marked"),
+    # added by incoming
+    (dict(in_incoming=True), "append_incoming"),
+    (dict(in_incoming=True, incoming_name_taken=True), "append_incoming_marked"),
+    # added by both sides with the same canvas id
+    (dict(in_current=True, in_incoming=True), "keep_current"),
+    (dict(in_current=True, in_incoming=True, sides_differ=True), "place_beside"),
+    (dict(in_current=True, in_incoming=True, sides_differ=True, current_named=True, incoming_named=True),
+     "place_beside_marked"),
+])
+def test_cell_rules_follow_the_merge_table(facts, outcome):
+    assert notebook_merge._cell_outcome(facts) == outcome
+
+
+@pytest.mark.parametrize("base, current, incoming, outcome", [
+    ("present", "same_as_base", "same_as_base", "keep_current"),
+    ("present", "same_as_base", "changed", "take_incoming"),
+    ("present", "same_as_base", "absent", "drop"),
+    ("present", "changed", "same_as_base", "keep_current"),
+    ("present", "changed", "same_as_current", "keep_current"),
+    ("present", "changed", "changed", "keep_both_marked"),
+    ("present", "changed", "absent", "keep_current_marked"),
+    ("present", "absent", "same_as_base", "stay_absent"),
+    ("present", "absent", "absent", "stay_absent"),
+    ("present", "absent", "changed", "restore_incoming_marked"),
+    ("absent", "present", "absent", "keep_current"),
+    ("absent", "present", "same_as_current", "keep_current"),
+    ("absent", "present", "changed", "keep_both_marked"),
+    ("absent", "absent", "present", "take_incoming_at_end"),
+])
+def test_parameter_rules_follow_the_parameter_table(base, current, incoming, outcome):
+    assert notebook_merge._parameter_outcome(base, current, incoming) == outcome
+
+
+def with_odd_outputs(seed):
+    """A random triple whose outputs hold values jsondiff tells apart or not:
+    1, 1.0 and True, NaN, nested lists of dicts."""
+    base, current, incoming = random_triple(seed)
+    rng = random.Random(seed)
+    values = [1, 1.0, True, float("nan"), [[{"a": 1}], {"b": [1, 2]}], [[{"a": True}], {"b": [1.0, 2]}]]
+    for document in (base, current, incoming):
+        for c in document["cells"]:
+            if rng.random() < 0.5:
+                c["outputs"] = [{"output_type": "execute_result", "data": {"x": rng.choice(values)}}]
+            if rng.random() < 0.1:
+                del c["outputs"]
+    return base, current, incoming
+
+
+@pytest.mark.parametrize("seed", range(30))
+def test_comparing_without_outputs_gives_the_full_comparisons_merge(tmp_path, monkeypatch, seed):
+    triple = with_odd_outputs(seed)
+    shortcut, _ = merged_with(tmp_path, copy.deepcopy(triple), merge_files)
+    stock = notebook_merge._cell_changed
+    monkeypatch.setattr(notebook_merge, "_cell_changed", lambda a, b: stock(a, b))  # the full record
+    full, _ = merged_with(tmp_path, copy.deepcopy(triple), merge_files)
+    ids = lambda d: fresh_ids_renamed(d, triple)[0]
+    assert ids(shortcut) == ids(full)

@@ -1,8 +1,10 @@
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -10,6 +12,7 @@ from nbbuild import PYTHON, canvas, cell, clone, find, notebook, param, read, wr
 from zuv_weft_git.drivers import notebook_merge
 from zuv_weft_git.drivers.notebook_merge import merge_files
 
+MERGE_ARGV = "import sys; from zuv_weft_git.drivers import merge_files; merge_files(*sys.argv[1:])"
 UUID = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
 
 
@@ -135,16 +138,27 @@ class TestCellsChangedInCurrent:
         assert ids(out) == ["a", "b", "c"]
         assert out["cells"][0]["source"][1] == "x = 10\n"
 
+    @pytest.mark.parametrize("style", [None, "diff3", "zdiff3"])
+    @pytest.mark.parametrize("file_path, label", [
+        ("dir/nb.ipynb", "dir/nb.ipynb"),
+        # Control characters in a file name would break the marker line.
+        ("a\nb\r\tc\x01\x1b\x7f \u00e9\\n.ipynb", "a\\nb\\r\\tc\\x01\\x1b\\x7f \u00e9\\n.ipynb"),
+    ], ids=["plain", "control-characters"])
     @pytest.mark.parametrize("names_", [("load", "load"), ("", "")])
-    def test_source_conflict_is_labelled(self, run_merge, names_):
+    def test_source_conflict_is_labelled(self, run_merge, tmp_path, monkeypatch, names_, file_path, label, style):
+        config = tmp_path / "gitconfig"
+        config.write_text(f"[merge]\n\tconflictStyle = {style}\n" if style else "")
+        monkeypatch.setenv("GIT_CONFIG_GLOBAL", str(config))
+        monkeypatch.setenv("GIT_CONFIG_NOSYSTEM", "1")
         base = edit(clone(BASE), "a", name=names_[0])
         current = edit(clone(base), "a", source=["import data\n", "x = mine\n", "y = 2\n", "z = 3\n", "w = 4\n"])
         incoming = edit(clone(base), "a", name=names_[1],
                         source=["import data\n", "x = theirs\n", "y = 2\n", "z = 3\n", "w = 4\n"])
-        out = run_merge(base, current, incoming, file_path="dir/nb.ipynb")
+        out = run_merge(base, current, incoming, file_path=file_path)
+        base_block = [f"||||||| {label}-base\n", "x = 1\n"] if style else []
         assert out["cells"][0]["source"] == [
-            "import data\n", "<<<<<<< dir/nb.ipynb-current\n", "x = mine\n", "=======\n",
-            "x = theirs\n", ">>>>>>> dir/nb.ipynb-incoming\n", "y = 2\n", "z = 3\n", "w = 4\n",
+            "import data\n", f"<<<<<<< {label}-current\n", "x = mine\n", *base_block, "=======\n",
+            "x = theirs\n", f">>>>>>> {label}-incoming\n", "y = 2\n", "z = 3\n", "w = 4\n",
         ]
 
     def test_source_change_with_one_name_keeps_both(self, run_merge):
@@ -290,12 +304,16 @@ def test_parameter_merge_table(run_merge, base, current, incoming, expected):
 
 
 def test_parameter_order_and_duplicates(run_merge):
-    base = notebook([], [param("a", "1"), param("b", "1"), param("a", "9")])
+    base = notebook([], [param("a", "9"), param("b", "1")])
     current = notebook([], [param("b", "1"), param("a", "9"), param("c", "1")])
     incoming = notebook([], [param("a", "9"), param("b", "2"), param("d", "1")])
     out = run_merge(base, current, incoming)
     assert [(p["name"], p["value"]) for p in out["metadata"]["canvas"]["parameters"]] == [
         ("b", "2"), ("a", "9"), ("c", "1"), ("d", "1")]
+    # Two parameters under one name would lose one of them: refused.
+    base["metadata"]["canvas"]["parameters"].insert(0, param("a", "1"))
+    with pytest.raises(ValueError, match="duplicate parameter name 'a' in the base version"):
+        run_merge(base, current, incoming)
 
 
 def test_output_is_json_dump_of_the_merge(run_merge, tmp_path):
@@ -404,14 +422,31 @@ class TestFailures:
         with pytest.raises(TypeError, match="unexpected keyword argument 'path'"):
             merge_files("a", "b", "c", "d", path="e")
 
-    def test_unwritable_destination_directory(self, files, tmp_path):
+    def test_unwritable_destination_directory(self):
+        # A file the user may write, in a directory the user may not, is
+        # written in place.  Root writes anywhere: the merge runs in a child
+        # that drops to an unprivileged user, in a directory it may enter.
+        prefix, uid = [], os.getuid()
         if os.geteuid() == 0:
-            pytest.skip("root writes into read-only directories")
-        os.chmod(tmp_path, 0o555)
+            prefix, uid = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"], 65534
+        directory = tempfile.mkdtemp(prefix="zuv-read-only-")
+        paths = {n: os.path.join(directory, f"{n}.ipynb") for n in ("base", "current", "incoming")}
+        incoming = edit(clone(BASE), "b", source=["new\n"])
+        for name, document in [("base", BASE), ("current", BASE), ("incoming", incoming)]:
+            write(paths[name], document)
+            os.chown(paths[name], uid, -1)
+        os.chmod(directory, 0o555)
+        inode = os.stat(paths["current"]).st_ino
         try:
-            self.check(files, PermissionError)
+            result = subprocess.run([*prefix, *PYTHON, "-c", MERGE_ARGV, paths["base"], paths["current"],
+                                     paths["incoming"], "nb"], capture_output=True, text=True)
+            assert result.returncode == 0, result.stderr
+            assert os.stat(paths["current"]).st_ino == inode
+            assert find(read(paths["current"])["cells"], "b")["source"] == ["new\n"]
+            assert sorted(os.listdir(directory)) == ["base.ipynb", "current.ipynb", "incoming.ipynb"]
         finally:
-            os.chmod(tmp_path, 0o755)
+            os.chmod(directory, 0o755)
+            shutil.rmtree(directory)
 
     def test_write_failing_part_way_leaves_the_file(self, files):
         # A file-size limit below the merged size makes the write fail mid-way.

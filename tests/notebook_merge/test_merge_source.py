@@ -225,18 +225,52 @@ def test_binary_input_is_an_error_not_a_conflict(g):
     assert raised.value.status == 255
 
 
-@pytest.mark.parametrize("status, ignored", [(1, True), (127, True), (3, True), (0, False), (128, False),
-                                             (255, False), (-9, False), ("1", False), (None, False)])
-def test_git_status_decides_whether_an_error_is_a_conflict(status, ignored):
+# 126 and 127 are also a shell's "cannot execute" and "not found": with no
+# conflict blocks of this call in the result they are failures.  Blocks that
+# the current source already held carry other labels and do not count.
+@pytest.mark.parametrize("status, ignored", [(1, True), (125, True), (3, True), (126, False), (127, False),
+                                             (0, False), (128, False), (255, False), (-9, False), ("1", False),
+                                             (None, False)])
+@pytest.mark.parametrize("mine", [["mine\n"], ["<<<<<<< nb-current\n"] * 127], ids=["plain", "committed-blocks"])
+def test_git_status_decides_whether_an_error_is_a_conflict(status, ignored, mine):
     error = git.GitCommandError(["git", "merge-file"], status, "stderr")
     fake = FakeGit(error=error)
     if ignored:
         # Nothing was merged into the current file: it still holds the local side.
-        assert merge_source(fake, ["mine\n"], ["base\n"], ["theirs\n"]) == ["mine\n"]
+        assert merge_source(fake, mine, ["base\n"], ["theirs\n"], current_name="nb-current") == mine
     else:
         with pytest.raises(git.GitCommandError) as raised:
-            merge_source(fake, ["mine\n"], ["base\n"], ["theirs\n"])
+            merge_source(fake, mine, ["base\n"], ["theirs\n"], current_name="nb-current")
         assert raised.value is error
+
+
+@pytest.mark.parametrize("conflicts", [125, 126, 127, 130])
+def test_many_real_conflicts_at_the_status_cap(g, conflicts):
+    # git exits with the number of conflicts, at most 127.
+    base = [f"{i}\n" for i in range(8 * conflicts)]
+    current = [line if i % 8 else f"mine {line}" for i, line in enumerate(base)]
+    incoming = [line if i % 8 else f"theirs {line}" for i, line in enumerate(base)]
+    result = merge_source(g, current, base, incoming, current_name="nb-current", incoming_name="nb-incoming")
+    assert result.count("<<<<<<< nb-current\n") == conflicts
+    assert result.count(">>>>>>> nb-incoming\n") == conflicts
+
+
+@pytest.mark.parametrize("style", ["diff3", "zdiff3"])
+@pytest.mark.parametrize("current_name, base_label", [("nb-current", "nb-base"), ("-current", "-base"),
+                                                      ("mine", None), (None, None), ("", None)])
+def test_base_label_in_diff3_styles(g, temp_root, tmp_path, monkeypatch, style, current_name, base_label):
+    config = tmp_path / "gitconfig"
+    config.write_text(f"[merge]\n\tconflictStyle = {style}\n")
+    monkeypatch.setenv("GIT_CONFIG_GLOBAL", str(config))
+    monkeypatch.setenv("GIT_CONFIG_NOSYSTEM", "1")
+    result = merge_source(g, *CONFLICT, current_name=current_name, incoming_name="theirs")
+    [line] = [line for line in result if line.startswith("||||||| ")]
+    if base_label:
+        assert line == f"||||||| {base_label}\n"
+    else:
+        # As git wrote it: the base working file's path.
+        label = line[len("||||||| "):-1]
+        assert os.path.basename(label) == "base" and os.path.dirname(os.path.dirname(label)) == str(temp_root)
 
 
 def test_other_errors_of_the_git_call_propagate():

@@ -82,8 +82,9 @@ def run_failing(directory, argv, env, expected_message, **kwargs):
     return result
 
 
-def run_clean(directory, env):
-    result = subprocess.run(command(directory), env=env, capture_output=True, text=True, timeout=120)
+def run_clean(directory, env, prefix=()):
+    result = subprocess.run([*prefix, *command(directory)], env=env, capture_output=True, text=True,
+                            timeout=120)
     assert result.returncode == 0, result.stderr
     merged = json.loads((directory / "current.ipynb").read_text())
     assert merged["cells"][0]["source"] == ["import data\n", "x = 10\n", "y = 2\n", "z = 30\n"]
@@ -95,10 +96,15 @@ def test_the_fault_free_run_merges(merge_dir):
     assert list((merge_dir.parent / "tmp").iterdir()) == []
 
 
+@pytest.mark.parametrize("linked", [False, True], ids=["renamed", "in-place"])
 @pytest.mark.parametrize("limit", [10, 400], ids=["source-merge-files", "merged-notebook"])
-def test_write_failing_part_way(merge_dir, limit):
+def test_write_failing_part_way(merge_dir, limit, linked):
     # 10 bytes stop the first working file of the source merge; 400 bytes let
-    # the source merge through and stop the merged notebook part-way.
+    # the source merge through and stop the merged notebook part-way.  A
+    # second link makes the merged notebook go in place.
+    if linked:
+        os.link(merge_dir / "current.ipynb", merge_dir / "second-name.ipynb")
+
     def limit_file_size():
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
@@ -119,12 +125,19 @@ def without_permission_override():
 
 @pytest.mark.parametrize("read_only", ["directory", "file"])
 def test_read_only_destination(merge_dir, read_only):
+    # A writable file in a read-only directory is written in place; a
+    # read-only file is refused.
     prefix = without_permission_override()
     target = merge_dir if read_only == "directory" else merge_dir / "current.ipynb"
     mode = stat.S_IMODE(target.stat().st_mode)
     target.chmod(mode & ~0o222)
     try:
-        run_failing(merge_dir, prefix + command(merge_dir), environment(merge_dir), "PermissionError")
+        if read_only == "directory":
+            inode = (merge_dir / "current.ipynb").stat().st_ino
+            run_clean(merge_dir, environment(merge_dir), prefix)
+            assert (merge_dir / "current.ipynb").stat().st_ino == inode
+        else:
+            run_failing(merge_dir, prefix + command(merge_dir), environment(merge_dir), "PermissionError")
     finally:
         target.chmod(mode)
 
@@ -138,20 +151,25 @@ def test_git_missing_from_path(merge_dir, tmp_path, refresh, message):
     run_failing(merge_dir, command(merge_dir), env, message)
 
 
-# A git that writes half a result and dies.  It first sheds a preloaded
-# sanitizer runtime, whose signal handler would turn the death into an exit.
+# A git that fails its merge: dies after writing half a result, or exits
+# as a shell or version-manager shim does when it cannot run git (126
+# "cannot execute", 127 "not found") without writing anything.  Every other
+# git command (GitPython asks `git version` at import) runs the real git.
+# It first sheds a preloaded sanitizer runtime, whose signal handler would
+# turn the death into an exit.
 FAKE_GIT = """#!/bin/sh
 if [ -n "$LD_PRELOAD" ]; then LD_PRELOAD= exec "$0" "$@"; fi
 if [ "$1" = merge-file ]; then
-    printf 'half a res' > "$2"
     {ending}
 fi
 exec {real} "$@"
 """
+HALF = "printf 'half a res' > \"$2\"; "
 
 
-@pytest.mark.parametrize("ending", ["kill -KILL $$", "kill -SEGV $$", "exit 128"],
-                         ids=["SIGKILL", "SIGSEGV", "fatal"])
+@pytest.mark.parametrize("ending", [HALF + "kill -KILL $$", HALF + "kill -SEGV $$", HALF + "exit 128",
+                                    "exit 126", "exit 127"],
+                         ids=["SIGKILL", "SIGSEGV", "fatal", "cannot-execute", "not-found"])
 @pytest.mark.parametrize("found_by", ["PATH", "GIT_PYTHON_GIT_EXECUTABLE"])
 def test_git_dying_mid_merge(merge_dir, tmp_path, ending, found_by):
     bin_dir = tmp_path / "fake-bin"
@@ -193,6 +211,8 @@ import json, os, shutil, subprocess, sys
 source, directory, command = sys.argv[1], sys.argv[2], sys.argv[3:]
 for name in os.listdir(source):
     shutil.copy(os.path.join(source, name), directory)
+if os.environ.get("SECOND_LINK"):
+    os.link(os.path.join(directory, "current.ipynb"), os.path.join(directory, "second-name.ipynb"))
 fd = os.open(os.path.join(directory, "filler"), os.O_WRONLY | os.O_CREAT)
 try:
     while True:
@@ -213,16 +233,24 @@ print(json.dumps({"status": result.returncode, "stderr": result.stderr, "unchang
 """
 
 
-def test_disk_full(merge_dir, tmp_path):
+@pytest.mark.parametrize("linked", [False, True], ids=["renamed", "in-place"])
+def test_disk_full(merge_dir, tmp_path, linked):
     unshare = shutil.which("unshare")
     if os.geteuid() != 0 or unshare is None:
         pytest.skip("needs root and unshare to mount a small file system")
+    if linked:
+        # Written in place, the merged notebook needs pages the current one
+        # does not have: the space is reserved before anything is written.
+        incoming = json.loads((merge_dir / "incoming.ipynb").read_text())
+        incoming["cells"].append(cell("big", "", ["x" * 100 + "\n"] * 100))
+        (merge_dir / "incoming.ipynb").write_text(json.dumps(incoming), encoding="utf-8")
     full = tmp_path / "full"
     full.mkdir()
     inner = [*PYTHON, "-c", DISK_FULL, str(merge_dir), str(full), *command(full)]
     mount = 'mount -t tmpfs -o size=64k tmpfs "$0" && exec "$@"'
     result = subprocess.run([unshare, "--mount", "sh", "-c", mount, str(full), *inner],
-                            env=environment(merge_dir), capture_output=True, text=True, timeout=120)
+                            env=environment(merge_dir, SECOND_LINK="1" if linked else None),
+                            capture_output=True, text=True, timeout=120)
     if result.returncode != 0 and "mount" in result.stderr:
         pytest.skip(f"cannot mount a file system here: {result.stderr.strip()}")
     report = json.loads(result.stdout)

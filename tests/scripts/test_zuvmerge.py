@@ -193,7 +193,8 @@ def test_clean_merge_exits_0(tmp_path, files):
 def test_failures_exit_non_zero_with_a_traceback(tmp_path, files, failure, message):
     before = snapshot(files)
     result = run_process(options(files), tmp_path, merged=failure)
-    assert result.returncode == 1
+    # A failing merge exits 3; a merge driver that cannot even be imported fails at start-up.
+    assert result.returncode == (3 if failure == "raise" else 1)
     assert "Traceback (most recent call last)" in result.stderr
     assert message in result.stderr
     assert snapshot(files) == before
@@ -276,3 +277,55 @@ def test_demo_merges_the_examples_with_real_git():
     assert "zuvmerge: conflicts remain in pipeline.ipynb:" in result.stdout
     assert "<<<<<<< pipeline.ipynb-current" in result.stdout
     assert "[plot_importances]" in result.stdout
+
+
+def real_cell(cid, name, source, **canvas):
+    return {"cell_type": "code", "id": "nb-" + cid, "metadata": {"canvas": {"id": cid, "name": name, **canvas}},
+            "outputs": [], "execution_count": None, "source": source}
+
+
+def real_notebook(cells, parameters=()):
+    return {"cells": cells, "metadata": {"canvas": {"parameters": [{"name": n, "value": v} for n, v in parameters]}},
+            "nbformat": 4, "nbformat_minor": 5}
+
+
+FIXTURE = ["<<<<<<< HEAD\n", "x = 1\n"]  # a source that merely quotes a marker line
+
+
+@pytest.mark.parametrize("base, current, incoming, status, summary", [
+    pytest.param(real_notebook([real_cell("a", "", ["x = 1\n"])]),
+                 real_notebook([real_cell("a", "", ["x = 2\n"])]),
+                 real_notebook([real_cell("a", "named", ["x = 1\n"])]),
+                 1, "conflicts remain in nb.ipynb: cells 1, parameters 0, source blocks 0", id="copy-beside-unmarked"),
+    pytest.param(real_notebook([real_cell("a", "", ["x = 1\n", "y\n"])]),
+                 real_notebook([real_cell("a", "", ["x = 2\n", "y\n"])]),
+                 real_notebook([real_cell("a", "", ["x = 3\n", "y\n"])]),
+                 1, "conflicts remain in nb.ipynb: cells 0, parameters 0, source blocks 1", id="source-block"),
+    pytest.param(real_notebook([real_cell("a", "<<< a", FIXTURE), real_cell("b", "", ["1\n"])], [(">>> p", "1")]),
+                 real_notebook([real_cell("a", "<<< a", FIXTURE), real_cell("b", "", ["2\n"])], [(">>> p", "1")]),
+                 real_notebook([real_cell("a", "<<< a", FIXTURE + ["y\n"]), real_cell("b", "", ["1\n"])],
+                               [(">>> p", "1")]),
+                 0, "conflict marks from the inputs remain in nb.ipynb: cells 1, parameters 1, source blocks 1",
+                 id="committed-marks"),
+    pytest.param(real_notebook([real_cell("a", "", [])], [("p", "1")]),
+                 real_notebook([real_cell("a", "", [])], [("p", "2")]),
+                 real_notebook([real_cell("a", "", [])], [("p", "3")]),
+                 1, "conflicts remain in nb.ipynb: cells 0, parameters 2, source blocks 0", id="parameter"),
+    pytest.param(real_notebook([real_cell("a", "", [])]),
+                 real_notebook([real_cell("a", "", []), real_cell("a", "", [])]),
+                 real_notebook([real_cell("a", "", [])]),
+                 3, "ValueError: duplicate canvas id 'a' in the current version", id="failure"),
+])
+def test_exit_status_says_whether_this_merge_needs_a_person(tmp_path, base, current, incoming, status, summary):
+    paths = {}
+    for name, document in (("base", base), ("current", current), ("incoming", incoming)):
+        paths[name] = tmp_path / f"{name}.ipynb"
+        paths[name].write_text(json.dumps(document), encoding="utf-8")
+    result = subprocess.run(
+        [sys.executable, "-P", "-m", "zuv_weft_git.scripts._launcher", "--base-file", str(paths["base"]),
+         "--current-file", str(paths["current"]), "--incoming-file", str(paths["incoming"]),
+         "--file-path", "nb.ipynb"], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert result.returncode == status, result.stderr
+    assert summary in result.stderr.splitlines()[-1]
+    if status == 3:
+        assert "Traceback (most recent call last)" in result.stderr
