@@ -99,20 +99,31 @@ int line_merge(const std::array<Version, 3>& versions, int marker_size, const st
   return result.status == 0 ? status::ok : status::conflicts;
 }
 
-// Writes the merged document in `layout`; 0 when clean, 1 with conflicts,
-// 3 on failure.
-int write_merged(PyObject* merged, const JsonLayout& layout, const Version& current,
+// Writes the merged document in `layout`.  Like `zuvmerge`: 1 only when
+// this merge created conflicts (conflict marks the inputs already held are
+// mentioned, but the merge is clean), 0 otherwise, 3 on failure.
+int write_merged(const merge::MergeResult& merged, const JsonLayout& layout, const Version& current,
                  const std::string& label) {
   std::string bytes;
-  ConflictCount count;
-  if (!dump_json(merged, layout, bytes) || !count_conflicts(merged, count))
+  ConflictCount left;
+  if (!dump_json(merged.document.get(), layout, bytes) ||
+      !count_conflicts(merged.document.get(), left))
     return python_failure(kCommand);
   if (!replace_current(current.path, bytes)) return status::failure;
-  if (count.total() == 0) return status::ok;
+  const merge::ConflictReport& created = merged.conflicts;
+  if (!created.any()) {
+    if (left.total() > 0)
+      std::fprintf(stderr,
+                   "zuv merge-driver: conflict marks from the inputs remain in %s: cells %zd, "
+                   "parameters %zd, source blocks %zd\n",
+                   label.c_str(), left.cells, left.parameters, left.source_blocks);
+    return status::ok;
+  }
   std::fprintf(stderr,
                "zuv merge-driver: conflicts remain in %s: cells %zd, parameters %zd, source "
                "blocks %zd\n",
-               label.c_str(), count.cells, count.parameters, count.source_blocks);
+               label.c_str(), created.copies_beside + created.marked_cells,
+               created.marked_parameters, created.source_blocks);
   return status::conflicts;
 }
 
@@ -151,12 +162,12 @@ int run_merge_driver(const std::vector<std::string>& args) {
     bool warn = read_input_facts(versions[0].document.get(), versions[1].document.get(),
                                  versions[2].document.get(), inputs);
     Ref base = base_empty ? empty_pipeline_notebook() : versions[0].document;
-    Ref merged = base ? merge_pipeline(base.get(), versions[1].document.get(),
-                                       versions[2].document.get(), given[4])
-                      : Ref{};
-    if (merged) {
-      const int result = write_merged(merged.get(), layout, versions[1], label);
-      if (result != status::failure && warn) print_pipeline_warnings(inputs, merged.get(), label);
+    merge::MergeResult merged;
+    if (base && merge_pipeline(base.get(), versions[1].document.get(), versions[2].document.get(),
+                               given[4], merged)) {
+      const int result = write_merged(merged, layout, versions[1], label);
+      if (result != status::failure && warn)
+        print_pipeline_warnings(inputs, merged.document.get(), label);
       return result;
     }
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return python_failure(kCommand);

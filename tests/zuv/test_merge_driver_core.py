@@ -40,6 +40,9 @@ TRIPLES = {
     "source-conflict": (changed(sources={"b": ["fit(mine)\n"]}), changed(sources={"b": ["fit(theirs)\n"]})),
     "parameter-conflict": (changed(parameters={"rate": "0.2"}), changed(parameters={"rate": "0.3"})),
     "deleted-and-edited": (changed(deleted=["c"]), changed(parameters={"epochs": "5"})),
+    # A mark committed earlier is no conflict of this merge: exit 0, as zuvmerge.
+    "committed-mark": (changed(sources={"c": ["<<<<<<< old\n", "a\n", "=======\n", "b\n", ">>>>>>> old\n"]}),
+                       changed(parameters={"epochs": "5"})),
 }
 
 
