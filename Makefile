@@ -17,7 +17,7 @@ BENCH_PIP := $(BENCH_PY) -m pip
 SUPPORTED_PYTHONS := 3.11 3.12 3.13
 PYENV_ROOT ?= $(HOME)/.pyenv
 
-.PHONY: all venv install demo test test-all bench bench-venv clean fuzz leakcheck sanitize
+.PHONY: all venv install demo test test-all bench bench-venv clean fuzz leakcheck sanitize chromium screenshot
 
 all: install
 
@@ -36,7 +36,7 @@ install: venv
 demo: install
 	$(PY) examples/demo.py
 
-test: install
+test: install chromium
 	tools/private-tmp $(PY) -P -m pytest -q tests
 
 # An interpreter of version $$v: `pythonX.Y` on PATH when it runs (a pyenv
@@ -61,6 +61,16 @@ test-all:
 	  $(MAKE) --no-print-directory test PYTHON="$$found" VENV=.venv-$$v BUILD_DIR=build/py$$v || exit 1; \
 	done; \
 	if [ -n "$$missing" ]; then echo "make test-all: not tested on Python$$missing (missing)" >&2; exit 1; fi
+
+# Headless Chromium for the tests of the HTML pages: Debian's package,
+# installed when missing (needs root, as on CI).
+chromium:
+	@command -v chromium >/dev/null 2>&1 || command -v chromium-browser >/dev/null 2>&1 || \
+		{ apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium; }
+
+# The README's picture of a pipeline diff, from the example notebooks.
+screenshot: install chromium
+	$(PY) -P docs/screenshot.py
 
 $(BENCH_VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(BENCH_VENV)
@@ -97,7 +107,7 @@ leakcheck: install
 # aborts on the first C++ exception.
 ASAN_VENV ?= .venv-asan
 ASAN_BUILD_DIR ?= build/asan
-sanitize:
+sanitize: chromium
 	$(MAKE) install VENV=$(ASAN_VENV) BUILD_DIR=$(ASAN_BUILD_DIR) \
 		BUILD_OPTIONS="-C cmake.define.ZUV_SANITIZE=ON -C cmake.build-type=RelWithDebInfo"
 	ZUV_SANITIZE=1 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \

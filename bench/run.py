@@ -2,12 +2,12 @@
 
 Runs bench/compare.py, which measures every comparison side by side (cell
 comparison against jsondiff, whole merges against nbdime's merge driver,
-merge_files, source merges, start-up and diff_dicts against their floors),
-prints the tables and a summary of the targets, and writes docs/scaling.png;
-then bench/bench_shapes.py, the notebook shapes that once cost quadratic
-time, against the same floors (--quick runs it quick too).  With --each,
-every other bench_*.py script then runs on its own as well, for its more
-detailed table.  Other arguments go to compare.py.
+merge_files, source merges, start-up of zuvmerge and of the zuv command, and
+diff_dicts against their floors), prints the tables and a summary of the
+targets, and writes docs/scaling.png; then bench/bench_shapes.py, the notebook
+shapes that once cost quadratic time, against the same floors (--quick runs it
+quick too).  With --each, every other bench_*.py script then runs on its own as
+well, for its more detailed table.  Other arguments go to compare.py.
 """
 
 import subprocess

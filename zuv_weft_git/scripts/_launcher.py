@@ -1,7 +1,7 @@
-"""Entry point of the ``zuvmerge`` command.
+"""Entry points of the ``zuvmerge`` and ``zuv`` commands.
 
-The command is the extension module ``zuv_weft_git.scripts.zuvmerge`` run as
-the main program.  The interpreter cannot run an extension module with
+Each command is an extension module (``zuv_weft_git.scripts.zuvmerge``,
+``zuv_weft_git.scripts.zuv``) run as the main program.  The interpreter cannot run an extension module with
 ``python -m``, so this launcher does what ``-m`` does for a Python module:
 it creates the module from its spec, names it "__main__" and executes it.
 ``python -m zuv_weft_git.scripts._launcher`` works as well.
@@ -11,6 +11,7 @@ import importlib.util
 import types
 
 MODULE_NAME = "zuv_weft_git.scripts.zuvmerge"
+ZUV_MODULE_NAME = "zuv_weft_git.scripts.zuv"
 
 
 def run_as_main(module_name: str = MODULE_NAME) -> types.ModuleType:
@@ -26,6 +27,10 @@ def run_as_main(module_name: str = MODULE_NAME) -> types.ModuleType:
 
 def main() -> None:
     run_as_main()
+
+
+def zuv_main() -> None:
+    run_as_main(ZUV_MODULE_NAME)
 
 
 if __name__ == "__main__":

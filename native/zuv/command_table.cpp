@@ -1,0 +1,94 @@
+// The table of `zuv` subcommands.
+#include <array>
+
+#include "zuv/commands.hpp"
+
+namespace zuv::cli {
+
+namespace {
+
+constexpr std::array kCommands = {
+    Command{"config-git", "register the merge and diff drivers with git",
+            "zuv config-git [--enable | --disable] [--global | --system]\n"
+            "\n"
+            "Registers (--enable, the default) or removes (--disable) the merge driver\n"
+            "`zuv merge-driver`, the diff driver `zuv diff-driver`, the text conversion\n"
+            "`zuv textconv` and the attribute line `*.ipynb merge=zuv diff=zuv`.\n"
+            "Without --global or --system it configures the repository in the current\n"
+            "directory and its .gitattributes; --global uses the user's configuration\n"
+            "and core.attributesFile (else ~/.config/git/attributes); --system the\n"
+            "system's.",
+            run_config_git},
+    Command{"merge-driver", "merge one notebook for git (%O %A %B %L %P)",
+            "zuv merge-driver BASE CURRENT INCOMING MARKER_SIZE PATH\n"
+            "\n"
+            "Merges the changes from BASE to INCOMING into CURRENT, in place, as git's\n"
+            "merge driver.  Pipeline notebooks merge cell by cell; any other file is\n"
+            "merged line by line as git would.  Exit status 0 when clean, 1 when\n"
+            "conflicts remain, 3 when the merge failed (CURRENT untouched).",
+            run_merge_driver},
+    Command{"textconv", "print a notebook as readable text (for git's textconv)",
+            "zuv textconv FILE\n"
+            "\n"
+            "Prints the notebook's parameters, then each cell: a header line with its\n"
+            "name, canvas id and parents, its source lines and one summary line per\n"
+            "output.",
+            run_textconv},
+    Command{"diff", "show the changes between two notebooks",
+            "zuv diff [--color=auto|always|never] [--html OUT] OLD NEW\n"
+            "\n"
+            "Shows what changed from OLD to NEW: cells added, removed and modified\n"
+            "(with a unified diff of the source), parents gained and lost, parameters\n"
+            "added, removed and modified.  --html OUT writes a page with the pipeline\n"
+            "drawn as a graph instead.  Exit status 0, or 2/3 on errors.",
+            run_diff},
+    Command{"diff-driver", "git's external diff command (7 arguments)",
+            "zuv diff-driver PATH OLD-FILE OLD-HEX OLD-MODE NEW-FILE NEW-HEX NEW-MODE\n"
+            "\n"
+            "Prints the notebook-aware diff of one file for `git diff`.",
+            run_diff_driver},
+    Command{"conflicts", "list what a merge left open in a notebook",
+            "zuv conflicts FILE\n"
+            "       zuv conflicts --graph BASE CURRENT INCOMING MERGED\n"
+            "\n"
+            "Lists every conflict in a merged notebook: cells kept twice or marked\n"
+            "\"<<< \"/\">>> \", parameters kept twice, source conflict blocks, each with\n"
+            "the cell's name and canvas id.  While FILE is unmerged in a git repository\n"
+            "git's index stages are read too, to find copies placed without a mark and\n"
+            "parent edges the merge lost.  --graph compares the four files given:\n"
+            "lost edges and cycles are listed as warnings.  Exit status 0 when nothing\n"
+            "is open, 1 when conflicts remain, 2 on usage errors, 3 on failure.",
+            run_conflicts},
+    Command{"show-merge", "draw a merged notebook's pipeline and its conflicts as HTML",
+            "zuv show-merge --html OUT FILE\n"
+            "\n"
+            "Writes a page with the merged pipeline drawn as a graph, conflicting cells\n"
+            "highlighted, lost edges marked, and each conflict listed.  Exit status as\n"
+            "for `zuv conflicts`.",
+            run_show_merge},
+    Command{"resolve", "resolve a merged notebook's conflicts in place",
+            "zuv resolve FILE (--current | --incoming) [--cell ID_OR_NAME]...\n"
+            "                 [--parameter NAME]... [--all]\n"
+            "\n"
+            "Keeps the chosen side for the selected conflicts (--all: every one): of\n"
+            "two copies of a cell the chosen one stays, with its plain name and the\n"
+            "cell's own ids, and parent references follow it; a cell one side deleted\n"
+            "stays or goes as the chosen side decided; a parameter kept twice keeps the\n"
+            "chosen value; source conflict blocks keep the chosen side's lines.  Two\n"
+            "different cells that claim one name both stay unless one of them is named\n"
+            "with --cell CANVAS_ID.  Without a selector it lists what is open (status\n"
+            "2).  Exit status 0 when nothing is left open, 1 when conflicts remain.",
+            run_resolve},
+};
+
+}  // namespace
+
+std::span<const Command> command_table() { return kCommands; }
+
+const Command* find_command(const std::string& name) {
+  for (const Command& command : kCommands)
+    if (name == command.name) return &command;
+  return nullptr;
+}
+
+}  // namespace zuv::cli

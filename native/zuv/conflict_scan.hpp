@@ -1,0 +1,140 @@
+// Finding what a pipeline merge left open, and planning its resolution.
+// Plain C++ over facts copied out of the notebooks: no Python here.
+//
+// What a merge leaves open:
+// - copies of one cell placed side by side: both sides changed it; the
+//   incoming copy has a fresh canvas id and follows the current cell.  Both
+//   named: marked "<<< name" / ">>> name".  Only one named: unmarked (found
+//   only with the index stages);
+// - a cell one side changed and the other deleted: one marked cell;
+// - two different cells that claim one name: both marked;
+// - a parameter kept twice ("<<< name" / ">>> name"), or once, marked, when
+//   the other side deleted it;
+// - source conflict blocks of git (any marker size; with or without the
+//   base section of the diff3 and zdiff3 styles).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace zuv::conflicts {
+
+constexpr std::size_t npos = static_cast<std::size_t>(-1);
+constexpr std::string_view kCurrentMark = "<<< ";
+constexpr std::string_view kIncomingMark = ">>> ";
+
+enum class Side { current, incoming };
+
+struct CellFacts {
+  std::string id;       // canvas id
+  std::string cell_id;  // the notebook format's cell id ("" when absent)
+  std::string name;
+  std::vector<std::string> source;
+  std::vector<std::string> parent_ids;
+};
+
+struct ParameterFacts {
+  std::string name;
+  std::string type;
+  std::string value;
+};
+
+struct NotebookFacts {
+  std::vector<CellFacts> cells;
+  std::vector<ParameterFacts> parameters;
+  std::unordered_map<std::string, std::size_t> by_id;  // filled by index()
+  void index();
+};
+
+// One git conflict block inside a source, by line index.
+struct SourceBlock {
+  std::size_t begin = 0;  // the opening marker line
+  std::size_t end = 0;    // one past the closing marker line
+  std::size_t marker_size = 0;
+  bool has_base = false;  // diff3 / zdiff3 style
+  std::size_t ours_begin = 0, ours_end = 0;
+  std::size_t base_begin = 0, base_end = 0;
+  std::size_t theirs_begin = 0, theirs_end = 0;
+};
+
+// The conflict blocks of `lines`, in order, not overlapping.
+std::vector<SourceBlock> find_blocks(const std::vector<std::string>& lines);
+
+// `lines` with every block replaced by the chosen side's lines.
+std::vector<std::string> resolve_blocks(const std::vector<std::string>& lines, Side side);
+
+enum class Kind {
+  marked_copies,    // cell and other: "<<< X" and ">>> X", one cell
+  unmarked_copies,  // cell and other, one cell, no marks (needs the stages)
+  name_clash,       // cell and other: two cells that claim one name
+  one_side_kept,    // cell: changed by `kept_by`, deleted by the other side
+  parameter_twice,  // parameter and/or other_parameter
+  source_blocks,    // cell: holds blocks
+};
+
+struct Conflict {
+  Kind kind;
+  std::string name;  // plain name (marks taken off)
+  std::size_t cell = npos, other = npos;
+  std::size_t parameter = npos, other_parameter = npos;
+  Side kept_by = Side::current;
+  std::size_t block_count = 0;
+};
+
+// The index stages of an unmerged file, where git has them.
+struct Stages {
+  std::optional<NotebookFacts> base, current, incoming;
+};
+
+std::string_view plain_name(std::string_view name);
+std::optional<Side> mark_of(std::string_view name);
+
+// Everything open in `merged`.  With stages, copies are told from clashes by
+// canvas ids, and unmarked copies are found; without, a marked pair counts
+// as copies when the incoming one directly follows the current one.
+std::vector<Conflict> find_conflicts(const NotebookFacts& merged, const Stages* stages);
+
+// One line describing a conflict, for people.
+std::string describe(const Conflict& conflict, const NotebookFacts& merged);
+
+// What resolving asks for: a side, and which conflicts (all, or those of
+// the named cells and parameters).
+struct Selection {
+  Side side = Side::current;
+  bool all = false;
+  std::vector<std::string> cells;       // canvas id, name, or marked name
+  std::vector<std::string> parameters;  // plain or marked name
+};
+
+// Edits, applied by the caller in this order: cell changes, then cell
+// removals, then parameter changes and removals.
+struct CellEdit {
+  std::size_t cell;
+  std::optional<std::string> name, id, cell_id;
+  std::optional<std::vector<std::string>> source;
+};
+
+struct ParameterEdit {
+  std::size_t parameter;
+  std::optional<std::string> name;
+};
+
+struct Plan {
+  std::vector<CellEdit> cell_edits;
+  std::vector<std::size_t> drop_cells;
+  std::unordered_map<std::string, std::string> retarget;  // parent id -> new parent id
+  std::vector<ParameterEdit> parameter_edits;
+  std::vector<std::size_t> drop_parameters;
+  std::vector<std::string> resolved;   // one line per conflict resolved
+  std::vector<std::string> left;       // one line per selected conflict left open, and why
+  std::vector<std::string> unmatched;  // selectors that matched nothing
+};
+
+Plan plan_resolution(const NotebookFacts& merged, const std::vector<Conflict>& open,
+                     const Selection& selection);
+
+}  // namespace zuv::conflicts

@@ -1,0 +1,20 @@
+// Text placed into an HTML page: every notebook string goes through here.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zuv::html {
+
+// Appends `text` escaped for element content and quoted attribute values:
+// markup characters become entities, bytes that are not valid UTF-8 and
+// control characters other than tab and line feed become U+FFFD.  Nothing
+// a notebook holds can open a tag, end an attribute or a script.
+void append_escaped(std::string& out, std::string_view text);
+
+std::string escaped(std::string_view text);
+
+// At most `max_chars` code points of `text`, with an ellipsis when cut.
+std::string shortened(std::string_view text, std::size_t max_chars);
+
+}  // namespace zuv::html

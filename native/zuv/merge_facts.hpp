@@ -1,0 +1,42 @@
+// Facts for the conflict scan, copied out of notebook documents, and the
+// index stages git keeps for an unmerged file.
+#pragma once
+
+#include <string>
+
+#include "py/ref.hpp"
+#include "zuv/conflict_scan.hpp"
+
+namespace zuv::cli {
+
+// The cells and parameters of a parsed notebook; false with a Python
+// exception when "cells" or "parameters" have the wrong shape.
+bool read_facts(PyObject* document, conflicts::NotebookFacts& out);
+
+// A notebook file parsed and read; false with `error` set.
+bool load_facts(const std::string& path, Ref& document, conflicts::NotebookFacts& facts,
+                std::string& error);
+
+// What git knows of `path`: whether it is unmerged there, and the stages it
+// holds (1 base, 2 current, 3 incoming).  False only when git could not be
+// asked; a file outside a repository is simply not unmerged.  The current
+// stage's text goes to `current_text` when asked for.
+bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& stages,
+                 std::string& error, std::string* current_text = nullptr);
+
+// After a merge: one warning on standard error per parent edge the merge
+// cut because one side deleted the parent, and per cycle in the merged
+// graph.  `base` may be null (an empty base).  Never fails: a notebook it
+// cannot read only means no warnings.
+void print_pipeline_warnings(PyObject* base, PyObject* current, PyObject* incoming,
+                             PyObject* merged, const std::string& label);
+
+// The same in two steps, for a merge that changes its inputs in place: the
+// inputs' facts read before the merge (false when one cannot be read: then
+// no warnings), and the warnings from them and the merged document after.
+bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming,
+                      conflicts::NotebookFacts (&out)[3]);
+void print_pipeline_warnings(const conflicts::NotebookFacts (&inputs)[3], PyObject* merged,
+                             const std::string& label);
+
+}  // namespace zuv::cli

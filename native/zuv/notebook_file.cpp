@@ -1,0 +1,181 @@
+#include "zuv/notebook_file.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "py/imports.hpp"
+
+namespace zuv::cli {
+
+namespace {
+
+Ref json_function(const char* name) {
+  Ref json = Ref::steal(PyImport_ImportModule("json"));
+  return json ? getattr(json.get(), name) : Ref{};
+}
+
+// Whether every object in the document lists its keys in sorted order, with
+// at least one object holding two or more keys to show it.
+struct KeyOrder {
+  bool sorted = true;
+  bool evidence = false;
+};
+
+void check_key_order(PyObject* value, KeyOrder& order, int depth) {
+  if (!order.sorted || depth > 64) return;
+  if (PyDict_Check(value)) {
+    PyObject *key, *item, *previous = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(value, &position, &key, &item)) {
+      if (previous) {
+        int less = PyObject_RichCompareBool(previous, key, Py_LT);
+        if (less < 0) PyErr_Clear();
+        if (less != 1) {
+          order.sorted = false;
+          return;
+        }
+        order.evidence = true;
+      }
+      previous = key;
+      check_key_order(item, order, depth + 1);
+    }
+  } else if (PyList_Check(value)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value) && order.sorted; ++i)
+      check_key_order(PyList_GET_ITEM(value, i), order, depth + 1);
+  }
+}
+
+// The separator that follows the first `mark` outside strings.
+std::optional<std::string> first_separator(std::string_view text, char mark) {
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (in_string) {
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == mark) {
+      bool space = i + 1 < text.size() && text[i + 1] == ' ';
+      return space ? std::string(1, mark) + " " : std::string(1, mark);
+    }
+  }
+  return std::nullopt;
+}
+
+bool is_hex(char c) { return std::strchr("0123456789abcdefABCDEF", c) && c != '\0'; }
+
+// A \uXXXX escape of a character beyond ASCII: the writer escaped it.
+bool has_escaped_non_ascii(std::string_view text) {
+  for (size_t i = 0; i + 5 < text.size() + 0; ++i) {
+    if (text[i] != '\\') continue;
+    if (text[i + 1] != 'u') {
+      ++i;  // skip the escaped character, so "\\\\u" is not read as an escape
+      continue;
+    }
+    if (!is_hex(text[i + 2]) || !is_hex(text[i + 3]) || !is_hex(text[i + 4]) ||
+        !is_hex(text[i + 5]))
+      continue;
+    unsigned value = 0;
+    std::from_chars(text.data() + i + 2, text.data() + i + 6, value, 16);
+    if (value >= 0x80) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool read_bytes(const std::string& path, std::string& out, std::string& error) {
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rbe"), std::fclose);
+  if (!file) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  char chunk[65536];
+  size_t got;
+  out.clear();
+  while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) out.append(chunk, got);
+  if (std::ferror(file.get())) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+Ref parse_json(std::string_view text) {
+  Ref decoded =
+      Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  Ref loads = decoded ? json_function("loads") : Ref{};
+  return loads ? call(loads.get(), decoded.get()) : Ref{};
+}
+
+JsonLayout detect_layout(std::string_view text, PyObject* document) {
+  JsonLayout layout;
+  size_t end = text.find_last_not_of(" \t\r\n");
+  std::string_view body =
+      end == std::string_view::npos ? text.substr(0, 0) : text.substr(0, end + 1);
+  layout.final_newline =
+      body.size() < text.size() && text.find('\n', body.size()) != std::string_view::npos;
+  size_t first_newline = body.find('\n');
+  if (first_newline != std::string_view::npos) {
+    size_t line = first_newline + 1;
+    size_t width = body.find_first_not_of(" \t", line);
+    layout.indent = std::string(
+        body.substr(line, (width == std::string_view::npos ? body.size() : width) - line));
+    layout.item_separator.assign(1, ',');
+  } else if (auto item = first_separator(body, ',')) {
+    layout.item_separator = *item;
+  }
+  if (auto key = first_separator(body, ':')) layout.key_separator = *key;
+
+  bool non_ascii = false;
+  for (char c : body)
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      non_ascii = true;
+      break;
+    }
+  if (non_ascii)
+    layout.ensure_ascii = false;
+  else if (has_escaped_non_ascii(body))
+    layout.ensure_ascii = true;
+  else  // no evidence: notebook tools that indent keep text as it is
+    layout.ensure_ascii = !layout.indent.has_value();
+
+  KeyOrder order;
+  if (document) check_key_order(document, order, 0);
+  layout.sort_keys = order.sorted && order.evidence;
+  return layout;
+}
+
+bool dump_json(PyObject* document, const JsonLayout& layout, std::string& out) {
+  Ref dumps = json_function("dumps");
+  if (!dumps) return false;
+  Ref indent = layout.indent
+                   ? Ref::steal(PyUnicode_FromStringAndSize(
+                         layout.indent->data(), static_cast<Py_ssize_t>(layout.indent->size())))
+                   : Ref::none();
+  Ref separators = Ref::steal(
+      Py_BuildValue("(ss)", layout.item_separator.c_str(), layout.key_separator.c_str()));
+  Ref kwargs = Ref::steal(Py_BuildValue("{sOsOsOsO}", "indent", indent.get(), "ensure_ascii",
+                                        layout.ensure_ascii ? Py_True : Py_False, "sort_keys",
+                                        layout.sort_keys ? Py_True : Py_False, "separators",
+                                        separators.get()));
+  if (!indent || !separators || !kwargs) return false;
+  Ref args = Ref::steal(PyTuple_Pack(1, document));
+  if (!args) return false;
+  Ref text = Ref::steal(PyObject_Call(dumps.get(), args.get(), kwargs.get()));
+  if (!text) return false;
+  Py_ssize_t size;
+  const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (!data) return false;
+  out.assign(data, static_cast<size_t>(size));
+  if (layout.final_newline) out += '\n';
+  return true;
+}
+
+}  // namespace zuv::cli

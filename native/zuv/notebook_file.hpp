@@ -1,0 +1,39 @@
+// Notebook files for the `zuv` commands: reading them, and writing a
+// notebook back in the layout its file had (indent, escaping of non-ASCII
+// text, separators, key order, final newline).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "py/ref.hpp"
+
+namespace zuv::cli {
+
+// The whole file; false with `error` ("cannot read PATH: reason") on failure.
+bool read_bytes(const std::string& path, std::string& out, std::string& error);
+
+// The document a UTF-8 JSON text holds (json.loads); an empty Ref with the
+// Python exception set when the text is not UTF-8 or not JSON.
+Ref parse_json(std::string_view text);
+
+// How a JSON text was written, in json.dumps' terms.
+struct JsonLayout {
+  std::optional<std::string> indent;  // nothing: one line
+  bool ensure_ascii = true;
+  bool sort_keys = false;
+  bool final_newline = false;
+  std::string item_separator = ", ";
+  std::string key_separator = ": ";
+};
+
+// The layout of `text`, whose parsed document is `document` (key order is
+// read from it).  A text that gives no evidence either way gets the layout
+// json.dumps uses by default.
+JsonLayout detect_layout(std::string_view text, PyObject* document);
+
+// `document` written with `layout`, as UTF-8; false with a Python exception.
+bool dump_json(PyObject* document, const JsonLayout& layout, std::string& out);
+
+}  // namespace zuv::cli

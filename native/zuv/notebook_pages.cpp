@@ -1,0 +1,335 @@
+#include "zuv/notebook_pages.hpp"
+
+#include <random>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "io/atomic_write.hpp"
+#include "io/file_io.hpp"
+#include "py/imports.hpp"
+#include "zuv/notebook_file.hpp"
+#include "zuv/py_text.hpp"
+
+namespace zuv::pages {
+
+namespace {
+
+// d[key] for a dict, borrowed into an owned reference; empty without error
+// when `d` is not a dict or lacks the key.
+Ref member(PyObject* d, const char* key) {
+  if (!d || !PyDict_Check(d)) return {};
+  PyObject* value = PyDict_GetItemString(d, key);
+  return Ref::borrow(value);
+}
+
+Ref canvas_of(PyObject* cell) {
+  Ref metadata = member(cell, "metadata");
+  return member(metadata.get(), "canvas");
+}
+
+bool source_lines(PyObject* source, std::vector<std::string>& out) {
+  if (!source || source == Py_None) return true;
+  if (PyList_Check(source)) {
+    Ref list = Ref::borrow(source);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+      Ref line = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+      std::string text;
+      if (!text_of(line.get(), text)) return false;
+      out.push_back(std::move(text));
+    }
+    return true;
+  }
+  std::string text;
+  if (!text_of(source, text)) return false;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (text[i] == '\n') {
+      out.push_back(text.substr(start, i + 1 - start));
+      start = i + 1;
+    }
+  if (start < text.size()) out.push_back(text.substr(start));
+  return true;
+}
+
+page::Status status_named(std::string_view word) {
+  if (word == "added") return page::Status::added;
+  if (word == "removed") return page::Status::removed;
+  if (word == "modified") return page::Status::modified;
+  return page::Status::unchanged;
+}
+
+bool parent_refs(PyObject* list, std::vector<page::ParentRef>& out) {
+  if (!list || !PyList_Check(list)) return true;
+  Ref held = Ref::borrow(list);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held.get()); ++i) {
+    Ref ref = Ref::borrow(PyList_GET_ITEM(held.get(), i));
+    page::ParentRef parent;
+    if (!text_of(member(ref.get(), "id").get(), parent.id) ||
+        !text_of(member(ref.get(), "name").get(), parent.name))
+      return false;
+    out.push_back(std::move(parent));
+  }
+  return true;
+}
+
+std::string make_nonce() {
+  static constexpr char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device device;
+  std::string nonce;
+  for (int i = 0; i < 22; ++i) nonce += kDigits[device() % (sizeof kDigits - 1)];
+  return nonce;
+}
+
+}  // namespace
+
+bool text_of(PyObject* value, std::string& out) {
+  out.clear();
+  if (!value || value == Py_None) return true;
+  Ref text = PyUnicode_Check(value) ? Ref::borrow(value) : Ref::steal(PyObject_Str(value));
+  if (!text) return false;
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
+    out.assign(utf8, static_cast<std::size_t>(size));
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+  PyErr_Clear();
+  Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+  if (!bytes) return false;
+  out.assign(PyBytes_AS_STRING(bytes.get()),
+             static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  return true;
+}
+
+bool read_cells(PyObject* document, std::vector<CellInfo>& out) {
+  Ref cells = member(document, "cells");
+  if (!cells) return true;
+  if (!PyList_Check(cells.get())) {
+    PyErr_SetString(PyExc_ValueError, "\"cells\" is not a list");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells.get()); ++i) {
+    Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), i));
+    if (!PyDict_Check(cell.get())) {
+      PyErr_SetString(PyExc_ValueError, "a cell is not a JSON object");
+      return false;
+    }
+    CellInfo info;
+    Ref type = member(cell.get(), "cell_type");
+    info.code = type && PyUnicode_Check(type.get()) &&
+                PyUnicode_CompareWithASCIIString(type.get(), "code") == 0;
+    Ref canvas = canvas_of(cell.get());
+    Ref id = member(canvas.get(), "id");
+    info.has_id = static_cast<bool>(id);
+    if (!text_of(id.get(), info.id) || !text_of(member(canvas.get(), "name").get(), info.name) ||
+        !parent_refs(member(canvas.get(), "parents").get(), info.parents) ||
+        !source_lines(member(cell.get(), "source").get(), info.source))
+      return false;
+    out.push_back(std::move(info));
+  }
+  return true;
+}
+
+Ref load_notebook(const std::string& path, std::string& error) {
+  std::string text;
+  if (!cli::read_bytes(path, text, error)) return {};
+  if (text.find_first_not_of(" \t\r\n") == std::string::npos) return Ref::steal(PyDict_New());
+  Ref document = cli::parse_json(text);
+  if (!document) {
+    error = path + " is not a JSON notebook: " + cli::take_python_error();
+    return {};
+  }
+  if (!PyDict_Check(document.get())) {
+    error = path + " does not hold a JSON object";
+    return {};
+  }
+  return document;
+}
+
+bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
+  // Cells and parent references as each side has them, read before
+  // diff_dicts rewrites the parent lists it shares with the documents.
+  std::vector<CellInfo> old_cells, new_cells;
+  if (!read_cells(old_doc, old_cells) || !read_cells(new_doc, new_cells)) return false;
+  std::erase_if(old_cells, [](const CellInfo& c) { return !c.code; });
+  std::erase_if(new_cells, [](const CellInfo& c) { return !c.code; });
+
+  Ref module = Ref::steal(PyImport_ImportModule("zuv_weft_git.drivers.notebook_diff"));
+  if (!module) return false;
+  Ref diff_dicts = getattr(module.get(), "diff_dicts");
+  if (!diff_dicts) return false;
+  Ref diff = call(diff_dicts.get(), old_doc, new_doc);
+  if (!diff) return false;
+
+  // Node order: the new notebook's, each removed cell after the cell it
+  // followed in the old one.
+  std::unordered_map<std::string, std::size_t> index;
+  std::unordered_set<std::string> in_new;
+  for (const CellInfo& c : new_cells) in_new.insert(c.id);
+  std::unordered_map<std::string, std::vector<const CellInfo*>> removed_after;
+  std::string previous;
+  for (const CellInfo& c : old_cells) {
+    if (in_new.contains(c.id))
+      previous = c.id;
+    else
+      removed_after[previous].push_back(&c);
+  }
+  auto add_node = [&](const CellInfo& c) {
+    if (index.contains(c.id)) return;  // a repeated id takes part once
+    index.emplace(c.id, out.cells.size());
+    page::CellEntry entry;
+    entry.id = c.id;
+    entry.name = c.name;
+    out.cells.push_back(std::move(entry));
+  };
+  for (const CellInfo* c : removed_after[""]) add_node(*c);
+  for (const CellInfo& c : new_cells) {
+    add_node(c);
+    for (const CellInfo* r : removed_after[c.id]) add_node(*r);
+  }
+
+  // Statuses, sources and parent changes from the diff document.
+  Ref diff_cells = member(diff.get(), "cells");
+  if (diff_cells && PyList_Check(diff_cells.get())) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(diff_cells.get()); ++i) {
+      Ref cell = Ref::borrow(PyList_GET_ITEM(diff_cells.get(), i));
+      Ref canvas = canvas_of(cell.get());
+      std::string id, status;
+      if (!text_of(member(canvas.get(), "id").get(), id) ||
+          !text_of(member(canvas.get(), "diff_status").get(), status))
+        return false;
+      auto found = index.find(id);
+      if (found == index.end()) continue;
+      page::CellEntry& entry = out.cells[found->second];
+      entry.status = status_named(status);
+      if (!source_lines(member(canvas.get(), "prev_source").get(), entry.old_source) ||
+          !source_lines(member(cell.get(), "source").get(), entry.new_source) ||
+          !parent_refs(member(canvas.get(), "added_parents").get(), entry.gained) ||
+          !parent_refs(member(canvas.get(), "removed_parents").get(), entry.lost))
+        return false;
+    }
+  }
+  // A cell that only gained or lost parents is shown as changed but keeps
+  // its status; one that was added or removed lists no parent chips (its
+  // edges say it).
+  for (page::CellEntry& entry : out.cells)
+    if (entry.status == page::Status::added || entry.status == page::Status::removed)
+      entry.gained.clear(), entry.lost.clear();
+
+  // Edges: every parent reference of either side; one whose parent is in
+  // neither notebook gets a node of its own.
+  struct EdgeKey {
+    std::size_t parent, child;
+    bool operator==(const EdgeKey&) const = default;
+  };
+  struct EdgeHash {
+    std::size_t operator()(const EdgeKey& k) const { return k.parent * 1000003u ^ k.child; }
+  };
+  std::unordered_map<EdgeKey, std::size_t, EdgeHash> edge_index;
+  std::unordered_map<std::string, std::size_t> missing;
+  std::vector<page::CellEntry> missing_cells;
+  auto node_for_parent = [&](const page::ParentRef& ref) {
+    if (auto found = index.find(ref.id); found != index.end()) return found->second;
+    auto [slot, fresh] = missing.emplace(ref.id, out.cells.size() + missing_cells.size());
+    if (fresh) {
+      page::CellEntry entry;
+      entry.id = ref.id;
+      entry.name = ref.name;
+      entry.status = page::Status::missing;
+      entry.notes.push_back(
+          "a parent reference names this canvas id, but no cell of either "
+          "notebook has it");
+      missing_cells.push_back(std::move(entry));
+    }
+    return slot->second;
+  };
+  for (int side = 0; side < 2; ++side) {
+    const auto& cells = side == 0 ? old_cells : new_cells;
+    for (const CellInfo& c : cells) {
+      const std::size_t child = index.at(c.id);
+      for (const page::ParentRef& ref : c.parents) {
+        const std::size_t parent = node_for_parent(ref);
+        auto [slot, fresh] = edge_index.emplace(EdgeKey{parent, child}, out.edges.size());
+        if (fresh) {
+          out.edges.push_back(
+              {parent, child, side == 0 ? page::EdgeStatus::removed : page::EdgeStatus::added});
+        } else if (side == 1 && out.edges[slot->second].status == page::EdgeStatus::removed) {
+          out.edges[slot->second].status = page::EdgeStatus::unchanged;
+        }
+      }
+    }
+  }
+  for (page::CellEntry& entry : missing_cells) out.cells.push_back(std::move(entry));
+
+  // Parameters, in the diff document's order.
+  Ref metadata = member(diff.get(), "metadata");
+  Ref parameters = member(member(metadata.get(), "canvas").get(), "parameter");
+  if (parameters && PyList_Check(parameters.get())) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
+      Ref p = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
+      page::ParameterEntry entry;
+      std::string status, type, value;
+      if (!text_of(member(p.get(), "name").get(), entry.name) ||
+          !text_of(member(p.get(), "diff_status").get(), status) ||
+          !text_of(member(p.get(), "type").get(), type) ||
+          !text_of(member(p.get(), "value").get(), value))
+        return false;
+      entry.status = status_named(status);
+      switch (entry.status) {
+        case page::Status::added:
+          entry.new_type = type, entry.new_value = value;
+          break;
+        case page::Status::removed:
+          entry.old_type = type, entry.old_value = value;
+          break;
+        case page::Status::modified:
+          entry.new_type = type, entry.new_value = value;
+          if (!text_of(member(p.get(), "prev_value").get(), entry.old_value)) return false;
+          if (Ref prev_type = member(p.get(), "prev_type")) {
+            if (!text_of(prev_type.get(), entry.old_type)) return false;
+          } else {
+            entry.old_type = type;
+          }
+          break;
+        default:
+          entry.old_type = entry.new_type = type, entry.old_value = entry.new_value = value;
+      }
+      out.parameters.push_back(std::move(entry));
+    }
+  }
+  return true;
+}
+
+bool write_page(const std::string& path, const page::Page& page) {
+  const std::string html = page::render(page, make_nonce());
+  struct stat info;
+  if (::stat(path.c_str(), &info) == 0)
+    return io::replace_file(path.c_str(), html.data(), static_cast<Py_ssize_t>(html.size()));
+  // A new page: written beside its final name and renamed into place, so
+  // that a failed write leaves nothing half-written under that name.
+  const std::string::size_type slash = path.rfind('/');
+  std::string temp =
+      (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + ".zuv-page-XXXXXX";
+  io::FileDescriptor file(::mkstemp(temp.data()));
+  if (file.get() < 0) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    return false;
+  }
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  bool ok = io::write_all(file.get(), html.data(), html.size());
+  if (ok && (::fchmod(file.get(), 0666 & ~mask) < 0 || !file.close() ||
+             ::rename(temp.c_str(), path.c_str()) < 0)) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    ok = false;
+  }
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+}  // namespace zuv::pages

@@ -1,0 +1,117 @@
+#include "zuv/notebook_text.hpp"
+
+#include "py/imports.hpp"
+#include "zuv/py_text.hpp"
+#include "zuv/terminal.hpp"
+
+namespace zuv::cli {
+
+PyObject* member(PyObject* mapping, const char* key) {
+  if (!mapping || !PyDict_Check(mapping)) return nullptr;
+  PyObject* value = PyDict_GetItemWithError(mapping, interned(key));
+  if (!value) PyErr_Clear();
+  return value;
+}
+
+PyObject* canvas_of(PyObject* cell) { return member(member(cell, "metadata"), "canvas"); }
+
+std::string text_member(PyObject* mapping, const char* key) {
+  PyObject* value = member(mapping, key);
+  return value && PyUnicode_Check(value) ? utf8(value) : std::string();
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> source_lines(PyObject* source) {
+  std::string text;
+  if (source && PyUnicode_Check(source)) {
+    text = utf8(source);
+  } else if (source && PyList_Check(source)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i) {
+      PyObject* line = PyList_GET_ITEM(source, i);
+      if (PyUnicode_Check(line)) text += utf8(line);
+    }
+  }
+  return split_lines(text);
+}
+
+std::string cell_label(PyObject* cell, Py_ssize_t position) {
+  PyObject* canvas = canvas_of(cell);
+  std::string name = text_member(canvas, "name");
+  if (name.empty()) name = text_member(canvas, "id");
+  if (name.empty()) name = "cell " + std::to_string(position + 1);
+  return escape_line(name);
+}
+
+std::string parent_names(PyObject* parents) {
+  std::string out;
+  if (!parents || !PyList_Check(parents)) return out;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parents); ++i) {
+    PyObject* parent = PyList_GET_ITEM(parents, i);
+    std::string name = text_member(parent, "name");
+    if (name.empty()) name = text_member(parent, "id");
+    if (name.empty()) name = "?";
+    if (!out.empty()) out += ", ";
+    out += escape_line(name);
+  }
+  return out;
+}
+
+std::vector<std::string> output_summaries(PyObject* outputs) {
+  std::vector<std::string> lines;
+  if (!outputs || !PyList_Check(outputs)) return lines;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(outputs); ++i) {
+    PyObject* output = PyList_GET_ITEM(outputs, i);
+    std::string type = text_member(output, "output_type");
+    std::string line = "output: " + (type.empty() ? std::string("?") : escape_line(type));
+    if (type == "stream") {
+      line += " " + escape_line(text_member(output, "name"));
+      size_t count = source_lines(member(output, "text")).size();
+      line += ", " + std::to_string(count) + (count == 1 ? " line" : " lines");
+    } else if (type == "error") {
+      line += " " + escape_line(text_member(output, "ename"));
+      std::string value = text_member(output, "evalue");
+      if (!value.empty()) line += ": " + escape_line(value);
+    } else if (PyObject* data = member(output, "data"); data && PyDict_Check(data)) {
+      PyObject *key, *value;
+      Py_ssize_t position = 0;
+      const char* separator = " ";
+      while (PyDict_Next(data, &position, &key, &value)) {
+        line += separator + escape_line(utf8(key));
+        separator = ", ";
+      }
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string json_text(PyObject* value) {
+  if (!value) return "?";
+  Ref json = Ref::steal(PyImport_ImportModule("json"));
+  Ref dumps = json ? getattr(json.get(), "dumps") : Ref{};
+  Ref args = Ref::steal(PyTuple_Pack(1, value));
+  Ref kwargs = Ref::steal(Py_BuildValue("{sO}", "ensure_ascii", Py_False));
+  Ref text = dumps && args && kwargs
+                 ? Ref::steal(PyObject_Call(dumps.get(), args.get(), kwargs.get()))
+                 : Ref{};
+  if (!text) {
+    PyErr_Clear();
+    return "?";
+  }
+  return escape_line(utf8(text.get()));
+}
+
+}  // namespace zuv::cli

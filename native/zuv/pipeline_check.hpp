@@ -1,0 +1,20 @@
+// Whether a parsed document is a notebook the pipeline merge can take.
+#pragma once
+
+#include <string>
+
+#include "py/ref.hpp"
+
+namespace zuv::cli {
+
+// "" when `document` is a JSON object whose "metadata" -> "canvas" ->
+// "parameters" is a list of uniquely named parameters and whose cells are
+// objects that each carry a canvas id, no two alike; otherwise what is
+// wrong, as a phrase ("has no canvas metadata", "has two cells with canvas
+// id 'x'").  Never raises.
+std::string pipeline_problem(PyObject* document);
+
+// The empty pipeline notebook: no cells, no parameters.
+Ref empty_pipeline_notebook();
+
+}  // namespace zuv::cli

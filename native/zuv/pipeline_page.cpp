@@ -1,0 +1,596 @@
+#include "zuv/pipeline_page.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <string_view>
+
+#include "graph/layered_layout.hpp"
+#include "zuv/html_text.hpp"
+#include "zuv/line_edits.hpp"
+
+namespace zuv::page {
+
+namespace {
+
+using html::append_escaped;
+
+// Drawing sizes, in pixels.
+constexpr double kNodeWidth = 150, kNodeHeight = 30;
+constexpr double kLayerGap = 44, kRowGap = 14, kMargin = 20;
+constexpr std::size_t kLabelChars = 18;
+
+struct StatusStyle {
+  Status status;
+  const char* css;   // class suffix
+  const char* word;  // shown to the reader
+  const char* tag;   // one-character mark inside the node
+};
+
+constexpr std::array<StatusStyle, 5> kStatusStyles{{
+    {Status::unchanged, "same", "unchanged", ""},
+    {Status::added, "add", "added", "+"},
+    {Status::removed, "del", "removed", "\xE2\x88\x92"},
+    {Status::modified, "mod", "modified", "~"},
+    {Status::missing, "miss", "missing parent", "?"},
+}};
+
+const StatusStyle& style(Status status) {
+  for (const StatusStyle& s : kStatusStyles)
+    if (s.status == status) return s;
+  return kStatusStyles[0];
+}
+
+struct EdgeStyle {
+  EdgeStatus status;
+  const char* css;
+  const char* word;
+  const char* plural;  // "N ... " in the summary
+};
+
+constexpr std::array<EdgeStyle, 4> kEdgeStyles{{
+    {EdgeStatus::unchanged, "same", "edge", "edges"},
+    {EdgeStatus::added, "add", "edge added", "edges added"},
+    {EdgeStatus::removed, "del", "edge removed", "edges removed"},
+    {EdgeStatus::lost, "lost", "edge lost by the merge", "edges lost by the merge"},
+}};
+
+const EdgeStyle& edge_style(EdgeStatus status) {
+  for (const EdgeStyle& s : kEdgeStyles)
+    if (s.status == status) return s;
+  return kEdgeStyles[0];
+}
+
+constexpr std::string_view kStyle = R"css(
+:root{font:14px/1.45 system-ui,-apple-system,"Segoe UI",sans-serif;color:#1f2328;background:#fff}
+body{margin:0 auto;max-width:1800px;padding:16px 24px}
+h1{font-size:20px;margin:0 0 2px}h2{font-size:16px;margin:24px 0 8px;border-bottom:1px solid #d0d7de;padding-bottom:4px}
+.sub{color:#59636e;margin:0 0 8px}code,.t{font-family:ui-monospace,"DejaVu Sans Mono",Menlo,monospace;font-size:12.5px}
+.summary span{margin-right:14px}.legend{display:flex;flex-wrap:wrap;gap:14px;margin:8px 0;color:#59636e;font-size:13px}
+.legend i{display:inline-block;width:14px;height:14px;border:2px solid;border-radius:3px;vertical-align:-3px;margin-right:5px}
+.legend b{display:inline-block;width:22px;border-top:3px solid;vertical-align:4px;margin-right:5px}
+.graph{overflow:auto;max-height:72vh;border:1px solid #d0d7de;border-radius:8px;background:#f6f8fa}
+svg text{font:12.5px system-ui,sans-serif;fill:#1f2328;pointer-events:none}svg .tag{font-weight:700;text-anchor:end}
+.n rect{stroke-width:1.6;fill:#fff}.n:hover rect{stroke-width:3}
+.st-same{--f:#ffffff;--s:#8c959f}.st-add{--f:#dafbe1;--s:#1a7f37}.st-del{--f:#ffebe9;--s:#cf222e}
+.st-mod{--f:#fff8c5;--s:#9a6700}.st-miss{--f:#ffffff;--s:#59636e}
+.n rect,.legend i{fill:var(--f);background:var(--f);stroke:var(--s);border-color:var(--s)}
+.st-miss rect{stroke-dasharray:4 3}.cf rect{stroke:#8250df;stroke-width:3.5}.cf .tag{fill:#8250df}
+path.e{fill:none;stroke-width:1.5}.e-same{stroke:#8c959f;marker-end:url(#m-same)}
+.e-add{stroke:#1a7f37;stroke-width:2.5;marker-end:url(#m-add)}.e-del{stroke:#cf222e;stroke-dasharray:6 4;marker-end:url(#m-del)}
+.e-lost{stroke:#cf222e;stroke-width:3;stroke-dasharray:2 3;marker-end:url(#m-lost)}.e.cyc{stroke-opacity:.75}
+.legend .lg-same{border-color:#8c959f}.legend .lg-add{border-color:#1a7f37}.legend .lg-del{border-color:#cf222e;border-top-style:dashed}
+.legend .lg-lost{border-color:#cf222e;border-top-style:dotted}.lg-cf{border-color:#8250df!important;border-width:3px!important}
+.cell{content-visibility:auto;contain-intrinsic-size:auto 220px;border:1px solid #d0d7de;border-left:6px solid var(--s);border-radius:6px;margin:10px 0;background:#fff}
+.cell>summary{cursor:pointer;padding:6px 10px;background:var(--f);border-radius:0 6px 0 0}
+.cell .body{padding:6px 10px}.cell.hl{box-shadow:0 0 0 3px #54aeff66}.cell.cf{border-left-color:#8250df}
+.badge{font-size:12px;border:1px solid var(--s);color:var(--s);border-radius:10px;padding:0 7px;margin-left:8px}
+.badge.cf{--s:#8250df}.chip{border-radius:10px;padding:0 7px;margin:0 3px;font-size:12.5px}
+.chip.add{background:#dafbe1}.chip.del{background:#ffebe9;text-decoration:line-through}
+table.src{border-collapse:collapse;width:100%;margin:6px 0}table.src td{padding:0 6px;vertical-align:top}
+.ln{color:#8c959f;text-align:right;width:1%;user-select:none;font-size:12px;font-family:ui-monospace,monospace}
+.t{white-space:pre-wrap;word-break:break-all}tr.a{background:#e6ffec}tr.d{background:#ffebe9}tr.g td{color:#8c959f;background:#f6f8fa}
+table.par{border-collapse:collapse}table.par th,table.par td{border:1px solid #d0d7de;padding:2px 8px;text-align:left}
+table.par tr.same td{color:#59636e}table.par tr.cf td:first-child{border-left:4px solid #8250df}
+.notes li{margin:3px 0}ul.plain{columns:3 260px;padding-left:18px}ul.plain li{content-visibility:auto;contain-intrinsic-size:auto 20px}li.hl{background:#ddf4ff}
+)css";
+
+constexpr std::string_view kScript = R"js(
+(function(){var last=null;
+function show(){var id=location.hash.slice(1),t=id&&document.getElementById(id);if(!t)return;
+for(var e=t;e;e=e.parentElement)if(e.tagName==='DETAILS')e.open=true;
+if(last)last.classList.remove('hl');t.classList.add('hl');last=t;t.scrollIntoView({block:'start'});}
+window.addEventListener('hashchange',show);show();
+window.addEventListener('load',function(){document.documentElement.setAttribute('data-load-ms',performance.now().toFixed(1));});
+})();
+)js";
+
+void append_number(std::string& out, double value) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.1f", value);
+  std::string_view text(buffer);
+  if (text.ends_with(".0")) text.remove_suffix(2);
+  out += text;
+}
+
+void append_size(std::string& out, std::size_t value) { out += std::to_string(value); }
+
+void append_anchor(std::string& out, std::size_t cell) {
+  out += 'c';
+  out += std::to_string(cell);
+}
+
+struct Point {
+  double x, y;
+};
+
+class Writer {
+ public:
+  Writer(const Page& page, std::string& out) : page_(page), out_(out) {}
+
+  void graph();
+  void legend();
+  void summary();
+  void notes();
+  void parameters();
+  void cells();
+
+ private:
+  Point node_corner(std::size_t v) const {
+    return {kMargin + static_cast<double>(layout_.layer[v]) * (kNodeWidth + kLayerGap),
+            kMargin + layout_.offset[v] * (kNodeHeight + kRowGap)};
+  }
+  void edge_path(std::size_t edge);
+  void node(std::size_t v);
+  void source_diff(const CellEntry& cell);
+  void parent_chips(const char* heading, const std::vector<ParentRef>& refs, const char* css);
+  void cell_section(std::size_t index);
+
+  const Page& page_;
+  std::string& out_;
+  graph::LayeredLayout layout_;
+};
+
+void Writer::summary() {
+  std::array<std::size_t, kStatusStyles.size()> counts{};
+  for (const CellEntry& cell : page_.cells) ++counts[static_cast<std::size_t>(cell.status)];
+  std::array<std::size_t, kEdgeStyles.size()> edge_counts{};
+  for (const EdgeEntry& edge : page_.edges) ++edge_counts[static_cast<std::size_t>(edge.status)];
+  std::size_t changed_parameters = 0, conflicts = 0;
+  for (const ParameterEntry& p : page_.parameters)
+    changed_parameters += p.status != Status::unchanged;
+  for (const CellEntry& cell : page_.cells) conflicts += cell.conflict;
+  out_ += "<p class=\"summary\">";
+  for (const StatusStyle& s : kStatusStyles) {
+    const std::size_t n = counts[static_cast<std::size_t>(s.status)];
+    if (n == 0 && s.status == Status::missing) continue;
+    out_ += "<span>";
+    append_size(out_, n);
+    out_ += ' ';
+    out_ += s.word;
+    out_ += "</span>";
+  }
+  for (const EdgeStyle& s : kEdgeStyles) {
+    const std::size_t n = edge_counts[static_cast<std::size_t>(s.status)];
+    if (n == 0 || s.status == EdgeStatus::unchanged) continue;
+    out_ += "<span>";
+    append_size(out_, n);
+    out_ += ' ';
+    out_ += n == 1 ? s.word : s.plural;
+    out_ += "</span>";
+  }
+  if (changed_parameters > 0) {
+    out_ += "<span>";
+    append_size(out_, changed_parameters);
+    out_ += changed_parameters == 1 ? " parameter changed" : " parameters changed";
+    out_ += "</span>";
+  }
+  if (conflicts > 0) {
+    out_ += "<span>";
+    append_size(out_, conflicts);
+    out_ += conflicts == 1 ? " cell in conflict" : " cells in conflict";
+    out_ += "</span>";
+  }
+  out_ += "</p>\n";
+}
+
+void Writer::legend() {
+  // Kinds that only some pages have (missing parents, conflicts, lost
+  // edges) are explained only where they occur.
+  bool missing = false, conflict = false, lost = false;
+  for (const CellEntry& cell : page_.cells)
+    missing |= cell.status == Status::missing, conflict |= cell.conflict;
+  for (const EdgeEntry& edge : page_.edges) lost |= edge.status == EdgeStatus::lost;
+  out_ += "<div class=\"legend\">";
+  for (const StatusStyle& s : kStatusStyles) {
+    if (s.status == Status::missing && !missing) continue;
+    out_ += "<span class=\"st-";
+    out_ += s.css;
+    out_ += "\"><i></i>";
+    out_ += s.word;
+    out_ += "</span>";
+  }
+  if (conflict) out_ += "<span><i class=\"lg-cf\"></i>conflict</span>";
+  for (const EdgeStyle& s : kEdgeStyles) {
+    if (s.status == EdgeStatus::lost && !lost) continue;
+    out_ += "<span><b class=\"lg-";
+    out_ += s.css;
+    out_ += "\"></b>";
+    out_ += s.word;
+    out_ += "</span>";
+  }
+  out_ += "</div>\n";
+}
+
+void Writer::edge_path(std::size_t index) {
+  const EdgeEntry& edge = page_.edges[index];
+  const auto& route = layout_.routes[index];
+  out_ += "<path class=\"e e-";
+  out_ += edge_style(edge.status).css;
+  if (layout_.reversed[index]) out_ += " cyc";
+  out_ += "\" d=\"";
+  if (route.size() == 1) {  // a cell that is its own parent: a loop over the node
+    const Point c = node_corner(route.front());
+    const double x0 = c.x + kNodeWidth - 40, x1 = c.x + kNodeWidth - 12;
+    out_ += 'M';
+    append_number(out_, x0);
+    out_ += ' ';
+    append_number(out_, c.y);
+    out_ += "C";
+    append_number(out_, x0);
+    out_ += ' ';
+    append_number(out_, c.y - 26);
+    out_ += ' ';
+    append_number(out_, x1);
+    out_ += ' ';
+    append_number(out_, c.y - 26);
+    out_ += ' ';
+    append_number(out_, x1);
+    out_ += ' ';
+    append_number(out_, c.y - 2);
+    out_ += "\"/>\n";
+    return;
+  }
+  // Attachment points: the side of a real node that faces the next point,
+  // the middle of a dummy's slot.
+  std::vector<Point> points;
+  points.reserve(route.size());
+  for (std::size_t k = 0; k < route.size(); ++k) {
+    const std::size_t v = route[k];
+    const Point c = node_corner(v);
+    const double y = c.y + kNodeHeight / 2;
+    if (v >= layout_.node_count) {
+      points.push_back({c.x + kNodeWidth / 2, y});
+      continue;
+    }
+    const std::size_t other = k == 0 ? route[1] : route[k - 1];
+    const bool other_right = layout_.layer[other] > layout_.layer[v];
+    points.push_back({other_right ? c.x + kNodeWidth : c.x, y});
+  }
+  // A run of dummies at one height is a straight line: only its ends count.
+  std::vector<Point> kept;
+  kept.reserve(points.size());
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    const bool interior = k > 0 && k + 1 < points.size();
+    if (interior && points[k - 1].y == points[k].y && points[k + 1].y == points[k].y) continue;
+    kept.push_back(points[k]);
+  }
+  points.swap(kept);
+  out_ += 'M';
+  append_number(out_, points[0].x);
+  out_ += ' ';
+  append_number(out_, points[0].y);
+  for (std::size_t k = 1; k < points.size(); ++k) {
+    const Point p = points[k - 1], q = points[k];
+    const double dx = (q.x - p.x) / 2;
+    out_ += 'C';
+    append_number(out_, p.x + dx);
+    out_ += ' ';
+    append_number(out_, p.y);
+    out_ += ' ';
+    append_number(out_, q.x - dx);
+    out_ += ' ';
+    append_number(out_, q.y);
+    out_ += ' ';
+    append_number(out_, q.x);
+    out_ += ' ';
+    append_number(out_, q.y);
+  }
+  if (edge.status == EdgeStatus::unchanged) {  // only changed edges explain themselves
+    out_ += "\"/>\n";
+    return;
+  }
+  out_ += "\"><title>";
+  append_escaped(out_, label(page_.cells[edge.parent]));
+  out_ += " \xE2\x86\x92 ";
+  append_escaped(out_, label(page_.cells[edge.child]));
+  out_ += " (";
+  out_ += edge_style(edge.status).word;
+  out_ += ")</title></path>\n";
+}
+
+void Writer::node(std::size_t v) {
+  const CellEntry& cell = page_.cells[v];
+  const StatusStyle& s = style(cell.status);
+  const Point c = node_corner(v);
+  out_ += "<a href=\"#";
+  append_anchor(out_, v);
+  out_ += "\"><g class=\"n st-";
+  out_ += s.css;
+  if (cell.conflict) out_ += " cf";
+  out_ += "\" data-cell=\"";
+  append_escaped(out_, cell.id);
+  out_ += "\" transform=\"translate(";
+  append_number(out_, c.x);
+  out_ += ' ';
+  append_number(out_, c.y);
+  out_ += ")\"><title>";
+  append_escaped(out_, label(cell));
+  out_ += " \xC2\xB7 ";
+  append_escaped(out_, cell.id);
+  out_ += " \xC2\xB7 ";
+  out_ += s.word;
+  if (cell.conflict) out_ += ", in conflict";
+  out_ += "</title><rect width=\"";
+  append_number(out_, kNodeWidth);
+  out_ += "\" height=\"";
+  append_number(out_, kNodeHeight);
+  out_ += "\" rx=\"6\"/><text x=\"10\" y=\"19.5\">";
+  append_escaped(out_, html::shortened(label(cell), kLabelChars));
+  out_ += "</text>";
+  const char* tag = cell.conflict ? "!" : s.tag;
+  if (*tag) {  // unchanged nodes, most of a large page, carry no mark
+    out_ += "<text class=\"tag\" x=\"";
+    append_number(out_, kNodeWidth - 8);
+    out_ += "\" y=\"19.5\">";
+    out_ += tag;
+    out_ += "</text>";
+  }
+  out_ += "</g></a>\n";
+}
+
+void Writer::graph() {
+  std::vector<graph::Edge> edges;
+  edges.reserve(page_.edges.size());
+  for (const EdgeEntry& e : page_.edges) edges.push_back({e.parent, e.child});
+  layout_ = graph::layered_layout(page_.cells.size(), edges);
+
+  double width = kMargin * 2, height = kMargin * 2;
+  for (std::size_t v = 0; v < layout_.layer.size(); ++v) {
+    const Point c = node_corner(v);
+    width = std::max(width, c.x + kNodeWidth + kMargin);
+    height = std::max(height, c.y + kNodeHeight + kMargin);
+  }
+  out_ += "<div class=\"graph\"><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"";
+  append_number(out_, width);
+  out_ += "\" height=\"";
+  append_number(out_, height);
+  out_ += "\" role=\"img\" aria-label=\"pipeline graph\"><defs>";
+  constexpr std::array<std::pair<const char*, const char*>, 4> kMarkers{
+      {{"same", "#8c959f"}, {"add", "#1a7f37"}, {"del", "#cf222e"}, {"lost", "#cf222e"}}};
+  for (const auto& [css, colour] : kMarkers) {
+    out_ += "<marker id=\"m-";
+    out_ += css;
+    out_ +=
+        "\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" markerWidth=\"7\" markerHeight=\"7\" "
+        "orient=\"auto-start-reverse\"><path d=\"M0 0L10 5L0 10z\" fill=\"";
+    out_ += colour;
+    out_ += "\"/></marker>";
+  }
+  out_ += "</defs>\n<g class=\"edges\">\n";
+  for (std::size_t i = 0; i < page_.edges.size(); ++i) edge_path(i);
+  out_ += "</g>\n<g class=\"nodes\">\n";
+  for (std::size_t v = 0; v < page_.cells.size(); ++v) node(v);
+  out_ += "</g></svg></div>\n";
+}
+
+void Writer::notes() {
+  if (page_.notes.empty()) return;
+  out_ += "<h2>";
+  append_escaped(out_, page_.notes_heading);
+  out_ += "</h2><ul class=\"notes\">\n";
+  for (const Note& note : page_.notes) {
+    out_ += "<li>";
+    if (note.cell >= 0) {
+      out_ += "<a href=\"#";
+      append_anchor(out_, static_cast<std::size_t>(note.cell));
+      out_ += "\">";
+    }
+    append_escaped(out_, note.text);
+    if (note.cell >= 0) out_ += "</a>";
+    out_ += "</li>\n";
+  }
+  out_ += "</ul>\n";
+}
+
+void Writer::parameters() {
+  if (page_.parameters.empty()) return;
+  out_ +=
+      "<h2 id=\"parameters\">Parameters</h2><table class=\"par\"><tr><th>name</th><th>status</th>"
+      "<th>old type</th><th>old value</th><th>new type</th><th>new value</th></tr>\n";
+  for (const ParameterEntry& p : page_.parameters) {
+    out_ += "<tr class=\"";
+    out_ += style(p.status).css;
+    if (p.conflict) out_ += " cf";
+    out_ += "\"><td><code>";
+    append_escaped(out_, p.name);
+    out_ += "</code></td><td>";
+    out_ += p.conflict ? "conflict" : style(p.status).word;
+    for (const std::string* text : {&p.old_type, &p.old_value, &p.new_type, &p.new_value}) {
+      out_ += "</td><td><code>";
+      append_escaped(out_, *text);
+      out_ += "</code>";
+    }
+    out_ += "</td></tr>\n";
+  }
+  out_ += "</table>\n";
+}
+
+std::string_view without_line_end(std::string_view line) {
+  if (line.ends_with("\r\n"))
+    line.remove_suffix(2);
+  else if (line.ends_with('\n') || line.ends_with('\r'))
+    line.remove_suffix(1);
+  return line;
+}
+
+void Writer::source_diff(const CellEntry& cell) {
+  using text::LineKind;
+  const auto rows = text::hunks(text::diff_lines(cell.old_source, cell.new_source));
+  if (rows.empty()) return;
+  out_ += "<table class=\"src\">\n";
+  for (const text::DiffRow& row : rows) {
+    switch (row.kind) {
+      case LineKind::gap:
+        out_ +=
+            "<tr class=\"g\"><td class=\"ln\">\xE2\x8B\xAE</td><td "
+            "class=\"ln\"></td><td></td><td></td></tr>\n";
+        continue;
+      case LineKind::same:
+        out_ += "<tr><td class=\"ln\">";
+        break;
+      case LineKind::removed:
+        out_ += "<tr class=\"d\"><td class=\"ln\">";
+        break;
+      case LineKind::added:
+        out_ += "<tr class=\"a\"><td class=\"ln\">";
+        break;
+    }
+    if (row.old_number) append_size(out_, row.old_number);
+    out_ += "</td><td class=\"ln\">";
+    if (row.new_number) append_size(out_, row.new_number);
+    out_ += "</td><td class=\"ln\">";
+    out_ += row.kind == LineKind::added ? "+" : row.kind == LineKind::removed ? "\xE2\x88\x92" : "";
+    out_ += "</td><td class=\"t\">";
+    const auto& lines = row.kind == LineKind::added ? cell.new_source : cell.old_source;
+    append_escaped(out_, without_line_end(lines[row.line]));
+    out_ += "</td></tr>\n";
+  }
+  out_ += "</table>\n";
+}
+
+void Writer::parent_chips(const char* heading, const std::vector<ParentRef>& refs,
+                          const char* css) {
+  if (refs.empty()) return;
+  out_ += "<div>";
+  out_ += heading;
+  for (const ParentRef& ref : refs) {
+    out_ += "<span class=\"chip ";
+    out_ += css;
+    out_ += "\" title=\"";
+    append_escaped(out_, ref.id);
+    out_ += "\">";
+    append_escaped(out_, ref.name.empty() ? ref.id : ref.name);
+    out_ += "</span>";
+  }
+  out_ += "</div>\n";
+}
+
+void Writer::cell_section(std::size_t index) {
+  const CellEntry& cell = page_.cells[index];
+  const StatusStyle& s = style(cell.status);
+  out_ += "<details open class=\"cell st-";
+  out_ += s.css;
+  if (cell.conflict) out_ += " cf";
+  out_ += "\" id=\"";
+  append_anchor(out_, index);
+  out_ += "\"><summary><strong>";
+  append_escaped(out_, label(cell));
+  out_ += "</strong> <code>";
+  append_escaped(out_, cell.id);
+  out_ += "</code><span class=\"badge\">";
+  out_ += s.word;
+  out_ += "</span>";
+  if (cell.conflict) out_ += "<span class=\"badge cf\">conflict</span>";
+  out_ += "</summary><div class=\"body\">\n";
+  if (!cell.notes.empty()) {
+    out_ += "<ul class=\"notes\">";
+    for (const std::string& note : cell.notes) {
+      out_ += "<li>";
+      append_escaped(out_, note);
+      out_ += "</li>";
+    }
+    out_ += "</ul>\n";
+  }
+  parent_chips("Parents gained:", cell.gained, "add");
+  parent_chips("Parents lost:", cell.lost, "del");
+  if (cell.status != Status::missing) source_diff(cell);
+  out_ += "</div></details>\n";
+}
+
+void Writer::cells() {
+  std::vector<std::size_t> quiet;
+  out_ += "<h2>Changed cells</h2>\n";
+  bool any = false;
+  for (std::size_t i = 0; i < page_.cells.size(); ++i) {
+    const CellEntry& cell = page_.cells[i];
+    const bool changed = cell.status != Status::unchanged || cell.conflict ||
+                         !cell.gained.empty() || !cell.lost.empty() || !cell.notes.empty();
+    if (!changed) {
+      quiet.push_back(i);
+      continue;
+    }
+    any = true;
+    cell_section(i);
+  }
+  if (!any) out_ += "<p class=\"sub\">No cell changed.</p>\n";
+  if (quiet.empty()) return;
+  out_ += "<details id=\"unchanged\"><summary>";
+  append_size(out_, quiet.size());
+  out_ += quiet.size() == 1 ? " unchanged cell" : " unchanged cells";
+  out_ += "</summary><ul class=\"plain\">\n";
+  for (std::size_t i : quiet) {
+    out_ += "<li id=\"";
+    append_anchor(out_, i);
+    out_ += "\">";
+    append_escaped(out_, label(page_.cells[i]));
+    out_ += " <code>";
+    append_escaped(out_, page_.cells[i].id);
+    out_ += "</code></li>\n";
+  }
+  out_ += "</ul></details>\n";
+}
+
+}  // namespace
+
+std::string label(const CellEntry& cell) {
+  if (!cell.name.empty()) return cell.name;
+  return cell.id.size() <= 12 ? cell.id : cell.id.substr(0, 12);
+}
+
+std::string render(const Page& page, const std::string& nonce) {
+  std::string out;
+  out.reserve(4096 + page.cells.size() * 600);
+  out +=
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+      "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
+      "style-src 'unsafe-inline'; img-src data:; script-src 'nonce-";
+  out += nonce;
+  out += "'\">\n<meta name=\"viewport\" content=\"width=device-width\">\n<title>";
+  append_escaped(out, page.title);
+  out += "</title>\n<style>";
+  out += kStyle;
+  out += "</style></head>\n<body>\n<h1>";
+  append_escaped(out, page.title);
+  out += "</h1>\n";
+  if (!page.subtitle.empty()) {
+    out += "<p class=\"sub\">";
+    append_escaped(out, page.subtitle);
+    out += "</p>\n";
+  }
+  Writer writer(page, out);
+  writer.summary();
+  writer.legend();
+  writer.graph();
+  writer.notes();
+  writer.parameters();
+  writer.cells();
+  out += "<script nonce=\"";
+  out += nonce;
+  out += "\">";
+  out += kScript;
+  out += "</script>\n</body></html>\n";
+  return out;
+}
+
+}  // namespace zuv::page

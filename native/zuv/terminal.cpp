@@ -1,0 +1,91 @@
+#include "zuv/terminal.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace zuv::cli {
+
+namespace {
+
+void append_hex(std::string& out, unsigned value, int digits) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, digits == 2 ? "\\x%02x" : "\\u%04x", value);
+  out += buffer;
+}
+
+// Length of the valid UTF-8 sequence starting at text[i], or 0.
+size_t utf8_length(std::string_view text, size_t i) {
+  auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  unsigned char lead = byte(i);
+  size_t length = lead < 0x80           ? 1
+                  : (lead >> 5) == 0x6  ? 2
+                  : (lead >> 4) == 0xe  ? 3
+                  : (lead >> 3) == 0x1e ? 4
+                                        : 0;
+  if (length == 0 || i + length > text.size()) return 0;
+  for (size_t k = 1; k < length; ++k)
+    if ((byte(i + k) & 0xc0) != 0x80) return 0;
+  if (length == 2 && lead < 0xc2) return 0;  // overlong
+  return length;
+}
+
+std::string escape(std::string_view text, bool keep_newline) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t length = utf8_length(text, i);
+    if (length == 0) {
+      append_hex(out, c, 2);
+      ++i;
+    } else if (length == 1) {
+      if (c == '\t' || (c == '\n' && keep_newline) || (c >= 0x20 && c != 0x7f))
+        out += static_cast<char>(c);
+      else if (c == '\n')
+        out += "\\n";
+      else if (c == '\r')
+        out += "\\r";
+      else
+        append_hex(out, c, 2);
+      ++i;
+    } else if (length == 2 && c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0) {
+      append_hex(out, static_cast<unsigned char>(text[i + 1]), 4);  // C1 control
+      i += 2;
+    } else {
+      out.append(text.substr(i, length));
+      i += length;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string escape_control(std::string_view text) { return escape(text, true); }
+std::string escape_line(std::string_view text) { return escape(text, false); }
+
+bool parse_color_mode(std::string_view text, ColorMode& out) {
+  if (text == "auto")
+    out = ColorMode::automatic;
+  else if (text == "always")
+    out = ColorMode::always;
+  else if (text == "never")
+    out = ColorMode::never;
+  else
+    return false;
+  return true;
+}
+
+bool colour_output(ColorMode mode, bool to_pager) {
+  if (mode != ColorMode::automatic) return mode == ColorMode::always;
+  const char* no_colour = std::getenv("NO_COLOR");
+  if (no_colour && *no_colour) return false;
+  const char* term = std::getenv("TERM");
+  if (term && std::strcmp(term, "dumb") == 0) return false;
+  return to_pager || isatty(STDOUT_FILENO) == 1;
+}
+
+}  // namespace zuv::cli

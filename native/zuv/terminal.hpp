@@ -1,0 +1,39 @@
+// Text for a terminal: notebook text made harmless, and colours on or off.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zuv::cli {
+
+// `text` with every control character other than tab and newline (C0, DEL
+// and the C1 range) written as a visible escape such as "\x1b", so a
+// notebook cannot send escape sequences to the terminal.  Bytes that are not
+// valid UTF-8 are escaped too.
+std::string escape_control(std::string_view text);
+
+// The same, with newlines escaped as well: for one-line labels.
+std::string escape_line(std::string_view text);
+
+enum class ColorMode { automatic, always, never };
+
+// Parses "auto", "always" or "never".
+bool parse_color_mode(std::string_view text, ColorMode& out);
+
+// Whether to colour standard output: `always`, or `automatic` on a terminal
+// (or into git's pager, `to_pager`) that is not "dumb" and with NO_COLOR unset.
+bool colour_output(ColorMode mode, bool to_pager = false);
+
+// SGR sequences, or nothing when colour is off.
+struct Palette {
+  bool on = false;
+  const char* paint(const char* sgr) const { return on ? sgr : ""; }
+  const char* bold() const { return paint("\x1b[1m"); }
+  const char* red() const { return paint("\x1b[31m"); }
+  const char* green() const { return paint("\x1b[32m"); }
+  const char* yellow() const { return paint("\x1b[33m"); }
+  const char* cyan() const { return paint("\x1b[36m"); }
+  const char* reset() const { return paint("\x1b[m"); }
+};
+
+}  // namespace zuv::cli

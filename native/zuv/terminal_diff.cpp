@@ -1,0 +1,399 @@
+// `zuv diff` and `zuv diff-driver`: the notebook-aware diff in a terminal.
+//
+// Pipeline notebooks are compared with `diff_dicts`: per code cell (by
+// canvas name, then id) added, removed or modified with a unified diff of
+// its source, parents gained and lost, and the parameters with old and new
+// values.  Other notebooks get a diff of their cell sources by position,
+// and files that are not JSON a plain line diff.  Nothing is printed for
+// what did not change; every piece of notebook text is escaped.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "zuv/arguments.hpp"
+#include "zuv/commands.hpp"
+#include "zuv/html_diff.hpp"
+#include "zuv/line_diff.hpp"
+#include "zuv/notebook_file.hpp"
+#include "zuv/notebook_text.hpp"
+#include "zuv/pipeline_check.hpp"
+#include "zuv/py_text.hpp"
+#include "zuv/terminal.hpp"
+
+namespace zuv::cli {
+
+namespace {
+
+constexpr const char* kNoFile = "/dev/null";
+
+// One side of the comparison.
+struct Side {
+  std::string path;
+  std::string label;
+  std::string bytes;
+  bool missing = false;  // /dev/null: the file does not exist on this side
+  Ref document;          // the parsed JSON object, if the file holds one
+};
+
+bool load(Side& side, const char* command) {
+  side.missing = side.path == kNoFile;
+  if (side.missing) return true;
+  std::string error;
+  if (!read_bytes(side.path, side.bytes, error)) {
+    failure(command, error);
+    return false;
+  }
+  side.document = parse_json(side.bytes);
+  if (!side.document || !PyDict_Check(side.document.get())) {
+    PyErr_Clear();
+    side.document = Ref{};
+  }
+  return true;
+}
+
+// Collects the printed lines, coloured or not.
+class Printer {
+ public:
+  explicit Printer(Palette palette) : palette_(palette) {}
+  Palette palette() const { return palette_; }
+  void line(const char* colour, const std::string& text) {
+    out_ += palette_.paint(colour);
+    out_ += text;
+    out_ += palette_.reset();
+    out_ += '\n';
+  }
+  void plain(const std::string& text) { out_ += text + "\n"; }
+  // Diff lines, coloured by their first character, indented by `indent`.
+  void diff_lines(const std::vector<std::string>& lines, const std::string& indent) {
+    for (const std::string& l : lines) {
+      const char* colour = l.rfind("@@", 0) == 0 ? kCyan
+                           : l.empty()           ? ""
+                           : l[0] == '+'         ? kGreen
+                           : l[0] == '-'         ? kRed
+                                                 : "";
+      if (*colour)
+        line(colour, indent + escape_line(l));
+      else
+        plain(indent + escape_line(l));
+    }
+  }
+  void append(const Printer& other) { out_ += other.out_; }
+  const std::string& text() const { return out_; }
+  bool empty() const { return out_.empty(); }
+
+  static constexpr const char* kBold = "\x1b[1m";
+  static constexpr const char* kRed = "\x1b[31m";
+  static constexpr const char* kGreen = "\x1b[32m";
+  static constexpr const char* kYellow = "\x1b[33m";
+  static constexpr const char* kCyan = "\x1b[36m";
+
+ private:
+  Palette palette_;
+  std::string out_;
+};
+
+// The canvas-id -> cell table of a document's code cells.
+std::map<std::string, PyObject*> code_cells(PyObject* document) {
+  std::map<std::string, PyObject*> cells;
+  PyObject* list = member(document, "cells");
+  if (!list || !PyList_Check(list)) return cells;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyObject* cell = PyList_GET_ITEM(list, i);
+    if (text_member(cell, "cell_type") == "code") cells[text_member(canvas_of(cell), "id")] = cell;
+  }
+  return cells;
+}
+
+// a != b for two borrowed JSON values (absent counts as a value of its own).
+bool differ(PyObject* a, PyObject* b) {
+  if (!a || !b) return a != b;
+  int equal = PyObject_RichCompareBool(a, b, Py_EQ);
+  if (equal < 0) PyErr_Clear();
+  return equal != 1;
+}
+
+// Keys of two objects whose values differ, skipping `ignored`.
+std::vector<std::string> changed_keys(PyObject* a, PyObject* b,
+                                      std::initializer_list<const char*> ignored) {
+  std::vector<std::string> keys;
+  for (PyObject* mapping : {a, b}) {
+    if (!mapping || !PyDict_Check(mapping)) continue;
+    PyObject *key, *value;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(mapping, &position, &key, &value)) {
+      if (!PyUnicode_Check(key)) continue;
+      std::string name = utf8(key);
+      if (std::find_if(ignored.begin(), ignored.end(), [&](const char* i) { return name == i; }) !=
+          ignored.end())
+        continue;
+      if (std::find(keys.begin(), keys.end(), name) != keys.end()) continue;
+      PyObject* other = mapping == a ? member(b, name.c_str()) : member(a, name.c_str());
+      if (differ(value, other)) keys.push_back(name);
+    }
+  }
+  return keys;
+}
+
+std::string joined(const std::vector<std::string>& items) {
+  std::string out;
+  for (const std::string& item : items) out += (out.empty() ? "" : ", ") + escape_line(item);
+  return out;
+}
+
+// What changed in a cell beside its source and parents, read before the
+// comparison writes its own keys into the cells.
+std::vector<std::string> cell_notes(PyObject* before, PyObject* after) {
+  std::vector<std::string> notes;
+  PyObject* old_canvas = canvas_of(before);
+  PyObject* new_canvas = canvas_of(after);
+  std::string old_name = text_member(old_canvas, "name");
+  std::string new_name = text_member(new_canvas, "name");
+  if (old_name != new_name)
+    notes.push_back("renamed from " +
+                    (old_name.empty() ? std::string("(unnamed)") : escape_line(old_name)));
+  if (differ(member(old_canvas, "comments"), member(new_canvas, "comments")))
+    notes.push_back("comments changed");
+  if (differ(member(old_canvas, "headerColor"), member(new_canvas, "headerColor")))
+    notes.push_back("header colour changed");
+  if (differ(member(before, "outputs"), member(after, "outputs")))
+    notes.push_back("outputs changed");
+  return notes;
+}
+
+struct CellNotes {
+  std::map<std::string, std::vector<std::string>> by_id;
+  std::vector<std::string> notebook_metadata;
+};
+
+CellNotes read_notes(PyObject* before, PyObject* after) {
+  CellNotes notes;
+  std::map<std::string, PyObject*> old_cells = code_cells(before);
+  for (auto [id, cell] : code_cells(after))
+    if (auto found = old_cells.find(id); found != old_cells.end())
+      notes.by_id[id] = cell_notes(found->second, cell);
+  PyObject* old_meta = member(before, "metadata");
+  PyObject* new_meta = member(after, "metadata");
+  for (const std::string& key : changed_keys(old_meta, new_meta, {"canvas"}))
+    notes.notebook_metadata.push_back(key);
+  for (const std::string& key :
+       changed_keys(member(old_meta, "canvas"), member(new_meta, "canvas"), {"parameters"}))
+    notes.notebook_metadata.push_back("canvas." + key);
+  for (const std::string& key : changed_keys(before, after, {"cells", "metadata"}))
+    notes.notebook_metadata.push_back(key);
+  return notes;
+}
+
+void print_parameters(PyObject* diff, Printer& printer) {
+  // Held, not borrowed: writing values as JSON runs the json module.
+  Ref parameters = Ref::borrow(member(member(member(diff, "metadata"), "canvas"), "parameter"));
+  if (!parameters || !PyList_Check(parameters.get())) return;
+  bool header = false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
+    Ref held = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
+    PyObject* parameter = held.get();
+    std::string status = text_member(parameter, "diff_status");
+    if (status.empty() || status == "unchanged") continue;
+    if (!header) printer.line(Printer::kBold, "parameters:");
+    header = true;
+    std::string name = escape_line(text_member(parameter, "name"));
+    std::string value = json_text(member(parameter, "value"));
+    std::string type = escape_line(text_member(parameter, "type"));
+    if (status == "added") {
+      printer.line(Printer::kGreen, "  + " + name + " = " + value + "  (" + type + ")");
+    } else if (status == "removed") {
+      printer.line(Printer::kRed, "  - " + name + " = " + value + "  (" + type + ")");
+    } else {
+      std::string line =
+          "  ~ " + name + ": " + json_text(member(parameter, "prev_value")) + " -> " + value;
+      std::string old_type = escape_line(text_member(parameter, "prev_type"));
+      line += old_type == type ? "  (" + type + ")" : "  (" + old_type + " -> " + type + ")";
+      printer.line(Printer::kYellow, line);
+    }
+  }
+}
+
+struct ShownCell {
+  std::string name, id;
+  Ref cell;  // held: the source diffs run difflib
+};
+
+bool print_pipeline_cells(PyObject* diff, const CellNotes& notes, Printer& printer) {
+  std::vector<ShownCell> cells;
+  PyObject* list = member(diff, "cells");
+  if (list && PyList_Check(list))
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+      PyObject* cell = PyList_GET_ITEM(list, i);
+      cells.push_back({text_member(canvas_of(cell), "name"), text_member(canvas_of(cell), "id"),
+                       Ref::borrow(cell)});
+    }
+  std::sort(cells.begin(), cells.end(), [](const ShownCell& a, const ShownCell& b) {
+    return a.name != b.name ? a.name < b.name : a.id < b.id;
+  });
+  for (const ShownCell& shown : cells) {
+    PyObject* canvas = canvas_of(shown.cell.get());
+    std::string status = text_member(canvas, "diff_status");
+    std::string gained = parent_names(member(canvas, "added_parents"));
+    std::string lost = parent_names(member(canvas, "removed_parents"));
+    auto found = notes.by_id.find(shown.id);
+    const std::vector<std::string> none;
+    const std::vector<std::string>& cell_notes = found == notes.by_id.end() ? none : found->second;
+    bool in_both = status != "added" && status != "removed";
+    if (in_both && status != "modified" && gained.empty() && lost.empty() && cell_notes.empty())
+      continue;
+    const char* colour = status == "added"     ? Printer::kGreen
+                         : status == "removed" ? Printer::kRed
+                                               : Printer::kYellow;
+    std::string verb = in_both ? "modified" : status;
+    std::string label = shown.name.empty() ? "(unnamed)" : escape_line(shown.name);
+    printer.line(colour, verb + " cell " + label + "  (id " + escape_line(shown.id) + ")");
+    for (const std::string& note : cell_notes) printer.plain("  " + note);
+    // A removed cell's own parents are "lost" and an added cell's "gained":
+    // worth showing only for cells on both sides.
+    if (in_both && !gained.empty()) printer.line(Printer::kGreen, "  parents gained: " + gained);
+    if (in_both && !lost.empty()) printer.line(Printer::kRed, "  parents lost: " + lost);
+    if (!in_both && !(status == "added" ? gained : lost).empty())
+      printer.plain("  parents: " + (status == "added" ? gained : lost));
+    std::vector<std::string> before = source_lines(member(canvas, "prev_source"));
+    std::vector<std::string> after = source_lines(member(shown.cell.get(), "source"));
+    if (before != after) {
+      std::vector<std::string> lines;
+      if (!unified_diff(before, after, lines)) return false;
+      printer.diff_lines(lines, "  ");
+    }
+  }
+  return true;
+}
+
+bool pipeline_diff(PyObject* before, PyObject* after, bool whole_file, Printer& printer) {
+  CellNotes notes = read_notes(before, after);
+  // A notebook added or deleted as a whole: its metadata is no news.
+  if (whole_file) notes.notebook_metadata.clear();
+  Ref module = Ref::steal(PyImport_ImportModule("zuv_weft_git.drivers.notebook_diff"));
+  Ref diff_dicts = module ? getattr(module.get(), "diff_dicts") : Ref{};
+  Ref diff = diff_dicts ? call(diff_dicts.get(), before, after) : Ref{};
+  if (!diff) return false;
+  print_parameters(diff.get(), printer);
+  if (!print_pipeline_cells(diff.get(), notes, printer)) return false;
+  if (!notes.notebook_metadata.empty())
+    printer.line(Printer::kYellow, "notebook metadata changed: " + joined(notes.notebook_metadata));
+  return true;
+}
+
+// Cells of notebooks without canvas metadata, compared by position.
+bool positional_diff(PyObject* before, PyObject* after, Printer& printer) {
+  // Held, not borrowed: the source diffs run difflib.
+  Ref old_list = Ref::borrow(member(before, "cells"));
+  Ref new_list = Ref::borrow(member(after, "cells"));
+  PyObject* old_cells = old_list.get();
+  PyObject* new_cells = new_list.get();
+  Py_ssize_t old_count = old_cells && PyList_Check(old_cells) ? PyList_GET_SIZE(old_cells) : 0;
+  Py_ssize_t new_count = new_cells && PyList_Check(new_cells) ? PyList_GET_SIZE(new_cells) : 0;
+  for (Py_ssize_t i = 0; i < std::max(old_count, new_count); ++i) {
+    Ref old_held = Ref::borrow(i < old_count ? PyList_GET_ITEM(old_cells, i) : nullptr);
+    Ref new_held = Ref::borrow(i < new_count ? PyList_GET_ITEM(new_cells, i) : nullptr);
+    PyObject* old_cell = old_held.get();
+    PyObject* new_cell = new_held.get();
+    std::vector<std::string> a = source_lines(member(old_cell, "source"));
+    std::vector<std::string> b = source_lines(member(new_cell, "source"));
+    if (old_cell && new_cell && a == b) continue;
+    PyObject* shown = new_cell ? new_cell : old_cell;
+    std::string type = escape_line(text_member(shown, "cell_type"));
+    std::string header = "cell " + std::to_string(i + 1) + (type.empty() ? "" : " (" + type + ")");
+    if (!old_cell)
+      printer.line(Printer::kGreen, "added " + header);
+    else if (!new_cell)
+      printer.line(Printer::kRed, "removed " + header);
+    else
+      printer.line(Printer::kYellow, "modified " + header);
+    std::vector<std::string> lines;
+    if (!unified_diff(a, b, lines)) return false;
+    printer.diff_lines(lines, "  ");
+  }
+  return true;
+}
+
+// The comparison of two sides, printed; false with a Python exception.
+bool show_diff(Side& before, Side& after, Printer& printer) {
+  // The body is built first: the header is printed only when something
+  // changed at all.
+  Printer body(printer.palette());
+  bool both_notebooks = (before.missing || before.document) && (after.missing || after.document);
+  auto pipeline = [](const Side& side) {
+    return side.missing || pipeline_problem(side.document.get()).empty();
+  };
+  if (both_notebooks && pipeline(before) && pipeline(after)) {
+    Ref empty_before = before.missing ? empty_pipeline_notebook() : before.document;
+    Ref empty_after = after.missing ? empty_pipeline_notebook() : after.document;
+    if (!empty_before || !empty_after ||
+        !pipeline_diff(empty_before.get(), empty_after.get(), before.missing || after.missing,
+                       body))
+      return false;
+  } else if (both_notebooks) {
+    Ref empty = Ref::steal(PyDict_New());
+    if (!empty) return false;
+    body.plain("(not a pipeline notebook: cell sources compared by position)");
+    if (!positional_diff(before.missing ? empty.get() : before.document.get(),
+                         after.missing ? empty.get() : after.document.get(), body))
+      return false;
+  } else {
+    std::vector<std::string> lines;
+    if (!unified_diff(split_lines(before.bytes), split_lines(after.bytes), lines)) return false;
+    body.diff_lines(lines, "");
+  }
+  bool changed = before.bytes != after.bytes || before.missing != after.missing;
+  if (!changed) return true;
+  printer.line(Printer::kBold,
+               "notebook diff " +
+                   (before.missing ? std::string(kNoFile) : "a/" + escape_line(before.label)) +
+                   " " + (after.missing ? std::string(kNoFile) : "b/" + escape_line(after.label)));
+  if (body.empty()) printer.plain("  (no change to cells, parameters or notebook metadata)");
+  printer.append(body);
+  return true;
+}
+
+int print_diff(const char* command, Side& before, Side& after, Palette palette) {
+  if (!load(before, command) || !load(after, command)) return status::failure;
+  Printer printer(palette);
+  if (!show_diff(before, after, printer)) return python_failure(command);
+  const std::string& text = printer.text();
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+    return failure(command, "cannot write to standard output");
+  return status::ok;
+}
+
+}  // namespace
+
+int run_diff(const std::vector<std::string>& args) {
+  std::string error;
+  auto parsed = parse_arguments(args, {{"--color", true}, {"--html", true}}, error);
+  if (!parsed) return usage_error("diff", error);
+  if (parsed->positional.size() != 2) return usage_error("diff", "expected OLD and NEW");
+  ColorMode mode = ColorMode::automatic;
+  if (auto colour = parsed->value("--color"); colour && !parse_color_mode(*colour, mode))
+    return usage_error("diff", "--color must be auto, always or never");
+  const std::string& old_path = parsed->positional[0];
+  const std::string& new_path = parsed->positional[1];
+  if (auto html = parsed->value("--html"))
+    return write_html_diff({*html, old_path, new_path, old_path, new_path});
+  Side before{old_path, old_path, {}, false, {}};
+  Side after{new_path, new_path, {}, false, {}};
+  return print_diff("diff", before, after, Palette{colour_output(mode)});
+}
+
+int run_diff_driver(const std::vector<std::string>& args) {
+  if (args.size() != 7)
+    return usage_error("diff-driver",
+                       "expected git's 7 arguments (PATH OLD-FILE OLD-HEX OLD-MODE "
+                       "NEW-FILE NEW-HEX NEW-MODE)");
+  Side before{args[1], args[0], {}, false, {}};
+  Side after{args[4], args[0], {}, false, {}};
+  // Under git, standard output is usually its pager rather than the terminal.
+  const char* pager = std::getenv("GIT_PAGER_IN_USE");
+  bool colour = colour_output(ColorMode::automatic, pager && *pager);
+  return print_diff("diff-driver", before, after, Palette{colour});
+}
+
+}  // namespace zuv::cli

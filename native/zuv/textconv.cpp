@@ -1,0 +1,79 @@
+// `zuv textconv FILE`: a notebook as readable text, for git's textconv
+// (`git diff`, `git log -p` and `git show` diff this text line by line).
+//
+// Layout: the parameters, then per cell a header line with its name, canvas
+// id and parents, its source lines indented, and one summary line per
+// output.  A file that is not a JSON notebook is printed as it is.
+#include <cstdio>
+#include <string>
+
+#include "zuv/commands.hpp"
+#include "zuv/notebook_file.hpp"
+#include "zuv/notebook_text.hpp"
+#include "zuv/terminal.hpp"
+
+namespace zuv::cli {
+
+namespace {
+
+constexpr const char* kCommand = "textconv";
+
+std::string notebook_text(PyObject* document) {
+  std::string out;
+  PyObject* canvas = member(member(document, "metadata"), "canvas");
+  // Held, not borrowed: writing values as JSON runs the json module.
+  Ref parameters = Ref::borrow(member(canvas, "parameters"));
+  if (parameters && PyList_Check(parameters.get()) && PyList_GET_SIZE(parameters.get()) > 0) {
+    out += "parameters:\n";
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
+      Ref held = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
+      PyObject* parameter = held.get();
+      out += "  " + escape_line(text_member(parameter, "name")) + " = " +
+             json_text(member(parameter, "value"));
+      std::string type = text_member(parameter, "type");
+      if (!type.empty()) out += "  (" + escape_line(type) + ")";
+      out += "\n";
+    }
+  }
+  Ref cells = Ref::borrow(member(document, "cells"));
+  if (!cells || !PyList_Check(cells.get())) return out;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells.get()); ++i) {
+    Ref held = Ref::borrow(PyList_GET_ITEM(cells.get(), i));
+    PyObject* cell = held.get();
+    PyObject* cell_canvas = canvas_of(cell);
+    std::string type = text_member(cell, "cell_type");
+    out += "\n[" + (type.empty() ? std::string("cell") : escape_line(type)) + "] " +
+           cell_label(cell, i);
+    std::string id = text_member(cell_canvas, "id");
+    if (!id.empty()) out += "  (id " + escape_line(id) + ")";
+    std::string parents = parent_names(member(cell_canvas, "parents"));
+    if (!parents.empty()) out += "  <- " + parents;
+    out += "\n";
+    for (const std::string& line : source_lines(member(cell, "source")))
+      out += "    " + escape_line(line) + "\n";
+    for (const std::string& line : output_summaries(member(cell, "outputs")))
+      out += "  " + line + "\n";
+  }
+  return out;
+}
+
+}  // namespace
+
+int run_textconv(const std::vector<std::string>& args) {
+  if (args.size() != 1) return usage_error(kCommand, "expected one FILE");
+  std::string bytes, error;
+  if (!read_bytes(args[0], bytes, error)) return failure(kCommand, error);
+  Ref document = parse_json(bytes);
+  std::string text;
+  if (document && PyDict_Check(document.get())) {
+    text = notebook_text(document.get());
+  } else {
+    PyErr_Clear();
+    text = escape_control(bytes);
+  }
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+    return failure(kCommand, "cannot write to standard output");
+  return status::ok;
+}
+
+}  // namespace zuv::cli

@@ -1,0 +1,165 @@
+// zuv_weft_git.scripts.zuv: the `zuv` program.
+//
+// Like `zuvmerge`, executing the module is the program: when the module's
+// `__name__` is "__main__" its execution step reads `sys.argv`, runs one
+// subcommand from the command table and ends the process with that command's
+// exit status (SystemExit).  The module imports nothing at start beyond
+// `sys`; each subcommand imports what it needs, so `zuv --help` and
+// `zuv textconv` start fast.
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "py/imports.hpp"
+#include "py/module.hpp"
+#include "zuv/commands.hpp"
+#include "zuv/py_text.hpp"
+#include "zuv/terminal.hpp"
+
+namespace zuv::cli {
+
+namespace {
+
+constexpr const char* kProgramUsage = "usage: zuv [--help] COMMAND [ARGS...]\n";
+
+void print_program_help(std::FILE* stream) {
+  std::fputs(kProgramUsage, stream);
+  std::fputs("\nGit tools for pipeline notebooks.\n\ncommands:\n", stream);
+  for (const Command& command : command_table())
+    std::fprintf(stream, "  %-14s %s\n", command.name, command.summary);
+  std::fputs("\nRun `zuv COMMAND --help` for a command's arguments.\n", stream);
+}
+
+void print_command_help(const Command& command) { std::printf("usage: %s\n", command.usage); }
+
+bool asks_for_help(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg == "--") return false;
+    if (arg == "-h" || arg == "--help") return true;
+  }
+  return false;
+}
+
+// sys.argv[1:] as UTF-8 strings; arguments the file-system encoding could
+// not decode come back as their original bytes.
+bool command_line(std::vector<std::string>& out) {
+  PyObject* argv = PySys_GetObject("argv");  // borrowed, kept alive by sys
+  if (!argv || !PyList_Check(argv)) {
+    PyErr_SetString(PyExc_RuntimeError, "sys.argv is not a list");
+    return false;
+  }
+  Ref items = Ref::steal(PySequence_List(argv));
+  if (!items) return false;
+  for (Py_ssize_t i = 1; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    if (!PyUnicode_Check(item)) {
+      PyErr_SetString(PyExc_TypeError, "sys.argv holds a non-string");
+      return false;
+    }
+    Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(item));
+    if (!bytes) return false;
+    out.emplace_back(PyBytes_AS_STRING(bytes.get()),
+                     static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+  }
+  return true;
+}
+
+int dispatch(const std::vector<std::string>& args) {
+  if (args.empty()) {
+    print_program_help(stderr);
+    return status::usage;
+  }
+  const std::string& name = args.front();
+  if (name == "-h" || name == "--help") {
+    print_program_help(stdout);
+    return status::ok;
+  }
+  const Command* command = find_command(name);
+  if (!command) {
+    std::fputs(kProgramUsage, stderr);
+    std::fprintf(stderr, "zuv: error: unknown command '%s' (see `zuv --help`)\n",
+                 escape_control(name).c_str());
+    return status::usage;
+  }
+  std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (asks_for_help(rest)) {
+    print_command_help(*command);
+    return status::ok;
+  }
+  return command->run(rest);
+}
+
+// Runs the program; the exit status, or -1 with an exception set when the
+// interpreter itself must take over (KeyboardInterrupt, a failure to read
+// the command line).
+int run_program() {
+  std::vector<std::string> args;
+  if (!command_line(args)) return -1;
+  int result;
+  try {
+    result = dispatch(args);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  } catch (const std::exception& error) {
+    result = failure("", error.what());
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  return result;
+}
+
+bool run_module(PyObject* module) {
+  Ref name = getattr(module, "__name__");
+  if (!name) return false;
+  bool is_main =
+      PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "__main__") == 0;
+  if (!is_main) return true;
+  int result = run_program();
+  if (result < 0) return false;
+  if (result == status::ok) return true;
+  Ref code = Ref::steal(PyLong_FromLong(result));
+  if (!code) return false;
+  PyErr_SetObject(PyExc_SystemExit, code.get());
+  return false;
+}
+
+// The binding layer (name registry, C++ exception boundary) is set up
+// before the program runs.
+int execute_module(PyObject* module) { return zuv::execute_module(module, run_module); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(execute_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "zuv", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+int usage_error(const char* command_name, const std::string& message) {
+  const Command* command = find_command(command_name);
+  if (command) {
+    std::string usage = command->usage;
+    std::fprintf(stderr, "usage: %s\n", usage.substr(0, usage.find('\n')).c_str());
+  }
+  std::fprintf(stderr, "zuv %s: error: %s\n", command_name, message.c_str());
+  return status::usage;
+}
+
+int failure(const char* command_name, const std::string& message) {
+  if (*command_name)
+    std::fprintf(stderr, "zuv %s: error: %s\n", command_name, message.c_str());
+  else
+    std::fprintf(stderr, "zuv: error: %s\n", message.c_str());
+  return status::failure;
+}
+
+int python_failure(const char* command_name) { return failure(command_name, take_python_error()); }
+
+}  // namespace zuv::cli
+
+PyMODINIT_FUNC PyInit_zuv() { return PyModuleDef_Init(&zuv::cli::module_def); }

@@ -1,0 +1,185 @@
+"""`zuv conflicts`, `zuv resolve` and the pipeline warnings of `zuv merge-driver`."""
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import nbformat
+import pytest
+from nbbuild import canvas, cell, clone, find, notebook, param, read, write
+
+ZUV = Path(sys.executable).parent / "zuv"
+MARKS = ("<<< ", ">>> ")
+
+
+def zuv(*args, cwd):
+    return subprocess.run([str(ZUV), *map(str, args)], cwd=cwd, capture_output=True, text=True)
+
+
+def conflicted_triple():
+    """(base, current, incoming) whose merge leaves one conflict of each kind."""
+    base = notebook([
+        cell("L", "load", ["x = 1\n"]),
+        cell("T", "train", ["t = x\n", "fit()\n", "done"], ["L"]),
+        cell("E", "evaluate", ["e = t\n"], ["T"]),
+        cell("R", "report", ["r = e\n"], ["E"]),
+        cell("D", "dashboard", ["d = e\n"], ["E"]),
+    ], [param("lr", "0.1", "float"), param("ep", "10", "int")])
+    cur, inc = clone(base), clone(base)
+    # Source conflict block.
+    find(cur["cells"], "T")["source"][1] = "fit(lr=lr)\n"
+    find(inc["cells"], "T")["source"][1] = "fit(epochs=ep)\n"
+    # Copies: both change the cell, incoming also renames it.
+    find(cur["cells"], "E")["source"] = ["e = t * 2\n"]
+    canvas(find(inc["cells"], "E"))["name"] = "evaluation"
+    find(inc["cells"], "E")["source"] = ["e = t * 3\n"]
+    # Changed on one side, deleted on the other, both ways.
+    find(cur["cells"], "R")["source"] = ["r = e + 1\n"]
+    inc["cells"] = [c for c in inc["cells"] if canvas(c)["id"] != "R"]
+    find(inc["cells"], "D")["source"] = ["d = plot(e)\n"]
+    cur["cells"] = [c for c in cur["cells"] if canvas(c)["id"] != "D"]
+    # A parameter changed on both sides, another changed on one and deleted on the other.
+    cur["metadata"]["canvas"]["parameters"] = [param("lr", "0.2", "float"), param("ep", "20", "int")]
+    inc["metadata"]["canvas"]["parameters"] = [param("lr", "0.3", "float")]
+    return base, cur, inc
+
+
+def check_clean(document):
+    nbformat.validate(nbformat.from_dict(document))
+    ids = [canvas(c)["id"] for c in document["cells"]]
+    assert len(ids) == len(set(ids))
+    names = [canvas(c)["name"] for c in document["cells"]]
+    names += [p["name"] for p in document["metadata"]["canvas"]["parameters"]]
+    assert not any(n.startswith(MARKS) for n in names)
+    assert all(p["id"] in ids for c in document["cells"] for p in canvas(c)["parents"])
+    assert not any(line.startswith(("<<<<<<<", ">>>>>>>")) for c in document["cells"] for line in c["source"])
+
+
+@pytest.mark.parametrize("side", ["current", "incoming"])
+def test_resolve_all_takes_one_side(tmp_path, side):
+    base, cur, inc = conflicted_triple()
+    for name, document in (("base", base), ("current", cur), ("incoming", inc), ("merged", cur)):
+        (tmp_path / f"{name}.ipynb").write_text(json.dumps(document, indent=1) + "\n")
+    merged = zuv("merge-driver", "base.ipynb", "merged.ipynb", "incoming.ipynb", 7, "nb.ipynb", cwd=tmp_path)
+    assert merged.returncode == 1, merged.stderr
+
+    listed = zuv("conflicts", "merged.ipynb", cwd=tmp_path)
+    assert listed.returncode == 1
+    for text in ('cell "evaluate": both sides changed it; copies <<< evaluate (E) and >>> evaluation',
+                 "cell <<< report (R): changed by current, deleted by incoming",
+                 "cell >>> dashboard (D): changed by incoming, deleted by current",
+                 'parameter "lr": kept twice', 'parameter "ep": changed by current, deleted by incoming',
+                 "cell train (T): 1 source conflict block at line 2-6",
+                 "only conflict marks and source conflict blocks are reported"):
+        assert text in listed.stdout
+
+    refused = zuv("resolve", "merged.ipynb", f"--{side}", cwd=tmp_path)
+    assert refused.returncode == 2 and "open: cell train (T)" in refused.stderr
+    resolved = zuv("resolve", "merged.ipynb", f"--{side}", "--all", cwd=tmp_path)
+    assert resolved.returncode == 0, resolved.stdout + resolved.stderr
+    text = (tmp_path / "merged.ipynb").read_text()
+    assert text.startswith('{\n "cells": [\n  {\n') and text.endswith("}\n")  # layout kept
+    result = json.loads(text)
+    check_clean(result)
+
+    chosen = cur if side == "current" else inc
+    got = {canvas(c)["id"]: (c["id"], canvas(c)["name"], c["source"]) for c in result["cells"]}
+    want = {canvas(c)["id"]: (c["id"], canvas(c)["name"], c["source"]) for c in chosen["cells"]}
+    assert got == want
+    by_name = lambda document: sorted(map(json.dumps, document["metadata"]["canvas"]["parameters"]))  # noqa: E731
+    assert by_name(result) == by_name(chosen)
+    assert zuv("conflicts", "merged.ipynb", cwd=tmp_path).returncode == 0
+
+
+def merge_file_block(tmp_path, style, size):
+    """The lines of a real `git merge-file` conflict in `style` with markers of `size`."""
+    (tmp_path / "o").write_text("a\nshared\nb\n")
+    (tmp_path / "c").write_text("a\nshared\nours 1\nours 2\nb\n")
+    (tmp_path / "i").write_text("a\nshared\ntheirs\nb\n")
+    styles = {"merge": [], "diff3": ["--diff3"], "zdiff3": ["--zdiff3"]}[style]
+    out = subprocess.run(["git", "merge-file", "-p", *styles, f"--marker-size={size}",
+                          "-L", "nb-current", "-L", "nb-base", "-L", "nb-incoming", "c", "o", "i"],
+                         cwd=tmp_path, capture_output=True, text=True)
+    assert out.returncode == 1
+    return out.stdout.splitlines(keepends=True)
+
+
+@pytest.mark.parametrize("style", ["merge", "diff3", "zdiff3"])
+@pytest.mark.parametrize("size", [7, 12])
+@pytest.mark.parametrize("side, kept", [("current", ["ours 1\n", "ours 2\n"]), ("incoming", ["theirs\n"])])
+def test_source_blocks_of_every_style(tmp_path, style, size, side, kept):
+    lines = merge_file_block(tmp_path, style, size)
+    write(tmp_path / "nb.ipynb", notebook([cell("K", "k", lines + ["tail"])]))
+    listed = zuv("conflicts", "nb.ipynb", cwd=tmp_path)
+    assert listed.returncode == 1 and "1 source conflict block" in listed.stdout
+    assert ("(with base)" in listed.stdout) == (style != "merge")
+    assert zuv("resolve", "nb.ipynb", f"--{side}", "--cell", "k", cwd=tmp_path).returncode == 0
+    assert read(tmp_path / "nb.ipynb")["cells"][0]["source"] == ["a\n", "shared\n", *kept, "b\n", "tail"]
+
+
+def git(repo, *args, check=True):
+    result = subprocess.run(["git", *args], cwd=repo, capture_output=True, text=True)
+    assert not check or result.returncode == 0, result.stderr
+    return result
+
+
+@pytest.mark.parametrize("side", ["current", "incoming"])
+def test_git_merge_then_resolve_and_commit(tmp_path, monkeypatch, side):
+    monkeypatch.setenv("PATH", f"{ZUV.parent}{os.pathsep}{os.environ.get('PATH', '')}")
+    repo = tmp_path / "repo"
+    repo.mkdir()
+    git(repo, "init", "-q", "-b", "main")
+    git(repo, "config", "user.email", "t@example.com")
+    git(repo, "config", "user.name", "T")
+    assert zuv("config-git", cwd=repo).returncode == 0
+    base, cur, inc = conflicted_triple()
+    # Copies without marks: incoming unnames a cell both sides change.
+    base["cells"].append(cell("U", "util", ["u = 1\n"]))
+    cur["cells"].append(cell("U", "util", ["u = 2\n"]))
+    inc["cells"].append(cell("U", "", ["u = 3\n"]))
+    nb = repo / "nb.ipynb"
+    for branch, document in (("main", base), ("ours", cur), ("theirs", inc)):
+        if branch != "main":
+            git(repo, "checkout", "-q", "-b", branch, "main")
+        nb.write_text(json.dumps(document, indent=1) + "\n")
+        git(repo, "add", "-A")
+        git(repo, "commit", "-q", "-m", branch)
+    git(repo, "checkout", "-q", "ours")
+    assert git(repo, "merge", "theirs", check=False).returncode != 0
+
+    listed = zuv("conflicts", "nb.ipynb", cwd=repo)
+    assert listed.returncode == 1 and "note:" not in listed.stdout
+    assert "the incoming copy" in listed.stdout and "follows util (U) without a mark" in listed.stdout
+    page = zuv("show-merge", "--html", tmp_path / "merge.html", "nb.ipynb", cwd=repo)
+    assert page.returncode == 1 and (tmp_path / "merge.html").read_text().count('class="n st-') >= 6
+
+    assert zuv("resolve", "nb.ipynb", f"--{side}", "--all", cwd=repo).returncode == 0
+    result = read(nb)
+    check_clean(result)
+    util = find(result["cells"], "U")
+    assert util["source"] == (["u = 2\n"] if side == "current" else ["u = 3\n"])
+    git(repo, "add", "nb.ipynb")
+    git(repo, "commit", "-q", "--no-edit")
+    assert git(repo, "status", "--porcelain").stdout == ""
+
+
+def test_pipeline_breaks_are_warned(tmp_path):
+    base = notebook([cell("L", "load", ["l\n"]), cell("C", "clean", ["c\n"], ["L"]),
+                     cell("X", "x", ["x\n"]), cell("Y", "y", ["y\n"], ["X"])])
+    cur, inc = clone(base), clone(base)
+    cur["cells"] = [c for c in cur["cells"] if canvas(c)["id"] != "C"]
+    canvas(find(cur["cells"], "X"))["parents"] = [{"id": "Y", "name": "y"}]
+    inc["cells"].append(cell("P", "plot", ["p\n"], ["C"]))
+    for name, document in (("base", base), ("current", cur), ("incoming", inc), ("merged", cur)):
+        write(tmp_path / f"{name}.ipynb", document)
+    merged = zuv("merge-driver", "base.ipynb", "merged.ipynb", "incoming.ipynb", 7, "nb.ipynb", cwd=tmp_path)
+    warnings = ["plot lost its parent clean: deleted by current",
+                "cycle in the merged pipeline: x and y depend on each other"]
+    assert merged.returncode == 0
+    assert merged.stderr.splitlines() == [f"zuv merge-driver: warning: nb.ipynb: {w}" for w in warnings]
+    graph = zuv("conflicts", "--graph", "base.ipynb", "current.ipynb", "incoming.ipynb", "merged.ipynb",
+                cwd=tmp_path)
+    assert graph.returncode == 0
+    assert [line for line in graph.stdout.splitlines() if line.startswith("warning: ")] == [
+        f"warning: {w}" for w in warnings]
