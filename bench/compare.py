@@ -13,7 +13,9 @@
    current and incoming against base), once with `jsondiff.diff` (capped)
    and once with `_cell_changed`.
 3. `merge_files` against `json.load` + `json.dump` of the three documents;
-   `_merge_source` against `git merge-file` as a subprocess; start-up.
+   `_merge_source` against `git merge-file` as a subprocess; start-up of
+   `zuvmerge` and of `zuv merge-driver`, `zuv diff` and `zuv textconv`
+   (bench_startup.py).
 4. `diff_dicts` against `json.loads` of the two documents.
 
 Times are medians of several runs (the load average is printed beside each
@@ -311,6 +313,10 @@ class Spawner:
 
 
 def driver_argv(tool, paths, out):
+    if tool == "zuv":
+        # merge.zuv.driver "zuv merge-driver %O %A %B %L %P" (what `zuv config-git` registers)
+        return [os.path.join(BIN, "zuv"), "merge-driver", paths["base"], out, paths["incoming"],
+                "7", "pipeline.ipynb"]
     if tool == "zuvmerge":
         # merge.zuv.driver "zuvmerge --base-file %O --current-file %A --incoming-file %B --file-path %P"
         return [os.path.join(BIN, "zuvmerge"), "--base-file", paths["base"], "--current-file", out,
@@ -361,18 +367,18 @@ def write_triple(n, work):
 
 
 def bench_drivers(report, args, work):
-    report.section("2. Whole merges: zuvmerge vs nbdime's git merge driver (same triples)")
+    report.section("2. Whole merges: zuvmerge and zuv merge-driver vs nbdime's git merge driver (same triples)")
     rows, comparison_rows = [], []
-    series = {"zuvmerge": {}, "nbdime": {}, "jsondiff": {}, "native": {}, "mb": {}}
+    series = {"zuvmerge": {}, "zuv": {}, "nbdime": {}, "jsondiff": {}, "native": {}, "mb": {}}
     jsondiff_stopped = False
     spawner = Spawner()
     for n in args.sizes:
         paths, counts = write_triple(n, work)
         mb = series["mb"][n] = os.path.getsize(paths["current"]) / 1e6
         runs = args.runs if n < 5000 else args.runs_largest
-        samples, peaks, statuses, outs = {"zuvmerge": [], "nbdime": []}, {}, {}, {}
+        samples, peaks, statuses, outs = {"zuvmerge": [], "zuv": [], "nbdime": []}, {}, {}, {}
         for _ in range(runs):
-            for tool in ("zuvmerge", "nbdime"):  # interleaved: both see the same load
+            for tool in ("zuvmerge", "zuv", "nbdime"):  # interleaved: all see the same load
                 out = outs[tool] = os.path.join(work, f"{n}-{tool}.ipynb")
                 shutil.copyfile(paths["current"], out)
                 seconds, peak, status = spawner.run(driver_argv(tool, paths, out), args.driver_cap)
@@ -380,7 +386,7 @@ def bench_drivers(report, args, work):
                 if seconds is not None:
                     samples[tool].append(seconds)
                     peaks[tool] = max(peaks.get(tool, 0), peak)
-        for tool in ("zuvmerge", "nbdime"):
+        for tool in ("zuvmerge", "zuv", "nbdime"):
             if samples[tool]:
                 t = series[tool][n] = statistics.median(samples[tool])
                 conflicts, cells, valid = outcome(outs[tool])
@@ -392,6 +398,8 @@ def bench_drivers(report, args, work):
             ratio = ""
             if tool == "nbdime" and series["zuvmerge"][n] and series["nbdime"][n]:
                 ratio = f"{series['nbdime'][n] / series['zuvmerge'][n]:.1f}x"
+                if series["zuv"][n]:
+                    ratio += f" ({series['nbdime'][n] / series['zuv'][n]:.1f}x zuv)"
             expected_cells = n - counts["deleted"] + counts["added"]
             first = tool == "zuvmerge"
             rows.append((n if first else "", (f"{mb:.2f}" if mb < 1 else f"{mb:.1f}") if first else "",
@@ -409,10 +417,12 @@ def bench_drivers(report, args, work):
             shown = ms(seconds) if seconds is not None else f"more than {args.cap:g} s"
             ratio = f"{seconds / native:,.0f}x" if seconds is not None else f"> {args.cap / native:,.0f}x"
         comparison_rows.append((n, ms(native), shown, ratio))
-        print(f"   {n} cells: zuvmerge {ms(series['zuvmerge'][n] or 0)}, nbdime "
+        print(f"   {n} cells: zuvmerge {ms(series['zuvmerge'][n] or 0)}, zuv merge-driver "
+              f"{ms(series['zuv'][n] or 0)}, nbdime "
               f"{ms(series['nbdime'][n] or 0)}, jsondiff comparisons {shown}", flush=True)
     startup = {}
     for tool, argv in (("zuvmerge", [os.path.join(BIN, "zuvmerge"), "--help"]),
+                       ("zuv", [os.path.join(BIN, "zuv"), "--help"]),
                        ("nbdime", [os.path.join(BIN, "git-nbmergedriver"), "merge", "--help"])):
         startup[tool] = statistics.median(spawner.run(argv, args.driver_cap)[0] for _ in range(args.runs))
     spawner.close()
@@ -428,14 +438,14 @@ def bench_drivers(report, args, work):
                       f"smallest ratio {ratios[slowest]:.1f}x at {slowest} cells", ratios[slowest] >= 1)
     report.table(("cells", "MB", "driver", "wall (median)", "peak RSS", "exit",
                   "conflicts left (expected)", "cells (expected)", "nbformat valid",
-                  "nbdime/zuvmerge"), rows,
+                  "nbdime/zuvmerge (/zuv)"), rows,
                  f"(median of {args.runs} runs, {args.runs_largest} at 5,000 cells, the two drivers "
                  f"interleaved, each started as git starts a merge driver; each triple: 5% of cells "
                  f"edited on one side, 2% on both sides apart, 1% in the same line (the expected "
                  f"conflicts), 2% canvas edits, 10% re-run by incoming, 1% added, 0.5% deleted; "
                  f"conflicts left: source blocks, + marked names, + nbdime metadata records)")
     report.text(f"Start-up alone (`--help`, median of {args.runs}): zuvmerge {ms(startup['zuvmerge'])}, "
-                f"nbdime {ms(startup['nbdime'])}.")
+                f"zuv {ms(startup['zuv'])}, nbdime {ms(startup['nbdime'])}.")
     report.table(("cells", "_cell_changed", "jsondiff.diff", "speed-up"), comparison_rows,
                  f"(the cell comparisons of one merge alone, in-process: every cell kept by "
                  f"current and by incoming against its base version; _cell_changed median of 3, "
@@ -462,6 +472,17 @@ def bench_merge_parts(report, args):
     rows = []
     bench_merge_source.bench_source_merge(rows)
     bench_merge_source.bench_startup(rows)
+    # The `zuv` command against the same reference, measured in one run of its own.
+    import bench_startup
+
+    startup = bench_startup.measure(bench_merge_source.STARTUP_ROUNDS)
+    reference = startup[bench_startup.REFERENCE]
+    rows.append(("zuv start-up", bench_startup.REFERENCE, reference * 1e3, 1.0))
+    for label in ("zuv merge-driver", "zuv diff", "zuv textconv"):
+        rows.append(("", label, startup[label] * 1e3, startup[label] / reference))
+    ratio = startup["zuv merge-driver"] / reference
+    report.target(f'zuv merge-driver, no source merge: <= {bench_startup.TARGET}x python -c "import git, jsondiff"',
+                  f"{ratio:.2f}x ({startup['zuv merge-driver'] * 1e3:.0f} ms)", ratio <= bench_startup.TARGET)
     shown = [(case, what, "" if t != t else f"{t:.2f} ms", f"{ratio:.2f}x") for case, what, t, ratio in rows]
     case = ""
     for label, what, t, ratio in rows:

@@ -2,7 +2,8 @@
 
 Runs bench/compare.py, which measures every comparison side by side (cell
 comparison against jsondiff, whole merges against nbdime's merge driver,
-merge_files, source merges, start-up and diff_dicts against their floors),
+merge_files, source merges, start-up of zuvmerge and of the zuv command, and
+diff_dicts against their floors),
 prints the tables and a summary of the targets, and writes docs/scaling.png.
 With --each, every bench_*.py script then runs on its own as well, for its
 more detailed table.  Other arguments go to compare.py.

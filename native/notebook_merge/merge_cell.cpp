@@ -1,5 +1,6 @@
 // MergeCell, the merge-side cell record, and _cell_changed, the comparison of
 // two versions of a cell.
+#include "merge/cell_comparison.hpp"
 #include "notebook_merge/merge.hpp"
 #include "py/class_builder.hpp"
 
@@ -140,19 +141,7 @@ constexpr FunctionSpec kCellChanged{"_cell_changed", nullptr, kCellChangedParams
 }  // namespace
 
 Ref cell_changed(PyObject* globals, PyObject* cell0, PyObject* cell1) {
-  // Parent names are not part of a cell's identity: drop them, in place.
-  Ref parents0 = zuv::getattr(cell0, names().parents);
-  if (!parents0) return {};
-  Ref parents1 = zuv::getattr(cell1, names().parents);
-  if (!parents1) return {};
-  Ref all_parents = Ref::steal(PyNumber_Add(parents0.get(), parents1.get()));
-  if (!all_parents) return {};
-  Ref iter = Ref::steal(PyObject_GetIter(all_parents.get()));
-  if (!iter) return {};
-  while (Ref parent = Ref::steal(PyIter_Next(iter.get()))) {
-    if (!zuv::call_method(parent.get(), names().pop, names().name, Py_None)) return {};
-  }
-  if (PyErr_Occurred()) return {};
+  if (!drop_parent_names(cell0, cell1)) return {};
 
   Ref data0 = zuv::getattr(cell0, names().data);
   if (!data0) return {};

@@ -99,10 +99,10 @@ int line_merge(const std::array<Version, 3>& versions, int marker_size, const st
   return result.status == 0 ? status::ok : status::conflicts;
 }
 
-// Writes the merged document in the current file's layout; 0 when clean,
-// 1 with conflicts, 3 on failure.
-int write_merged(PyObject* merged, const Version& current, const std::string& label) {
-  JsonLayout layout = detect_layout(current.bytes, current.document.get());
+// Writes the merged document in `layout`; 0 when clean, 1 with conflicts,
+// 3 on failure.
+int write_merged(PyObject* merged, const JsonLayout& layout, const Version& current,
+                 const std::string& label) {
   std::string bytes;
   ConflictCount count;
   if (!dump_json(merged, layout, bytes) || !count_conflicts(merged, count))
@@ -147,13 +147,17 @@ int run_merge_driver(const std::vector<std::string>& args) {
   bool base_empty = false;
   std::string reason = check_versions(versions, base_empty);
   if (reason.empty()) {
-    Ref merged = merge_pipeline(
-        {versions[0].path, base_empty, versions[1].path, versions[2].path, given[4]});
+    // Read before the merge, which changes the input documents in place.
+    JsonLayout layout = detect_layout(versions[1].bytes, versions[1].document.get());
+    Ref base = base_empty ? empty_pipeline_notebook() : versions[0].document;
+    const PipelineWarnings warnings(base_empty ? nullptr : versions[0].document.get(),
+                                    versions[1].document.get(), versions[2].document.get());
+    Ref merged = base ? merge_pipeline(base.get(), versions[1].document.get(),
+                                       versions[2].document.get(), given[4])
+                      : Ref{};
     if (merged) {
-      const int result = write_merged(merged.get(), versions[1], label);
-      if (result != status::failure)
-        print_pipeline_warnings(versions[0].document.get(), versions[1].document.get(),
-                                versions[2].document.get(), merged.get(), label);
+      const int result = write_merged(merged.get(), layout, versions[1], label);
+      if (result != status::failure) warnings.print(merged.get(), label);
       return result;
     }
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return python_failure(kCommand);

@@ -104,22 +104,27 @@ bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& sta
   return true;
 }
 
-void print_pipeline_warnings(PyObject* base, PyObject* current, PyObject* incoming,
-                             PyObject* merged, const std::string& label) {
-  conflicts::NotebookFacts facts[4];
-  PyObject* documents[4] = {base, current, incoming, merged};
-  for (int k = 0; k < 4; ++k) {
-    if (documents[k] && !read_facts(documents[k], facts[k])) {
-      PyErr_Clear();
-      return;
-    }
+PipelineWarnings::PipelineWarnings(PyObject* base, PyObject* current, PyObject* incoming) {
+  if ((base && !read_facts(base, base_)) || !read_facts(current, current_) ||
+      !read_facts(incoming, incoming_)) {
+    PyErr_Clear();
+    readable_ = false;
   }
-  for (const auto& edge : breaks::lost_edges(facts[0], facts[1], facts[2], facts[3]))
+  base_.index();
+}
+
+void PipelineWarnings::print(PyObject* merged, const std::string& label) const {
+  conflicts::NotebookFacts after;
+  if (!readable_ || !read_facts(merged, after)) {
+    PyErr_Clear();
+    return;
+  }
+  for (const auto& edge : breaks::lost_edges(base_, current_, incoming_, after))
     std::fprintf(stderr, "zuv merge-driver: warning: %s: %s\n", label.c_str(),
                  escape_control(breaks::describe(edge)).c_str());
-  for (const auto& cycle : breaks::merged_cycles(facts[3]))
+  for (const auto& cycle : breaks::merged_cycles(after))
     std::fprintf(stderr, "zuv merge-driver: warning: %s: %s\n", label.c_str(),
-                 escape_control(breaks::describe_cycle(cycle, facts[3])).c_str());
+                 escape_control(breaks::describe_cycle(cycle, after)).c_str());
 }
 
 }  // namespace zuv::cli

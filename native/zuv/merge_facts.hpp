@@ -24,11 +24,19 @@ bool load_facts(const std::string& path, Ref& document, conflicts::NotebookFacts
 bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& stages,
                  std::string& error, std::string* current_text = nullptr);
 
-// After a merge: one warning on standard error per parent edge the merge
-// cut because one side deleted the parent, and per cycle in the merged
-// graph.  `base` may be null (an empty base).  Never fails: a notebook it
-// cannot read only means no warnings.
-void print_pipeline_warnings(PyObject* base, PyObject* current, PyObject* incoming,
-                             PyObject* merged, const std::string& label);
+// The pipeline warnings of a merge: one on standard error per parent edge
+// the merge cut because one side deleted the parent, and one per cycle in
+// the merged graph.  The versions are read before the merge (which may
+// change them); `base` may be null (an empty base).  Never fails: a
+// notebook it cannot read only means no warnings.
+class PipelineWarnings {
+ public:
+  PipelineWarnings(PyObject* base, PyObject* current, PyObject* incoming);
+  void print(PyObject* merged, const std::string& label) const;
+
+ private:
+  conflicts::NotebookFacts base_, current_, incoming_;
+  bool readable_ = true;
+};
 
 }  // namespace zuv::cli

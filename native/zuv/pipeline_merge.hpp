@@ -1,4 +1,4 @@
-// The pipeline merge of three notebooks, for the merge driver.
+// The pipeline merge of three parsed notebooks, for the merge driver.
 #pragma once
 
 #include <string>
@@ -7,16 +7,12 @@
 
 namespace zuv::cli {
 
-struct PipelineMergeInputs {
-  std::string base_path;
-  bool base_empty = false;  // the base is the empty notebook (both sides added the file)
-  std::string current_path;
-  std::string incoming_path;
-  std::string label_path;  // the notebook's path in the repository, for conflict labels
-};
-
-// The merged document, by the rules of `merge_files`; an empty Ref with the
-// Python exception the merge raised.  No input file is changed.
-Ref merge_pipeline(const PipelineMergeInputs& inputs);
+// The merged document, by the rules and the merge core of `merge_files`,
+// with hooks that import GitPython only for a source merge.  `label_path`
+// (the notebook's path in the repository) forms the conflict labels.  The
+// inputs' objects are shared with the result and may change.  An empty Ref
+// with the Python exception the merge raised.
+Ref merge_pipeline(PyObject* base, PyObject* current, PyObject* incoming,
+                   const std::string& label_path);
 
 }  // namespace zuv::cli

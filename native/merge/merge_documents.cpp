@@ -1,0 +1,737 @@
+#include "merge/merge_documents.hpp"
+
+#include <vector>
+
+#include "io/atomic_write.hpp"
+#include "merge/cell_rules.hpp"
+#include "merge/merged_cells.hpp"
+#include "merge/parameter_rules.hpp"
+#include "py/imports.hpp"
+
+namespace merge {
+namespace {
+
+struct Keys {
+  PyObject* cells = zuv::interned("cells");
+  PyObject* metadata = zuv::interned("metadata");
+  PyObject* canvas = zuv::interned("canvas");
+  PyObject* id = zuv::interned("id");
+  PyObject* name = zuv::interned("name");
+  PyObject* parents = zuv::interned("parents");
+  PyObject* parameters = zuv::interned("parameters");
+  PyObject* source = zuv::interned("source");
+  PyObject* comments = zuv::interned("comments");
+  PyObject* outputs = zuv::interned("outputs");
+  PyObject* header_color = zuv::interned("headerColor");
+  PyObject* data = zuv::interned("data");
+  PyObject* pop = zuv::interned("pop");
+  PyObject* copy = zuv::interned("copy");
+  PyObject* weft_id = zuv::interned("weft_id");
+  PyObject* cell_id = zuv::interned("cell_id");
+  PyObject* add_comment = zuv::interned("add_comment");
+  PyObject* current_suffix = zuv::interned("-current");
+  PyObject* incoming_suffix = zuv::interned("-incoming");
+  PyObject* current_mark = zuv::interned("<<< ");
+  PyObject* incoming_mark = zuv::interned(">>> ");
+};
+
+const Keys& keys() {
+  static const Keys k;
+  return k;
+}
+
+const char* side_name(Side side) {
+  switch (side) {
+    case Side::base:
+      return "base";
+    case Side::current:
+      return "current";
+    case Side::incoming:
+      return "incoming";
+  }
+  return "";
+}
+
+// `value` as a truth value; -1 on error.
+int truth(const Ref& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
+
+// table[key] as an owned reference, or empty with KeyError (or the lookup's
+// own error) set.
+Ref item(PyObject* table, PyObject* key) {
+  PyObject* value = PyDict_GetItemWithError(table, key);
+  if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+  return Ref::borrow(value);
+}
+
+// The records of one canvas id in the three versions (empty where a version
+// lacks it), and the pass that visits it.
+enum class Pass { deleted_in_current, added_in_incoming, held_by_base_and_current };
+struct CellVersions {
+  Pass pass;
+  Ref id, base, current, incoming;
+};
+
+class DocumentMerge {
+ public:
+  DocumentMerge(PyObject* file_path, Hooks& hooks) : file_path_(file_path), hooks_(hooks) {}
+
+  bool run(PyObject* base, PyObject* current, PyObject* incoming, MergeResult& result);
+
+ private:
+  Ref index(PyObject* document, Side side, bool check_duplicates);
+  bool load_merged(PyObject* document);
+  bool list_visits();
+
+  // Facts, read in the rules' row order (each read may run replaceable code).
+  Ref name_of(PyObject* record) { return zuv::getattr(record, keys().name); }
+  Ref difference(PyObject* older, PyObject* newer, bool outputs_count);
+  // Whether that record is non-empty; -1 on error.
+  int differs(PyObject* older, PyObject* newer, bool outputs_count) {
+    return truth(difference(older, newer, outputs_count));
+  }
+  bool canvas_change(PyObject* incoming_diff, CellFacts& facts);
+  Ref comp_names();
+  bool gather(const CellVersions& cell, CellFacts& facts);
+
+  bool apply(const CellVersions& cell, CellOutcome outcome);
+  Ref incoming_copy(const CellVersions& cell, bool tag_by_keyword);
+  bool mark(PyObject* record, Side side);
+  bool mark_entry(PyObject* key);
+  bool merge_sources(const CellVersions& cell);
+  bool add_incoming_comments(const CellVersions& cell);
+  bool place_beside(const CellVersions& cell, bool mark_both);
+  bool delete_cell(const CellVersions& cell);
+
+  bool cut_parents();
+  Ref merge_parameters();
+  Ref assemble(PyObject* parameters);
+
+  PyObject* file_path_;
+  Hooks& hooks_;
+  Ref current_doc_, base_doc_, incoming_doc_;
+  Ref current_cells_, base_cells_, incoming_cells_;  // {canvas id: record}, never changed
+  MergedCells merged_;
+  std::vector<CellVersions> visits_;
+  // Per visit: what gathering found that the outcome needs.
+  Ref names_snapshot_;  // the name index of the pass over added cells, built once
+  Ref holder_key_;      // the merged cell already carrying the incoming name
+  Ref incoming_name_;
+  ConflictReport conflicts_;
+};
+
+Ref DocumentMerge::index(PyObject* document, Side side, bool check_duplicates) {
+  Ref cells = zuv::getitem(document, keys().cells);
+  if (!cells) return {};
+  Ref tag = zuv::str(side_name(side));
+  Ref table = Ref::steal(PyDict_New());
+  Ref iter = Ref::steal(PyObject_GetIter(cells.get()));
+  if (!tag || !table || !iter) return {};
+  while (Ref cell = Ref::steal(PyIter_Next(iter.get()))) {
+    Ref metadata = zuv::getitem(cell.get(), keys().metadata);
+    Ref canvas = metadata ? zuv::getitem(metadata.get(), keys().canvas) : Ref{};
+    Ref id = canvas ? zuv::getitem(canvas.get(), keys().id) : Ref{};
+    if (!id) return {};
+    if (check_duplicates) {
+      // Two cells under one canvas id: keeping only one of them would
+      // silently drop the other from the merged notebook.
+      int seen = PyDict_Contains(table.get(), id.get());
+      if (seen < 0) return {};
+      if (seen) {
+        PyErr_Format(PyExc_ValueError, "duplicate canvas id %R in the %s version", id.get(),
+                     side_name(side));
+        return {};
+      }
+    }
+    Ref record = hooks_.record(cell.get(), side, true);
+    if (!record || PyDict_SetItem(table.get(), id.get(), record.get()) < 0) return {};
+  }
+  if (PyErr_Occurred()) return {};
+  return table;
+}
+
+// The merged table starts as a second set of records over the current cells.
+bool DocumentMerge::load_merged(PyObject* document) {
+  Ref table = index(document, Side::current, false);
+  if (!table || !merged_.init()) return false;
+  PyObject *key, *record;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(table.get(), &pos, &key, &record))
+    if (!merged_.set(key, record, Side::current)) return false;
+  return true;
+}
+
+// The visiting order.  Only dict lookups of canvas ids run here.
+bool DocumentMerge::list_visits() {
+  PyObject *id, *record;
+  Py_ssize_t pos = 0;
+  for (Pass pass : {Pass::deleted_in_current, Pass::added_in_incoming}) {
+    pos = 0;
+    while (PyDict_Next(incoming_cells_.get(), &pos, &id, &record)) {
+      PyObject* base = PyDict_GetItemWithError(base_cells_.get(), id);
+      if (!base && PyErr_Occurred()) return false;
+      PyObject* current = PyDict_GetItemWithError(current_cells_.get(), id);
+      if (!current && PyErr_Occurred()) return false;
+      bool wanted = pass == Pass::deleted_in_current ? base && !current : !base;
+      if (wanted)
+        visits_.push_back(
+            {pass, Ref::borrow(id), Ref::borrow(base), Ref::borrow(current), Ref::borrow(record)});
+    }
+  }
+  pos = 0;
+  while (PyDict_Next(current_cells_.get(), &pos, &id, &record)) {
+    PyObject* base = PyDict_GetItemWithError(base_cells_.get(), id);
+    if (!base) {
+      if (PyErr_Occurred()) return false;
+      continue;
+    }
+    PyObject* incoming = PyDict_GetItemWithError(incoming_cells_.get(), id);
+    if (!incoming && PyErr_Occurred()) return false;
+    visits_.push_back({Pass::held_by_base_and_current, Ref::borrow(id), Ref::borrow(base),
+                       Ref::borrow(record), Ref::borrow(incoming)});
+  }
+  return true;
+}
+
+// The difference record from `older` to `newer`, its "outputs" entry
+// dropped unless outputs count.
+Ref DocumentMerge::difference(PyObject* older, PyObject* newer, bool outputs_count) {
+  Ref diff = hooks_.changed(older, newer);
+  if (!diff || outputs_count) return diff;
+  int has = PySequence_Contains(diff.get(), keys().outputs);
+  if (has < 0) return {};
+  if (has && !zuv::call_method(diff.get(), keys().pop, keys().outputs)) return {};
+  return diff;
+}
+
+// The keys of the incoming record's canvas entry, and whether it changed the
+// source.
+bool DocumentMerge::canvas_change(PyObject* incoming_diff, CellFacts& facts) {
+  int has_source = PySequence_Contains(incoming_diff, keys().source);
+  if (has_source < 0) return false;
+  facts.incoming_source_changed = has_source;
+  int touches_metadata = PySequence_Contains(incoming_diff, keys().metadata);
+  if (touches_metadata <= 0) return touches_metadata == 0;
+  Ref metadata_diff = zuv::getitem(incoming_diff, keys().metadata);
+  if (!metadata_diff) return false;
+  int has_canvas = PySequence_Contains(metadata_diff.get(), keys().canvas);
+  if (has_canvas <= 0) return has_canvas == 0;
+  Ref canvas_diff = zuv::getitem(metadata_diff.get(), keys().canvas);
+  Ref changed_keys = canvas_diff ? Ref::steal(PySet_New(canvas_diff.get())) : Ref{};
+  if (!changed_keys) return false;
+  int colour = PySet_Contains(changed_keys.get(), keys().header_color);
+  int comments = colour < 0 ? -1 : PySet_Contains(changed_keys.get(), keys().comments);
+  if (comments < 0) return false;
+  Py_ssize_t known = (colour ? 1 : 0) + (comments ? 1 : 0);
+  facts.incoming_canvas = {true, colour == 1, comments == 1,
+                           PySet_GET_SIZE(changed_keys.get()) > known};
+  return true;
+}
+
+// {component name: merged key}, the later cell winning a shared name.
+Ref DocumentMerge::comp_names() {
+  Ref table = Ref::steal(PyDict_New());
+  if (!table) return {};
+  for (const MergedEntry& entry : merged_.entries()) {
+    Ref name = name_of(entry.record.get());
+    int named = truth(name);
+    if (named < 0) return {};
+    if (named && PyDict_SetItem(table.get(), name.get(), entry.key.get()) < 0) return {};
+  }
+  return table;
+}
+
+bool DocumentMerge::gather(const CellVersions& cell, CellFacts& f) {
+  f.in_base = static_cast<bool>(cell.base);
+  f.in_current = static_cast<bool>(cell.current);
+  f.in_incoming = static_cast<bool>(cell.incoming);
+  holder_key_.reset();
+  incoming_name_.reset();
+  PyObject* id = cell.id.get();
+  switch (cell.pass) {
+    case Pass::deleted_in_current: {
+      // Here a change in the outputs alone counts.
+      int changed = differs(cell.base.get(), cell.incoming.get(), true);
+      f.incoming_changed = changed == 1;
+      return changed >= 0;
+    }
+    case Pass::added_in_incoming: {
+      if (f.in_current) {
+        int changed = differs(cell.current.get(), cell.incoming.get(), false);
+        if (changed <= 0) return changed == 0;
+        f.sides_differ = true;
+        Ref current_name = name_of(cell.current.get());
+        Ref incoming_name = current_name ? name_of(cell.incoming.get()) : Ref{};
+        int current_named = incoming_name ? truth(current_name) : -1;
+        int incoming_named = current_named < 0 ? -1 : truth(incoming_name);
+        f.current_named = current_named == 1;
+        f.incoming_named = incoming_named == 1;
+        return incoming_named >= 0;
+      }
+      incoming_name_ = name_of(cell.incoming.get());
+      if (!incoming_name_) return false;
+      int taken = PySequence_Contains(names_snapshot_.get(), incoming_name_.get());
+      if (taken < 0) return false;
+      f.incoming_name_taken = taken;
+      if (taken && !(holder_key_ = item(names_snapshot_.get(), incoming_name_.get()))) return false;
+      return true;
+    }
+    case Pass::held_by_base_and_current:
+      break;
+  }
+  int current_changed = differs(cell.base.get(), cell.current.get(), false);
+  if (current_changed < 0) return false;
+  f.current_changed = current_changed;
+  if (!f.current_changed) {
+    if (!f.in_incoming) return true;
+    int changed = differs(cell.base.get(), cell.incoming.get(), false);
+    if (changed <= 0) return changed == 0;
+    f.incoming_changed = true;
+    Ref names = comp_names();
+    incoming_name_ = names ? name_of(cell.incoming.get()) : Ref{};
+    if (!incoming_name_) return false;
+    int taken = PySequence_Contains(names.get(), incoming_name_.get());
+    if (taken < 0) return false;
+    if (taken) {
+      Ref holder = item(names.get(), incoming_name_.get());
+      if (!holder) return false;
+      int other = PyObject_RichCompareBool(holder.get(), id, Py_NE);
+      if (other < 0) return false;
+      if (other) holder_key_ = holder;
+    }
+    f.incoming_name_taken = static_cast<bool>(holder_key_);
+    return true;
+  }
+  // Changed in current.  The merged record must be there before anything
+  // else is read.
+  if (!merged_.get(id)) return false;
+  if (!f.in_incoming) return true;
+  Ref incoming_diff = difference(cell.base.get(), cell.incoming.get(), false);
+  int changed = truth(incoming_diff);
+  if (changed <= 0) return changed == 0;
+  f.incoming_changed = true;
+  int sides = differs(cell.current.get(), cell.incoming.get(), false);
+  if (sides <= 0) return sides == 0;
+  f.sides_differ = true;
+  Ref current_name = name_of(cell.current.get());
+  Ref incoming_name = current_name ? name_of(cell.incoming.get()) : Ref{};
+  int current_named = incoming_name ? truth(current_name) : -1;
+  int incoming_named = current_named < 0 ? -1 : truth(incoming_name);
+  if (incoming_named < 0) return false;
+  f.current_named = current_named;
+  f.incoming_named = incoming_named;
+  return canvas_change(incoming_diff.get(), f);
+}
+
+// MergeCell(incoming.data.copy(), "incoming"): the merge never puts the
+// incoming record itself into the merged table.
+Ref DocumentMerge::incoming_copy(const CellVersions& cell, bool tag_by_keyword) {
+  Ref data = zuv::getattr(cell.incoming.get(), keys().data);
+  Ref copy = data ? zuv::call_method(data.get(), keys().copy) : Ref{};
+  return copy ? hooks_.record(copy.get(), Side::incoming, tag_by_keyword) : Ref{};
+}
+
+bool DocumentMerge::mark(PyObject* record, Side side) { return hooks_.mark(record, side); }
+
+bool DocumentMerge::mark_entry(PyObject* key) {
+  MergedEntry entry = merged_.entry(key);
+  return entry.record && mark(entry.record.get(), entry.side);
+}
+
+bool DocumentMerge::merge_sources(const CellVersions& cell) {
+  Ref current_source = zuv::getattr(cell.current.get(), keys().source);
+  Ref base_source = current_source ? zuv::getattr(cell.base.get(), keys().source) : Ref{};
+  Ref incoming_source = base_source ? zuv::getattr(cell.incoming.get(), keys().source) : Ref{};
+  if (!incoming_source) return false;
+  Ref current_label = Ref::steal(PyNumber_Add(file_path_, keys().current_suffix));
+  Ref incoming_label =
+      current_label ? Ref::steal(PyNumber_Add(file_path_, keys().incoming_suffix)) : Ref{};
+  if (!incoming_label) return false;
+  Ref merged_source =
+      hooks_.merge_source(current_source.get(), base_source.get(), incoming_source.get(),
+                          current_label.get(), incoming_label.get());
+  Ref target = merged_source ? merged_.get(cell.id.get()) : Ref{};
+  return target && PyObject_SetAttr(target.get(), keys().source, merged_source.get()) == 0;
+}
+
+// Comments the incoming side introduced (in the incoming cell, not in the
+// base cell) are appended, once each, in the incoming order, unless the
+// merged cell holds them already.  A comment current removed stays removed.
+bool DocumentMerge::add_incoming_comments(const CellVersions& cell) {
+  Ref target = merged_.get(cell.id.get());
+  Ref base_comments = target ? zuv::getattr(cell.base.get(), keys().comments) : Ref{};
+  Ref comments = base_comments ? zuv::getattr(cell.incoming.get(), keys().comments) : Ref{};
+  Ref iter = comments ? Ref::steal(PyObject_GetIter(comments.get())) : Ref{};
+  if (!iter) return false;
+  while (Ref comment = Ref::steal(PyIter_Next(iter.get()))) {
+    int in_base = PySequence_Contains(base_comments.get(), comment.get());
+    if (in_base < 0) return false;
+    if (in_base) continue;
+    Ref held = zuv::getattr(target.get(), keys().comments);
+    if (!held) return false;
+    int present = PySequence_Contains(held.get(), comment.get());
+    if (present < 0) return false;
+    if (!present && !zuv::call_method(target.get(), keys().add_comment, comment.get()))
+      return false;
+  }
+  return !PyErr_Occurred();
+}
+
+// A copy of the incoming cell with fresh canvas and cell ids, right after
+// the current cell.
+bool DocumentMerge::place_beside(const CellVersions& cell, bool mark_both) {
+  Ref new_cell = incoming_copy(cell, false);
+  if (!new_cell) return false;
+  Ref weft_id = hooks_.fresh_id();
+  if (!weft_id || PyObject_SetAttr(new_cell.get(), keys().weft_id, weft_id.get()) < 0) return false;
+  // A fresh cell id only where the copied cell has one: nbformat before 4.5
+  // allows no "id" on a cell.
+  Ref data = zuv::getattr(new_cell.get(), keys().data);
+  int has_id = data ? PySequence_Contains(data.get(), keys().id) : -1;
+  if (has_id < 0) return false;
+  if (has_id) {
+    Ref nb_id = hooks_.fresh_id();
+    if (!nb_id || PyObject_SetAttr(new_cell.get(), keys().cell_id, nb_id.get()) < 0) return false;
+  }
+  if (mark_both && (!mark_entry(cell.id.get()) || !mark(new_cell.get(), Side::incoming)))
+    return false;
+  Ref key = zuv::getattr(new_cell.get(), keys().weft_id);
+  if (!key || !merged_.insert_after(cell.id.get(), key.get(), new_cell.get(), Side::incoming))
+    return false;
+  ++conflicts_.copies_beside;
+  return true;
+}
+
+// Incoming deleted a cell current left alone.  A cell elsewhere that carries
+// this cell's name with the incoming mark gets the plain name back.
+bool DocumentMerge::delete_cell(const CellVersions& cell) {
+  Ref merged = merged_.get(cell.id.get());
+  Ref popped_name = merged ? name_of(merged.get()) : Ref{};
+  if (!popped_name) return false;
+  // Only a real name can have been marked.
+  if (PyUnicode_Check(popped_name.get()) && PyUnicode_GET_LENGTH(popped_name.get()) > 0) {
+    Ref marked = Ref::steal(PyNumber_Add(keys().incoming_mark, popped_name.get()));
+    Ref names = marked ? comp_names() : Ref{};
+    if (!names) return false;
+    Ref holder_key = Ref::borrow(PyDict_GetItemWithError(names.get(), marked.get()));
+    if (holder_key) {
+      Ref holder = merged_.get(holder_key.get());
+      if (!holder || PyObject_SetAttr(holder.get(), keys().name, popped_name.get()) < 0)
+        return false;
+    } else if (PyErr_Occurred()) {
+      return false;
+    }
+  }
+  return merged_.erase(cell.id.get());
+}
+
+bool DocumentMerge::apply(const CellVersions& cell, CellOutcome outcome) {
+  PyObject* id = cell.id.get();
+  switch (outcome) {
+    case CellOutcome::keep_current:
+    case CellOutcome::stay_deleted:
+      return true;
+    case CellOutcome::keep_current_marked: {
+      MergedEntry entry = merged_.entry(id);
+      int named = entry.record ? truth(name_of(entry.record.get())) : -1;
+      if (named < 0) return false;
+      return !named || mark(entry.record.get(), entry.side);
+    }
+    case CellOutcome::take_incoming:
+    case CellOutcome::take_incoming_marked:
+    case CellOutcome::restore_incoming_marked:
+    case CellOutcome::append_incoming:
+    case CellOutcome::append_incoming_marked: {
+      Ref copy = incoming_copy(cell, true);
+      if (!copy || !merged_.set(id, copy.get(), Side::incoming)) return false;
+      if (outcome == CellOutcome::restore_incoming_marked) return mark(copy.get(), Side::incoming);
+      if (outcome == CellOutcome::take_incoming || outcome == CellOutcome::append_incoming)
+        return true;
+      // The cell that already carries the name first, then the new one.
+      return mark_entry(holder_key_.get()) && mark(copy.get(), Side::incoming);
+    }
+    case CellOutcome::delete_cell:
+      return delete_cell(cell);
+    case CellOutcome::merge_sources:
+      return merge_sources(cell);
+    case CellOutcome::add_comments:
+      return add_incoming_comments(cell);
+    case CellOutcome::add_comments_then_merge_sources:
+      return add_incoming_comments(cell) && merge_sources(cell);
+    case CellOutcome::place_beside:
+      return place_beside(cell, false);
+    case CellOutcome::place_beside_marked:
+      return place_beside(cell, true);
+  }
+  return true;
+}
+
+// Every named cell keeps only its references to named cells still present,
+// each reduced to its "id".
+bool DocumentMerge::cut_parents() {
+  Ref comp_ids = Ref::steal(PyList_New(0));
+  if (!comp_ids) return false;
+  for (const MergedEntry& entry : merged_.entries()) {
+    int named = truth(name_of(entry.record.get()));
+    if (named < 0) return false;
+    if (named && PyList_Append(comp_ids.get(), entry.key.get()) < 0) return false;
+  }
+  // A set answers membership quickly; an unhashable id falls back to the list.
+  Ref id_set = Ref::steal(PySet_New(comp_ids.get()));
+  if (!id_set) PyErr_Clear();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(comp_ids.get()); ++i) {
+    Ref record = merged_.get(PyList_GET_ITEM(comp_ids.get(), i));
+    if (!record) return false;
+    Ref parents = zuv::getattr(record.get(), keys().parents);
+    Ref iter = parents ? Ref::steal(PyObject_GetIter(parents.get())) : Ref{};
+    Ref new_parents = Ref::steal(PyList_New(0));
+    if (!iter || !new_parents) return false;
+    while (Ref parent = Ref::steal(PyIter_Next(iter.get()))) {
+      Ref id = zuv::getitem(parent.get(), keys().id);
+      if (!id) return false;
+      int kept = id_set ? PySet_Contains(id_set.get(), id.get()) : -1;
+      if (kept < 0) {
+        if (id_set && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+        PyErr_Clear();
+        kept = PySequence_Contains(comp_ids.get(), id.get());
+        if (kept < 0) return false;
+      }
+      if (!kept) continue;
+      Ref reference = Ref::steal(PyDict_New());
+      if (!reference || PyDict_SetItem(reference.get(), keys().id, id.get()) < 0 ||
+          PyList_Append(new_parents.get(), reference.get()) < 0)
+        return false;
+    }
+    if (PyErr_Occurred() || PyObject_SetAttr(record.get(), keys().parents, new_parents.get()) < 0)
+      return false;
+  }
+  return true;
+}
+
+// {name: parameter} over document["metadata"]["canvas"]["parameters"].
+Ref parameter_table(PyObject* document) {
+  Ref metadata = zuv::getitem(document, keys().metadata);
+  Ref canvas = metadata ? zuv::getitem(metadata.get(), keys().canvas) : Ref{};
+  Ref parameters = canvas ? zuv::getitem(canvas.get(), keys().parameters) : Ref{};
+  Ref iter = parameters ? Ref::steal(PyObject_GetIter(parameters.get())) : Ref{};
+  Ref table = Ref::steal(PyDict_New());
+  if (!iter || !table) return {};
+  while (Ref parameter = Ref::steal(PyIter_Next(iter.get()))) {
+    Ref name = zuv::getitem(parameter.get(), keys().name);
+    if (!name || PyDict_SetItem(table.get(), name.get(), parameter.get()) < 0) return {};
+  }
+  if (PyErr_Occurred()) return {};
+  return table;
+}
+
+// The merged parameter table, conflicting parameters kept twice under
+// marked names.  Names are visited as the three tables hold them: those
+// base and current hold (current's order), those current deleted (base's
+// order), those incoming added (incoming's order).
+class ParameterMerge {
+ public:
+  ParameterMerge(PyObject* current, PyObject* base, PyObject* incoming)
+      : current_(Ref::borrow(current)),
+        base_(Ref::borrow(base)),
+        incoming_(Ref::borrow(incoming)) {}
+
+  Ref run() {
+    merged_ = Ref::steal(PyDict_Copy(current_.get()));
+    Ref current_names = merged_ ? Ref::steal(PyDict_Keys(current_.get())) : Ref{};
+    Ref base_names = current_names ? Ref::steal(PyDict_Keys(base_.get())) : Ref{};
+    Ref incoming_names = base_names ? Ref::steal(PyDict_Keys(incoming_.get())) : Ref{};
+    if (!incoming_names) return {};
+    if (!visit(current_names.get(), base_.get(), true) ||
+        !visit(base_names.get(), current_.get(), false) ||
+        !visit(incoming_names.get(), base_.get(), false))
+      return {};
+    return merged_;
+  }
+
+ private:
+  // Visits the names of `names` that `other` holds (or lacks).
+  bool visit(PyObject* names, PyObject* other, bool held_by_other) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
+      PyObject* name = PyList_GET_ITEM(names, i);
+      int held = PyDict_Contains(other, name);
+      if (held < 0) return false;
+      if (held != held_by_other) continue;
+      if (!merge_one(name)) return false;
+    }
+    return true;
+  }
+
+  // What each version holds under `name`, compared in the order the rules
+  // need (a comparison of parameters is Python's ==).
+  bool merge_one(PyObject* name) {
+    Ref base = Ref::borrow(PyDict_GetItemWithError(base_.get(), name));
+    if (!base && PyErr_Occurred()) return false;
+    Ref current = Ref::borrow(PyDict_GetItemWithError(current_.get(), name));
+    if (!current && PyErr_Occurred()) return false;
+    Ref incoming = Ref::borrow(PyDict_GetItemWithError(incoming_.get(), name));
+    if (!incoming && PyErr_Occurred()) return false;
+    Held base_held = base ? Held::present : Held::absent;
+    Held current_held = Held::absent, incoming_held = Held::absent;
+    if (base && current) {
+      int changed = PyObject_RichCompareBool(base.get(), current.get(), Py_NE);
+      if (changed < 0) return false;
+      current_held = changed ? Held::changed : Held::same_as_base;
+    } else if (current) {
+      current_held = Held::present;
+    }
+    if (incoming) {
+      if (base && current) {
+        int kept = PyObject_RichCompareBool(base.get(), incoming.get(), Py_EQ);
+        if (kept < 0) return false;
+        incoming_held = kept ? Held::same_as_base : Held::changed;
+        if (!kept && current_held == Held::changed) {
+          int same = PyObject_RichCompareBool(current.get(), incoming.get(), Py_EQ);
+          if (same < 0) return false;
+          if (same) incoming_held = Held::same_as_current;
+        }
+      } else if (base) {
+        int changed = PyObject_RichCompareBool(incoming.get(), base.get(), Py_NE);
+        if (changed < 0) return false;
+        incoming_held = changed ? Held::changed : Held::same_as_base;
+      } else if (current) {
+        int same = PyObject_RichCompareBool(current.get(), incoming.get(), Py_EQ);
+        if (same < 0) return false;
+        incoming_held = same ? Held::same_as_current : Held::changed;
+      } else {
+        incoming_held = Held::present;
+      }
+    }
+    return apply(name, decide_parameter(base_held, current_held, incoming_held), incoming.get());
+  }
+
+  bool apply(PyObject* name, ParameterOutcome outcome, PyObject* incoming) {
+    switch (outcome) {
+      case ParameterOutcome::keep_current:
+      case ParameterOutcome::stay_absent:
+        return true;
+      case ParameterOutcome::take_incoming:
+      case ParameterOutcome::take_incoming_at_end:
+        return PyDict_SetItem(merged_.get(), name, incoming) == 0;
+      case ParameterOutcome::drop:
+        return PyDict_DelItem(merged_.get(), name) == 0;
+      case ParameterOutcome::keep_both_marked:
+        return keep_current_marked(name) && keep_incoming_marked(name) &&
+               PyDict_DelItem(merged_.get(), name) == 0;
+      case ParameterOutcome::keep_current_marked:
+        return keep_current_marked(name) && PyDict_DelItem(merged_.get(), name) == 0;
+      case ParameterOutcome::restore_incoming_marked:
+        return keep_incoming_marked(name);
+    }
+    return true;
+  }
+
+  // Stores `parameter` under mark + name and renames it accordingly.
+  bool keep_marked(PyObject* mark, PyObject* name, PyObject* parameter) {
+    Ref marked = Ref::steal(PyNumber_Add(mark, name));
+    if (!marked || PyDict_SetItem(merged_.get(), marked.get(), parameter) < 0) return false;
+    return PyObject_SetItem(parameter, keys().name, marked.get()) == 0;
+  }
+  bool keep_current_marked(PyObject* name) {
+    Ref held = item(merged_.get(), name);
+    return held && keep_marked(keys().current_mark, name, held.get());
+  }
+  bool keep_incoming_marked(PyObject* name) {
+    Ref held = item(incoming_.get(), name);
+    return held && keep_marked(keys().incoming_mark, name, held.get());
+  }
+
+  Ref current_, base_, incoming_;
+  Ref merged_;
+};
+
+Ref DocumentMerge::merge_parameters() {
+  Ref current = parameter_table(current_doc_.get());
+  Ref base = current ? parameter_table(base_doc_.get()) : Ref{};
+  Ref incoming = base ? parameter_table(incoming_doc_.get()) : Ref{};
+  if (!incoming) return {};
+  return ParameterMerge(current.get(), base.get(), incoming.get()).run();
+}
+
+// current.copy() with the merged cells and parameters.
+Ref DocumentMerge::assemble(PyObject* parameters) {
+  Ref merged = zuv::call_method(current_doc_.get(), keys().copy);
+  Ref cells = Ref::steal(PyList_New(0));
+  if (!merged || !cells) return {};
+  for (const MergedEntry& entry : merged_.entries()) {
+    Ref data = zuv::getattr(entry.record.get(), keys().data);
+    if (!data || PyList_Append(cells.get(), data.get()) < 0) return {};
+  }
+  if (PyObject_SetItem(merged.get(), keys().cells, cells.get()) < 0) return {};
+  Ref values = Ref::steal(PyDict_Values(parameters));
+  Ref metadata = values ? zuv::getitem(merged.get(), keys().metadata) : Ref{};
+  Ref canvas = metadata ? zuv::getitem(metadata.get(), keys().canvas) : Ref{};
+  if (!canvas || PyObject_SetItem(canvas.get(), keys().parameters, values.get()) < 0) return {};
+  return merged;
+}
+
+bool DocumentMerge::run(PyObject* base, PyObject* current, PyObject* incoming,
+                        MergeResult& result) {
+  current_doc_ = Ref::borrow(current);
+  base_doc_ = Ref::borrow(base);
+  incoming_doc_ = Ref::borrow(incoming);
+  if (!(current_cells_ = index(current, Side::current, true)) || !load_merged(current) ||
+      !(base_cells_ = index(base, Side::base, true)) ||
+      !(incoming_cells_ = index(incoming, Side::incoming, true)) || !list_visits())
+    return false;
+  Pass pass = Pass::deleted_in_current;
+  auto enter = [&](Pass next) {
+    // Between the passes: the name index of the added cells is built once,
+    // and the source merges get ready before the cells base and current hold.
+    while (pass != next) {
+      if (pass == Pass::deleted_in_current) {
+        if (!(names_snapshot_ = comp_names())) return false;
+        pass = Pass::added_in_incoming;
+      } else {
+        if (!hooks_.begin_source_merges()) return false;
+        pass = Pass::held_by_base_and_current;
+      }
+    }
+    return true;
+  };
+  for (const CellVersions& cell : visits_) {
+    CellFacts facts;
+    if (!enter(cell.pass) || !gather(cell, facts) || !apply(cell, decide_cell(facts))) return false;
+  }
+  if (!enter(Pass::held_by_base_and_current) || !cut_parents()) return false;
+  Ref parameters = merge_parameters();
+  Ref document = parameters ? assemble(parameters.get()) : Ref{};
+  if (!document) return false;
+  result.document = document;
+  result.conflicts = conflicts_;
+  return true;
+}
+
+}  // namespace
+
+bool merge_documents(PyObject* base, PyObject* current, PyObject* incoming, PyObject* file_path,
+                     Hooks& hooks, MergeResult& result) {
+  return DocumentMerge(file_path, hooks).run(base, current, incoming, result);
+}
+
+bool merge_files(PyObject* base_path, PyObject* current_path, PyObject* incoming_path,
+                 PyObject* file_path, Hooks& hooks, ConflictReport* conflicts) {
+  if (!hooks.prepare()) return false;
+  Ref current = hooks.load(current_path);
+  Ref base = current ? hooks.load(base_path) : Ref{};
+  Ref incoming = base ? hooks.load(incoming_path) : Ref{};
+  if (!incoming) return false;
+  MergeResult result;
+  if (!merge_documents(base.get(), current.get(), incoming.get(), file_path, hooks, result))
+    return false;
+  // Serialise everything before the file is touched.
+  Ref text = hooks.dumps(result.document.get());
+  Ref encoded = text ? Ref::steal(PyUnicode_AsUTF8String(text.get())) : Ref{};
+  Ref path = encoded ? Ref::steal(PyUnicode_EncodeFSDefault(current_path)) : Ref{};
+  if (!path) return false;
+  if (!zuv::io::replace_file(PyBytes_AS_STRING(path.get()), PyBytes_AS_STRING(encoded.get()),
+                             PyBytes_GET_SIZE(encoded.get())))
+    return false;
+  if (conflicts) *conflicts = result.conflicts;
+  return true;
+}
+
+}  // namespace merge

@@ -1,0 +1,30 @@
+// The merge's hooks as `merge_files` has them: everything replaceable is
+// looked up in the module's globals (`MergeCell`, `_cell_changed`,
+// `_merge_source`, `json`, `git`, `uuid`, `open`) as Python code would.
+#pragma once
+
+#include "merge/hooks.hpp"
+
+namespace merge {
+
+class ModuleHooks final : public Hooks {
+ public:
+  explicit ModuleHooks(PyObject* globals) : globals_(globals) {}
+
+  bool prepare() override;
+  Ref load(PyObject* path) override;
+  Ref dumps(PyObject* document) override;
+  Ref record(PyObject* cell, Side side, bool tag_by_keyword) override;
+  bool mark(PyObject* record, Side side) override;
+  Ref changed(PyObject* older, PyObject* newer) override;
+  bool begin_source_merges() override;
+  Ref merge_source(PyObject* current, PyObject* base, PyObject* incoming, PyObject* current_label,
+                   PyObject* incoming_label) override;
+  Ref fresh_id() override;
+
+ private:
+  PyObject* globals_;
+  Ref merge_cell_, cell_changed_, merge_source_, git_;
+};
+
+}  // namespace merge

@@ -1,0 +1,182 @@
+"""The merge core behind merge_files, run with other hooks and read for the
+conflicts it created."""
+import copy
+import json
+import random
+import re
+
+import pytest
+
+from nbbuild import canvas, cell, notebook, param, read, write
+from zuv_weft_git.drivers import notebook_merge
+from zuv_weft_git.drivers.notebook_merge import _merge_and_count, merge_files
+
+UUID4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
+NAMES = ["", "", "a", "b", ">>> a", "<<< b"]
+
+
+def random_triple(seed):
+    """Eight cells edited at random on both sides: renames onto shared names,
+    colours, comments, outputs, parents, sources, deletions, additions under
+    colliding ids, parameter changes."""
+    rng = random.Random(seed)
+
+    def new_cell(cid):
+        c = cell(cid, rng.choice(NAMES), [f"line {i}\n" for i in range(4)],
+                 parents=[f"c{rng.randrange(8)}"], comments=rng.sample("xyz", rng.randrange(3)))
+        if rng.random() < 0.2:
+            del c["id"]
+        return c
+
+    base = notebook([new_cell(f"c{i}") for i in range(8)], [param(f"p{i}", "0") for i in range(4)])
+    sides = []
+    for side in range(2):
+        doc = copy.deepcopy(base)
+        for c in list(doc["cells"]):
+            r, cv = rng.random(), canvas(c)
+            if r < 0.1:
+                doc["cells"].remove(c)
+            elif r < 0.25:
+                c["source"][rng.randrange(4)] = f"edit {rng.randrange(3)}\n"
+            elif r < 0.35:
+                cv["name"] = rng.choice(NAMES)
+            elif r < 0.42:
+                cv["headerColor"] = rng.choice(["green", "red"])
+            elif r < 0.5:
+                cv["comments"] = cv["comments"] + [rng.choice("xwv")]
+            elif r < 0.58:
+                c["outputs"] = [{"output_type": "stream", "name": "stdout", "text": ["o"]}]
+            elif r < 0.65:
+                cv["parents"] = [{"id": f"c{rng.randrange(8)}"}]
+        for cid in {f"c{rng.choice([30 + side, 20])}" for _ in range(rng.randrange(3))}:
+            doc["cells"].insert(rng.randrange(len(doc["cells"]) + 1), new_cell(cid))
+        for p in doc["metadata"]["canvas"]["parameters"]:
+            if rng.random() < 0.3:
+                p["value"] = str(rng.randrange(3))
+        sides.append(doc)
+    return base, sides[0], sides[1]
+
+
+def merged_with(tmp_path, triple, run):
+    paths = [str(tmp_path / n) for n in ("base", "current", "incoming")]
+    for path, document in zip(paths, triple):
+        write(path, document)
+    result = run(*paths, "nb.ipynb")
+    return read(paths[1]), result
+
+
+def fresh_ids_renamed(document, inputs):
+    """The document with every id no input holds renamed in order of appearance."""
+    known = set(re.findall(r'"([^"]*)"', "".join(json.dumps(d) for d in inputs)))
+    fresh = {}
+
+    def rename(match):
+        text = match.group(1)
+        if UUID4.match(text) and text not in known:
+            return '"fresh-%d"' % fresh.setdefault(text, len(fresh))
+        return match.group(0)
+
+    return re.sub(r'"([^"]*)"', rename, json.dumps(document)), list(fresh)
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_native_hooks_merge_as_merge_files(tmp_path, monkeypatch, seed):
+    triple = random_triple(seed)
+    expected, _ = merged_with(tmp_path, copy.deepcopy(triple), merge_files)
+    expected_text, _ = fresh_ids_renamed(expected, triple)
+
+    # The native hooks reach none of the module's globals.
+    for name in ("MergeCell", "_cell_changed", "_merge_source", "uuid", "json", "jsondiff"):
+        monkeypatch.setattr(notebook_merge, name, None)
+    merged, counts = merged_with(tmp_path, copy.deepcopy(triple),
+                                 lambda *a: _merge_and_count(*a, native=True))
+    text, fresh = fresh_ids_renamed(merged, triple)
+    assert text == expected_text
+    assert counts[0] * 2 == len(fresh)  # a canvas id and a cell id per copy
+
+
+def empty_every_table():
+    """Clears every dict and list that holds a merge record or a cell: what
+    hostile replaced code could do to tables the merge still uses."""
+    import gc
+    for obj in gc.get_objects():
+        if isinstance(obj, dict) and any(isinstance(v, notebook_merge.Cell) for v in list(obj.values())[:50]):
+            obj.clear()
+        elif isinstance(obj, list) and obj and isinstance(obj[0], (notebook_merge.Cell, dict)) \
+                and any(isinstance(v, dict) and "metadata" in v for v in obj[:50]):
+            obj.clear()
+
+
+@pytest.mark.parametrize("hook", ["parents", "_cell_changed", "_merge_source"])
+@pytest.mark.parametrize("seed", range(6))
+def test_hostile_hooks_emptying_the_tables_never_crash(tmp_path, monkeypatch, hook, seed):
+    calls = [0]
+
+    def now_and_then():
+        calls[0] += 1
+        if calls[0] % 7 == 1:  # gc.get_objects is slow
+            empty_every_table()
+
+    if hook == "parents":
+        record = notebook_merge.MergeCell
+
+        class Hostile(record):
+            @property
+            def parents(self):
+                now_and_then()
+                return record.parents.fget(self)
+
+            @parents.setter
+            def parents(self, value):
+                record.parents.fset(self, value)
+
+        monkeypatch.setattr(notebook_merge, "MergeCell", Hostile)
+    else:
+        original = getattr(notebook_merge, hook)
+
+        def hostile(*args, **kwargs):
+            now_and_then()
+            return original(*args, **kwargs)
+
+        monkeypatch.setattr(notebook_merge, hook, hostile)
+    try:
+        merged_with(tmp_path, random_triple(seed), merge_files)
+    except (KeyError, TypeError, ValueError, AttributeError, IndexError):
+        pass  # refusing is fine; reading freed memory is not
+
+
+@pytest.mark.parametrize("base_comments, current_comments, incoming_comments, expected", [
+    (["a", "b"], ["b"], ["a", "b", "c"], ["b", "c"]),          # current removed "a": it stays removed
+    (["a"], ["A"], ["a", "c", "c"], ["A", "c"]),               # reworded stays reworded; "c" once
+    (["a"], ["a", "c"], ["a", "d", "c"], ["a", "c", "d"]),     # held already: not twice
+])
+def test_only_comments_incoming_introduced_are_added(tmp_path, base_comments, current_comments,
+                                                     incoming_comments, expected):
+    base = notebook([cell("x", "load", ["s\n"], comments=base_comments)])
+    current = copy.deepcopy(base)
+    canvas(current["cells"][0]).update(comments=current_comments)
+    current["cells"][0]["source"] = ["mine\n"]
+    incoming = copy.deepcopy(base)
+    canvas(incoming["cells"][0]).update(comments=incoming_comments)
+    merged, _ = merged_with(tmp_path, (base, current, incoming), merge_files)
+    assert canvas(merged["cells"][0])["comments"] == expected
+
+
+@pytest.mark.parametrize("minor", [0, 4, 5])
+def test_copies_placed_beside_keep_the_notebook_valid(tmp_path, minor):
+    nbformat = pytest.importorskip("nbformat")
+    cells = [cell(c, c, ["x = 1\n"]) for c in "ab"]
+    base = notebook(cells)
+    base["nbformat_minor"] = minor
+    for c in base["cells"]:
+        c["metadata"] = {"canvas": c["metadata"]["canvas"]}
+        if minor < 5:
+            del c["id"]
+    current, incoming = copy.deepcopy(base), copy.deepcopy(base)
+    current["cells"][0]["source"] = ["x = 2\n"]
+    canvas(incoming["cells"][0])["name"] = "renamed"
+    merged, counts = merged_with(tmp_path, (base, current, incoming),
+                                 lambda *a: _merge_and_count(*a))
+    assert counts[0] == 1 and len(merged["cells"]) == 3
+    assert ("id" in merged["cells"][1]) == (minor >= 5)
+    nbformat.validate(nbformat.from_dict(merged))
