@@ -124,3 +124,26 @@ def test_two_thousand_cells(tmp_path):
     assert console == []
     assert len(node_classes(Dom(dom_text))) == n + 25
     assert load_ms < 20_000  # generous: the benchmark reports the real figure
+
+
+@pytest.mark.parametrize("command", ["diff", "graph"])
+def test_deep_pipeline_under_a_small_stack(tmp_path, command):
+    """A 30,000-cell chain closed into a cycle: layout and components need no deep recursion."""
+    import resource
+
+    n = 30_000
+    chain = notebook([cell(f"c{i}", f"s{i}", ["x\n"], [f"c{(i - 1) % n}"]) for i in range(n)])
+    write(tmp_path / "a.ipynb", chain)
+    write(tmp_path / "b.ipynb", chain)
+    args = (["diff", "--html", "page.html", "a.ipynb", "b.ipynb"] if command == "diff" else
+            ["conflicts", "--graph", "a.ipynb", "a.ipynb", "b.ipynb", "b.ipynb"])
+    small = lambda: resource.setrlimit(resource.RLIMIT_STACK, (1 << 20, 1 << 20))  # noqa: E731
+    result = subprocess.run([str(ZUV), *args], cwd=tmp_path, capture_output=True, text=True,
+                            preexec_fn=small, timeout=600)
+    assert result.returncode == 0, result.stderr[-2000:]
+    if command == "graph":
+        assert result.stdout.splitlines()[-1] == (
+            "warning: cycle in the merged pipeline: s0, s1, s2, s3, s4, s5 and 29994 more cells "
+            "depend on each other")
+    else:
+        assert (tmp_path / "page.html").read_text().count('class="n st-same"') == n
