@@ -373,8 +373,9 @@ Plan plan_resolution(const NotebookFacts& merged, const std::vector<Conflict>& o
         if (!a && !b) {
           if (selection.all || cell_selected(c.cell, false) || cell_selected(c.other, false))
             plan.left.push_back(describe(c, merged) +
-                                ": not copies of one cell, both stay; name the one to keep "
-                                "with --cell CANVAS_ID and its side");
+                                ": not copies of one cell, so both stay; to keep one, select "
+                                "them with --cell and either canvas id, and choose the side whose "
+                                "cell stays");
           continue;
         }
         const std::size_t keep = side == Side::current ? c.cell : c.other;

@@ -183,3 +183,23 @@ def test_pipeline_breaks_are_warned(tmp_path):
     assert graph.returncode == 0
     assert [line for line in graph.stdout.splitlines() if line.startswith("warning: ")] == [
         f"warning: {w}" for w in warnings]
+
+
+@pytest.mark.parametrize("side, kept, gone", [("current", "A", "B"), ("incoming", "B", "A")])
+def test_two_cells_claiming_one_name_stay_until_one_is_chosen(tmp_path, side, kept, gone):
+    base = notebook([cell("A", "load", ["a\n"]), cell("Z", "z", ["z\n"], ["A"])])
+    incoming = clone(base)
+    incoming["cells"].append(cell("B", "load", ["b\n"]))
+    for name, document in (("base", base), ("merged", base), ("incoming", incoming)):
+        write(tmp_path / f"{name}.ipynb", document)
+    assert zuv("merge-driver", "base.ipynb", "merged.ipynb", "incoming.ipynb", 7, "nb", cwd=tmp_path).returncode == 1
+    left = zuv("resolve", "merged.ipynb", f"--{side}", "--all", cwd=tmp_path)
+    assert left.returncode == 1 and "not copies of one cell, so both stay" in left.stdout
+    assert [canvas(c)["name"] for c in read(tmp_path / "merged.ipynb")["cells"]] == ["<<< load", "z", ">>> load"]
+    chosen = zuv("resolve", "merged.ipynb", f"--{side}", "--cell", "B", cwd=tmp_path)
+    assert chosen.returncode == 0
+    result = read(tmp_path / "merged.ipynb")
+    check_clean(result)
+    assert sorted((canvas(c)["id"], canvas(c)["name"]) for c in result["cells"]) == sorted([(kept, "load"), ("Z", "z")])
+    assert canvas(find(result["cells"], "Z"))["parents"] == ([{"id": "A"}] if kept == "A" else [])
+    assert ("z no longer has the parent load, which was dropped" in chosen.stdout) == (gone == "A")
