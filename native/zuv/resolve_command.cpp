@@ -187,8 +187,7 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
     Ref canvas = canvas_of(cell.get());
     if (PyDict_SetItemString(canvas.get(), "parents", rewritten.get()) < 0) return false;
   }
-  if (PyObject_SetItem(document, Ref::steal(PyUnicode_FromString("cells")).get(), kept.get()) < 0)
-    return false;
+  if (PyDict_SetItemString(document, "cells", kept.get()) < 0) return false;
 
   Ref parameters = member(canvas_of(document).get(), "parameters");
   if (!parameters || !PyList_Check(parameters.get())) return true;

@@ -163,6 +163,11 @@ def test_git_merge_then_resolve_and_commit(tmp_path, monkeypatch, side):
     git(repo, "commit", "-q", "--no-edit")
     assert git(repo, "status", "--porcelain").stdout == ""
 
+    # The merge as a page, through git's external diff.
+    page = tmp_path / "merge-diff.html"
+    git(repo, "-c", f"diff.zuv.command={ZUV} diff --html {page}", "diff", "HEAD~1", "HEAD")
+    assert "a/nb.ipynb → b/nb.ipynb" in page.read_text()
+
 
 def test_pipeline_breaks_are_warned(tmp_path):
     base = notebook([cell("L", "load", ["l\n"]), cell("C", "clean", ["c\n"], ["L"]),
