@@ -147,17 +147,20 @@ int run_merge_driver(const std::vector<std::string>& args) {
   bool base_empty = false;
   std::string reason = check_versions(versions, base_empty);
   if (reason.empty()) {
-    // Read before the merge, which changes the input documents in place.
+    // The merge changes the documents it is given in place: it gets fresh
+    // copies, and the checked documents stay as the files hold them.
     JsonLayout layout = detect_layout(versions[1].bytes, versions[1].document.get());
-    Ref base = base_empty ? empty_pipeline_notebook() : versions[0].document;
-    const PipelineWarnings warnings(base_empty ? nullptr : versions[0].document.get(),
-                                    versions[1].document.get(), versions[2].document.get());
-    Ref merged = base ? merge_pipeline(base.get(), versions[1].document.get(),
-                                       versions[2].document.get(), given[4])
-                      : Ref{};
+    Ref base = base_empty ? empty_pipeline_notebook() : parse_json(versions[0].bytes);
+    Ref current = base ? parse_json(versions[1].bytes) : Ref{};
+    Ref incoming = current ? parse_json(versions[2].bytes) : Ref{};
+    Ref merged =
+        incoming ? merge_pipeline(base.get(), current.get(), incoming.get(), given[4]) : Ref{};
     if (merged) {
       const int result = write_merged(merged.get(), layout, versions[1], label);
-      if (result != status::failure) warnings.print(merged.get(), label);
+      if (result != status::failure)
+        PipelineWarnings(base_empty ? nullptr : versions[0].document.get(),
+                         versions[1].document.get(), versions[2].document.get())
+            .print(merged.get(), label);
       return result;
     }
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return python_failure(kCommand);

@@ -187,11 +187,13 @@ CellNotes read_notes(PyObject* before, PyObject* after) {
 }
 
 void print_parameters(PyObject* diff, Printer& printer) {
-  PyObject* parameters = member(member(member(diff, "metadata"), "canvas"), "parameter");
-  if (!parameters || !PyList_Check(parameters)) return;
+  // Held, not borrowed: writing values as JSON runs the json module.
+  Ref parameters = Ref::borrow(member(member(member(diff, "metadata"), "canvas"), "parameter"));
+  if (!parameters || !PyList_Check(parameters.get())) return;
   bool header = false;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters); ++i) {
-    PyObject* parameter = PyList_GET_ITEM(parameters, i);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
+    Ref held = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
+    PyObject* parameter = held.get();
     std::string status = text_member(parameter, "diff_status");
     if (status.empty() || status == "unchanged") continue;
     if (!header) printer.line(Printer::kBold, "parameters:");
@@ -215,7 +217,7 @@ void print_parameters(PyObject* diff, Printer& printer) {
 
 struct ShownCell {
   std::string name, id;
-  PyObject* cell;
+  Ref cell;  // held: the source diffs run difflib
 };
 
 bool print_pipeline_cells(PyObject* diff, const CellNotes& notes, Printer& printer) {
@@ -224,14 +226,14 @@ bool print_pipeline_cells(PyObject* diff, const CellNotes& notes, Printer& print
   if (list && PyList_Check(list))
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
       PyObject* cell = PyList_GET_ITEM(list, i);
-      cells.push_back(
-          {text_member(canvas_of(cell), "name"), text_member(canvas_of(cell), "id"), cell});
+      cells.push_back({text_member(canvas_of(cell), "name"), text_member(canvas_of(cell), "id"),
+                       Ref::borrow(cell)});
     }
   std::sort(cells.begin(), cells.end(), [](const ShownCell& a, const ShownCell& b) {
     return a.name != b.name ? a.name < b.name : a.id < b.id;
   });
   for (const ShownCell& shown : cells) {
-    PyObject* canvas = canvas_of(shown.cell);
+    PyObject* canvas = canvas_of(shown.cell.get());
     std::string status = text_member(canvas, "diff_status");
     std::string gained = parent_names(member(canvas, "added_parents"));
     std::string lost = parent_names(member(canvas, "removed_parents"));
@@ -255,7 +257,7 @@ bool print_pipeline_cells(PyObject* diff, const CellNotes& notes, Printer& print
     if (!in_both && !(status == "added" ? gained : lost).empty())
       printer.plain("  parents: " + (status == "added" ? gained : lost));
     std::vector<std::string> before = source_lines(member(canvas, "prev_source"));
-    std::vector<std::string> after = source_lines(member(shown.cell, "source"));
+    std::vector<std::string> after = source_lines(member(shown.cell.get(), "source"));
     if (before != after) {
       std::vector<std::string> lines;
       if (!unified_diff(before, after, lines)) return false;
@@ -282,13 +284,18 @@ bool pipeline_diff(PyObject* before, PyObject* after, bool whole_file, Printer& 
 
 // Cells of notebooks without canvas metadata, compared by position.
 bool positional_diff(PyObject* before, PyObject* after, Printer& printer) {
-  PyObject* old_cells = member(before, "cells");
-  PyObject* new_cells = member(after, "cells");
+  // Held, not borrowed: the source diffs run difflib.
+  Ref old_list = Ref::borrow(member(before, "cells"));
+  Ref new_list = Ref::borrow(member(after, "cells"));
+  PyObject* old_cells = old_list.get();
+  PyObject* new_cells = new_list.get();
   Py_ssize_t old_count = old_cells && PyList_Check(old_cells) ? PyList_GET_SIZE(old_cells) : 0;
   Py_ssize_t new_count = new_cells && PyList_Check(new_cells) ? PyList_GET_SIZE(new_cells) : 0;
   for (Py_ssize_t i = 0; i < std::max(old_count, new_count); ++i) {
-    PyObject* old_cell = i < old_count ? PyList_GET_ITEM(old_cells, i) : nullptr;
-    PyObject* new_cell = i < new_count ? PyList_GET_ITEM(new_cells, i) : nullptr;
+    Ref old_held = Ref::borrow(i < old_count ? PyList_GET_ITEM(old_cells, i) : nullptr);
+    Ref new_held = Ref::borrow(i < new_count ? PyList_GET_ITEM(new_cells, i) : nullptr);
+    PyObject* old_cell = old_held.get();
+    PyObject* new_cell = new_held.get();
     std::vector<std::string> a = source_lines(member(old_cell, "source"));
     std::vector<std::string> b = source_lines(member(new_cell, "source"));
     if (old_cell && new_cell && a == b) continue;

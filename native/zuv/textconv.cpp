@@ -21,11 +21,13 @@ constexpr const char* kCommand = "textconv";
 std::string notebook_text(PyObject* document) {
   std::string out;
   PyObject* canvas = member(member(document, "metadata"), "canvas");
-  PyObject* parameters = member(canvas, "parameters");
-  if (parameters && PyList_Check(parameters) && PyList_GET_SIZE(parameters) > 0) {
+  // Held, not borrowed: writing values as JSON runs the json module.
+  Ref parameters = Ref::borrow(member(canvas, "parameters"));
+  if (parameters && PyList_Check(parameters.get()) && PyList_GET_SIZE(parameters.get()) > 0) {
     out += "parameters:\n";
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters); ++i) {
-      PyObject* parameter = PyList_GET_ITEM(parameters, i);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
+      Ref held = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
+      PyObject* parameter = held.get();
       out += "  " + escape_line(text_member(parameter, "name")) + " = " +
              json_text(member(parameter, "value"));
       std::string type = text_member(parameter, "type");
@@ -33,10 +35,11 @@ std::string notebook_text(PyObject* document) {
       out += "\n";
     }
   }
-  PyObject* cells = member(document, "cells");
-  if (!cells || !PyList_Check(cells)) return out;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
-    PyObject* cell = PyList_GET_ITEM(cells, i);
+  Ref cells = Ref::borrow(member(document, "cells"));
+  if (!cells || !PyList_Check(cells.get())) return out;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells.get()); ++i) {
+    Ref held = Ref::borrow(PyList_GET_ITEM(cells.get(), i));
+    PyObject* cell = held.get();
     PyObject* cell_canvas = canvas_of(cell);
     std::string type = text_member(cell, "cell_type");
     out += "\n[" + (type.empty() ? std::string("cell") : escape_line(type)) + "] " +
