@@ -7,6 +7,7 @@ from pathlib import Path
 
 import nbformat
 import pytest
+from browser import Dom, load
 from nbbuild import canvas, cell, clone, find, notebook, param, read, write
 
 ZUV = Path(sys.executable).parent / "zuv"
@@ -152,7 +153,11 @@ def test_git_merge_then_resolve_and_commit(tmp_path, monkeypatch, side):
     assert listed.returncode == 1 and "note:" not in listed.stdout
     assert "the incoming copy" in listed.stdout and "follows util (U) without a mark" in listed.stdout
     page = zuv("show-merge", "--html", tmp_path / "merge.html", "nb.ipynb", cwd=repo)
-    assert page.returncode == 1 and (tmp_path / "merge.html").read_text().count('class="n st-') >= 6
+    assert page.returncode == 1
+    dom_text, console = load(tmp_path / "merge.html")
+    assert console == []
+    in_conflict = {a["data-cell"] for a in Dom(dom_text).having("g", "cf")}
+    assert {"T", "E", "R", "D", "U"} <= in_conflict and "L" not in in_conflict
 
     assert zuv("resolve", "nb.ipynb", f"--{side}", "--all", cwd=repo).returncode == 0
     result = read(nb)
@@ -208,3 +213,23 @@ def test_two_cells_claiming_one_name_stay_until_one_is_chosen(tmp_path, side, ke
     assert sorted((canvas(c)["id"], canvas(c)["name"]) for c in result["cells"]) == sorted([(kept, "load"), ("Z", "z")])
     assert canvas(find(result["cells"], "Z"))["parents"] == ([{"id": "A"}] if kept == "A" else [])
     assert ("z no longer has the parent load, which was dropped" in chosen.stdout) == (gone == "A")
+
+
+@pytest.mark.parametrize("argv, status, text", [
+    (["conflicts"], 2, "expected one FILE"),
+    (["conflicts", "--graph", "a", "b", "c"], 2, "--graph expects BASE CURRENT INCOMING MERGED"),
+    (["conflicts", "missing.ipynb"], 3, "cannot read missing.ipynb"),
+    (["show-merge", "nb.ipynb"], 2, "--html OUT is required"),
+    (["resolve", "nb.ipynb", "--all"], 2, "choose a side: --current or --incoming"),
+    (["resolve", "nb.ipynb", "--current", "--incoming", "--all"], 2, "exclude each other"),
+    (["resolve", "nb.ipynb", "--current", "--cell", "nothing"], 2, "no open conflict matches --cell nothing"),
+])
+def test_usage_errors_leave_the_notebook_alone(tmp_path, argv, status, text):
+    base, cur, inc = conflicted_triple()
+    for name, document in (("base", base), ("nb", cur), ("incoming", inc)):
+        write(tmp_path / f"{name}.ipynb", document)
+    zuv("merge-driver", "base.ipynb", "nb.ipynb", "incoming.ipynb", 7, "nb.ipynb", cwd=tmp_path)
+    before = (tmp_path / "nb.ipynb").read_bytes()
+    result = zuv(*argv, cwd=tmp_path)
+    assert result.returncode == status and text in result.stderr
+    assert (tmp_path / "nb.ipynb").read_bytes() == before
