@@ -147,3 +147,21 @@ def test_deep_pipeline_under_a_small_stack(tmp_path, command):
             "depend on each other")
     else:
         assert (tmp_path / "page.html").read_text().count('class="n st-same"') == n
+
+
+@pytest.mark.parametrize("order", [[4, 2, 0, 3, 1], [1, 0, 3, 2, 4, 6, 5], [5, 4, 3, 2, 1, 0]])
+def test_layer_ordering_untangles_what_the_notebook_order_crosses(tmp_path, order):
+    """Children listed in scrambled order, each under its own parent: a
+    barycentric ordering draws the edges without a crossing."""
+    parents = [cell(f"p{i}", f"p{i}", ["x\n"]) for i in range(len(order))]
+    children = [cell(f"c{i}", f"c{i}", ["y\n"], [f"p{i}"]) for i in order]
+    document = notebook(parents + children)
+    page = diff_page(tmp_path, document, document)
+    place = {}
+    for attributes in Dom(page.read_text()).having("g", "n"):
+        x, y = map(float, re.search(r"translate\(([-0-9.]+) ([-0-9.]+)\)", attributes["transform"]).groups())
+        place[attributes["data-cell"]] = (x, y)
+    edges = [(place[f"p{i}"][1], place[f"c{i}"][1]) for i in order]
+    crossings = sum((a[0] < b[0]) != (a[1] < b[1]) for k, a in enumerate(edges) for b in edges[k + 1:])
+    assert crossings == 0
+    assert len({x for x, _ in place.values()}) == 2  # two layers
