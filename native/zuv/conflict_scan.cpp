@@ -183,8 +183,9 @@ std::vector<Conflict> find_conflicts(const NotebookFacts& merged, const Stages* 
     const CellFacts& cell = merged.cells[i];
     const CellFacts& copy = merged.cells[i + 1];
     if (mark_of(cell.name) != Side::current || mark_of(copy.name) != Side::incoming) continue;
-    const bool copies = have_stages ? fresh(copy.id) && in_stage(stages->incoming, cell.id)
-                                    : looks_fresh(copy.id) && looks_fresh(copy.cell_id);
+    const bool copies =
+        have_stages ? fresh(copy.id) && in_stage(stages->incoming, cell.id)
+                    : looks_fresh(copy.id) && (copy.cell_id.empty() || looks_fresh(copy.cell_id));
     if (!copies) continue;
     Conflict c{Kind::marked_copies, std::string(plain_name(cell.name))};
     c.cell = i;
