@@ -57,9 +57,15 @@ def check_clean(document):
     assert not any(line.startswith(("<<<<<<<", ">>>>>>>")) for c in document["cells"] for line in c["source"])
 
 
+@pytest.mark.parametrize("cell_ids", [True, False], ids=["nbformat-4.5", "nbformat-4.4"])
 @pytest.mark.parametrize("side", ["current", "incoming"])
-def test_resolve_all_takes_one_side(tmp_path, side):
+def test_resolve_all_takes_one_side(tmp_path, side, cell_ids):
     base, cur, inc = conflicted_triple()
+    if not cell_ids:  # notebooks from before cell ids: copies get a fresh canvas id only
+        for document in (base, cur, inc):
+            document["nbformat_minor"] = 4
+            for c in document["cells"]:
+                del c["id"]
     for name, document in (("base", base), ("current", cur), ("incoming", inc), ("merged", cur)):
         (tmp_path / f"{name}.ipynb").write_text(json.dumps(document, indent=1) + "\n")
     merged = zuv("merge-driver", "base.ipynb", "merged.ipynb", "incoming.ipynb", 7, "nb.ipynb", cwd=tmp_path)
@@ -85,8 +91,8 @@ def test_resolve_all_takes_one_side(tmp_path, side):
     check_clean(result)
 
     chosen = cur if side == "current" else inc
-    got = {canvas(c)["id"]: (c["id"], canvas(c)["name"], c["source"]) for c in result["cells"]}
-    want = {canvas(c)["id"]: (c["id"], canvas(c)["name"], c["source"]) for c in chosen["cells"]}
+    got = {canvas(c)["id"]: (c.get("id"), canvas(c)["name"], c["source"]) for c in result["cells"]}
+    want = {canvas(c)["id"]: (c.get("id"), canvas(c)["name"], c["source"]) for c in chosen["cells"]}
     assert got == want
     by_name = lambda document: sorted(map(json.dumps, document["metadata"]["canvas"]["parameters"]))  # noqa: E731
     assert by_name(result) == by_name(chosen)
