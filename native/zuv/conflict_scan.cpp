@@ -183,8 +183,9 @@ std::vector<Conflict> find_conflicts(const NotebookFacts& merged, const Stages* 
     const CellFacts& cell = merged.cells[i];
     const CellFacts& copy = merged.cells[i + 1];
     if (mark_of(cell.name) != Side::current || mark_of(copy.name) != Side::incoming) continue;
-    const bool copies = have_stages ? fresh(copy.id) && in_stage(stages->incoming, cell.id)
-                                    : looks_fresh(copy.id) && looks_fresh(copy.cell_id);
+    const bool copies =
+        have_stages ? fresh(copy.id) && in_stage(stages->incoming, cell.id)
+                    : looks_fresh(copy.id) && (copy.cell_id.empty() || looks_fresh(copy.cell_id));
     if (!copies) continue;
     Conflict c{Kind::marked_copies, std::string(plain_name(cell.name))};
     c.cell = i;
@@ -373,8 +374,9 @@ Plan plan_resolution(const NotebookFacts& merged, const std::vector<Conflict>& o
         if (!a && !b) {
           if (selection.all || cell_selected(c.cell, false) || cell_selected(c.other, false))
             plan.left.push_back(describe(c, merged) +
-                                ": not copies of one cell, both stay; name the one to keep "
-                                "with --cell CANVAS_ID and its side");
+                                ": not copies of one cell, so both stay; to keep one, select "
+                                "them with --cell and either canvas id, and choose the side whose "
+                                "cell stays");
           continue;
         }
         const std::size_t keep = side == Side::current ? c.cell : c.other;

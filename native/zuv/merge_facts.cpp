@@ -67,8 +67,11 @@ bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& sta
                  std::string& error, std::string* current_text) {
   unmerged = false;
   ProcessResult listing;
-  if (!run_git({"ls-files", "-u", "-z", "--full-name", "--", path}, listing, error, true))
-    return false;
+  // Without git there are no stages to read: marks and blocks still are.
+  if (!run_git({"ls-files", "-u", "-z", "--full-name", "--", path}, listing, error, true)) {
+    error.clear();
+    return true;
+  }
   if (listing.status != 0) return true;  // not in a repository, or git refused: no stages
   // Records "MODE SHA STAGE\tPATH\0".
   std::size_t at = 0;

@@ -24,16 +24,13 @@ bool load_facts(const std::string& path, Ref& document, conflicts::NotebookFacts
 bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& stages,
                  std::string& error, std::string* current_text = nullptr);
 
-// After a merge: one warning on standard error per parent edge the merge
-// cut because one side deleted the parent, and per cycle in the merged
-// graph.  `base` may be null (an empty base).  Never fails: a notebook it
-// cannot read only means no warnings.
-void print_pipeline_warnings(PyObject* base, PyObject* current, PyObject* incoming,
-                             PyObject* merged, const std::string& label);
-
-// The same in two steps, for a merge that changes its inputs in place: the
+// The pipeline warnings of a merge: one on standard error per parent edge
+// the merge cut because one side deleted the parent, and one per cycle in
+// the merged graph.  Never fails: a notebook it cannot read only means no
+// warnings.  In two steps, for a merge that changes its inputs in place: the
 // inputs' facts read before the merge (false when one cannot be read: then
-// no warnings), and the warnings from them and the merged document after.
+// no warnings; `base` may be null, an empty base), and the warnings from them
+// and the merged document after.
 bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming,
                       conflicts::NotebookFacts (&out)[3]);
 void print_pipeline_warnings(const conflicts::NotebookFacts (&inputs)[3], PyObject* merged,

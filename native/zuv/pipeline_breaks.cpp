@@ -85,12 +85,16 @@ std::string describe(const LostEdge& edge) {
 }
 
 std::string describe_cycle(const std::vector<std::size_t>& cycle, const NotebookFacts& merged) {
+  // A long cycle is named by its first cells and counted.
+  constexpr std::size_t kNamed = 6;
+  const std::size_t named = cycle.size() > kNamed + 1 ? kNamed : cycle.size();
   std::string text = "cycle in the merged pipeline: ";
-  for (std::size_t k = 0; k < cycle.size(); ++k) {
+  for (std::size_t k = 0; k < named; ++k) {
     const auto& cell = merged.cells[cycle[k]];
     if (k) text += k + 1 == cycle.size() ? " and " : ", ";
     text += shown(cell.name, cell.id);
   }
+  if (named < cycle.size()) text += " and " + std::to_string(cycle.size() - named) + " more cells";
   return text + (cycle.size() == 1 ? " is its own parent" : " depend on each other");
 }
 

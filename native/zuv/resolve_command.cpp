@@ -118,8 +118,10 @@ Ref source_value(const std::vector<std::string>& lines, bool as_text) {
   return list;
 }
 
-// Applies the plan to the document's own objects.
-bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Plan& plan) {
+// Applies the plan to the document's own objects.  Each parent reference
+// that goes with a dropped cell is told in `cut`.
+bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Plan& plan,
+           std::vector<std::string>& cut) {
   Ref cells = member(document, "cells");
   if (!cells || !PyList_Check(cells.get())) return true;
   for (const auto& edit : plan.cell_edits) {
@@ -159,7 +161,19 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
       std::string id;
       if (!pages::text_of(member(ref.get(), "id").get(), id)) return false;
       if (auto target = plan.retarget.find(id); target != plan.retarget.end()) {
-        if (target->second.empty()) continue;
+        if (target->second.empty()) {
+          std::string child;
+          if (!pages::text_of(member(canvas_of(cell.get()).get(), "name").get(), child))
+            return false;
+          auto parent = merged.by_id.find(id);
+          cut.push_back(
+              (child.empty() ? std::string("a cell") : child) + " no longer has the parent " +
+              (parent == merged.by_id.end() || merged.cells[parent->second].name.empty()
+                   ? id
+                   : std::string(conflicts::plain_name(merged.cells[parent->second].name))) +
+              ", which was dropped");
+          continue;
+        }
         id = target->second;
         if (!set_text(ref.get(), "id", id)) return false;
         if (member(ref.get(), "name")) {
@@ -173,8 +187,7 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
     Ref canvas = canvas_of(cell.get());
     if (PyDict_SetItemString(canvas.get(), "parents", rewritten.get()) < 0) return false;
   }
-  if (PyObject_SetItem(document, Ref::steal(PyUnicode_FromString("cells")).get(), kept.get()) < 0)
-    return false;
+  if (PyDict_SetItemString(document, "cells", kept.get()) < 0) return false;
 
   Ref parameters = member(canvas_of(document).get(), "parameters");
   if (!parameters || !PyList_Check(parameters.get())) return true;
@@ -232,9 +245,10 @@ int run_resolve(const std::vector<std::string>& args) {
     for (const auto& c : open) print_line(stderr, "  open: " + conflicts::describe(c, merged));
     return status::usage;
   }
+  std::vector<std::string> cut;
   if (!plan.resolved.empty()) {
     const JsonLayout layout = detect_layout(text, document.get());
-    if (!apply(document.get(), merged, plan)) return python_failure("resolve");
+    if (!apply(document.get(), merged, plan, cut)) return python_failure("resolve");
     std::string out;
     if (!dump_json(document.get(), layout, out)) return python_failure("resolve");
     if (!io::replace_file(request.path.c_str(), out.data(), static_cast<Py_ssize_t>(out.size())))
@@ -242,6 +256,7 @@ int run_resolve(const std::vector<std::string>& args) {
   }
   for (const auto& line : plan.resolved) print_line(stdout, "resolved: " + line);
   for (const auto& line : plan.left) print_line(stdout, "left open: " + line);
+  for (const auto& line : cut) print_line(stdout, "note: " + line);
 
   NotebookFacts after;
   if (!read_facts(document.get(), after)) return python_failure("resolve");

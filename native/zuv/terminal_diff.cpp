@@ -370,6 +370,13 @@ int run_diff(const std::vector<std::string>& args) {
   std::string error;
   auto parsed = parse_arguments(args, {{"--color", true}, {"--html", true}}, error);
   if (!parsed) return usage_error("diff", error);
+  // The page may also be asked for in git's external diff form (seven
+  // arguments), as `diff.zuv.command` of a single `git -c ... diff`.
+  if (auto html = parsed->value("--html"); html && parsed->positional.size() == 7) {
+    const auto& git_args = parsed->positional;
+    return write_html_diff(
+        {*html, git_args[1], git_args[4], "a/" + git_args[0], "b/" + git_args[0]});
+  }
   if (parsed->positional.size() != 2) return usage_error("diff", "expected OLD and NEW");
   ColorMode mode = ColorMode::automatic;
   if (auto colour = parsed->value("--color"); colour && !parse_color_mode(*colour, mode))

@@ -7,6 +7,7 @@ from pathlib import Path
 
 import nbformat
 import pytest
+from browser import Dom, load
 from nbbuild import canvas, cell, clone, find, notebook, param, read, write
 
 ZUV = Path(sys.executable).parent / "zuv"
@@ -56,9 +57,15 @@ def check_clean(document):
     assert not any(line.startswith(("<<<<<<<", ">>>>>>>")) for c in document["cells"] for line in c["source"])
 
 
+@pytest.mark.parametrize("cell_ids", [True, False], ids=["nbformat-4.5", "nbformat-4.4"])
 @pytest.mark.parametrize("side", ["current", "incoming"])
-def test_resolve_all_takes_one_side(tmp_path, side):
+def test_resolve_all_takes_one_side(tmp_path, side, cell_ids):
     base, cur, inc = conflicted_triple()
+    if not cell_ids:  # notebooks from before cell ids: copies get a fresh canvas id only
+        for document in (base, cur, inc):
+            document["nbformat_minor"] = 4
+            for c in document["cells"]:
+                del c["id"]
     for name, document in (("base", base), ("current", cur), ("incoming", inc), ("merged", cur)):
         (tmp_path / f"{name}.ipynb").write_text(json.dumps(document, indent=1) + "\n")
     merged = zuv("merge-driver", "base.ipynb", "merged.ipynb", "incoming.ipynb", 7, "nb.ipynb", cwd=tmp_path)
@@ -84,8 +91,8 @@ def test_resolve_all_takes_one_side(tmp_path, side):
     check_clean(result)
 
     chosen = cur if side == "current" else inc
-    got = {canvas(c)["id"]: (c["id"], canvas(c)["name"], c["source"]) for c in result["cells"]}
-    want = {canvas(c)["id"]: (c["id"], canvas(c)["name"], c["source"]) for c in chosen["cells"]}
+    got = {canvas(c)["id"]: (c.get("id"), canvas(c)["name"], c["source"]) for c in result["cells"]}
+    want = {canvas(c)["id"]: (c.get("id"), canvas(c)["name"], c["source"]) for c in chosen["cells"]}
     assert got == want
     by_name = lambda document: sorted(map(json.dumps, document["metadata"]["canvas"]["parameters"]))  # noqa: E731
     assert by_name(result) == by_name(chosen)
@@ -152,7 +159,11 @@ def test_git_merge_then_resolve_and_commit(tmp_path, monkeypatch, side):
     assert listed.returncode == 1 and "note:" not in listed.stdout
     assert "the incoming copy" in listed.stdout and "follows util (U) without a mark" in listed.stdout
     page = zuv("show-merge", "--html", tmp_path / "merge.html", "nb.ipynb", cwd=repo)
-    assert page.returncode == 1 and (tmp_path / "merge.html").read_text().count('class="n st-') >= 6
+    assert page.returncode == 1
+    dom_text, console = load(tmp_path / "merge.html")
+    assert console == []
+    in_conflict = {a["data-cell"] for a in Dom(dom_text).having("g", "cf")}
+    assert {"T", "E", "R", "D", "U"} <= in_conflict and "L" not in in_conflict
 
     assert zuv("resolve", "nb.ipynb", f"--{side}", "--all", cwd=repo).returncode == 0
     result = read(nb)
@@ -162,6 +173,11 @@ def test_git_merge_then_resolve_and_commit(tmp_path, monkeypatch, side):
     git(repo, "add", "nb.ipynb")
     git(repo, "commit", "-q", "--no-edit")
     assert git(repo, "status", "--porcelain").stdout == ""
+
+    # The merge as a page, through git's external diff.
+    page = tmp_path / "merge-diff.html"
+    git(repo, "-c", f"diff.zuv.command={ZUV} diff --html {page}", "diff", "HEAD~1", "HEAD")
+    assert "a/nb.ipynb → b/nb.ipynb" in page.read_text()
 
 
 def test_pipeline_breaks_are_warned(tmp_path):
@@ -183,3 +199,43 @@ def test_pipeline_breaks_are_warned(tmp_path):
     assert graph.returncode == 0
     assert [line for line in graph.stdout.splitlines() if line.startswith("warning: ")] == [
         f"warning: {w}" for w in warnings]
+
+
+@pytest.mark.parametrize("side, kept, gone", [("current", "A", "B"), ("incoming", "B", "A")])
+def test_two_cells_claiming_one_name_stay_until_one_is_chosen(tmp_path, side, kept, gone):
+    base = notebook([cell("A", "load", ["a\n"]), cell("Z", "z", ["z\n"], ["A"])])
+    incoming = clone(base)
+    incoming["cells"].append(cell("B", "load", ["b\n"]))
+    for name, document in (("base", base), ("merged", base), ("incoming", incoming)):
+        write(tmp_path / f"{name}.ipynb", document)
+    assert zuv("merge-driver", "base.ipynb", "merged.ipynb", "incoming.ipynb", 7, "nb", cwd=tmp_path).returncode == 1
+    left = zuv("resolve", "merged.ipynb", f"--{side}", "--all", cwd=tmp_path)
+    assert left.returncode == 1 and "not copies of one cell, so both stay" in left.stdout
+    assert [canvas(c)["name"] for c in read(tmp_path / "merged.ipynb")["cells"]] == ["<<< load", "z", ">>> load"]
+    chosen = zuv("resolve", "merged.ipynb", f"--{side}", "--cell", "B", cwd=tmp_path)
+    assert chosen.returncode == 0
+    result = read(tmp_path / "merged.ipynb")
+    check_clean(result)
+    assert sorted((canvas(c)["id"], canvas(c)["name"]) for c in result["cells"]) == sorted([(kept, "load"), ("Z", "z")])
+    assert canvas(find(result["cells"], "Z"))["parents"] == ([{"id": "A"}] if kept == "A" else [])
+    assert ("z no longer has the parent load, which was dropped" in chosen.stdout) == (gone == "A")
+
+
+@pytest.mark.parametrize("argv, status, text", [
+    (["conflicts"], 2, "expected one FILE"),
+    (["conflicts", "--graph", "a", "b", "c"], 2, "--graph expects BASE CURRENT INCOMING MERGED"),
+    (["conflicts", "missing.ipynb"], 3, "cannot read missing.ipynb"),
+    (["show-merge", "nb.ipynb"], 2, "--html OUT is required"),
+    (["resolve", "nb.ipynb", "--all"], 2, "choose a side: --current or --incoming"),
+    (["resolve", "nb.ipynb", "--current", "--incoming", "--all"], 2, "exclude each other"),
+    (["resolve", "nb.ipynb", "--current", "--cell", "nothing"], 2, "no open conflict matches --cell nothing"),
+])
+def test_usage_errors_leave_the_notebook_alone(tmp_path, argv, status, text):
+    base, cur, inc = conflicted_triple()
+    for name, document in (("base", base), ("nb", cur), ("incoming", inc)):
+        write(tmp_path / f"{name}.ipynb", document)
+    zuv("merge-driver", "base.ipynb", "nb.ipynb", "incoming.ipynb", 7, "nb.ipynb", cwd=tmp_path)
+    before = (tmp_path / "nb.ipynb").read_bytes()
+    result = zuv(*argv, cwd=tmp_path)
+    assert result.returncode == status and text in result.stderr
+    assert (tmp_path / "nb.ipynb").read_bytes() == before

@@ -124,3 +124,44 @@ def test_two_thousand_cells(tmp_path):
     assert console == []
     assert len(node_classes(Dom(dom_text))) == n + 25
     assert load_ms < 20_000  # generous: the benchmark reports the real figure
+
+
+@pytest.mark.parametrize("command", ["diff", "graph"])
+def test_deep_pipeline_under_a_small_stack(tmp_path, command):
+    """A 30,000-cell chain closed into a cycle: layout and components need no deep recursion."""
+    import resource
+
+    n = 30_000
+    chain = notebook([cell(f"c{i}", f"s{i}", ["x\n"], [f"c{(i - 1) % n}"]) for i in range(n)])
+    write(tmp_path / "a.ipynb", chain)
+    write(tmp_path / "b.ipynb", chain)
+    args = (["diff", "--html", "page.html", "a.ipynb", "b.ipynb"] if command == "diff" else
+            ["conflicts", "--graph", "a.ipynb", "a.ipynb", "b.ipynb", "b.ipynb"])
+    small = lambda: resource.setrlimit(resource.RLIMIT_STACK, (1 << 20, 1 << 20))  # noqa: E731
+    result = subprocess.run([str(ZUV), *args], cwd=tmp_path, capture_output=True, text=True,
+                            preexec_fn=small, timeout=600)
+    assert result.returncode == 0, result.stderr[-2000:]
+    if command == "graph":
+        assert result.stdout.splitlines()[-1] == (
+            "warning: cycle in the merged pipeline: s0, s1, s2, s3, s4, s5 and 29994 more cells "
+            "depend on each other")
+    else:
+        assert (tmp_path / "page.html").read_text().count('class="n st-same"') == n
+
+
+@pytest.mark.parametrize("order", [[4, 2, 0, 3, 1], [1, 0, 3, 2, 4, 6, 5], [5, 4, 3, 2, 1, 0]])
+def test_layer_ordering_untangles_what_the_notebook_order_crosses(tmp_path, order):
+    """Children listed in scrambled order, each under its own parent: a
+    barycentric ordering draws the edges without a crossing."""
+    parents = [cell(f"p{i}", f"p{i}", ["x\n"]) for i in range(len(order))]
+    children = [cell(f"c{i}", f"c{i}", ["y\n"], [f"p{i}"]) for i in order]
+    document = notebook(parents + children)
+    page = diff_page(tmp_path, document, document)
+    place = {}
+    for attributes in Dom(page.read_text()).having("g", "n"):
+        x, y = map(float, re.search(r"translate\(([-0-9.]+) ([-0-9.]+)\)", attributes["transform"]).groups())
+        place[attributes["data-cell"]] = (x, y)
+    edges = [(place[f"p{i}"][1], place[f"c{i}"][1]) for i in order]
+    crossings = sum((a[0] < b[0]) != (a[1] < b[1]) for k, a in enumerate(edges) for b in edges[k + 1:])
+    assert crossings == 0
+    assert len({x for x, _ in place.values()}) == 2  # two layers
