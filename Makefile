@@ -5,6 +5,11 @@ BUILD_DIR ?= build/{wheel_tag}
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 
+# Compiler warnings are errors in CI (CI set) or when asked (WERROR=1);
+# WERROR=0 turns them back into warnings.
+WERROR ?= $(if $(filter-out 0 false,$(CI)),1,0)
+WERROR_OPTIONS := $(if $(filter 1,$(WERROR)),-C cmake.define.ZUV_WERROR=ON)
+
 # Benchmark-only environment, apart from the product's runtime dependencies:
 # nbdime (the peer merge driver) and matplotlib (the scaling plot) live here.
 BENCH_VENV ?= .venv-bench
@@ -25,7 +30,8 @@ $(VENV)/.deps: pyproject.toml
 venv: $(VENV)/.deps
 
 install: venv
-	$(PIP) install --quiet --no-build-isolation --no-deps -C build-dir='$(BUILD_DIR)' $(BUILD_OPTIONS) .
+	$(PIP) install --quiet --no-build-isolation --no-deps -C build-dir='$(BUILD_DIR)' \
+		$(WERROR_OPTIONS) $(BUILD_OPTIONS) .
 
 demo: install
 	$(PY) examples/demo.py
@@ -43,7 +49,8 @@ $(BENCH_VENV)/.deps: pyproject.toml
 bench-venv: $(BENCH_VENV)/.deps
 
 bench: bench-venv
-	$(BENCH_PIP) install --quiet --no-build-isolation --no-deps -C build-dir=build/bench .
+	$(BENCH_PIP) install --quiet --no-build-isolation --no-deps -C build-dir=build/bench \
+		$(WERROR_OPTIONS) .
 	$(BENCH_PY) bench/run.py
 
 # The long property-based run over hostile notebooks; prints how many
