@@ -20,11 +20,19 @@ BENCH_PIP := $(BENCH_PY) -m pip
 
 all: install
 
+# The requirements named in pyproject.toml, one a line: the build system's,
+# the package's and those of the optional extras given as arguments.  The
+# package itself is then built without build isolation, from these.
+REQUIREMENTS = -c 'import sys, tomllib; \
+	p = tomllib.load(open("pyproject.toml", "rb")); \
+	extras = p["project"]["optional-dependencies"]; \
+	print(*p["build-system"]["requires"], *p["project"]["dependencies"], \
+	      *(r for e in sys.argv[1:] for r in extras[e]), sep="\n")'
+
 $(VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install --quiet --upgrade pip
-	$(PIP) install --quiet "scikit-build-core>=0.10" "GitPython>=3.1" "jsondiff>=2,<3" \
-		"pytest>=7" "hypothesis>=6" "nbformat>=5" "mypy>=1.8"
+	$(PY) $(REQUIREMENTS) test | xargs -d '\n' $(PIP) install --quiet
 	touch $@
 
 venv: $(VENV)/.deps
@@ -42,8 +50,7 @@ test: install
 $(BENCH_VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(BENCH_VENV)
 	$(BENCH_PIP) install --quiet --upgrade pip
-	$(BENCH_PIP) install --quiet "scikit-build-core>=0.10" "GitPython>=3.1" "jsondiff>=2,<3" \
-		"nbformat>=5" nbdime matplotlib
+	$(BENCH_PY) $(REQUIREMENTS) bench | xargs -d '\n' $(BENCH_PIP) install --quiet
 	touch $@
 
 bench-venv: $(BENCH_VENV)/.deps
