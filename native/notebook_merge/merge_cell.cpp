@@ -72,7 +72,6 @@ Ref merge_cell_file_type(const CallArgs& a) {
 // Prefixes the name with `mark` unless it already starts with it.
 Ref mark_name(PyObject* self, PyObject* name, PyObject* mark) {
   static PyObject* const startswith = zuv::interned("startswith");
-  // NOLINTNEXTLINE(readability-suspicious-call-argument): name.startswith(mark)
   Ref starts = zuv::call_method(name, startswith, mark);
   if (!starts) return {};
   int already = PyObject_IsTrue(starts.get());

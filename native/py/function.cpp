@@ -267,8 +267,7 @@ int function_set_text(PyObject* self, PyObject* value, void* which) {
 }
 
 // A getset closure carries the field's offset, the way CPython's own types do.
-// NOLINTBEGIN(bugprone-macro-parentheses,performance-no-int-to-ptr): offsetof
-// takes a member name, which cannot be parenthesised.
+// NOLINTNEXTLINE(bugprone-macro-parentheses): offsetof takes a member name
 #define ZUV_SLOT(field) reinterpret_cast<void*>(offsetof(NativeFunction, field))
 
 PyGetSetDef function_getset[] = {
@@ -278,7 +277,6 @@ PyGetSetDef function_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-// NOLINTEND(bugprone-macro-parentheses,performance-no-int-to-ptr)
 
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
