@@ -16,7 +16,7 @@ BENCH_VENV ?= .venv-bench
 BENCH_PY := $(BENCH_VENV)/bin/python
 BENCH_PIP := $(BENCH_PY) -m pip
 
-.PHONY: all venv install demo test bench bench-venv clean fuzz leakcheck sanitize lint lint-tools format
+.PHONY: all venv install demo test bench bench-venv clean fuzz leakcheck sanitize
 
 all: install
 
@@ -93,6 +93,8 @@ NATIVE_FILES = $(sort $(shell find native -name '*.cpp' -o -name '*.hpp'))
 LINT_DIR ?= build/lint
 LINT_JOBS ?= 2
 TIDY_FILES ?=
+
+.PHONY: lint lint-tools format
 
 lint-tools:
 	@if ! command -v clang-format >/dev/null || ! command -v clang-tidy >/dev/null; then \
