@@ -5,6 +5,11 @@ BUILD_DIR ?= build/{wheel_tag}
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 
+# Compiler warnings are errors in CI (CI set) or when asked (WERROR=1);
+# WERROR=0 turns them back into warnings.
+WERROR ?= $(if $(filter-out 0 false,$(CI)),1,0)
+WERROR_OPTIONS := $(if $(filter 1,$(WERROR)),-C cmake.define.ZUV_WERROR=ON)
+
 # Benchmark-only environment, apart from the product's runtime dependencies:
 # nbdime (the peer merge driver) and matplotlib (the scaling plot) live here.
 BENCH_VENV ?= .venv-bench
@@ -15,23 +20,33 @@ BENCH_PIP := $(BENCH_PY) -m pip
 # on each, in a venv (.venv-3.12, ...) and build folder (build/py3.12, ...)
 # of its own.  One version alone: make test PYTHON=python3.12 VENV=.venv-3.12
 SUPPORTED_PYTHONS := 3.11 3.12 3.13
+TEST_PYTHONS ?= $(SUPPORTED_PYTHONS)
 PYENV_ROOT ?= $(HOME)/.pyenv
 
 .PHONY: all venv install demo test test-all bench bench-venv clean fuzz leakcheck sanitize chromium screenshot
 
 all: install
 
+# The requirements named in pyproject.toml, one a line: the build system's,
+# the package's and those of the optional extras given as arguments.  The
+# package itself is then built without build isolation, from these.
+REQUIREMENTS = -c 'import sys, tomllib; \
+	p = tomllib.load(open("pyproject.toml", "rb")); \
+	extras = p["project"]["optional-dependencies"]; \
+	print(*p["build-system"]["requires"], *p["project"]["dependencies"], \
+	      *(r for e in sys.argv[1:] for r in extras[e]), sep="\n")'
+
 $(VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install --quiet --upgrade pip
-	$(PIP) install --quiet "scikit-build-core>=0.10" "GitPython>=3.1" "jsondiff>=2,<3" \
-		"pytest>=7" "hypothesis>=6" "nbformat>=5" "mypy>=1.8"
+	$(PY) $(REQUIREMENTS) test | xargs -d '\n' $(PIP) install --quiet
 	touch $@
 
 venv: $(VENV)/.deps
 
 install: venv
-	$(PIP) install --quiet --no-build-isolation --no-deps -C build-dir='$(BUILD_DIR)' $(BUILD_OPTIONS) .
+	$(PIP) install --quiet --no-build-isolation --no-deps -C build-dir='$(BUILD_DIR)' \
+		$(WERROR_OPTIONS) $(BUILD_OPTIONS) .
 
 demo: install
 	$(PY) examples/demo.py
@@ -51,7 +66,7 @@ FIND_PYTHON = found=; \
 
 test-all:
 	@missing=; \
-	for v in $(SUPPORTED_PYTHONS); do \
+	for v in $(TEST_PYTHONS); do \
 	  $(FIND_PYTHON); \
 	  if [ -z "$$found" ]; then \
 	    echo "make test-all: Python $$v is missing (no working python$$v on PATH or in $(PYENV_ROOT)/versions)" >&2; \
@@ -75,14 +90,14 @@ screenshot: install chromium
 $(BENCH_VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(BENCH_VENV)
 	$(BENCH_PIP) install --quiet --upgrade pip
-	$(BENCH_PIP) install --quiet "scikit-build-core>=0.10" "GitPython>=3.1" "jsondiff>=2,<3" \
-		"nbformat>=5" nbdime matplotlib
+	$(BENCH_PY) $(REQUIREMENTS) bench | xargs -d '\n' $(BENCH_PIP) install --quiet
 	touch $@
 
 bench-venv: $(BENCH_VENV)/.deps
 
 bench: bench-venv
-	$(BENCH_PIP) install --quiet --no-build-isolation --no-deps -C build-dir=build/bench .
+	$(BENCH_PIP) install --quiet --no-build-isolation --no-deps -C build-dir=build/bench \
+		$(WERROR_OPTIONS) .
 	$(BENCH_PY) bench/run.py
 
 # The long property-based run over hostile notebooks; prints how many
@@ -114,6 +129,49 @@ sanitize: chromium
 		PYTHONMALLOC=malloc \
 		ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		$(ASAN_VENV)/bin/python -P -m pytest -q tests -p no:cacheprovider
+
+# Static checks of the native tree: the layout of .clang-format, then the
+# checks of .clang-tidy on every source file of a CMake configure (only
+# configured, never built) in build/lint.  `make lint TIDY_FILES=native/x.cpp`
+# checks the named files only.
+NATIVE_FILES = $(sort $(shell find native -name '*.cpp' -o -name '*.hpp'))
+LINT_DIR ?= build/lint
+LINT_JOBS ?= 2
+TIDY_FILES ?=
+
+.PHONY: lint lint-tools format
+
+lint-tools:
+	@if ! command -v clang-format >/dev/null || ! command -v clang-tidy >/dev/null; then \
+		if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+			apt-get update -qq && apt-get install -y -qq clang-format clang-tidy; \
+		else \
+			echo "make lint needs clang-format and clang-tidy on PATH;" \
+				"install them as root: apt-get install -y clang-format clang-tidy" >&2; \
+			exit 1; \
+		fi; \
+	fi
+
+lint: lint-tools
+	clang-format --dry-run --Werror $(NATIVE_FILES)
+	cmake -S . -B $(LINT_DIR) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+		-DPython_EXECUTABLE="$$($(PYTHON) -c 'import sys; print(sys.executable)')" >/dev/null
+	@# One clang-tidy per file, LINT_JOBS at a time; every file is checked
+	@# and the target fails if any had a finding.  The per-file "N warnings
+	@# generated" counts (of headers outside the tree) are left out, and
+	@# warning options that only GCC knows are passed over.
+	@if [ -n "$(TIDY_FILES)" ]; then printf '%s\n' $(abspath $(TIDY_FILES)); \
+	else $(PYTHON) -c 'import json, sys; [print(e["file"]) for e in json.load(open(sys.argv[1]))]' \
+		$(LINT_DIR)/compile_commands.json; fi \
+	| xargs -P $(LINT_JOBS) -n 1 sh -c \
+		'out=$$(clang-tidy -p "$$1" --quiet --extra-arg=-Wno-unknown-warning-option "$$2" 2>&1); rc=$$?; \
+		printf "%s\n" "$$out" | grep -Ev "^([0-9]+ warnings? generated\.)?$$" || :; exit $$rc' \
+		clang-tidy $(LINT_DIR) \
+	&& echo "lint: clean"
+
+# Rewrites the native tree in the layout of .clang-format.
+format: lint-tools
+	clang-format -i $(NATIVE_FILES)
 
 clean:
 	rm -rf build $(VENV) $(BENCH_VENV) $(ASAN_VENV) $(SUPPORTED_PYTHONS:%=.venv-%) .pytest_cache .hypothesis

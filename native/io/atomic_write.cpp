@@ -208,7 +208,7 @@ bool replace_file(const char* target, const char* text, Py_ssize_t size) {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, target);
     return false;
   }
-  struct stat info;
+  struct stat info {};
   if (stat(resolved, &info) < 0) {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, resolved);
     return false;

@@ -56,7 +56,7 @@ bool write_all(int fd, const char* data, size_t size) {
 
 bool read_file(PyObject* path, std::string& out, FileDescriptor& file) {
   if (!open_file(path, O_RDONLY, file)) return false;
-  struct stat info;
+  struct stat info {};
   if (::fstat(file.get(), &info) == 0 && info.st_size > 0)
     out.reserve(static_cast<size_t>(info.st_size));
   char chunk[65536];

@@ -14,9 +14,9 @@ namespace zuv::json_diff {
 // `discard` key set differences; a dict value that is `missing` counts as
 // absent, as with jsondiff's `b.get(k, missing)`.
 struct Symbols {
-  PyObject* insert;
-  PyObject* delete_;
-  PyObject* replace;
+  PyObject* insert = nullptr;
+  PyObject* delete_ = nullptr;
+  PyObject* replace = nullptr;
   PyObject* add = nullptr;
   PyObject* discard = nullptr;
   PyObject* missing = nullptr;

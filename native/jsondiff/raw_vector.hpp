@@ -19,9 +19,12 @@ struct RawAllocator {
   template <typename U>
   RawAllocator(const RawAllocator<U>&) noexcept {}
 
+  // T may itself be a pointer: its size is the one meant.
+  // NOLINTBEGIN(bugprone-sizeof-expression)
   T* allocate(std::size_t n) {
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(T)) throw std::bad_alloc();
     void* p = PyMem_RawMalloc(n * sizeof(T));
+    // NOLINTEND(bugprone-sizeof-expression)
     if (!p) throw std::bad_alloc();
     return static_cast<T*>(p);
   }

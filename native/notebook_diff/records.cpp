@@ -252,9 +252,9 @@ void add_status_constants(zuv::ClassBuilder& builder) {
 // protocol and the argument binder; the argument check of a setter is kept.
 
 struct DirectMember {
-  PyObject* Names::*name;
-  const FunctionSpec* getter;
-  const FunctionSpec* setter;
+  PyObject* Names::*name = nullptr;
+  const FunctionSpec* getter = nullptr;
+  const FunctionSpec* setter = nullptr;
   PyObject* property = nullptr;  // strong reference, lives with the process
 };
 

@@ -14,7 +14,7 @@ ClassBuilder::ClassBuilder(PyObject* module, const char* name, const char* doc)
             PyDict_SetItemString(namespace_.get(), "__doc__", text.get()) < 0;
 }
 
-bool ClassBuilder::put(const char* name, Ref value) {
+bool ClassBuilder::put(const char* name, const Ref& value) {
   if (!value || PyDict_SetItemString(namespace_.get(), name, value.get()) < 0) failed_ = true;
   return !failed_;
 }

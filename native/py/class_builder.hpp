@@ -30,7 +30,7 @@ class ClassBuilder {
 
  private:
   bool ok() const { return namespace_ && !failed_; }
-  bool put(const char* name, Ref value);
+  bool put(const char* name, const Ref& value);
 
   PyObject* module_;
   const char* name_;

@@ -20,8 +20,8 @@ namespace zuv {
 enum class Exact { any, dict, list, str };
 
 struct Param {
-  const char* name;
-  const char* annotation;  // annotation text, or nullptr for none
+  const char* name = nullptr;
+  const char* annotation = nullptr;  // annotation text, or nullptr for none
   Exact exact = Exact::any;
   bool none_ok = false;           // annotation is Optional[...]
   bool defaults_to_none = false;  // parameter may be omitted; it then reads None

@@ -13,7 +13,9 @@
 
 namespace zuv {
 
-class Ref {
+// One assignment operator taking its argument by value serves both copy and
+// move assignment.
+class Ref {  // NOLINT(cppcoreguidelines-special-member-functions)
  public:
   Ref() noexcept = default;
   Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
