@@ -70,4 +70,30 @@ Ref changed_outside_outputs(PyObject* older, PyObject* newer,
   return record;
 }
 
+int differs_counting_outputs(PyObject* older, PyObject* newer,
+                             const zuv::json_diff::Symbols& symbols, bool& applies) {
+  static PyObject* const data = zuv::interned("data");
+  static PyObject* const execution_count = zuv::interned("execution_count");
+  applies = false;
+  if (!drop_parent_names(older, newer)) return -1;
+  Ref data0 = zuv::getattr(older, data);
+  Ref data1 = data0 ? zuv::getattr(newer, data) : Ref{};
+  if (!data1) return -1;
+  if (!PyDict_CheckExact(data0.get()) || !PyDict_CheckExact(data1.get())) return 0;
+  // The record never holds "execution_count": compare without it.  Every
+  // other difference, in the outputs or elsewhere, shows in the record.
+  Ref a = Ref::steal(PyDict_Copy(data0.get()));
+  Ref b = a ? Ref::steal(PyDict_Copy(data1.get())) : Ref{};
+  if (!b) return -1;
+  for (PyObject* cell : {a.get(), b.get()}) {
+    if (PyDict_DelItem(cell, execution_count) == 0) continue;
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+    PyErr_Clear();
+  }
+  int agree = zuv::json_diff::same(a.get(), b.get(), symbols);
+  if (agree < 0) return -1;
+  applies = true;
+  return agree ? 0 : 1;
+}
+
 }  // namespace merge

@@ -41,6 +41,10 @@ class Hooks {
   // count.  By default the full record, then the entry popped; a hook that
   // knows the comparison may skip comparing outputs.
   virtual Ref changed_outside_outputs(PyObject* older, PyObject* newer);
+  // Whether `changed(older, newer)` would be non-empty, outputs included;
+  // -1 on error.  By default that very record's truth; a hook that knows the
+  // comparison may answer without building it.
+  virtual int differs_counting_outputs(PyObject* older, PyObject* newer);
   // True when record names change only where the merge changes them (the
   // stock records and hooks): the merge then keeps its index of component
   // names up to date instead of reading every name again for each lookup.

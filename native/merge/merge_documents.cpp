@@ -136,7 +136,8 @@ class DocumentMerge {
   Ref difference(PyObject* older, PyObject* newer, bool outputs_count);
   // Whether that record is non-empty; -1 on error.
   int differs(PyObject* older, PyObject* newer, bool outputs_count) {
-    return truth(difference(older, newer, outputs_count));
+    return outputs_count ? hooks_.differs_counting_outputs(older, newer)
+                         : truth(difference(older, newer, outputs_count));
   }
   bool canvas_change(PyObject* incoming_diff, CellFacts& facts);
   Ref comp_names();
@@ -901,6 +902,10 @@ Ref Hooks::changed_outside_outputs(PyObject* older, PyObject* newer) {
   if (has < 0) return {};
   if (has && !zuv::call_method(diff.get(), keys().pop, keys().outputs)) return {};
   return diff;
+}
+
+int Hooks::differs_counting_outputs(PyObject* older, PyObject* newer) {
+  return truth(changed(older, newer));
 }
 
 bool merge_documents(PyObject* base, PyObject* current, PyObject* incoming, PyObject* file_path,

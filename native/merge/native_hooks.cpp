@@ -119,6 +119,15 @@ Ref NativeHooks::changed_outside_outputs(PyObject* older, PyObject* newer) {
   return Hooks::changed_outside_outputs(older, newer);
 }
 
+int NativeHooks::differs_counting_outputs(PyObject* older, PyObject* newer) {
+  const zuv::json_diff::Symbols* symbols = private_symbols();
+  if (!symbols) return -1;
+  bool applies = false;
+  int differs = merge::differs_counting_outputs(older, newer, *symbols, applies);
+  if (applies || differs < 0) return differs;
+  return Hooks::differs_counting_outputs(older, newer);
+}
+
 // The same source merge as `_merge_source`, with `git`, `os` and `tempfile`
 // imported on first use.
 Ref NativeHooks::merge_source(PyObject* current, PyObject* base, PyObject* incoming,

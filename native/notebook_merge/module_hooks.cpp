@@ -97,6 +97,16 @@ Ref ModuleHooks::changed_outside_outputs(PyObject* older, PyObject* newer) {
   return Hooks::changed_outside_outputs(older, newer);
 }
 
+int ModuleHooks::differs_counting_outputs(PyObject* older, PyObject* newer) {
+  if (shortcut_) {
+    bool applies = false;
+    int differs =
+        merge::differs_counting_outputs(older, newer, jsondiff_original().symbols, applies);
+    if (applies || differs < 0) return differs;
+  }
+  return Hooks::differs_counting_outputs(older, newer);
+}
+
 // open(path, "r", encoding="utf-8") as a block, json.load inside it.
 Ref ModuleHooks::load(PyObject* path) {
   Ref open = zuv::global(globals_, keys().open);

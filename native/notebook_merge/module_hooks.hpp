@@ -18,6 +18,7 @@ class ModuleHooks final : public Hooks {
   bool mark(PyObject* record, Side side) override;
   Ref changed(PyObject* older, PyObject* newer) override;
   Ref changed_outside_outputs(PyObject* older, PyObject* newer) override;
+  int differs_counting_outputs(PyObject* older, PyObject* newer) override;
   bool stock_records() const override { return stock_; }
   bool begin_source_merges() override;
   Ref merge_source(PyObject* current, PyObject* base, PyObject* incoming, PyObject* current_label,

@@ -276,7 +276,7 @@ def test_parameter_rules_follow_the_parameter_table(base, current, incoming, out
 
 def with_odd_outputs(seed):
     """A random triple whose outputs hold values jsondiff tells apart or not:
-    1, 1.0 and True, NaN, nested lists of dicts."""
+    1, 1.0 and True, NaN, nested lists of dicts; execution counts vary."""
     base, current, incoming = random_triple(seed)
     rng = random.Random(seed)
     values = [1, 1.0, True, float("nan"), [[{"a": 1}], {"b": [1, 2]}], [[{"a": True}], {"b": [1.0, 2]}]]
@@ -286,6 +286,8 @@ def with_odd_outputs(seed):
                 c["outputs"] = [{"output_type": "execute_result", "data": {"x": rng.choice(values)}}]
             if rng.random() < 0.1:
                 del c["outputs"]
+            if rng.random() < 0.3:  # never part of the record
+                c["execution_count"] = rng.choice([None, 1, 2])
     return base, current, incoming
 
 
