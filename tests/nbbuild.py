@@ -65,3 +65,12 @@ def clone(document):
 # The interpreter of the test run, without the working directory on its path
 # (the source tree would shadow the installed extension modules).
 PYTHON = [__import__("sys").executable, "-P"]
+
+# A child command prefix that runs as the unprivileged user 65534 (for tests
+# run as root, where permission checks pass trivially).  The user keeps one
+# capability, reading and searching any directory, so that it can load an
+# interpreter installed under root's home (pyenv's shared libpython); every
+# write, ownership and sticky-directory check still applies to it.
+UNPRIVILEGED_UID = 65534
+UNPRIVILEGED = ["setpriv", f"--reuid={UNPRIVILEGED_UID}", f"--regid={UNPRIVILEGED_UID}", "--clear-groups",
+                "--inh-caps=+dac_read_search", "--ambient-caps=+dac_read_search", "--"]

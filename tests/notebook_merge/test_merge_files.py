@@ -8,7 +8,8 @@ import tempfile
 
 import pytest
 
-from nbbuild import PYTHON, canvas, cell, clone, find, notebook, param, read, write
+from nbbuild import (PYTHON, UNPRIVILEGED, UNPRIVILEGED_UID, canvas, cell, clone, find, notebook, param, read,
+                     write)
 from zuv_weft_git.drivers import notebook_merge
 from zuv_weft_git.drivers.notebook_merge import merge_files
 
@@ -428,7 +429,7 @@ class TestFailures:
         # that drops to an unprivileged user, in a directory it may enter.
         prefix, uid = [], os.getuid()
         if os.geteuid() == 0:
-            prefix, uid = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"], 65534
+            prefix, uid = UNPRIVILEGED, UNPRIVILEGED_UID
         directory = tempfile.mkdtemp(prefix="zuv-read-only-")
         paths = {n: os.path.join(directory, f"{n}.ipynb") for n in ("base", "current", "incoming")}
         incoming = edit(clone(BASE), "b", source=["new\n"])

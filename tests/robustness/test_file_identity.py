@@ -20,10 +20,10 @@ import time
 
 import pytest
 
-from nbbuild import PYTHON, cell, clone, notebook, param, write
+from nbbuild import PYTHON, UNPRIVILEGED, UNPRIVILEGED_UID, cell, clone, notebook, param, write
 
 ROOT = os.geteuid() == 0
-NOBODY = 65534
+NOBODY = UNPRIVILEGED_UID
 MERGE = "import sys; from zuv_weft_git.drivers import merge_files; merge_files(*sys.argv[1:])"
 
 BASE = notebook([cell("a", "load", ["x = 1\n"]), cell("b", "train", ["fit()\n"], parents=["a"])],
@@ -36,7 +36,7 @@ def as_user():
     """The command prefix and uid of an ordinary user."""
     if not ROOT:
         return [], os.getuid(), os.getgid()
-    return ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups", "--"], NOBODY, NOBODY
+    return UNPRIVILEGED, NOBODY, NOBODY
 
 
 @pytest.fixture
