@@ -42,17 +42,8 @@ constexpr zuv::FunctionSpec kDiff{"diff", "jsondiff.diff(a, b), computed nativel
 constexpr zuv::FunctionSpec kSame{"same", "jsondiff.diff(a, b) == {}, in linear time.", kParams,
                                   "bool", same_impl};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_json_diff",
-    "The native jsondiff difference engine.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def =
+    zuv::module_definition("_json_diff", "The native jsondiff difference engine.");
 
 bool fill_module(PyObject* module) {
   return remember_symbols() && zuv::add_function(module, kDiff) && zuv::add_function(module, kSame);

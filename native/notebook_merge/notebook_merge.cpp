@@ -54,17 +54,9 @@ bool remember_jsondiff(PyObject* module) {
   return true;
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = zuv::module_definition(
     "notebook_merge",
-    "Three-way merge of pipeline-canvas notebooks, for use as a git merge driver.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "Three-way merge of pipeline-canvas notebooks, for use as a git merge driver.");
 
 bool fill_module(PyObject* module) {
   for (const char* name :

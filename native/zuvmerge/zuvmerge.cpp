@@ -40,7 +40,6 @@ struct Reported {
   Py_ssize_t cells = 0, parameters = 0, source_blocks = 0;
 };
 
-
 using Keyword = std::pair<PyObject*, PyObject*>;
 
 // callable(*positional, **keywords); every object is borrowed.
@@ -392,17 +391,6 @@ bool run_module(PyObject* module) {
   return false;
 }
 
-int execute_module(PyObject* module) { return zuv::execute_module(module, run_module); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(execute_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "zuvmerge", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_zuvmerge() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_zuvmerge() { return zuv::init_program_module<run_module>("zuvmerge"); }
