@@ -176,17 +176,8 @@ constexpr FunctionSpec kCellIdGet{"cell_id", "The nbformat cell id", kSelfOnly, 
                                   get_cell_id};
 constexpr FunctionSpec kCellIdSet{"cell_id", nullptr, kStrValue, "None", set_cell_id};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "common",
-    "The notebook cell record shared by the merge and the diff.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def =
+    zuv::module_definition("common", "The notebook cell record shared by the merge and the diff.");
 
 }  // namespace
 

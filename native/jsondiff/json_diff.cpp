@@ -1006,4 +1006,19 @@ int same(PyObject* a, PyObject* b, const Symbols& symbols) {
   return PyObject_RichCompareBool(difference.get(), empty.get(), Py_EQ);
 }
 
+bool import_symbols(Symbols& out) {
+  Ref module = Ref::steal(PyImport_ImportModule("jsondiff.symbols"));
+  if (!module) return false;
+  Ref insert = getattr(module.get(), "insert");
+  Ref delete_ = getattr(module.get(), "delete");
+  Ref replace = getattr(module.get(), "replace");
+  Ref add = getattr(module.get(), "add");
+  Ref discard = getattr(module.get(), "discard");
+  Ref missing = getattr(module.get(), "missing");
+  if (!insert || !delete_ || !replace || !add || !discard || !missing) return false;
+  out = {insert.release(), delete_.release(), replace.release(),
+         add.release(),    discard.release(), missing.release()};
+  return true;
+}
+
 }  // namespace zuv::json_diff

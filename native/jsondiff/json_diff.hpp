@@ -22,6 +22,10 @@ struct Symbols {
   PyObject* missing = nullptr;
 };
 
+// jsondiff's own symbols, from `jsondiff.symbols`, as new references the
+// caller keeps; false with an exception set when one cannot be read.
+bool import_symbols(Symbols& out);
+
 // jsondiff.diff(a, b); empty with an exception set on failure (RecursionError
 // for too deep or self-referencing containers, MemoryError, or whatever a
 // comparison of the values raises).

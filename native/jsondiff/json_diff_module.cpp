@@ -12,21 +12,7 @@ using zuv::Ref;
 
 zuv::json_diff::Symbols symbols;  // jsondiff's, kept for the process's life
 
-bool remember_symbols() {
-  if (symbols.insert) return true;
-  Ref module = Ref::steal(PyImport_ImportModule("jsondiff.symbols"));
-  if (!module) return false;
-  Ref insert = zuv::getattr(module.get(), "insert");
-  Ref delete_ = zuv::getattr(module.get(), "delete");
-  Ref replace = zuv::getattr(module.get(), "replace");
-  Ref add = zuv::getattr(module.get(), "add");
-  Ref discard = zuv::getattr(module.get(), "discard");
-  Ref missing = zuv::getattr(module.get(), "missing");
-  if (!insert || !delete_ || !replace || !add || !discard || !missing) return false;
-  symbols = {insert.release(), delete_.release(), replace.release(),
-             add.release(),    discard.release(), missing.release()};
-  return true;
-}
+bool remember_symbols() { return symbols.insert || zuv::json_diff::import_symbols(symbols); }
 
 Ref diff_impl(const CallArgs& a) { return zuv::json_diff::diff(a[0], a[1], symbols); }
 
@@ -42,17 +28,8 @@ constexpr zuv::FunctionSpec kDiff{"diff", "jsondiff.diff(a, b), computed nativel
 constexpr zuv::FunctionSpec kSame{"same", "jsondiff.diff(a, b) == {}, in linear time.", kParams,
                                   "bool", same_impl};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_json_diff",
-    "The native jsondiff difference engine.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def =
+    zuv::module_definition("_json_diff", "The native jsondiff difference engine.");
 
 bool fill_module(PyObject* module) {
   return remember_symbols() && zuv::add_function(module, kDiff) && zuv::add_function(module, kSame);

@@ -1,15 +1,17 @@
 #include "merge/cell_comparison.hpp"
 
 #include "py/imports.hpp"
+#include "py/names.hpp"
 
 namespace merge {
 
+using zuv::names;
 using zuv::Ref;
 
 bool drop_parent_names(PyObject* cell0, PyObject* cell1) {
-  static PyObject* const parents = zuv::interned("parents");
-  static PyObject* const pop = zuv::interned("pop");
-  static PyObject* const name = zuv::interned("name");
+  PyObject* const parents = names().parents;
+  PyObject* const pop = names().pop;
+  PyObject* const name = names().name;
   Ref parents0 = zuv::getattr(cell0, parents);
   Ref parents1 = parents0 ? zuv::getattr(cell1, parents) : Ref{};
   Ref all_parents = parents1 ? Ref::steal(PyNumber_Add(parents0.get(), parents1.get())) : Ref{};
@@ -26,9 +28,9 @@ namespace merge {
 
 Ref changed_outside_outputs(PyObject* older, PyObject* newer,
                             const zuv::json_diff::Symbols& symbols, bool& applies) {
-  static PyObject* const data = zuv::interned("data");
-  static PyObject* const outputs = zuv::interned("outputs");
-  static PyObject* const execution_count = zuv::interned("execution_count");
+  PyObject* const data = names().data;
+  PyObject* const outputs = names().outputs;
+  PyObject* const execution_count = names().execution_count;
   applies = false;
   if (!drop_parent_names(older, newer)) return {};
   Ref data0 = zuv::getattr(older, data);

@@ -8,38 +8,12 @@
 #include "merge/merged_cells.hpp"
 #include "merge/parameter_rules.hpp"
 #include "py/imports.hpp"
+#include "py/names.hpp"
 
 namespace merge {
+
+using zuv::names;
 namespace {
-
-struct Keys {
-  PyObject* cells = zuv::interned("cells");
-  PyObject* metadata = zuv::interned("metadata");
-  PyObject* canvas = zuv::interned("canvas");
-  PyObject* id = zuv::interned("id");
-  PyObject* name = zuv::interned("name");
-  PyObject* parents = zuv::interned("parents");
-  PyObject* parameters = zuv::interned("parameters");
-  PyObject* source = zuv::interned("source");
-  PyObject* comments = zuv::interned("comments");
-  PyObject* outputs = zuv::interned("outputs");
-  PyObject* header_color = zuv::interned("headerColor");
-  PyObject* data = zuv::interned("data");
-  PyObject* pop = zuv::interned("pop");
-  PyObject* copy = zuv::interned("copy");
-  PyObject* weft_id = zuv::interned("weft_id");
-  PyObject* cell_id = zuv::interned("cell_id");
-  PyObject* add_comment = zuv::interned("add_comment");
-  PyObject* current_suffix = zuv::interned("-current");
-  PyObject* incoming_suffix = zuv::interned("-incoming");
-  PyObject* current_mark = zuv::interned("<<< ");
-  PyObject* incoming_mark = zuv::interned(">>> ");
-};
-
-const Keys& keys() {
-  static const Keys k;
-  return k;
-}
 
 const char* side_name(Side side) {
   switch (side) {
@@ -68,7 +42,7 @@ Ref item(PyObject* table, PyObject* key) {
 // borrowed reference, or null where the cell is not shaped like that.
 PyObject* raw_name(PyObject* cell) {
   PyObject* value = cell;
-  for (PyObject* key : {keys().metadata, keys().canvas, keys().name}) {
+  for (PyObject* key : {names().metadata, names().canvas, names().name}) {
     if (!value || !PyDict_CheckExact(value)) return nullptr;
     value = PyDict_GetItemWithError(value, key);
   }
@@ -78,8 +52,8 @@ PyObject* raw_name(PyObject* cell) {
 // A name carrying a conflict mark.
 bool is_marked(PyObject* name) {
   if (!name || !PyUnicode_Check(name)) return false;
-  return PyUnicode_Tailmatch(name, keys().current_mark, 0, PY_SSIZE_T_MAX, -1) == 1 ||
-         PyUnicode_Tailmatch(name, keys().incoming_mark, 0, PY_SSIZE_T_MAX, -1) == 1;
+  return PyUnicode_Tailmatch(name, names().current_mark, 0, PY_SSIZE_T_MAX, -1) == 1 ||
+         PyUnicode_Tailmatch(name, names().incoming_mark, 0, PY_SSIZE_T_MAX, -1) == 1;
 }
 
 // Marked names of `names` (an iterable of names) that `held` lacks.
@@ -132,7 +106,7 @@ class DocumentMerge {
   bool list_visits();
 
   // Facts, read in the rules' row order (each read may run replaceable code).
-  Ref name_of(PyObject* record) { return zuv::getattr(record, keys().name); }
+  Ref name_of(PyObject* record) { return zuv::getattr(record, names().name); }
   Ref difference(PyObject* older, PyObject* newer, bool outputs_count);
   // Whether that record is non-empty; -1 on error.
   int differs(PyObject* older, PyObject* newer, bool outputs_count) {
@@ -182,16 +156,16 @@ class DocumentMerge {
 };
 
 Ref DocumentMerge::index(PyObject* document, Side side, bool check_duplicates) {
-  Ref cells = zuv::getitem(document, keys().cells);
+  Ref cells = zuv::getitem(document, names().cells);
   if (!cells) return {};
   Ref tag = zuv::str(side_name(side));
   Ref table = Ref::steal(PyDict_New());
   Ref iter = Ref::steal(PyObject_GetIter(cells.get()));
   if (!tag || !table || !iter) return {};
   while (Ref cell = Ref::steal(PyIter_Next(iter.get()))) {
-    Ref metadata = zuv::getitem(cell.get(), keys().metadata);
-    Ref canvas = metadata ? zuv::getitem(metadata.get(), keys().canvas) : Ref{};
-    Ref id = canvas ? zuv::getitem(canvas.get(), keys().id) : Ref{};
+    Ref metadata = zuv::getitem(cell.get(), names().metadata);
+    Ref canvas = metadata ? zuv::getitem(metadata.get(), names().canvas) : Ref{};
+    Ref id = canvas ? zuv::getitem(canvas.get(), names().id) : Ref{};
     if (!id) return {};
     if (check_duplicates) {
       // Two cells under one canvas id: keeping only one of them would
@@ -269,20 +243,20 @@ Ref DocumentMerge::difference(PyObject* older, PyObject* newer, bool outputs_cou
 // The keys of the incoming record's canvas entry, and whether it changed the
 // source.
 bool DocumentMerge::canvas_change(PyObject* incoming_diff, CellFacts& facts) {
-  int has_source = PySequence_Contains(incoming_diff, keys().source);
+  int has_source = PySequence_Contains(incoming_diff, names().source);
   if (has_source < 0) return false;
   facts.incoming_source_changed = has_source;
-  int touches_metadata = PySequence_Contains(incoming_diff, keys().metadata);
+  int touches_metadata = PySequence_Contains(incoming_diff, names().metadata);
   if (touches_metadata <= 0) return touches_metadata == 0;
-  Ref metadata_diff = zuv::getitem(incoming_diff, keys().metadata);
+  Ref metadata_diff = zuv::getitem(incoming_diff, names().metadata);
   if (!metadata_diff) return false;
-  int has_canvas = PySequence_Contains(metadata_diff.get(), keys().canvas);
+  int has_canvas = PySequence_Contains(metadata_diff.get(), names().canvas);
   if (has_canvas <= 0) return has_canvas == 0;
-  Ref canvas_diff = zuv::getitem(metadata_diff.get(), keys().canvas);
+  Ref canvas_diff = zuv::getitem(metadata_diff.get(), names().canvas);
   Ref changed_keys = canvas_diff ? Ref::steal(PySet_New(canvas_diff.get())) : Ref{};
   if (!changed_keys) return false;
-  int colour = PySet_Contains(changed_keys.get(), keys().header_color);
-  int comments = colour < 0 ? -1 : PySet_Contains(changed_keys.get(), keys().comments);
+  int colour = PySet_Contains(changed_keys.get(), names().headerColor);
+  int comments = colour < 0 ? -1 : PySet_Contains(changed_keys.get(), names().comments);
   if (comments < 0) return false;
   Py_ssize_t known = (colour ? 1 : 0) + (comments ? 1 : 0);
   facts.incoming_canvas = {true, colour == 1, comments == 1,
@@ -451,8 +425,8 @@ bool DocumentMerge::gather(const CellVersions& cell, CellFacts& f) {
 // MergeCell(incoming.data.copy(), "incoming"): the merge never puts the
 // incoming record itself into the merged table.
 Ref DocumentMerge::incoming_copy(const CellVersions& cell, bool tag_by_keyword) {
-  Ref data = zuv::getattr(cell.incoming.get(), keys().data);
-  Ref copy = data ? zuv::call_method(data.get(), keys().copy) : Ref{};
+  Ref data = zuv::getattr(cell.incoming.get(), names().data);
+  Ref copy = data ? zuv::call_method(data.get(), names().copy) : Ref{};
   return copy ? hooks_.record(copy.get(), Side::incoming, tag_by_keyword) : Ref{};
 }
 
@@ -464,18 +438,18 @@ bool DocumentMerge::mark_entry(PyObject* key) {
 }
 
 bool DocumentMerge::merge_sources(const CellVersions& cell) {
-  Ref current_source = zuv::getattr(cell.current.get(), keys().source);
-  Ref base_source = current_source ? zuv::getattr(cell.base.get(), keys().source) : Ref{};
-  Ref incoming_source = base_source ? zuv::getattr(cell.incoming.get(), keys().source) : Ref{};
+  Ref current_source = zuv::getattr(cell.current.get(), names().source);
+  Ref base_source = current_source ? zuv::getattr(cell.base.get(), names().source) : Ref{};
+  Ref incoming_source = base_source ? zuv::getattr(cell.incoming.get(), names().source) : Ref{};
   if (!incoming_source) return false;
-  Ref current_label = conflict_label(file_path_, keys().current_suffix);
-  Ref incoming_label = current_label ? conflict_label(file_path_, keys().incoming_suffix) : Ref{};
+  Ref current_label = conflict_label(file_path_, names().current_suffix);
+  Ref incoming_label = current_label ? conflict_label(file_path_, names().incoming_suffix) : Ref{};
   if (!incoming_label) return false;
   Ref merged_source =
       hooks_.merge_source(current_source.get(), base_source.get(), incoming_source.get(),
                           current_label.get(), incoming_label.get());
   Ref target = merged_source ? merged_.get(cell.id.get()) : Ref{};
-  if (!target || PyObject_SetAttr(target.get(), keys().source, merged_source.get()) < 0)
+  if (!target || PyObject_SetAttr(target.get(), names().source, merged_source.get()) < 0)
     return false;
   // Blocks this merge opened: those under its own label that the current
   // source did not already hold.
@@ -492,19 +466,19 @@ bool DocumentMerge::merge_sources(const CellVersions& cell) {
 // merged cell holds them already.  A comment current removed stays removed.
 bool DocumentMerge::add_incoming_comments(const CellVersions& cell) {
   Ref target = merged_.get(cell.id.get());
-  Ref base_comments = target ? zuv::getattr(cell.base.get(), keys().comments) : Ref{};
-  Ref comments = base_comments ? zuv::getattr(cell.incoming.get(), keys().comments) : Ref{};
+  Ref base_comments = target ? zuv::getattr(cell.base.get(), names().comments) : Ref{};
+  Ref comments = base_comments ? zuv::getattr(cell.incoming.get(), names().comments) : Ref{};
   Ref iter = comments ? Ref::steal(PyObject_GetIter(comments.get())) : Ref{};
   if (!iter) return false;
   while (Ref comment = Ref::steal(PyIter_Next(iter.get()))) {
     int in_base = PySequence_Contains(base_comments.get(), comment.get());
     if (in_base < 0) return false;
     if (in_base) continue;
-    Ref held = zuv::getattr(target.get(), keys().comments);
+    Ref held = zuv::getattr(target.get(), names().comments);
     if (!held) return false;
     int present = PySequence_Contains(held.get(), comment.get());
     if (present < 0) return false;
-    if (!present && !zuv::call_method(target.get(), keys().add_comment, comment.get()))
+    if (!present && !zuv::call_method(target.get(), names().add_comment, comment.get()))
       return false;
   }
   return !PyErr_Occurred();
@@ -516,19 +490,20 @@ bool DocumentMerge::place_beside(const CellVersions& cell, bool mark_both) {
   Ref new_cell = incoming_copy(cell, false);
   if (!new_cell) return false;
   Ref weft_id = hooks_.fresh_id();
-  if (!weft_id || PyObject_SetAttr(new_cell.get(), keys().weft_id, weft_id.get()) < 0) return false;
+  if (!weft_id || PyObject_SetAttr(new_cell.get(), names().weft_id, weft_id.get()) < 0)
+    return false;
   // A fresh cell id only where the copied cell has one: nbformat before 4.5
   // allows no "id" on a cell.
-  Ref data = zuv::getattr(new_cell.get(), keys().data);
-  int has_id = data ? PySequence_Contains(data.get(), keys().id) : -1;
+  Ref data = zuv::getattr(new_cell.get(), names().data);
+  int has_id = data ? PySequence_Contains(data.get(), names().id) : -1;
   if (has_id < 0) return false;
   if (has_id) {
     Ref nb_id = hooks_.fresh_id();
-    if (!nb_id || PyObject_SetAttr(new_cell.get(), keys().cell_id, nb_id.get()) < 0) return false;
+    if (!nb_id || PyObject_SetAttr(new_cell.get(), names().cell_id, nb_id.get()) < 0) return false;
   }
   if (mark_both && (!mark_entry(cell.id.get()) || !mark(new_cell.get(), Side::incoming)))
     return false;
-  Ref key = zuv::getattr(new_cell.get(), keys().weft_id);
+  Ref key = zuv::getattr(new_cell.get(), names().weft_id);
   if (!key || !merged_.insert_after(cell.id.get(), key.get(), new_cell.get(), Side::incoming))
     return false;
   touched_.push_back(cell.id);
@@ -545,13 +520,13 @@ bool DocumentMerge::delete_cell(const CellVersions& cell) {
   if (!popped_name) return false;
   // Only a real name can have been marked.
   if (PyUnicode_Check(popped_name.get()) && PyUnicode_GET_LENGTH(popped_name.get()) > 0) {
-    Ref marked = Ref::steal(PyNumber_Add(keys().incoming_mark, popped_name.get()));
+    Ref marked = Ref::steal(PyNumber_Add(names().incoming_mark, popped_name.get()));
     Ref names = marked ? rebuilt_names() : Ref{};
     if (!names) return false;
     Ref holder_key = holder_of(names.get(), marked.get());
     if (holder_key) {
       Ref holder = merged_.get(holder_key.get());
-      if (!holder || PyObject_SetAttr(holder.get(), keys().name, popped_name.get()) < 0)
+      if (!holder || PyObject_SetAttr(holder.get(), zuv::names().name, popped_name.get()) < 0)
         return false;
       touched_.push_back(holder_key);
     } else if (PyErr_Occurred()) {
@@ -622,12 +597,12 @@ bool DocumentMerge::cut_parents() {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(comp_ids.get()); ++i) {
     Ref record = merged_.get(PyList_GET_ITEM(comp_ids.get(), i));
     if (!record) return false;
-    Ref parents = zuv::getattr(record.get(), keys().parents);
+    Ref parents = zuv::getattr(record.get(), names().parents);
     Ref iter = parents ? Ref::steal(PyObject_GetIter(parents.get())) : Ref{};
     Ref new_parents = Ref::steal(PyList_New(0));
     if (!iter || !new_parents) return false;
     while (Ref parent = Ref::steal(PyIter_Next(iter.get()))) {
-      Ref id = zuv::getitem(parent.get(), keys().id);
+      Ref id = zuv::getitem(parent.get(), names().id);
       if (!id) return false;
       int kept = id_set ? PySet_Contains(id_set.get(), id.get()) : -1;
       if (kept < 0) {
@@ -638,11 +613,11 @@ bool DocumentMerge::cut_parents() {
       }
       if (!kept) continue;
       Ref reference = Ref::steal(PyDict_New());
-      if (!reference || PyDict_SetItem(reference.get(), keys().id, id.get()) < 0 ||
+      if (!reference || PyDict_SetItem(reference.get(), names().id, id.get()) < 0 ||
           PyList_Append(new_parents.get(), reference.get()) < 0)
         return false;
     }
-    if (PyErr_Occurred() || PyObject_SetAttr(record.get(), keys().parents, new_parents.get()) < 0)
+    if (PyErr_Occurred() || PyObject_SetAttr(record.get(), names().parents, new_parents.get()) < 0)
       return false;
   }
   return true;
@@ -651,14 +626,14 @@ bool DocumentMerge::cut_parents() {
 // {name: parameter} over document["metadata"]["canvas"]["parameters"].  Two
 // parameters under one name are refused: the table would silently keep one.
 Ref parameter_table(PyObject* document, const char* version) {
-  Ref metadata = zuv::getitem(document, keys().metadata);
-  Ref canvas = metadata ? zuv::getitem(metadata.get(), keys().canvas) : Ref{};
-  Ref parameters = canvas ? zuv::getitem(canvas.get(), keys().parameters) : Ref{};
+  Ref metadata = zuv::getitem(document, names().metadata);
+  Ref canvas = metadata ? zuv::getitem(metadata.get(), names().canvas) : Ref{};
+  Ref parameters = canvas ? zuv::getitem(canvas.get(), names().parameters) : Ref{};
   Ref iter = parameters ? Ref::steal(PyObject_GetIter(parameters.get())) : Ref{};
   Ref table = Ref::steal(PyDict_New());
   if (!iter || !table) return {};
   while (Ref parameter = Ref::steal(PyIter_Next(iter.get()))) {
-    Ref name = zuv::getitem(parameter.get(), keys().name);
+    Ref name = zuv::getitem(parameter.get(), names().name);
     int seen = name ? PyDict_Contains(table.get(), name.get()) : -1;
     if (seen < 0) return {};
     if (seen) {
@@ -799,15 +774,15 @@ class ParameterMerge {
       }
     }
     if (PyDict_SetItem(merged_.get(), marked.get(), parameter) < 0) return false;
-    return PyObject_SetItem(parameter, keys().name, marked.get()) == 0;
+    return PyObject_SetItem(parameter, names().name, marked.get()) == 0;
   }
   bool keep_current_marked(PyObject* name) {
     Ref held = item(merged_.get(), name);
-    return held && keep_marked(keys().current_mark, name, held.get());
+    return held && keep_marked(names().current_mark, name, held.get());
   }
   bool keep_incoming_marked(PyObject* name) {
     Ref held = item(incoming_.get(), name);
-    return held && keep_marked(keys().incoming_mark, name, held.get());
+    return held && keep_marked(names().incoming_mark, name, held.get());
   }
 
   Ref current_, base_, incoming_;
@@ -828,13 +803,13 @@ Ref DocumentMerge::merge_parameters() {
 
 // current.copy() with the merged cells and parameters.
 Ref DocumentMerge::assemble(PyObject* parameters) {
-  Ref merged = zuv::call_method(current_doc_.get(), keys().copy);
+  Ref merged = zuv::call_method(current_doc_.get(), names().copy);
   Ref cells = Ref::steal(PyList_New(0));
   if (!merged || !cells) return {};
   Ref merged_names = Ref::steal(PyList_New(0));
   if (!merged_names) return {};
   for (const MergedEntry& entry : merged_.entries()) {
-    Ref data = zuv::getattr(entry.record.get(), keys().data);
+    Ref data = zuv::getattr(entry.record.get(), names().data);
     if (!data || PyList_Append(cells.get(), data.get()) < 0) return {};
     PyObject* name = raw_name(data.get());
     if (!name && PyErr_Occurred()) return {};
@@ -843,11 +818,11 @@ Ref DocumentMerge::assemble(PyObject* parameters) {
   Py_ssize_t marked = new_marks(merged_names.get(), input_names_.get());
   if (marked < 0) return {};
   conflicts_.marked_cells = marked;
-  if (PyObject_SetItem(merged.get(), keys().cells, cells.get()) < 0) return {};
+  if (PyObject_SetItem(merged.get(), names().cells, cells.get()) < 0) return {};
   Ref values = Ref::steal(PyDict_Values(parameters));
-  Ref metadata = values ? zuv::getitem(merged.get(), keys().metadata) : Ref{};
-  Ref canvas = metadata ? zuv::getitem(metadata.get(), keys().canvas) : Ref{};
-  if (!canvas || PyObject_SetItem(canvas.get(), keys().parameters, values.get()) < 0) return {};
+  Ref metadata = values ? zuv::getitem(merged.get(), names().metadata) : Ref{};
+  Ref canvas = metadata ? zuv::getitem(metadata.get(), names().canvas) : Ref{};
+  if (!canvas || PyObject_SetItem(canvas.get(), names().parameters, values.get()) < 0) return {};
   return merged;
 }
 
@@ -898,9 +873,9 @@ bool DocumentMerge::run(PyObject* base, PyObject* current, PyObject* incoming,
 Ref Hooks::changed_outside_outputs(PyObject* older, PyObject* newer) {
   Ref diff = changed(older, newer);
   if (!diff) return {};
-  int has = PySequence_Contains(diff.get(), keys().outputs);
+  int has = PySequence_Contains(diff.get(), names().outputs);
   if (has < 0) return {};
-  if (has && !zuv::call_method(diff.get(), keys().pop, keys().outputs)) return {};
+  if (has && !zuv::call_method(diff.get(), names().pop, names().outputs)) return {};
   return diff;
 }
 

@@ -15,24 +15,6 @@
 namespace merge {
 namespace {
 
-struct Keys {
-  PyObject* loads = zuv::interned("loads");
-  PyObject* dumps = zuv::interned("dumps");
-  PyObject* data = zuv::interned("data");
-  PyObject* name = zuv::interned("name");
-  PyObject* startswith = zuv::interned("startswith");
-  PyObject* execution_count = zuv::interned("execution_count");
-  PyObject* current_mark = zuv::interned("<<< ");
-  PyObject* incoming_mark = zuv::interned(">>> ");
-  PyObject* cmd = zuv::interned("cmd");
-  PyObject* Git = zuv::interned("Git");
-};
-
-const Keys& keys() {
-  static const Keys k;
-  return k;
-}
-
 // Symbols of the difference records no one outside the merge sees: any
 // distinct hashable objects do.
 const zuv::json_diff::Symbols* private_symbols() {
@@ -66,12 +48,12 @@ Ref NativeHooks::load(PyObject* path) {
   if (!zuv::io::read_file(path, bytes, file) || !file.close()) return {};
   Ref text = Ref::steal(
       PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
-  Ref loads = text ? zuv::getattr(json_.get(), keys().loads) : Ref{};
+  Ref loads = text ? zuv::getattr(json_.get(), names().loads) : Ref{};
   return loads ? zuv::call(loads.get(), text.get()) : Ref{};
 }
 
 Ref NativeHooks::dumps(PyObject* document) {
-  Ref dumps = zuv::getattr(json_.get(), keys().dumps);
+  Ref dumps = zuv::getattr(json_.get(), names().dumps);
   return dumps ? zuv::call(dumps.get(), document) : Ref{};
 }
 
@@ -81,29 +63,29 @@ Ref NativeHooks::record(PyObject* cell, Side, bool) { return zuv::call(cell_clas
 // its side's prefix unless its name already starts with it.
 bool NativeHooks::mark(PyObject* record, Side side) {
   if (side == Side::base) return true;
-  PyObject* prefix = side == Side::current ? keys().current_mark : keys().incoming_mark;
-  Ref name = zuv::getattr(record, keys().name);
+  PyObject* prefix = side == Side::current ? names().current_mark : names().incoming_mark;
+  Ref name = zuv::getattr(record, names().name);
   int named = name ? PyObject_IsTrue(name.get()) : -1;
   if (named <= 0) return named == 0;
-  Ref starts = zuv::call_method(name.get(), keys().startswith, prefix);
+  Ref starts = zuv::call_method(name.get(), names().startswith, prefix);
   int already = starts ? PyObject_IsTrue(starts.get()) : -1;
   if (already) return already > 0;
   Ref marked = Ref::steal(PyNumber_Add(prefix, name.get()));
-  return marked && PyObject_SetAttr(record, keys().name, marked.get()) == 0;
+  return marked && PyObject_SetAttr(record, names().name, marked.get()) == 0;
 }
 
 Ref NativeHooks::changed(PyObject* older, PyObject* newer) {
   const zuv::json_diff::Symbols* symbols = private_symbols();
   if (!symbols || !drop_parent_names(older, newer)) return {};
-  Ref data0 = zuv::getattr(older, keys().data);
-  Ref data1 = data0 ? zuv::getattr(newer, keys().data) : Ref{};
+  Ref data0 = zuv::getattr(older, names().data);
+  Ref data1 = data0 ? zuv::getattr(newer, names().data) : Ref{};
   Ref diff = data1 ? zuv::json_diff::diff(data0.get(), data1.get(), *symbols) : Ref{};
   if (!diff) return {};
   if (!PyDict_Check(diff.get())) {
     PyErr_Format(PyExc_TypeError, "Expected dict, got %.200s", Py_TYPE(diff.get())->tp_name);
     return {};
   }
-  if (PyDict_DelItem(diff.get(), keys().execution_count) < 0) {
+  if (PyDict_DelItem(diff.get(), names().execution_count) < 0) {
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
     PyErr_Clear();
   }
@@ -140,8 +122,8 @@ Ref NativeHooks::merge_source(PyObject* current, PyObject* base, PyObject* incom
       if (!module || PyDict_SetItemString(globals.get(), name, module.get()) < 0) return {};
     }
     Ref git = Ref::borrow(PyDict_GetItemString(globals.get(), "git"));
-    Ref cmd = zuv::getattr(git.get(), keys().cmd);
-    Ref git_class = cmd ? zuv::getattr(cmd.get(), keys().Git) : Ref{};
+    Ref cmd = zuv::getattr(git.get(), names().cmd);
+    Ref git_class = cmd ? zuv::getattr(cmd.get(), names().Git) : Ref{};
     Ref g = git_class ? zuv::call(git_class.get()) : Ref{};
     if (!g) return {};
     source_globals_ = globals;

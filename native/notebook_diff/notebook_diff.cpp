@@ -17,17 +17,8 @@ bool import_typing_names(PyObject* module) {
   return true;
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "notebook_diff",
-    "Comparison of two pipeline-canvas notebook documents into a diff document.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def = zuv::module_definition(
+    "notebook_diff", "Comparison of two pipeline-canvas notebook documents into a diff document.");
 
 bool fill_module(PyObject* module) {
   if (!zuv::import_global(module, "difflib") || !remember_unified_diff(module) ||

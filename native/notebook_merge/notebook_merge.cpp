@@ -37,34 +37,18 @@ bool remember_jsondiff(PyObject* module) {
   JsondiffOriginal& original = jsondiff_original();
   if (original.diff) return true;
   Ref jsondiff = zuv::getattr(module, zuv::names().jsondiff);
-  Ref symbols = Ref::steal(PyImport_ImportModule("jsondiff.symbols"));
-  if (!jsondiff || !symbols) return false;
-  Ref diff = zuv::getattr(jsondiff.get(), zuv::names().diff);
-  Ref insert = zuv::getattr(symbols.get(), "insert");
-  Ref delete_ = zuv::getattr(symbols.get(), "delete");
-  Ref replace = zuv::getattr(symbols.get(), "replace");
-  Ref add = zuv::getattr(symbols.get(), "add");
-  Ref discard = zuv::getattr(symbols.get(), "discard");
-  Ref missing = zuv::getattr(symbols.get(), "missing");
-  if (!diff || !insert || !delete_ || !replace || !add || !discard || !missing) return false;
+  Ref diff = jsondiff ? zuv::getattr(jsondiff.get(), zuv::names().diff) : Ref{};
+  zuv::json_diff::Symbols symbols;
+  if (!diff || !zuv::json_diff::import_symbols(symbols)) return false;
   original.module = jsondiff.release();
   original.diff = diff.release();
-  original.symbols = {insert.release(), delete_.release(), replace.release(),
-                      add.release(),    discard.release(), missing.release()};
+  original.symbols = symbols;
   return true;
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = zuv::module_definition(
     "notebook_merge",
-    "Three-way merge of pipeline-canvas notebooks, for use as a git merge driver.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "Three-way merge of pipeline-canvas notebooks, for use as a git merge driver.");
 
 bool fill_module(PyObject* module) {
   for (const char* name :

@@ -29,11 +29,4 @@ Ref import_sibling(PyObject* module, const char* sibling, const char* attr) {
   return value;
 }
 
-PyObject* interned(const char* text) {
-  // Interned strings are shared by the whole interpreter and live as long
-  // as it does; keeping one reference per call site mirrors _Py_ID.
-  PyObject* s = PyUnicode_InternFromString(text);
-  return s;
-}
-
 }  // namespace zuv

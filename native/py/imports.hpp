@@ -12,10 +12,4 @@ bool import_global(PyObject* module, const char* name);
 // against the package that `module` belongs to.  Binds and returns `attr`.
 Ref import_sibling(PyObject* module, const char* sibling, const char* attr);
 
-// An interned string kept for the life of the process; null with an
-// exception set on failure.  Keys and attribute names belong in the name
-// registry (py/names.hpp); this remains for merge_files.cpp's own table
-// until that file reads the registry.
-PyObject* interned(const char* text);
-
 }  // namespace zuv

@@ -24,6 +24,14 @@ bool prepare_binding_layer() {
 
 bool assertions_enabled() { return assertions_on; }
 
+PyModuleDef module_definition(const char* name, const char* doc) {
+  return {PyModuleDef_HEAD_INIT, name, doc, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+}
+
+PyModuleDef program_module_definition(const char* name, PyModuleDef_Slot* slots) {
+  return {PyModuleDef_HEAD_INIT, name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
+}
+
 PyObject* create_module(PyModuleDef& def, bool (*fill)(PyObject* module)) noexcept {
   try {
     if (!prepare_binding_layer()) return nullptr;

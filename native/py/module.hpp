@@ -11,11 +11,32 @@
 
 namespace zuv {
 
+// The definition of a single-phase module without per-module state, for
+// `create_module`; kept in a variable of static storage duration.
+PyModuleDef module_definition(const char* name, const char* doc);
+
 // Single-phase initialisation: creates the module from `def` and lets `fill`
 // add its members.  Returns the new module, or nullptr with an exception set.
 PyObject* create_module(PyModuleDef& def, bool (*fill)(PyObject* module)) noexcept;
 
 // The body of a `Py_mod_exec` slot: 0, or -1 with an exception set.
 int execute_module(PyObject* module, bool (*run)(PyObject* module)) noexcept;
+
+// The definition of a multi-phase module without state whose only slot is
+// `exec`, for `init_program_module`.
+PyModuleDef program_module_definition(const char* name, PyModuleDef_Slot* slots);
+
+// The `PyInit_` body of a module whose import runs a program (`python -m`):
+// the exec slot sets up the binding layer, then calls `Run`.
+template <bool (*Run)(PyObject* module)>
+PyObject* init_program_module(const char* name) noexcept {
+  static PyModuleDef_Slot slots[] = {
+      {Py_mod_exec,
+       reinterpret_cast<void*>(+[](PyObject* module) { return execute_module(module, Run); })},
+      {0, nullptr},
+  };
+  static PyModuleDef def = program_module_definition(name, slots);
+  return PyModuleDef_Init(&def);
+}
 
 }  // namespace zuv

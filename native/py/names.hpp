@@ -20,6 +20,7 @@
   X(DEBUG, "DEBUG")                           \
   X(DiffCell, "DiffCell")                     \
   X(DiffParameter, "DiffParameter")           \
+  X(Git, "Git")                               \
   X(GitCommandError, "GitCommandError")       \
   X(INCOMING, "INCOMING")                     \
   X(MODIFIED, "MODIFIED")                     \
@@ -27,25 +28,32 @@
   X(REMOVED, "REMOVED")                       \
   X(TemporaryDirectory, "TemporaryDirectory") \
   X(UNCHANGED, "UNCHANGED")                   \
+  X(_cell_changed, "_cell_changed")           \
   X(_cell_modified, "_cell_modified")         \
   X(_data, "_data")                           \
   X(_file_type, "_file_type")                 \
   X(_last_conflicts, "_last_conflicts")       \
+  X(_merge_source, "_merge_source")           \
   X(action, "action")                         \
   X(add_argument, "add_argument")             \
+  X(add_comment, "add_comment")               \
+  X(add_conflict_mark, "add_conflict_mark")   \
   X(added_parents, "added_parents")           \
   X(append, "append")                         \
-  X(args, "args")                             \
   X(argparse, "argparse")                     \
+  X(args, "args")                             \
   X(base, "base")                             \
-  X(base_suffix, "-base")                     \
   X(base_file, "base_file")                   \
   X(base_file_path, "base_file_path")         \
+  X(base_suffix, "-base")                     \
   X(basicConfig, "basicConfig")               \
   X(block_opening, "<<<<<<< ")                \
   X(canvas, "canvas")                         \
+  X(cell_id, "cell_id")                       \
   X(cell_type, "cell_type")                   \
   X(cells, "cells")                           \
+  X(close, "close")                           \
+  X(cmd, "cmd")                               \
   X(code, "code")                             \
   X(comments, "comments")                     \
   X(copy, "copy")                             \
@@ -53,6 +61,7 @@
   X(current_file, "current_file")             \
   X(current_file_path, "current_file_path")   \
   X(current_mark, "<<< ")                     \
+  X(current_name, "current_name")             \
   X(current_suffix, "-current")               \
   X(data, "data")                             \
   X(debug, "debug")                           \
@@ -62,33 +71,46 @@
   X(diff_status, "diff_status")               \
   X(difference, "difference")                 \
   X(difflib, "difflib")                       \
+  X(dumps, "dumps")                           \
   X(dunder_enter, "__enter__")                \
   X(dunder_exit, "__exit__")                  \
   X(dunder_init, "__init__")                  \
   X(dunder_main, "__main__")                  \
   X(dunder_name, "__name__")                  \
   X(empty, "")                                \
+  X(ename, "ename")                           \
+  X(encoding, "encoding")                     \
+  X(evalue, "evalue")                         \
   X(execution_count, "execution_count")       \
   X(file_path, "file_path")                   \
   X(file_type, "file_type")                   \
   X(get, "get")                               \
   X(git, "git")                               \
+  X(headerColor, "headerColor")               \
   X(id, "id")                                 \
   X(incoming, "incoming")                     \
   X(incoming_file, "incoming_file")           \
   X(incoming_file_path, "incoming_file_path") \
   X(incoming_mark, ">>> ")                    \
+  X(incoming_name, "incoming_name")           \
+  X(incoming_suffix, "-incoming")             \
+  X(isEnabledFor, "isEnabledFor")             \
   X(items, "items")                           \
   X(join, "join")                             \
+  X(json, "json")                             \
   X(jsondiff, "jsondiff")                     \
   X(level, "level")                           \
+  X(load, "load")                             \
+  X(loads, "loads")                           \
   X(logging, "logging")                       \
   X(merge_file, "merge_file")                 \
   X(merge_files, "merge_files")               \
   X(metadata, "metadata")                     \
   X(name, "name")                             \
   X(newline, "\n")                            \
+  X(open, "open")                             \
   X(os, "os")                                 \
+  X(output_type, "output_type")               \
   X(outputs, "outputs")                       \
   X(parameter, "parameter")                   \
   X(parameters, "parameters")                 \
@@ -100,6 +122,7 @@
   X(prev_source, "prev_source")               \
   X(prev_type, "prev_type")                   \
   X(prev_value, "prev_value")                 \
+  X(read_mode, "r")                           \
   X(removed_parents, "removed_parents")       \
   X(required, "required")                     \
   X(source, "source")                         \
@@ -107,10 +130,15 @@
   X(status, "status")                         \
   X(str, "str")                               \
   X(tempfile, "tempfile")                     \
+  X(text, "text")                             \
   X(type, "type")                             \
   X(unified_diff, "unified_diff")             \
+  X(utf_8, "utf-8")                           \
+  X(uuid, "uuid")                             \
+  X(uuid4, "uuid4")                           \
   X(value, "value")                           \
-  X(verbose, "verbose")
+  X(verbose, "verbose")                       \
+  X(weft_id, "weft_id")
 
 namespace zuv {
 

@@ -12,7 +12,7 @@ struct ConflictCount {
   Py_ssize_t total() const { return cells + parameters + source_blocks; }
 };
 
-// Counts the conflicts of a merged notebook the way `zuvmerge` does; false
+// Counts the conflicts of a merged notebook, for `zuvmerge` and `zuv`; false
 // with a Python exception on failure.
 bool count_conflicts(PyObject* notebook, ConflictCount& count);
 

@@ -13,10 +13,7 @@ namespace zuv::cli {
 
 namespace {
 
-Ref member(PyObject* d, const char* key) {
-  if (!d || !PyDict_Check(d)) return {};
-  return Ref::borrow(PyDict_GetItemString(d, key));
-}
+using pages::member;
 
 bool text(PyObject* value, std::string& out) { return pages::text_of(value, out); }
 
@@ -25,7 +22,7 @@ bool text(PyObject* value, std::string& out) { return pages::text_of(value, out)
 bool read_facts(PyObject* document, conflicts::NotebookFacts& out) {
   std::vector<pages::CellInfo> cells;
   if (!pages::read_cells(document, cells)) return false;
-  Ref cell_list = member(document, "cells");
+  Ref cell_list = member(document, names().cells);
   for (std::size_t i = 0; i < cells.size(); ++i) {
     conflicts::CellFacts facts;
     facts.id = std::move(cells[i].id);
@@ -33,17 +30,18 @@ bool read_facts(PyObject* document, conflicts::NotebookFacts& out) {
     facts.source = std::move(cells[i].source);
     for (auto& parent : cells[i].parents) facts.parent_ids.push_back(std::move(parent.id));
     Ref cell = Ref::borrow(PyList_GET_ITEM(cell_list.get(), static_cast<Py_ssize_t>(i)));
-    if (!text(member(cell.get(), "id").get(), facts.cell_id)) return false;
+    if (!text(member(cell.get(), names().id).get(), facts.cell_id)) return false;
     out.cells.push_back(std::move(facts));
   }
-  Ref parameters = member(member(member(document, "metadata").get(), "canvas").get(), "parameters");
+  Ref parameters = member(member(member(document, names().metadata).get(), names().canvas).get(),
+                          names().parameters);
   if (parameters && PyList_Check(parameters.get())) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
       Ref p = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
       conflicts::ParameterFacts facts;
-      if (!text(member(p.get(), "name").get(), facts.name) ||
-          !text(member(p.get(), "type").get(), facts.type) ||
-          !text(member(p.get(), "value").get(), facts.value))
+      if (!text(member(p.get(), names().name).get(), facts.name) ||
+          !text(member(p.get(), names().type).get(), facts.type) ||
+          !text(member(p.get(), names().value).get(), facts.value))
         return false;
       out.parameters.push_back(std::move(facts));
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "py/names.hpp"
 #include "py/ref.hpp"
 #include "zuv/pipeline_page.hpp"
 
@@ -21,6 +22,13 @@ struct CellInfo {
   bool code = false;
   bool has_id = false;
 };
+
+// d[key] for a dict, borrowed into an owned reference; empty without error
+// when `d` is not a dict or lacks the key.
+Ref member(PyObject* d, PyObject* key);
+
+// The cell's "metadata" -> "canvas" object, or empty.
+Ref canvas_of(PyObject* cell);
 
 // Text of a str (lone surrogates kept as bytes the page writer replaces);
 // None reads as "", anything else as its str().

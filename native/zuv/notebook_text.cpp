@@ -6,16 +6,18 @@
 
 namespace zuv::cli {
 
-PyObject* member(PyObject* mapping, const char* key) {
+PyObject* member(PyObject* mapping, PyObject* key) {
   if (!mapping || !PyDict_Check(mapping)) return nullptr;
-  PyObject* value = PyDict_GetItemWithError(mapping, interned(key));
+  PyObject* value = PyDict_GetItemWithError(mapping, key);
   if (!value) PyErr_Clear();
   return value;
 }
 
-PyObject* canvas_of(PyObject* cell) { return member(member(cell, "metadata"), "canvas"); }
+PyObject* canvas_of(PyObject* cell) {
+  return member(member(cell, names().metadata), names().canvas);
+}
 
-std::string text_member(PyObject* mapping, const char* key) {
+std::string text_member(PyObject* mapping, PyObject* key) {
   PyObject* value = member(mapping, key);
   return value && PyUnicode_Check(value) ? utf8(value) : std::string();
 }
@@ -49,8 +51,8 @@ std::vector<std::string> source_lines(PyObject* source) {
 
 std::string cell_label(PyObject* cell, Py_ssize_t position) {
   PyObject* canvas = canvas_of(cell);
-  std::string name = text_member(canvas, "name");
-  if (name.empty()) name = text_member(canvas, "id");
+  std::string name = text_member(canvas, names().name);
+  if (name.empty()) name = text_member(canvas, names().id);
   if (name.empty()) name = "cell " + std::to_string(position + 1);
   return escape_line(name);
 }
@@ -60,8 +62,8 @@ std::string parent_names(PyObject* parents) {
   if (!parents || !PyList_Check(parents)) return out;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parents); ++i) {
     PyObject* parent = PyList_GET_ITEM(parents, i);
-    std::string name = text_member(parent, "name");
-    if (name.empty()) name = text_member(parent, "id");
+    std::string name = text_member(parent, names().name);
+    if (name.empty()) name = text_member(parent, names().id);
     if (name.empty()) name = "?";
     if (!out.empty()) out += ", ";
     out += escape_line(name);
@@ -74,17 +76,17 @@ std::vector<std::string> output_summaries(PyObject* outputs) {
   if (!outputs || !PyList_Check(outputs)) return lines;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(outputs); ++i) {
     PyObject* output = PyList_GET_ITEM(outputs, i);
-    std::string type = text_member(output, "output_type");
+    std::string type = text_member(output, names().output_type);
     std::string line = "output: " + (type.empty() ? std::string("?") : escape_line(type));
     if (type == "stream") {
-      line += " " + escape_line(text_member(output, "name"));
-      size_t count = source_lines(member(output, "text")).size();
+      line += " " + escape_line(text_member(output, names().name));
+      size_t count = source_lines(member(output, names().text)).size();
       line += ", " + std::to_string(count) + (count == 1 ? " line" : " lines");
     } else if (type == "error") {
-      line += " " + escape_line(text_member(output, "ename"));
-      std::string value = text_member(output, "evalue");
+      line += " " + escape_line(text_member(output, names().ename));
+      std::string value = text_member(output, names().evalue);
       if (!value.empty()) line += ": " + escape_line(value);
-    } else if (PyObject* data = member(output, "data"); data && PyDict_Check(data)) {
+    } else if (PyObject* data = member(output, names().data); data && PyDict_Check(data)) {
       PyObject *key, *value;
       Py_ssize_t position = 0;
       const char* separator = " ";

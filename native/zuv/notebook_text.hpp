@@ -6,18 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "py/names.hpp"
 #include "py/ref.hpp"
 
 namespace zuv::cli {
 
 // mapping[key] when `mapping` is a dict holding it, else nullptr (borrowed).
-PyObject* member(PyObject* mapping, const char* key);
+PyObject* member(PyObject* mapping, PyObject* key);
 
 // The cell's "metadata" -> "canvas" object, or nullptr.
 PyObject* canvas_of(PyObject* cell);
 
 // A string member as UTF-8, "" when absent or not a string.
-std::string text_member(PyObject* mapping, const char* key);
+std::string text_member(PyObject* mapping, PyObject* key);
 
 // A source (a list of strings, or one string) as lines without line ends.
 std::vector<std::string> source_lines(PyObject* source);

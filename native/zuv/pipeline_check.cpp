@@ -1,20 +1,13 @@
 #include "zuv/pipeline_check.hpp"
 
 #include "py/imports.hpp"
+#include "zuv/notebook_text.hpp"
 #include "zuv/py_text.hpp"
 #include "zuv/terminal.hpp"
 
 namespace zuv::cli {
 
 namespace {
-
-// mapping[key] when `mapping` is a dict holding it, else nullptr (borrowed).
-PyObject* member(PyObject* mapping, const char* key) {
-  if (!mapping || !PyDict_Check(mapping)) return nullptr;
-  PyObject* value = PyDict_GetItemWithError(mapping, interned(key));
-  if (!value) PyErr_Clear();
-  return value;
-}
 
 std::string quoted(PyObject* text) {
   std::string out(1, '\'');
@@ -37,11 +30,11 @@ bool first_time(PyObject* seen, PyObject* key) {
 
 std::string pipeline_problem(PyObject* document) {
   if (!PyDict_Check(document)) return "is not a JSON object";
-  PyObject* canvas = member(member(document, "metadata"), "canvas");
+  PyObject* canvas = member(member(document, names().metadata), names().canvas);
   if (!canvas || !PyDict_Check(canvas)) return "has no canvas metadata";
-  PyObject* parameters = member(canvas, "parameters");
+  PyObject* parameters = member(canvas, names().parameters);
   if (!parameters || !PyList_Check(parameters)) return "has no canvas parameter list";
-  PyObject* cells = member(document, "cells");
+  PyObject* cells = member(document, names().cells);
   if (!cells || !PyList_Check(cells)) return "has no list of cells";
 
   Ref seen = Ref::steal(PySet_New(nullptr));
@@ -50,14 +43,14 @@ std::string pipeline_problem(PyObject* document) {
     return "could not be checked (out of memory)";
   }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters); ++i) {
-    PyObject* name = member(PyList_GET_ITEM(parameters, i), "name");
+    PyObject* name = member(PyList_GET_ITEM(parameters, i), names().name);
     if (!name || !PyUnicode_Check(name)) return "has a canvas parameter without a name";
     if (!first_time(seen.get(), name)) return "has two canvas parameters named " + quoted(name);
   }
   if (PySet_Clear(seen.get()) < 0) PyErr_Clear();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
     PyObject* cell = PyList_GET_ITEM(cells, i);
-    PyObject* id = member(member(member(cell, "metadata"), "canvas"), "id");
+    PyObject* id = member(member(member(cell, names().metadata), names().canvas), names().id);
     if (!id || !PyUnicode_Check(id))
       return "has a cell without a canvas id (cell " + std::to_string(i + 1) + ")";
     if (!first_time(seen.get(), id)) return "has two cells with canvas id " + quoted(id);

@@ -87,12 +87,8 @@ void print_line(std::FILE* stream, const std::string& text) {
   std::fprintf(stream, "%s\n", escape_control(text).c_str());
 }
 
-Ref member(PyObject* d, const char* key) {
-  if (!d || !PyDict_Check(d)) return {};
-  return Ref::borrow(PyDict_GetItemString(d, key));
-}
-
-Ref canvas_of(PyObject* cell) { return member(member(cell, "metadata").get(), "canvas"); }
+using pages::canvas_of;
+using pages::member;
 
 bool set_text(PyObject* d, const char* key, const std::string& value) {
   Ref text = Ref::steal(
@@ -122,7 +118,7 @@ Ref source_value(const std::vector<std::string>& lines, bool as_text) {
 // that goes with a dropped cell is told in `cut`.
 bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Plan& plan,
            std::vector<std::string>& cut) {
-  Ref cells = member(document, "cells");
+  Ref cells = member(document, names().cells);
   if (!cells || !PyList_Check(cells.get())) return true;
   for (const auto& edit : plan.cell_edits) {
     Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), static_cast<Py_ssize_t>(edit.cell)));
@@ -133,7 +129,7 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
     if (edit.cell_id && !edit.cell_id->empty() && !set_text(cell.get(), "id", *edit.cell_id))
       return false;
     if (edit.source) {
-      Ref old = member(cell.get(), "source");
+      Ref old = member(cell.get(), names().source);
       Ref value = source_value(*edit.source, old && PyUnicode_Check(old.get()));
       if (!value || PyDict_SetItemString(cell.get(), "source", value.get()) < 0) return false;
     }
@@ -151,7 +147,7 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
     if (dropped.contains(static_cast<std::size_t>(i))) continue;
     Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), i));
     if (PyList_Append(kept.get(), cell.get()) < 0) return false;
-    Ref parents = member(canvas_of(cell.get()).get(), "parents");
+    Ref parents = member(canvas_of(cell.get()).get(), names().parents);
     if (!parents || !PyList_Check(parents.get())) continue;
     Ref rewritten = Ref::steal(PyList_New(0));
     if (!rewritten) return false;
@@ -159,11 +155,11 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(parents.get()); ++k) {
       Ref ref = Ref::borrow(PyList_GET_ITEM(parents.get(), k));
       std::string id;
-      if (!pages::text_of(member(ref.get(), "id").get(), id)) return false;
+      if (!pages::text_of(member(ref.get(), names().id).get(), id)) return false;
       if (auto target = plan.retarget.find(id); target != plan.retarget.end()) {
         if (target->second.empty()) {
           std::string child;
-          if (!pages::text_of(member(canvas_of(cell.get()).get(), "name").get(), child))
+          if (!pages::text_of(member(canvas_of(cell.get()).get(), names().name).get(), child))
             return false;
           auto parent = merged.by_id.find(id);
           cut.push_back(
@@ -176,7 +172,7 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
         }
         id = target->second;
         if (!set_text(ref.get(), "id", id)) return false;
-        if (member(ref.get(), "name")) {
+        if (member(ref.get(), names().name)) {
           auto name = final_name.find(id);
           if (name != final_name.end() && !set_text(ref.get(), "name", name->second)) return false;
         }
@@ -189,7 +185,7 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
   }
   if (PyDict_SetItemString(document, "cells", kept.get()) < 0) return false;
 
-  Ref parameters = member(canvas_of(document).get(), "parameters");
+  Ref parameters = member(canvas_of(document).get(), names().parameters);
   if (!parameters || !PyList_Check(parameters.get())) return true;
   for (const auto& edit : plan.parameter_edits) {
     Ref p = Ref::borrow(PyList_GET_ITEM(parameters.get(), static_cast<Py_ssize_t>(edit.parameter)));

@@ -98,11 +98,12 @@ class Printer {
 // The canvas-id -> cell table of a document's code cells.
 std::map<std::string, PyObject*> code_cells(PyObject* document) {
   std::map<std::string, PyObject*> cells;
-  PyObject* list = member(document, "cells");
+  PyObject* list = member(document, names().cells);
   if (!list || !PyList_Check(list)) return cells;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     PyObject* cell = PyList_GET_ITEM(list, i);
-    if (text_member(cell, "cell_type") == "code") cells[text_member(canvas_of(cell), "id")] = cell;
+    if (text_member(cell, names().cell_type) == "code")
+      cells[text_member(canvas_of(cell), names().id)] = cell;
   }
   return cells;
 }
@@ -130,7 +131,10 @@ std::vector<std::string> changed_keys(PyObject* a, PyObject* b,
           ignored.end())
         continue;
       if (std::find(keys.begin(), keys.end(), name) != keys.end()) continue;
-      PyObject* other = mapping == a ? member(b, name.c_str()) : member(a, name.c_str());
+      // The other side is looked up by the text as read, as the listing shows it.
+      Ref text = Ref::steal(PyUnicode_FromString(name.c_str()));
+      if (!text) PyErr_Clear();
+      PyObject* other = text ? member(mapping == a ? b : a, text.get()) : nullptr;
       if (differ(value, other)) keys.push_back(name);
     }
   }
@@ -149,16 +153,16 @@ std::vector<std::string> cell_notes(PyObject* before, PyObject* after) {
   std::vector<std::string> notes;
   PyObject* old_canvas = canvas_of(before);
   PyObject* new_canvas = canvas_of(after);
-  std::string old_name = text_member(old_canvas, "name");
-  std::string new_name = text_member(new_canvas, "name");
+  std::string old_name = text_member(old_canvas, names().name);
+  std::string new_name = text_member(new_canvas, names().name);
   if (old_name != new_name)
     notes.push_back("renamed from " +
                     (old_name.empty() ? std::string("(unnamed)") : escape_line(old_name)));
-  if (differ(member(old_canvas, "comments"), member(new_canvas, "comments")))
+  if (differ(member(old_canvas, names().comments), member(new_canvas, names().comments)))
     notes.push_back("comments changed");
-  if (differ(member(old_canvas, "headerColor"), member(new_canvas, "headerColor")))
+  if (differ(member(old_canvas, names().headerColor), member(new_canvas, names().headerColor)))
     notes.push_back("header colour changed");
-  if (differ(member(before, "outputs"), member(after, "outputs")))
+  if (differ(member(before, names().outputs), member(after, names().outputs)))
     notes.push_back("outputs changed");
   return notes;
 }
@@ -174,12 +178,12 @@ CellNotes read_notes(PyObject* before, PyObject* after) {
   for (auto [id, cell] : code_cells(after))
     if (auto found = old_cells.find(id); found != old_cells.end())
       notes.by_id[id] = cell_notes(found->second, cell);
-  PyObject* old_meta = member(before, "metadata");
-  PyObject* new_meta = member(after, "metadata");
+  PyObject* old_meta = member(before, names().metadata);
+  PyObject* new_meta = member(after, names().metadata);
   for (const std::string& key : changed_keys(old_meta, new_meta, {"canvas"}))
     notes.notebook_metadata.push_back(key);
-  for (const std::string& key :
-       changed_keys(member(old_meta, "canvas"), member(new_meta, "canvas"), {"parameters"}))
+  for (const std::string& key : changed_keys(member(old_meta, names().canvas),
+                                             member(new_meta, names().canvas), {"parameters"}))
     notes.notebook_metadata.push_back("canvas." + key);
   for (const std::string& key : changed_keys(before, after, {"cells", "metadata"}))
     notes.notebook_metadata.push_back(key);
@@ -188,27 +192,28 @@ CellNotes read_notes(PyObject* before, PyObject* after) {
 
 void print_parameters(PyObject* diff, Printer& printer) {
   // Held, not borrowed: writing values as JSON runs the json module.
-  Ref parameters = Ref::borrow(member(member(member(diff, "metadata"), "canvas"), "parameter"));
+  Ref parameters = Ref::borrow(
+      member(member(member(diff, names().metadata), names().canvas), names().parameter));
   if (!parameters || !PyList_Check(parameters.get())) return;
   bool header = false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
     Ref held = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
     PyObject* parameter = held.get();
-    std::string status = text_member(parameter, "diff_status");
+    std::string status = text_member(parameter, names().diff_status);
     if (status.empty() || status == "unchanged") continue;
     if (!header) printer.line(Printer::kBold, "parameters:");
     header = true;
-    std::string name = escape_line(text_member(parameter, "name"));
-    std::string value = json_text(member(parameter, "value"));
-    std::string type = escape_line(text_member(parameter, "type"));
+    std::string name = escape_line(text_member(parameter, names().name));
+    std::string value = json_text(member(parameter, names().value));
+    std::string type = escape_line(text_member(parameter, names().type));
     if (status == "added") {
       printer.line(Printer::kGreen, "  + " + name + " = " + value + "  (" + type + ")");
     } else if (status == "removed") {
       printer.line(Printer::kRed, "  - " + name + " = " + value + "  (" + type + ")");
     } else {
       std::string line =
-          "  ~ " + name + ": " + json_text(member(parameter, "prev_value")) + " -> " + value;
-      std::string old_type = escape_line(text_member(parameter, "prev_type"));
+          "  ~ " + name + ": " + json_text(member(parameter, names().prev_value)) + " -> " + value;
+      std::string old_type = escape_line(text_member(parameter, names().prev_type));
       line += old_type == type ? "  (" + type + ")" : "  (" + old_type + " -> " + type + ")";
       printer.line(Printer::kYellow, line);
     }
@@ -222,21 +227,21 @@ struct ShownCell {
 
 bool print_pipeline_cells(PyObject* diff, const CellNotes& notes, Printer& printer) {
   std::vector<ShownCell> cells;
-  PyObject* list = member(diff, "cells");
+  PyObject* list = member(diff, names().cells);
   if (list && PyList_Check(list))
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
       PyObject* cell = PyList_GET_ITEM(list, i);
-      cells.push_back({text_member(canvas_of(cell), "name"), text_member(canvas_of(cell), "id"),
-                       Ref::borrow(cell)});
+      cells.push_back({text_member(canvas_of(cell), names().name),
+                       text_member(canvas_of(cell), names().id), Ref::borrow(cell)});
     }
   std::sort(cells.begin(), cells.end(), [](const ShownCell& a, const ShownCell& b) {
     return a.name != b.name ? a.name < b.name : a.id < b.id;
   });
   for (const ShownCell& shown : cells) {
     PyObject* canvas = canvas_of(shown.cell.get());
-    std::string status = text_member(canvas, "diff_status");
-    std::string gained = parent_names(member(canvas, "added_parents"));
-    std::string lost = parent_names(member(canvas, "removed_parents"));
+    std::string status = text_member(canvas, names().diff_status);
+    std::string gained = parent_names(member(canvas, names().added_parents));
+    std::string lost = parent_names(member(canvas, names().removed_parents));
     auto found = notes.by_id.find(shown.id);
     const std::vector<std::string> none;
     const std::vector<std::string>& cell_notes = found == notes.by_id.end() ? none : found->second;
@@ -256,8 +261,8 @@ bool print_pipeline_cells(PyObject* diff, const CellNotes& notes, Printer& print
     if (in_both && !lost.empty()) printer.line(Printer::kRed, "  parents lost: " + lost);
     if (!in_both && !(status == "added" ? gained : lost).empty())
       printer.plain("  parents: " + (status == "added" ? gained : lost));
-    std::vector<std::string> before = source_lines(member(canvas, "prev_source"));
-    std::vector<std::string> after = source_lines(member(shown.cell.get(), "source"));
+    std::vector<std::string> before = source_lines(member(canvas, names().prev_source));
+    std::vector<std::string> after = source_lines(member(shown.cell.get(), names().source));
     if (before != after) {
       std::vector<std::string> lines;
       if (!unified_diff(before, after, lines)) return false;
@@ -285,8 +290,8 @@ bool pipeline_diff(PyObject* before, PyObject* after, bool whole_file, Printer& 
 // Cells of notebooks without canvas metadata, compared by position.
 bool positional_diff(PyObject* before, PyObject* after, Printer& printer) {
   // Held, not borrowed: the source diffs run difflib.
-  Ref old_list = Ref::borrow(member(before, "cells"));
-  Ref new_list = Ref::borrow(member(after, "cells"));
+  Ref old_list = Ref::borrow(member(before, names().cells));
+  Ref new_list = Ref::borrow(member(after, names().cells));
   PyObject* old_cells = old_list.get();
   PyObject* new_cells = new_list.get();
   Py_ssize_t old_count = old_cells && PyList_Check(old_cells) ? PyList_GET_SIZE(old_cells) : 0;
@@ -296,11 +301,11 @@ bool positional_diff(PyObject* before, PyObject* after, Printer& printer) {
     Ref new_held = Ref::borrow(i < new_count ? PyList_GET_ITEM(new_cells, i) : nullptr);
     PyObject* old_cell = old_held.get();
     PyObject* new_cell = new_held.get();
-    std::vector<std::string> a = source_lines(member(old_cell, "source"));
-    std::vector<std::string> b = source_lines(member(new_cell, "source"));
+    std::vector<std::string> a = source_lines(member(old_cell, names().source));
+    std::vector<std::string> b = source_lines(member(new_cell, names().source));
     if (old_cell && new_cell && a == b) continue;
     PyObject* shown = new_cell ? new_cell : old_cell;
-    std::string type = escape_line(text_member(shown, "cell_type"));
+    std::string type = escape_line(text_member(shown, names().cell_type));
     std::string header = "cell " + std::to_string(i + 1) + (type.empty() ? "" : " (" + type + ")");
     if (!old_cell)
       printer.line(Printer::kGreen, "added " + header);

@@ -20,38 +20,38 @@ constexpr const char* kCommand = "textconv";
 
 std::string notebook_text(PyObject* document) {
   std::string out;
-  PyObject* canvas = member(member(document, "metadata"), "canvas");
+  PyObject* canvas = member(member(document, names().metadata), names().canvas);
   // Held, not borrowed: writing values as JSON runs the json module.
-  Ref parameters = Ref::borrow(member(canvas, "parameters"));
+  Ref parameters = Ref::borrow(member(canvas, names().parameters));
   if (parameters && PyList_Check(parameters.get()) && PyList_GET_SIZE(parameters.get()) > 0) {
     out += "parameters:\n";
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
       Ref held = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
       PyObject* parameter = held.get();
-      out += "  " + escape_line(text_member(parameter, "name")) + " = " +
-             json_text(member(parameter, "value"));
-      std::string type = text_member(parameter, "type");
+      out += "  " + escape_line(text_member(parameter, names().name)) + " = " +
+             json_text(member(parameter, names().value));
+      std::string type = text_member(parameter, names().type);
       if (!type.empty()) out += "  (" + escape_line(type) + ")";
       out += "\n";
     }
   }
-  Ref cells = Ref::borrow(member(document, "cells"));
+  Ref cells = Ref::borrow(member(document, names().cells));
   if (!cells || !PyList_Check(cells.get())) return out;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells.get()); ++i) {
     Ref held = Ref::borrow(PyList_GET_ITEM(cells.get(), i));
     PyObject* cell = held.get();
     PyObject* cell_canvas = canvas_of(cell);
-    std::string type = text_member(cell, "cell_type");
+    std::string type = text_member(cell, names().cell_type);
     out += "\n[" + (type.empty() ? std::string("cell") : escape_line(type)) + "] " +
            cell_label(cell, i);
-    std::string id = text_member(cell_canvas, "id");
+    std::string id = text_member(cell_canvas, names().id);
     if (!id.empty()) out += "  (id " + escape_line(id) + ")";
-    std::string parents = parent_names(member(cell_canvas, "parents"));
+    std::string parents = parent_names(member(cell_canvas, names().parents));
     if (!parents.empty()) out += "  <- " + parents;
     out += "\n";
-    for (const std::string& line : source_lines(member(cell, "source")))
+    for (const std::string& line : source_lines(member(cell, names().source)))
       out += "    " + escape_line(line) + "\n";
-    for (const std::string& line : output_summaries(member(cell, "outputs")))
+    for (const std::string& line : output_summaries(member(cell, names().outputs)))
       out += "  " + line + "\n";
   }
   return out;

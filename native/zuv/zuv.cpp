@@ -125,19 +125,6 @@ bool run_module(PyObject* module) {
   return false;
 }
 
-// The binding layer (name registry, C++ exception boundary) is set up
-// before the program runs.
-int execute_module(PyObject* module) { return zuv::execute_module(module, run_module); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(execute_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "zuv", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
 int usage_error(const char* command_name, const std::string& message) {
@@ -162,4 +149,4 @@ int python_failure(const char* command_name) { return failure(command_name, take
 
 }  // namespace zuv::cli
 
-PyMODINIT_FUNC PyInit_zuv() { return PyModuleDef_Init(&zuv::cli::module_def); }
+PyMODINIT_FUNC PyInit_zuv() { return zuv::init_program_module<zuv::cli::run_module>("zuv"); }

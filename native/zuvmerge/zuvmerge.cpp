@@ -23,6 +23,7 @@
 #include "py/imports.hpp"
 #include "py/module.hpp"
 #include "py/names.hpp"
+#include "zuv/conflict_count.hpp"
 
 namespace {
 
@@ -39,7 +40,6 @@ struct Reported {
   bool known = false;
   Py_ssize_t cells = 0, parameters = 0, source_blocks = 0;
 };
-
 
 using Keyword = std::pair<PyObject*, PyObject*>;
 
@@ -244,73 +244,6 @@ bool exit_cleanly_on_signals() {
 // ---------------------------------------------------------------------------
 // Conflicts left in the merged notebook.
 
-struct ConflictCount {
-  Py_ssize_t cells = 0;
-  Py_ssize_t parameters = 0;
-  Py_ssize_t source_blocks = 0;
-  Py_ssize_t total() const { return cells + parameters + source_blocks; }
-};
-
-// mapping[key] when both are what a notebook should hold, else nullptr.
-PyObject* member(PyObject* mapping, PyObject* key) {
-  return mapping && PyDict_Check(mapping) ? PyDict_GetItemWithError(mapping, key) : nullptr;
-}
-
-int starts_with(PyObject* text, PyObject* prefix) {
-  if (!text || !PyUnicode_Check(text)) return 0;
-  return static_cast<int>(PyUnicode_Tailmatch(text, prefix, 0, PY_SSIZE_T_MAX, -1));
-}
-
-// A name that the merge gave a conflict mark.
-int is_marked(PyObject* name) {
-  int current = starts_with(name, names().current_mark);
-  if (current != 0) return current;
-  return starts_with(name, names().incoming_mark);
-}
-
-// Lines of a source that open a conflict block; a source is a list of lines
-// or, in some notebooks, one string.
-Py_ssize_t count_conflict_blocks(PyObject* source) {
-  Py_ssize_t count = 0;
-  if (source && PyList_Check(source)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i) {
-      int opens = starts_with(PyList_GET_ITEM(source, i), names().block_opening);
-      if (opens < 0) return -1;
-      count += opens;
-    }
-  } else if (source && PyUnicode_Check(source)) {
-    Ref lines = Ref::steal(PyUnicode_Split(source, names().newline, -1));
-    if (!lines) return -1;
-    return count_conflict_blocks(lines.get());
-  }
-  return count;
-}
-
-bool count_conflicts(PyObject* notebook, ConflictCount& count) {
-  const Names& n = names();
-  PyObject* cells = member(notebook, n.cells);
-  if (cells && PyList_Check(cells)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
-      PyObject* cell = PyList_GET_ITEM(cells, i);
-      PyObject* canvas = member(member(cell, n.metadata), n.canvas);
-      int marked = is_marked(member(canvas, n.name));
-      Py_ssize_t blocks = count_conflict_blocks(member(cell, n.source));
-      if (marked < 0 || blocks < 0 || PyErr_Occurred()) return false;
-      count.cells += marked;
-      count.source_blocks += blocks;
-    }
-  }
-  PyObject* parameters = member(member(member(notebook, n.metadata), n.canvas), n.parameters);
-  if (parameters && PyList_Check(parameters)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters); ++i) {
-      int marked = is_marked(member(PyList_GET_ITEM(parameters, i), n.name));
-      if (marked < 0) return false;
-      count.parameters += marked;
-    }
-  }
-  return !PyErr_Occurred();
-}
-
 // The whole file as UTF-8 text, with the OSError that open() raises.
 Ref read_text(PyObject* path) {
   PyObject* encoded = nullptr;
@@ -341,8 +274,8 @@ bool check_merged_notebook(PyObject* globals, const Reported& reported) {
   Ref notebook = loads ? zuv::call(loads.get(), text.get()) : Ref{};
   if (!notebook) return false;
 
-  ConflictCount count;
-  if (!count_conflicts(notebook.get(), count)) return false;
+  zuv::cli::ConflictCount count;
+  if (!zuv::cli::count_conflicts(notebook.get(), count)) return false;
   Ref shown = zuv::global(globals, names().destination_path);
   if (!shown) return false;
   bool created = reported.known ? reported.cells + reported.parameters + reported.source_blocks > 0
@@ -392,17 +325,6 @@ bool run_module(PyObject* module) {
   return false;
 }
 
-int execute_module(PyObject* module) { return zuv::execute_module(module, run_module); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(execute_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "zuvmerge", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_zuvmerge() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_zuvmerge() { return zuv::init_program_module<run_module>("zuvmerge"); }
