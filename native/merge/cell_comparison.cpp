@@ -74,12 +74,11 @@ Ref changed_outside_outputs(PyObject* older, PyObject* newer,
 
 int differs_counting_outputs(PyObject* older, PyObject* newer,
                              const zuv::json_diff::Symbols& symbols, bool& applies) {
-  static PyObject* const data = zuv::interned("data");
-  static PyObject* const execution_count = zuv::interned("execution_count");
+  const zuv::Names& n = zuv::names();
   applies = false;
   if (!drop_parent_names(older, newer)) return -1;
-  Ref data0 = zuv::getattr(older, data);
-  Ref data1 = data0 ? zuv::getattr(newer, data) : Ref{};
+  Ref data0 = zuv::getattr(older, n.data);
+  Ref data1 = data0 ? zuv::getattr(newer, n.data) : Ref{};
   if (!data1) return -1;
   if (!PyDict_CheckExact(data0.get()) || !PyDict_CheckExact(data1.get())) return 0;
   // The record never holds "execution_count": compare without it.  Every
@@ -88,7 +87,7 @@ int differs_counting_outputs(PyObject* older, PyObject* newer,
   Ref b = a ? Ref::steal(PyDict_Copy(data1.get())) : Ref{};
   if (!b) return -1;
   for (PyObject* cell : {a.get(), b.get()}) {
-    if (PyDict_DelItem(cell, execution_count) == 0) continue;
+    if (PyDict_DelItem(cell, n.execution_count) == 0) continue;
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
     PyErr_Clear();
   }
