@@ -40,7 +40,6 @@ struct Reported {
   Py_ssize_t cells = 0, parameters = 0, source_blocks = 0;
 };
 
-
 using Keyword = std::pair<PyObject*, PyObject*>;
 
 // callable(*positional, **keywords); every object is borrowed.
