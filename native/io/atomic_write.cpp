@@ -101,7 +101,7 @@ Renamed write_by_rename(const std::string& path, const struct stat& info, const 
     error_path = temp;
     return Renamed::failed;
   }
-  struct stat created;
+  struct stat created {};
   if (fstat(fd, &created) < 0 ||
       (created.st_gid != info.st_gid && fchown(fd, static_cast<uid_t>(-1), info.st_gid) < 0)) {
     ::close(fd);
@@ -158,7 +158,7 @@ Error overwrite_regular(int fd, bool readable, const struct stat& info, const ch
     Error reserved = posix_fallocate(fd, 0, static_cast<off_t>(size));
     if (reserved && reserved != EOPNOTSUPP && reserved != EINVAL) {
       // A reservation that failed part-way may have grown the file.
-      struct stat now;
+      struct stat now {};
       if (fstat(fd, &now) == 0 && now.st_size != info.st_size) ::ftruncate(fd, info.st_size);
       return reserved;
     }
@@ -187,7 +187,7 @@ Error write_in_place(const std::string& path, const struct stat& info, const cha
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno;
   }
-  struct stat opened;
+  struct stat opened {};
   Error error = fstat(fd, &opened) < 0 ? errno : 0;
   if (!error) {
     if (S_ISREG(opened.st_mode)) {

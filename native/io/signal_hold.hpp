@@ -37,10 +37,10 @@ class SignalHold {
     active_ = false;
   }
 
-  sigset_t held_;
-  sigset_t previous_;
-  bool established_;
-  bool active_;
+  sigset_t held_{};
+  sigset_t previous_{};
+  bool established_ = false;
+  bool active_ = false;
 };
 
 }  // namespace zuv::io

@@ -206,7 +206,7 @@ std::string trimmed(const std::string& line) {
 // Adds or removes the attribute line; prints what changed.
 bool update_attributes(const std::string& path, bool enable) {
   std::string text, error;
-  struct stat info;
+  struct stat info {};
   bool exists = stat(path.c_str(), &info) == 0;
   if (exists && !read_bytes(path, text, error)) {
     failure(kCommand, error);

@@ -113,13 +113,13 @@ struct Selection {
 // Edits, applied by the caller in this order: cell changes, then cell
 // removals, then parameter changes and removals.
 struct CellEdit {
-  std::size_t cell;
+  std::size_t cell = 0;
   std::optional<std::string> name, id, cell_id;
   std::optional<std::vector<std::string>> source;
 };
 
 struct ParameterEdit {
-  std::size_t parameter;
+  std::size_t parameter = 0;
   std::optional<std::string> name;
 };
 

@@ -22,6 +22,9 @@ namespace {
 // Both ends of a pipe, closed when the holder goes.
 struct Pipe {
   int fd[2] = {-1, -1};
+  Pipe() = default;
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
   bool open() { return pipe2(fd, O_CLOEXEC) == 0; }
   void close_end(int k) {
     if (fd[k] >= 0) ::close(fd[k]);
@@ -34,8 +37,11 @@ struct Pipe {
 };
 
 struct SpawnActions {
-  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_t actions{};
   bool ready = posix_spawn_file_actions_init(&actions) == 0;
+  SpawnActions() = default;
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
   ~SpawnActions() {
     if (ready) posix_spawn_file_actions_destroy(&actions);
   }
@@ -78,6 +84,7 @@ bool run_git(const std::vector<std::string>& args, ProcessResult& result, std::s
   std::vector<std::string> owned{"git"};
   owned.insert(owned.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(owned.size() + 1);
   for (std::string& arg : owned) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
@@ -126,7 +133,7 @@ std::string find_on_path(const std::string& program) {
     if (end == std::string::npos) end = dirs.size();
     std::string dir = dirs.substr(start, end - start);
     std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + program;
-    struct stat info;
+    struct stat info {};
     if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
         access(candidate.c_str(), X_OK) == 0)
       return candidate;

@@ -306,7 +306,7 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
 
 bool write_page(const std::string& path, const page::Page& page) {
   const std::string html = page::render(page, make_nonce());
-  struct stat info;
+  struct stat info {};
   if (::stat(path.c_str(), &info) == 0)
     return io::replace_file(path.c_str(), html.data(), static_cast<Py_ssize_t>(html.size()));
   // A new page: written beside its final name and renamed into place, so

@@ -140,7 +140,7 @@ class Writer {
     return {kMargin + static_cast<double>(layout_.layer[v]) * (kNodeWidth + kLayerGap),
             kMargin + layout_.offset[v] * (kNodeHeight + kRowGap)};
   }
-  void edge_path(std::size_t edge);
+  void edge_path(std::size_t index);
   void node(std::size_t v);
   void source_diff(const CellEntry& cell);
   void parent_chips(const char* heading, const std::vector<ParentRef>& refs, const char* css);

@@ -29,8 +29,8 @@ struct CellEntry {
 };
 
 struct EdgeEntry {
-  std::size_t parent;  // indexes into Page::cells
-  std::size_t child;
+  std::size_t parent = 0;  // indexes into Page::cells
+  std::size_t child = 0;
   EdgeStatus status = EdgeStatus::unchanged;
 };
 

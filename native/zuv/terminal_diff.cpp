@@ -206,15 +206,19 @@ void print_parameters(PyObject* diff, Printer& printer) {
     std::string name = escape_line(text_member(parameter, names().name));
     std::string value = json_text(member(parameter, names().value));
     std::string type = escape_line(text_member(parameter, names().type));
-    if (status == "added") {
-      printer.line(Printer::kGreen, "  + " + name + " = " + value + "  (" + type + ")");
-    } else if (status == "removed") {
-      printer.line(Printer::kRed, "  - " + name + " = " + value + "  (" + type + ")");
+    if (status == "added" || status == "removed") {
+      const bool added = status == "added";
+      std::string line = added ? "  + " : "  - ";
+      line.append(name).append(" = ").append(value).append("  (").append(type).append(")");
+      printer.line(added ? Printer::kGreen : Printer::kRed, line);
     } else {
-      std::string line =
-          "  ~ " + name + ": " + json_text(member(parameter, names().prev_value)) + " -> " + value;
+      std::string line = "  ~ ";
+      line.append(name).append(": ").append(json_text(member(parameter, names().prev_value)));
+      line.append(" -> ").append(value);
       std::string old_type = escape_line(text_member(parameter, names().prev_type));
-      line += old_type == type ? "  (" + type + ")" : "  (" + old_type + " -> " + type + ")";
+      line.append("  (");
+      if (old_type != type) line.append(old_type).append(" -> ");
+      line.append(type).append(")");
       printer.line(Printer::kYellow, line);
     }
   }
@@ -253,7 +257,10 @@ bool print_pipeline_cells(PyObject* diff, const CellNotes& notes, Printer& print
                                                : Printer::kYellow;
     std::string verb = in_both ? "modified" : status;
     std::string label = shown.name.empty() ? "(unnamed)" : escape_line(shown.name);
-    printer.line(colour, verb + " cell " + label + "  (id " + escape_line(shown.id) + ")");
+    std::string heading = verb;
+    heading.append(" cell ").append(label).append("  (id ").append(escape_line(shown.id));
+    heading.append(")");
+    printer.line(colour, heading);
     for (const std::string& note : cell_notes) printer.plain("  " + note);
     // A removed cell's own parents are "lost" and an added cell's "gained":
     // worth showing only for cells on both sides.
