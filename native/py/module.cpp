@@ -24,11 +24,11 @@ bool prepare_binding_layer() {
 
 bool assertions_enabled() { return assertions_on; }
 
-PyModuleDef module_definition(const char* name, const char* doc) {
+PyModuleDef module_definition(const char* name, const char* doc) noexcept {
   return {PyModuleDef_HEAD_INIT, name, doc, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 }
 
-PyModuleDef program_module_definition(const char* name, PyModuleDef_Slot* slots) {
+PyModuleDef program_module_definition(const char* name, PyModuleDef_Slot* slots) noexcept {
   return {PyModuleDef_HEAD_INIT, name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
 }
 

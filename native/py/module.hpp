@@ -13,7 +13,7 @@ namespace zuv {
 
 // The definition of a single-phase module without per-module state, for
 // `create_module`; kept in a variable of static storage duration.
-PyModuleDef module_definition(const char* name, const char* doc);
+PyModuleDef module_definition(const char* name, const char* doc) noexcept;
 
 // Single-phase initialisation: creates the module from `def` and lets `fill`
 // add its members.  Returns the new module, or nullptr with an exception set.
@@ -24,7 +24,7 @@ int execute_module(PyObject* module, bool (*run)(PyObject* module)) noexcept;
 
 // The definition of a multi-phase module without state whose only slot is
 // `exec`, for `init_program_module`.
-PyModuleDef program_module_definition(const char* name, PyModuleDef_Slot* slots);
+PyModuleDef program_module_definition(const char* name, PyModuleDef_Slot* slots) noexcept;
 
 // The `PyInit_` body of a module whose import runs a program (`python -m`):
 // the exec slot sets up the binding layer, then calls `Run`.
