@@ -200,6 +200,21 @@ Error write_in_place(const std::string& path, const struct stat& info, const cha
   return error ? error : closed;
 }
 
+// Other threads run while this one waits on the file system: opening a FIFO
+// blocks until its other end opens, and a flush can take long.  Nothing in
+// the writes touches Python objects; the holder takes the lock back on every
+// way out.
+class WithoutInterpreterLock {
+ public:
+  WithoutInterpreterLock() noexcept : state_(PyEval_SaveThread()) {}
+  WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
+  WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
+  ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
 }  // namespace
 
 bool replace_file(const char* target, const char* text, Py_ssize_t size) {
@@ -224,7 +239,12 @@ bool replace_file(const char* target, const char* text, Py_ssize_t size) {
   if (rename_keeps_identity(resolved, info)) {
     Error error = 0;
     std::string error_path;
-    switch (write_by_rename(path, info, text, length, error, error_path)) {
+    Renamed renamed = Renamed::declined;
+    {
+      WithoutInterpreterLock unlocked;
+      renamed = write_by_rename(path, info, text, length, error, error_path);
+    }
+    switch (renamed) {
       case Renamed::done:
         return true;
       case Renamed::failed:
@@ -236,7 +256,12 @@ bool replace_file(const char* target, const char* text, Py_ssize_t size) {
         break;
     }
   }
-  if (Error error = write_in_place(path, info, text, length)) {
+  Error error = 0;
+  {
+    WithoutInterpreterLock unlocked;
+    error = write_in_place(path, info, text, length);
+  }
+  if (error) {
     errno = error;
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, target);
     return false;
