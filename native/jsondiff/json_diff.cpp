@@ -129,14 +129,17 @@ bool plain_equal(PyObject* a, PyObject* b) {
   return is_number(a) && is_number(b) && PyObject_RichCompareBool(a, b, Py_EQ) == 1;
 }
 
-// `not (a != b)`, with jsondiff's `a is b` shortcut: 1, 0, or -1 on error.
-int values_equal(PyObject* a, PyObject* b) {
-  if (a == b) return 1;
-  if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return same_text(a, b);
+// `not (a != b)`, with jsondiff's `a is b` shortcut.
+bool values_equal(PyObject* a, PyObject* b, bool& equal) {
+  if (a == b || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b))) {
+    equal = a == b || same_text(a, b);
+    return true;
+  }
   Ref differs = Ref::steal(PyObject_RichCompare(a, b, Py_NE));
-  if (!differs) return -1;
+  if (!differs) return false;
   const int truth = PyObject_IsTrue(differs.get());
-  return truth < 0 ? -1 : !truth;
+  equal = truth == 0;
+  return truth >= 0;
 }
 
 // Numbers the classes of plain values: one id per group of values equal
@@ -348,8 +351,8 @@ Walk::Step Walk::step(PyObject* x, PyObject* y) {
     return same_text(x, y) ? Step::same : (found(frames_.size(), 0.0), Step::differs);
   const unsigned kind = kind_of(x);
   if (kind == kOther || kind != kind_of(y)) {
-    const int equal = values_equal(x, y);
-    if (equal < 0) return Step::error;
+    bool equal = false;
+    if (!values_equal(x, y, equal)) return Step::error;
     if (equal) return Step::same;
     found(frames_.size(), 0.0);
     return Step::differs;
@@ -496,7 +499,7 @@ class Differ {
                      const RawVector<std::size_t>& inserted, const RawVector<std::size_t>& deleted,
                      Outcome& out) const;
 
-  int equal(PyObject* a, PyObject* b);
+  bool equal(PyObject* a, PyObject* b, bool& answer);
 
   // Container pairs that a walk found unequal.  A list comparison asks
   // whether its lists are equal before it compares their members, which
@@ -550,8 +553,8 @@ Task Differ::compare_nested(PyObject* a, PyObject* b, bool build, Outcome& out) 
 
 bool Differ::compare_values(PyObject* a, PyObject* b, bool build, Outcome& out) {
   if (a == b) return same(build, out);
-  const int equal = values_equal(a, b);
-  if (equal < 0) return false;
+  bool equal = false;
+  if (!values_equal(a, b, equal)) return false;
   if (equal) return same(build, out);
   out.similarity = 0.0;
   if (build) {
@@ -726,8 +729,8 @@ Task Differ::compare_sequences(PyObject* a, PyObject* b, bool build, Outcome& ou
   // Equal sequences have similarity 1.0 and an empty difference: no table.
   if ((PyList_CheckExact(a) && PyList_CheckExact(b)) ||
       (PyTuple_CheckExact(a) && PyTuple_CheckExact(b))) {
-    const int equal = this->equal(a, b);
-    if (equal < 0) co_return false;
+    bool equal = false;
+    if (!this->equal(a, b, equal)) co_return false;
     if (equal) co_return same(build, out);
   }
   Items xs, ys;
@@ -737,8 +740,8 @@ Task Differ::compare_sequences(PyObject* a, PyObject* b, bool build, Outcome& ou
   const std::size_t m = xs.size(), n = ys.size();
   std::size_t tail = 0;
   while (tail < m && tail < n) {
-    const int equal = this->equal(xs[m - 1 - tail], ys[n - 1 - tail]);
-    if (equal < 0) co_return false;
+    bool equal = false;
+    if (!this->equal(xs[m - 1 - tail], ys[n - 1 - tail], equal)) co_return false;
     if (!equal) break;
     ++tail;
   }
@@ -823,34 +826,34 @@ bool Differ::compare_discrete(PyObject* b, const Items& xs, const Items& ys, std
   for (std::size_t j = 0; j < n; ++j)
     if (y_class[j] < kOpaque) columns[fill_at[y_class[j]]++] = j;
 
-  auto fill = [&](std::size_t i, lcs::Word* mask) -> int {
+  auto fill = [&](std::size_t i, lcs::Word* mask, bool& any) {
     const std::uint32_t c = x_class[i];
-    int any = 0;
+    any = false;
     auto mark = [&](std::size_t j) {
       mask[j / lcs::kWordBits] |= lcs::Word{1} << (j % lcs::kWordBits);
-      any = 1;
+      any = true;
     };
+    bool e = false;
     if (c == kGeneral) {
       for (std::size_t j = 0; j < n; ++j) {
-        const int e = values_equal(xs[i], ys[j]);
-        if (e < 0) return -1;
+        if (!values_equal(xs[i], ys[j], e)) return false;
         if (e) mark(j);
       }
-      return any;
+      return true;
     }
     if (c != kOpaque)
       for (std::size_t k = first[c]; k < first[c + 1]; ++k) mark(columns[k]);
     for (std::size_t j : general_columns) {
-      const int e = values_equal(xs[i], ys[j]);
-      if (e < 0) return -1;
+      if (!values_equal(xs[i], ys[j], e)) return false;
       if (e) mark(j);
     }
-    return any;
+    return true;
   };
-  auto equal = [&](std::size_t i, std::size_t j) -> int {
+  auto equal = [&](std::size_t i, std::size_t j, bool& answer) {
     const std::uint32_t cx = x_class[i], cy = y_class[j];
-    if (cx == kGeneral || cy == kGeneral) return values_equal(xs[i], ys[j]);
-    return cx == cy && cx != kOpaque;
+    if (cx == kGeneral || cy == kGeneral) return values_equal(xs[i], ys[j], answer);
+    answer = cx == cy && cx != kOpaque;
+    return true;
   };
 
   // The backtrack's path makes exactly `common` matches, each adding 1.0,
@@ -953,19 +956,23 @@ Task Differ::compare_weighted(PyObject* b, const Items& xs, const Items& ys, std
   co_return emit_sequence(b, ys, out.similarity, std::move(changed), inserted, deleted, out);
 }
 
-// Equality as jsondiff's difference sees it: 1 when _obj_diff(a, b) would be
-// ({}, 1.0), 0 when it would not or when only the full comparison can tell
-// (sets, subclasses of containers), -1 on error.
-int Differ::equal(PyObject* a, PyObject* b) {
-  if (a == b) return 1;
-  if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return same_text(a, b);
-  if (unequal_.count({a, b})) return 0;
+// Equality as jsondiff's difference sees it: true when _obj_diff(a, b) would
+// be ({}, 1.0), false when it would not or when only the full comparison can
+// tell (sets, subclasses of containers).
+bool Differ::equal(PyObject* a, PyObject* b, bool& answer) {
+  if (a == b || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b))) {
+    answer = a == b || same_text(a, b);
+    return true;
+  }
+  answer = false;
+  if (unequal_.count({a, b})) return true;
   Walk walk(symbols_);
   Likeness likeness;
-  if (!walk.run(a, b, likeness)) return -1;
+  if (!walk.run(a, b, likeness)) return false;
   if (likeness == Likeness::differs)
     walk.enclosing([this](PyObject* x, PyObject* y) { unequal_.insert({x, y}); });
-  return likeness == Likeness::equal;
+  answer = likeness == Likeness::equal;
+  return true;
 }
 
 }  // namespace
@@ -985,25 +992,28 @@ Ref diff(PyObject* a, PyObject* b, const Symbols& symbols) {
   }
 }
 
-int same(PyObject* a, PyObject* b, const Symbols& symbols) {
-  if (a == b) return 1;
-  if (!enough_stack()) return -1;
+bool same(PyObject* a, PyObject* b, const Symbols& symbols, bool& equal) {
+  equal = a == b;
+  if (equal) return true;
+  if (!enough_stack()) return false;
   try {
     Walk walk(symbols);
     Likeness likeness;
-    if (!walk.run(a, b, likeness)) return -1;
-    if (likeness == Likeness::equal) return 1;
-    if (likeness == Likeness::differs && walk.surely_reported()) return 0;
+    if (!walk.run(a, b, likeness)) return false;
+    equal = likeness == Likeness::equal;
+    if (equal || (likeness == Likeness::differs && walk.surely_reported())) return true;
   } catch (const std::exception&) {
     PyErr_NoMemory();
-    return -1;
+    return false;
   }
   // Only the full comparison can tell.
   Ref difference = diff(a, b, symbols);
-  if (!difference) return -1;
+  if (!difference) return false;
   Ref empty = Ref::steal(PyDict_New());
-  if (!empty) return -1;
-  return PyObject_RichCompareBool(difference.get(), empty.get(), Py_EQ);
+  if (!empty) return false;
+  const int is_empty = PyObject_RichCompareBool(difference.get(), empty.get(), Py_EQ);
+  equal = is_empty == 1;
+  return is_empty >= 0;
 }
 
 bool import_symbols(Symbols& out) {

@@ -32,8 +32,8 @@ bool import_symbols(Symbols& out);
 Ref diff(PyObject* a, PyObject* b, const Symbols& symbols);
 
 // `jsondiff.diff(a, b) == {}`, in time linear in the size of a and b for
-// JSON values (exact dict, list, str, int, float, bool, None): 1, 0, or -1
-// with an exception set.  Runs no comparison the difference would not run.
-int same(PyObject* a, PyObject* b, const Symbols& symbols);
+// JSON values (exact dict, list, str, int, float, bool, None); false with an
+// exception set on failure.  Runs no comparison the difference would not run.
+bool same(PyObject* a, PyObject* b, const Symbols& symbols, bool& equal);
 
 }  // namespace zuv::json_diff

@@ -17,9 +17,9 @@ bool remember_symbols() { return symbols.insert || zuv::json_diff::import_symbol
 Ref diff_impl(const CallArgs& a) { return zuv::json_diff::diff(a[0], a[1], symbols); }
 
 Ref same_impl(const CallArgs& a) {
-  const int same = zuv::json_diff::same(a[0], a[1], symbols);
-  if (same < 0) return {};
-  return Ref::borrow(same ? Py_True : Py_False);
+  bool equal = false;
+  if (!zuv::json_diff::same(a[0], a[1], symbols, equal)) return {};
+  return Ref::borrow(equal ? Py_True : Py_False);
 }
 
 constexpr zuv::Param kParams[] = {{"a", "Any"}, {"b", "Any"}};

@@ -30,10 +30,10 @@ namespace zuv::lcs {
 // Row i is a bit vector over the columns: bit j is clear exactly when
 // C[i][j+1] = C[i][j] + 1 (Allison-Dix / Hyyrö); row 0 is all ones.
 // `fill(i, mask)` sets, in a cleared mask, the bit of every column j whose
-// element equals row element i; it returns -1 on failure (an exception is
-// pending), 0 when it set no bit, 1 otherwise.  The mask is cleared again by
-// `advance`.
-// `equal(i, j)` tells the same for one pair: -1, 0 or 1.
+// element equals row element i, and says through `any` whether it set one;
+// it returns false on failure (an exception is pending).  The mask is cleared
+// again by `advance`.
+// `equal(i, j, answer)` tells the same for one pair, false on failure.
 
 using Word = std::uint64_t;
 constexpr std::size_t kWordBits = 64;
@@ -104,8 +104,8 @@ bool length(std::size_t m, std::size_t n, Fill&& fill, std::size_t& result) {
   const std::size_t words = words_for(n);
   RawVector<Word> row(words, ~Word{0}), next(words), mask(words);
   for (std::size_t i = 0; i < m; ++i) {
-    const int any = fill(i, mask.data());
-    if (any < 0) return false;
+    bool any = false;
+    if (!fill(i, mask.data(), any)) return false;
     if (!any) continue;  // the row repeats the previous one
     advance(row.data(), mask.data(), next.data(), words);
     row.swap(next);
@@ -172,8 +172,8 @@ class BitTable {
  private:
   // Row after `from`, for row element `element`.
   bool next_row(std::size_t element, const Word* from, Word* to) {
-    const int any = fill_(element, mask_.data());
-    if (any < 0) return false;
+    bool any = false;
+    if (!fill_(element, mask_.data(), any)) return false;
     if (any)
       advance(from, mask_.data(), to, words_);
     else
@@ -288,8 +288,8 @@ bool BitTable<Fill>::backtrack(Equal&& equal, Script& script) {
   while (i > 0 && j > 0) {
     const RowView current = row(i), above = row(i - 1);
     if (!current.serves(j) || !above.serves(j)) return inconsistent();
-    const int same = equal(i - 1, j - 1);
-    if (same < 0) return false;
+    bool same = false;
+    if (!equal(i - 1, j - 1, same)) return false;
     if (same) {
       const std::size_t diagonal = up - above.rise(j - 1);
       if (here == diagonal + 1) {

@@ -72,29 +72,31 @@ Ref changed_outside_outputs(PyObject* older, PyObject* newer,
   return record;
 }
 
-int differs_counting_outputs(PyObject* older, PyObject* newer,
-                             const zuv::json_diff::Symbols& symbols, bool& applies) {
+bool differs_counting_outputs(PyObject* older, PyObject* newer,
+                              const zuv::json_diff::Symbols& symbols, bool& applies,
+                              bool& differs) {
   const zuv::Names& n = zuv::names();
   applies = false;
-  if (!drop_parent_names(older, newer)) return -1;
+  if (!drop_parent_names(older, newer)) return false;
   Ref data0 = zuv::getattr(older, n.data);
   Ref data1 = data0 ? zuv::getattr(newer, n.data) : Ref{};
-  if (!data1) return -1;
-  if (!PyDict_CheckExact(data0.get()) || !PyDict_CheckExact(data1.get())) return 0;
+  if (!data1) return false;
+  if (!PyDict_CheckExact(data0.get()) || !PyDict_CheckExact(data1.get())) return true;
   // The record never holds "execution_count": compare without it.  Every
   // other difference, in the outputs or elsewhere, shows in the record.
   Ref a = Ref::steal(PyDict_Copy(data0.get()));
   Ref b = a ? Ref::steal(PyDict_Copy(data1.get())) : Ref{};
-  if (!b) return -1;
+  if (!b) return false;
   for (PyObject* cell : {a.get(), b.get()}) {
     if (PyDict_DelItem(cell, n.execution_count) == 0) continue;
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
     PyErr_Clear();
   }
-  int agree = zuv::json_diff::same(a.get(), b.get(), symbols);
-  if (agree < 0) return -1;
+  bool equal = false;
+  if (!zuv::json_diff::same(a.get(), b.get(), symbols, equal)) return false;
   applies = true;
-  return agree ? 0 : 1;
+  differs = !equal;
+  return true;
 }
 
 }  // namespace merge

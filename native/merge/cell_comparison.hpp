@@ -29,9 +29,9 @@ Ref changed_outside_outputs(PyObject* older, PyObject* newer,
 
 // Whether the full comparison's record would be non-empty, outputs
 // included, answered by the engine's linear equality walk instead of a
-// record (1 differs, 0 agrees, -1 error).  Sets `applies` false where both
-// cells are not plain dicts; the caller then compares in full.
-int differs_counting_outputs(PyObject* older, PyObject* newer,
-                             const zuv::json_diff::Symbols& symbols, bool& applies);
+// record.  Sets `applies` false where both cells are not plain dicts; the
+// caller then compares in full.  False with a Python exception on failure.
+bool differs_counting_outputs(PyObject* older, PyObject* newer,
+                              const zuv::json_diff::Symbols& symbols, bool& applies, bool& differs);
 
 }  // namespace merge

@@ -7,8 +7,12 @@
 //
 // Convention: a function returning `Ref` gives an empty `Ref`, and one
 // returning `bool` gives false, with a Python exception set.
+//
+// Every final hooks class declares its overrides with MERGE_HOOKS_OVERRIDES
+// (defined after the interface), so the list is written once.
 #pragma once
 
+#include "jsondiff/json_diff.hpp"
 #include "py/ref.hpp"
 
 namespace merge {
@@ -37,14 +41,15 @@ class Hooks {
   // The difference record from `older` to `newer` (empty when they agree,
   // parent names and "execution_count" aside).
   virtual Ref changed(PyObject* older, PyObject* newer) = 0;
-  // The same record without its "outputs" entry, where outputs do not
-  // count.  By default the full record, then the entry popped; a hook that
-  // knows the comparison may skip comparing outputs.
-  virtual Ref changed_outside_outputs(PyObject* older, PyObject* newer);
-  // Whether `changed(older, newer)` would be non-empty, outputs included;
-  // -1 on error.  By default that very record's truth; a hook that knows the
-  // comparison may answer without building it.
-  virtual int differs_counting_outputs(PyObject* older, PyObject* newer);
+  // The symbols of a difference engine whose records are exactly those of
+  // `changed` (the stock comparison, nothing replaced, nothing logged), or
+  // null.  Where there are some, the merge may compare cells without
+  // building the full record: without the outputs where outputs do not
+  // count, by an equality walk where only "whether" is asked.
+  virtual bool comparison_shortcut(const zuv::json_diff::Symbols*& symbols) {
+    symbols = nullptr;
+    return true;
+  }
   // True when record names change only where the merge changes them (the
   // stock records and hooks): the merge then keeps its index of component
   // names up to date instead of reading every name again for each lookup.
@@ -52,7 +57,7 @@ class Hooks {
 
   // Called once between the passes over added cells and over the cells base
   // and current hold, whether or not a source merge follows.
-  virtual bool begin_source_merges() = 0;
+  virtual bool begin_source_merges() { return true; }
   // The three-way merge of one cell's source lines.
   virtual Ref merge_source(PyObject* current, PyObject* base, PyObject* incoming,
                            PyObject* current_label, PyObject* incoming_label) = 0;
@@ -61,3 +66,17 @@ class Hooks {
 };
 
 }  // namespace merge
+
+// The overriding declarations of a final hooks class; `stock_records`,
+// `begin_source_merges` and `comparison_shortcut` keep their defaults unless
+// the class declares them itself.
+#define MERGE_HOOKS_OVERRIDES                                                                      \
+  bool prepare() override;                                                                         \
+  Ref load(PyObject* path) override;                                                               \
+  Ref dumps(PyObject* document) override;                                                          \
+  Ref record(PyObject* cell, Side side, bool tag_by_keyword) override;                             \
+  bool mark(PyObject* record, Side side) override;                                                 \
+  Ref changed(PyObject* older, PyObject* newer) override;                                          \
+  Ref merge_source(PyObject* current, PyObject* base, PyObject* incoming, PyObject* current_label, \
+                   PyObject* incoming_label) override;                                             \
+  Ref fresh_id() override

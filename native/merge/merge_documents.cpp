@@ -1,5 +1,7 @@
 #include "merge/merge_documents.hpp"
 
+#include "merge/cell_comparison.hpp"
+
 #include <vector>
 
 #include "io/atomic_write.hpp"
@@ -27,8 +29,12 @@ const char* side_name(Side side) {
   return "";
 }
 
-// `value` as a truth value; -1 on error.
-int truth(const Ref& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
+// `value` (empty after a failed call) as a truth value.
+bool truth(const Ref& value, bool& answer) {
+  int is_true = value ? PyObject_IsTrue(value.get()) : -1;
+  answer = is_true == 1;
+  return is_true >= 0;
+}
 
 // table[key] as an owned reference, or empty with KeyError (or the lookup's
 // own error) set.
@@ -40,13 +46,16 @@ Ref item(PyObject* table, PyObject* key) {
 
 // cell["metadata"]["canvas"]["name"] read without running any code: a
 // borrowed reference, or null where the cell is not shaped like that.
-PyObject* raw_name(PyObject* cell) {
-  PyObject* value = cell;
+bool raw_name(PyObject* cell, PyObject*& name) {
+  name = cell;
   for (PyObject* key : {names().metadata, names().canvas, names().name}) {
-    if (!value || !PyDict_CheckExact(value)) return nullptr;
-    value = PyDict_GetItemWithError(value, key);
+    if (!name || !PyDict_CheckExact(name)) {
+      name = nullptr;
+      break;
+    }
+    name = PyDict_GetItemWithError(name, key);
   }
-  return value;
+  return name || !PyErr_Occurred();
 }
 
 // A name carrying a conflict mark.
@@ -57,17 +66,17 @@ bool is_marked(PyObject* name) {
 }
 
 // Marked names of `names` (an iterable of names) that `held` lacks.
-Py_ssize_t new_marks(PyObject* names, PyObject* held) {
-  Py_ssize_t count = 0;
+bool new_marks(PyObject* names, PyObject* held, Py_ssize_t& count) {
+  count = 0;
   Ref iter = Ref::steal(PyObject_GetIter(names));
-  if (!iter) return -1;
+  if (!iter) return false;
   while (Ref name = Ref::steal(PyIter_Next(iter.get()))) {
     if (!is_marked(name.get())) continue;
     int known = PySet_Contains(held, name.get());
-    if (known < 0) return -1;
+    if (known < 0) return false;
     count += !known;
   }
-  return PyErr_Occurred() ? -1 : count;
+  return !PyErr_Occurred();
 }
 
 // Lines of `source` (a list of lines) that open a conflict block labelled
@@ -108,11 +117,8 @@ class DocumentMerge {
   // Facts, read in the rules' row order (each read may run replaceable code).
   Ref name_of(PyObject* record) { return zuv::getattr(record, names().name); }
   Ref difference(PyObject* older, PyObject* newer, bool outputs_count);
-  // Whether that record is non-empty; -1 on error.
-  int differs(PyObject* older, PyObject* newer, bool outputs_count) {
-    return outputs_count ? hooks_.differs_counting_outputs(older, newer)
-                         : truth(difference(older, newer, outputs_count));
-  }
+  // Whether that record is non-empty.
+  bool differs(PyObject* older, PyObject* newer, bool outputs_count, bool& answer);
   bool canvas_change(PyObject* incoming_diff, CellFacts& facts);
   Ref comp_names();
   // The index of component names over the cells base and current hold: the
@@ -122,6 +128,7 @@ class DocumentMerge {
   Ref holder_of(PyObject* rebuilt, PyObject* name);
   bool index_names();
   bool note_name(PyObject* key);
+  bool names_of_both(const CellVersions& cell, CellFacts& facts);
   bool gather(const CellVersions& cell, CellFacts& facts);
 
   bool apply(const CellVersions& cell, CellOutcome outcome);
@@ -148,6 +155,7 @@ class DocumentMerge {
   Ref holder_key_;      // the merged cell already carrying the incoming name
   Ref incoming_name_;
   Ref input_names_;  // cell names the current and incoming inputs held
+  const zuv::json_diff::Symbols* shortcut_ = nullptr;  // see Hooks::comparison_shortcut
   bool track_names_ = false;
   Ref holders_;               // {name: [merged keys whose cell carries it]}
   Ref indexed_;               // {merged key: the name it is listed under}
@@ -179,9 +187,11 @@ Ref DocumentMerge::index(PyObject* document, Side side, bool check_duplicates) {
       }
     }
     if (side != Side::base && check_duplicates) {
-      PyObject* name = raw_name(cell.get());
-      if (!name && PyErr_Occurred()) return {};
-      if (name && PyUnicode_Check(name) && PySet_Add(input_names_.get(), name) < 0) return {};
+      PyObject* found = nullptr;
+      if (!raw_name(cell.get(), found)) return {};
+      Ref name = Ref::borrow(found);  // hashing a str subclass may run code
+      if (name && PyUnicode_Check(name.get()) && PySet_Add(input_names_.get(), name.get()) < 0)
+        return {};
     }
     Ref record = hooks_.record(cell.get(), side, true);
     if (!record || PyDict_SetItem(table.get(), id.get(), record.get()) < 0) return {};
@@ -236,8 +246,27 @@ bool DocumentMerge::list_visits() {
 // The difference record from `older` to `newer`, its "outputs" entry
 // dropped unless outputs count.
 Ref DocumentMerge::difference(PyObject* older, PyObject* newer, bool outputs_count) {
-  return outputs_count ? hooks_.changed(older, newer)
-                       : hooks_.changed_outside_outputs(older, newer);
+  if (outputs_count) return hooks_.changed(older, newer);
+  if (shortcut_) {
+    bool applies = false;
+    Ref record = changed_outside_outputs(older, newer, *shortcut_, applies);
+    if (applies || PyErr_Occurred()) return record;
+  }
+  Ref diff = hooks_.changed(older, newer);
+  if (!diff) return {};
+  int has = PySequence_Contains(diff.get(), names().outputs);
+  if (has < 0) return {};
+  if (has && !zuv::call_method(diff.get(), names().pop, names().outputs)) return {};
+  return diff;
+}
+
+bool DocumentMerge::differs(PyObject* older, PyObject* newer, bool outputs_count, bool& answer) {
+  if (outputs_count && shortcut_) {
+    bool applies = false;
+    if (!differs_counting_outputs(older, newer, *shortcut_, applies, answer)) return false;
+    if (applies) return true;
+  }
+  return truth(difference(older, newer, outputs_count), answer);
 }
 
 // The keys of the incoming record's canvas entry, and whether it changed the
@@ -270,8 +299,8 @@ Ref DocumentMerge::comp_names() {
   if (!table) return {};
   for (const MergedEntry& entry : merged_.entries()) {
     Ref name = name_of(entry.record.get());
-    int named = truth(name);
-    if (named < 0) return {};
+    bool named = false;
+    if (!truth(name, named)) return {};
     if (named && PyDict_SetItem(table.get(), name.get(), entry.key.get()) < 0) return {};
   }
   return table;
@@ -286,8 +315,8 @@ Ref DocumentMerge::holder_of(PyObject* rebuilt, PyObject* name) {
   double best_order = -1;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
     PyObject* key = PyList_GET_ITEM(keys, i);
-    double order = merged_.order(key);
-    if (order == -2) return {};
+    double order = -1;
+    if (!merged_.order(key, order)) return {};
     if (order > best_order) {
       best_order = order;
       best = Ref::borrow(key);
@@ -315,12 +344,14 @@ bool DocumentMerge::note_name(PyObject* key) {
   } else if (PyErr_Occurred()) {
     return false;
   }
-  int present = merged_.contains(key);
-  if (present <= 0) return present == 0;
+  bool present = false;
+  if (!merged_.contains(key, present)) return false;
+  if (!present) return true;
   Ref record = merged_.get(key);
   Ref name = record ? name_of(record.get()) : Ref{};
-  int named = truth(name);
-  if (named <= 0) return named == 0;
+  bool named = false;
+  if (!truth(name, named)) return false;
+  if (!named) return true;
   PyObject* keys = PyDict_GetItemWithError(holders_.get(), name.get());
   if (!keys) {
     if (PyErr_Occurred()) return false;
@@ -342,6 +373,15 @@ bool DocumentMerge::index_names() {
   return true;
 }
 
+// Whether the current and the incoming record carry a name (both names are
+// read before either is tested).
+bool DocumentMerge::names_of_both(const CellVersions& cell, CellFacts& f) {
+  Ref current_name = name_of(cell.current.get());
+  Ref incoming_name = current_name ? name_of(cell.incoming.get()) : Ref{};
+  return incoming_name && truth(current_name, f.current_named) &&
+         truth(incoming_name, f.incoming_named);
+}
+
 bool DocumentMerge::gather(const CellVersions& cell, CellFacts& f) {
   f.in_base = static_cast<bool>(cell.base);
   f.in_current = static_cast<bool>(cell.current);
@@ -352,22 +392,12 @@ bool DocumentMerge::gather(const CellVersions& cell, CellFacts& f) {
   switch (cell.pass) {
     case Pass::deleted_in_current: {
       // Here a change in the outputs alone counts.
-      int changed = differs(cell.base.get(), cell.incoming.get(), true);
-      f.incoming_changed = changed == 1;
-      return changed >= 0;
+      return differs(cell.base.get(), cell.incoming.get(), true, f.incoming_changed);
     }
     case Pass::added_in_incoming: {
       if (f.in_current) {
-        int changed = differs(cell.current.get(), cell.incoming.get(), false);
-        if (changed <= 0) return changed == 0;
-        f.sides_differ = true;
-        Ref current_name = name_of(cell.current.get());
-        Ref incoming_name = current_name ? name_of(cell.incoming.get()) : Ref{};
-        int current_named = incoming_name ? truth(current_name) : -1;
-        int incoming_named = current_named < 0 ? -1 : truth(incoming_name);
-        f.current_named = current_named == 1;
-        f.incoming_named = incoming_named == 1;
-        return incoming_named >= 0;
+        if (!differs(cell.current.get(), cell.incoming.get(), false, f.sides_differ)) return false;
+        return !f.sides_differ || names_of_both(cell, f);
       }
       incoming_name_ = name_of(cell.incoming.get());
       if (!incoming_name_) return false;
@@ -380,14 +410,11 @@ bool DocumentMerge::gather(const CellVersions& cell, CellFacts& f) {
     case Pass::held_by_base_and_current:
       break;
   }
-  int current_changed = differs(cell.base.get(), cell.current.get(), false);
-  if (current_changed < 0) return false;
-  f.current_changed = current_changed;
+  if (!differs(cell.base.get(), cell.current.get(), false, f.current_changed)) return false;
   if (!f.current_changed) {
     if (!f.in_incoming) return true;
-    int changed = differs(cell.base.get(), cell.incoming.get(), false);
-    if (changed <= 0) return changed == 0;
-    f.incoming_changed = true;
+    if (!differs(cell.base.get(), cell.incoming.get(), false, f.incoming_changed)) return false;
+    if (!f.incoming_changed) return true;
     Ref names = rebuilt_names();
     incoming_name_ = names ? name_of(cell.incoming.get()) : Ref{};
     if (!incoming_name_) return false;
@@ -406,20 +433,11 @@ bool DocumentMerge::gather(const CellVersions& cell, CellFacts& f) {
   if (!merged_.get(id)) return false;
   if (!f.in_incoming) return true;
   Ref incoming_diff = difference(cell.base.get(), cell.incoming.get(), false);
-  int changed = truth(incoming_diff);
-  if (changed <= 0) return changed == 0;
-  f.incoming_changed = true;
-  int sides = differs(cell.current.get(), cell.incoming.get(), false);
-  if (sides <= 0) return sides == 0;
-  f.sides_differ = true;
-  Ref current_name = name_of(cell.current.get());
-  Ref incoming_name = current_name ? name_of(cell.incoming.get()) : Ref{};
-  int current_named = incoming_name ? truth(current_name) : -1;
-  int incoming_named = current_named < 0 ? -1 : truth(incoming_name);
-  if (incoming_named < 0) return false;
-  f.current_named = current_named;
-  f.incoming_named = incoming_named;
-  return canvas_change(incoming_diff.get(), f);
+  if (!truth(incoming_diff, f.incoming_changed)) return false;
+  if (!f.incoming_changed) return true;
+  if (!differs(cell.current.get(), cell.incoming.get(), false, f.sides_differ)) return false;
+  if (!f.sides_differ) return true;
+  return names_of_both(cell, f) && canvas_change(incoming_diff.get(), f);
 }
 
 // MergeCell(incoming.data.copy(), "incoming"): the merge never puts the
@@ -546,8 +564,8 @@ bool DocumentMerge::apply(const CellVersions& cell, CellOutcome outcome) {
     case CellOutcome::keep_current_marked: {
       touched_.push_back(cell.id);
       MergedEntry entry = merged_.entry(id);
-      int named = entry.record ? truth(name_of(entry.record.get())) : -1;
-      if (named < 0) return false;
+      bool named = false;
+      if (!entry.record || !truth(name_of(entry.record.get()), named)) return false;
       return !named || mark(entry.record.get(), entry.side);
     }
     case CellOutcome::take_incoming:
@@ -587,8 +605,8 @@ bool DocumentMerge::cut_parents() {
   Ref comp_ids = Ref::steal(PyList_New(0));
   if (!comp_ids) return false;
   for (const MergedEntry& entry : merged_.entries()) {
-    int named = truth(name_of(entry.record.get()));
-    if (named < 0) return false;
+    bool named = false;
+    if (!truth(name_of(entry.record.get()), named)) return false;
     if (named && PyList_Append(comp_ids.get(), entry.key.get()) < 0) return false;
   }
   // A set answers membership quickly; an unhashable id falls back to the list.
@@ -672,9 +690,7 @@ class ParameterMerge {
     if (!held) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(incoming_names.get()); ++i)
       if (PySet_Add(held.get(), PyList_GET_ITEM(incoming_names.get(), i)) < 0) return {};
-    Py_ssize_t marked = new_marks(merged_.get(), held.get());
-    if (marked < 0) return {};
-    marked_ = marked;
+    if (!new_marks(merged_.get(), held.get(), marked_)) return {};
     return merged_;
   }
   Py_ssize_t marked() const { return marked_; }
@@ -811,13 +827,11 @@ Ref DocumentMerge::assemble(PyObject* parameters) {
   for (const MergedEntry& entry : merged_.entries()) {
     Ref data = zuv::getattr(entry.record.get(), names().data);
     if (!data || PyList_Append(cells.get(), data.get()) < 0) return {};
-    PyObject* name = raw_name(data.get());
-    if (!name && PyErr_Occurred()) return {};
+    PyObject* name = nullptr;
+    if (!raw_name(data.get(), name)) return {};
     if (name && PyList_Append(merged_names.get(), name) < 0) return {};
   }
-  Py_ssize_t marked = new_marks(merged_names.get(), input_names_.get());
-  if (marked < 0) return {};
-  conflicts_.marked_cells = marked;
+  if (!new_marks(merged_names.get(), input_names_.get(), conflicts_.marked_cells)) return {};
   if (PyObject_SetItem(merged.get(), names().cells, cells.get()) < 0) return {};
   Ref values = Ref::steal(PyDict_Values(parameters));
   Ref metadata = values ? zuv::getitem(merged.get(), names().metadata) : Ref{};
@@ -828,6 +842,7 @@ Ref DocumentMerge::assemble(PyObject* parameters) {
 
 bool DocumentMerge::run(PyObject* base, PyObject* current, PyObject* incoming,
                         MergeResult& result) {
+  if (!hooks_.comparison_shortcut(shortcut_)) return false;
   if (!(input_names_ = Ref::steal(PySet_New(nullptr)))) return false;
   current_doc_ = Ref::borrow(current);
   base_doc_ = Ref::borrow(base);
@@ -869,19 +884,6 @@ bool DocumentMerge::run(PyObject* base, PyObject* current, PyObject* incoming,
 }
 
 }  // namespace
-
-Ref Hooks::changed_outside_outputs(PyObject* older, PyObject* newer) {
-  Ref diff = changed(older, newer);
-  if (!diff) return {};
-  int has = PySequence_Contains(diff.get(), names().outputs);
-  if (has < 0) return {};
-  if (has && !zuv::call_method(diff.get(), names().pop, names().outputs)) return {};
-  return diff;
-}
-
-int Hooks::differs_counting_outputs(PyObject* older, PyObject* newer) {
-  return truth(changed(older, newer));
-}
 
 bool merge_documents(PyObject* base, PyObject* current, PyObject* incoming, PyObject* file_path,
                      Hooks& hooks, MergeResult& result) {

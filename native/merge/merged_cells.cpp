@@ -9,10 +9,16 @@ bool MergedCells::init() {
   return static_cast<bool>(slots_);
 }
 
-Py_ssize_t MergedCells::slot(PyObject* key) const {
-  PyObject* index = PyDict_GetItemWithError(slots_.get(), key);
-  if (!index) return PyErr_Occurred() ? -2 : -1;
-  return PyLong_AsSsize_t(index);
+bool MergedCells::slot(PyObject* key, Py_ssize_t& index) const {
+  PyObject* number = PyDict_GetItemWithError(slots_.get(), key);
+  index = number ? PyLong_AsSsize_t(number) : -1;
+  return number || !PyErr_Occurred();
+}
+
+bool MergedCells::present_slot(PyObject* key, Py_ssize_t& index) const {
+  if (!slot(key, index)) return false;
+  if (index < 0) PyErr_SetObject(PyExc_KeyError, key);
+  return index >= 0;
 }
 
 bool MergedCells::bind(PyObject* key, Py_ssize_t index) {
@@ -21,20 +27,17 @@ bool MergedCells::bind(PyObject* key, Py_ssize_t index) {
 }
 
 MergedEntry MergedCells::entry(PyObject* key) const {
-  Py_ssize_t i = slot(key);
-  if (i == -2) return {};
-  if (i == -1) {
-    PyErr_SetObject(PyExc_KeyError, key);
-    return {};
-  }
-  return nodes_[i].entry;
+  Py_ssize_t i = -1;
+  return present_slot(key, i) ? nodes_[i].entry : MergedEntry{};
 }
 
 Ref MergedCells::get(PyObject* key) const { return entry(key).record; }
 
-int MergedCells::contains(PyObject* key) const {
-  Py_ssize_t i = slot(key);
-  return i == -2 ? -1 : i >= 0;
+bool MergedCells::contains(PyObject* key, bool& present) const {
+  Py_ssize_t i = -1;
+  if (!slot(key, i)) return false;
+  present = i >= 0;
+  return true;
 }
 
 void MergedCells::link_after(Py_ssize_t where, Py_ssize_t index) {
@@ -71,8 +74,8 @@ void MergedCells::unlink(Py_ssize_t index) {
 }
 
 bool MergedCells::set(PyObject* key, PyObject* record, Side side) {
-  Py_ssize_t i = slot(key);
-  if (i == -2) return false;
+  Py_ssize_t i = -1;
+  if (!slot(key, i)) return false;
   if (i >= 0) {  // a present key keeps its place (and its key object)
     nodes_[i].entry.record = Ref::borrow(record);
     nodes_[i].entry.side = side;
@@ -86,11 +89,8 @@ bool MergedCells::set(PyObject* key, PyObject* record, Side side) {
 }
 
 bool MergedCells::erase(PyObject* key) {
-  Py_ssize_t i = slot(key);
-  if (i < 0) {
-    if (i == -1) PyErr_SetObject(PyExc_KeyError, key);
-    return false;
-  }
+  Py_ssize_t i = -1;
+  if (!present_slot(key, i)) return false;
   if (PyDict_DelItem(slots_.get(), key) < 0) return false;
   unlink(i);
   nodes_[i].entry = {};
@@ -98,13 +98,8 @@ bool MergedCells::erase(PyObject* key) {
 }
 
 bool MergedCells::insert_after(PyObject* anchor, PyObject* key, PyObject* record, Side side) {
-  Py_ssize_t at = slot(anchor);
-  if (at < 0) {
-    if (at == -1) PyErr_SetObject(PyExc_KeyError, anchor);
-    return false;
-  }
-  Py_ssize_t held = slot(key);
-  if (held == -2) return false;
+  Py_ssize_t at = -1, held = -1;
+  if (!present_slot(anchor, at) || !slot(key, held)) return false;
   if (held == -1) {
     Py_ssize_t index = static_cast<Py_ssize_t>(nodes_.size());
     if (!bind(key, index)) return false;
@@ -136,9 +131,11 @@ std::vector<MergedEntry> MergedCells::entries() const {
   return out;
 }
 
-double MergedCells::order(PyObject* key) const {
-  Py_ssize_t i = slot(key);
-  return i < 0 ? static_cast<double>(i) : nodes_[i].order;
+bool MergedCells::order(PyObject* key, double& position) const {
+  Py_ssize_t i = -1;
+  if (!slot(key, i)) return false;
+  position = i < 0 ? -1 : nodes_[i].order;
+  return true;
 }
 
 Py_ssize_t MergedCells::size() const { return PyDict_GET_SIZE(slots_.get()); }

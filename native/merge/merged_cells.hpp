@@ -25,8 +25,8 @@ class MergedCells {
   // The entry under `key`, or one with an empty record and KeyError (or the
   // lookup's error) set.
   MergedEntry entry(PyObject* key) const;
-  // Whether `key` is present; -1 on error.
-  int contains(PyObject* key) const;
+  // Whether `key` is present.
+  bool contains(PyObject* key, bool& present) const;
   // table[key] = record.
   bool set(PyObject* key, PyObject* record, Side side);
   // del table[key].
@@ -40,8 +40,8 @@ class MergedCells {
   std::vector<MergedEntry> entries() const;
   Py_ssize_t size() const;
   // The position of `key`'s entry as a number that grows in output order;
-  // -1 when absent, -2 on error.
-  double order(PyObject* key) const;
+  // -1 when absent.
+  bool order(PyObject* key, double& position) const;
 
  private:
   struct Node {
@@ -49,7 +49,10 @@ class MergedCells {
     Py_ssize_t prev = -1, next = -1;
     double order = 0;
   };
-  Py_ssize_t slot(PyObject* key) const;  // -1 absent, -2 error
+  // The node index under `key`, -1 when absent.
+  bool slot(PyObject* key, Py_ssize_t& index) const;
+  // The same for a key that must be present (KeyError otherwise).
+  bool present_slot(PyObject* key, Py_ssize_t& index) const;
   bool bind(PyObject* key, Py_ssize_t index);
   void link_after(Py_ssize_t where, Py_ssize_t index);  // where == -1: at the end
   void unlink(Py_ssize_t index);

@@ -92,22 +92,9 @@ Ref NativeHooks::changed(PyObject* older, PyObject* newer) {
   return diff;
 }
 
-Ref NativeHooks::changed_outside_outputs(PyObject* older, PyObject* newer) {
-  const zuv::json_diff::Symbols* symbols = private_symbols();
-  if (!symbols) return {};
-  bool applies = false;
-  Ref record = merge::changed_outside_outputs(older, newer, *symbols, applies);
-  if (applies || PyErr_Occurred()) return record;
-  return Hooks::changed_outside_outputs(older, newer);
-}
-
-int NativeHooks::differs_counting_outputs(PyObject* older, PyObject* newer) {
-  const zuv::json_diff::Symbols* symbols = private_symbols();
-  if (!symbols) return -1;
-  bool applies = false;
-  int differs = merge::differs_counting_outputs(older, newer, *symbols, applies);
-  if (applies || differs < 0) return differs;
-  return Hooks::differs_counting_outputs(older, newer);
+bool NativeHooks::comparison_shortcut(const zuv::json_diff::Symbols*& symbols) {
+  symbols = private_symbols();
+  return symbols != nullptr;
 }
 
 // The same source merge as `_merge_source`, with `git`, `os` and `tempfile`

@@ -13,19 +13,9 @@ namespace merge {
 
 class NativeHooks final : public Hooks {
  public:
-  bool prepare() override;
-  Ref load(PyObject* path) override;
-  Ref dumps(PyObject* document) override;
-  Ref record(PyObject* cell, Side side, bool tag_by_keyword) override;
-  bool mark(PyObject* record, Side side) override;
-  Ref changed(PyObject* older, PyObject* newer) override;
-  Ref changed_outside_outputs(PyObject* older, PyObject* newer) override;
-  int differs_counting_outputs(PyObject* older, PyObject* newer) override;
+  MERGE_HOOKS_OVERRIDES;
+  bool comparison_shortcut(const zuv::json_diff::Symbols*& symbols) override;
   bool stock_records() const override { return true; }
-  bool begin_source_merges() override { return true; }
-  Ref merge_source(PyObject* current, PyObject* base, PyObject* incoming, PyObject* current_label,
-                   PyObject* incoming_label) override;
-  Ref fresh_id() override;
 
  private:
   Ref cell_class_, json_;

@@ -13,10 +13,12 @@ using zuv::Exact;
 using zuv::FunctionSpec;
 using zuv::Param;
 
-// facts[name] as a truth value (absent: false); -1 on error.
-int fact(PyObject* facts, const char* name) {
-  PyObject* value = PyDict_GetItemString(facts, name);
-  return value ? PyObject_IsTrue(value) : 0;
+// facts[name] as a truth value (absent: false).
+bool fact(PyObject* facts, const char* name, bool& answer) {
+  Ref value = Ref::borrow(PyDict_GetItemString(facts, name));
+  int is_true = value ? PyObject_IsTrue(value.get()) : 0;
+  answer = is_true == 1;
+  return is_true >= 0;
 }
 
 Ref cell_outcome_impl(const CallArgs& a) {
@@ -46,9 +48,9 @@ Ref cell_outcome_impl(const CallArgs& a) {
       return {};
     }
   }
-  int v[std::size(known)];
+  bool v[std::size(known)] = {};
   for (size_t i = 0; i < std::size(known); ++i)
-    if ((v[i] = fact(facts, known[i])) < 0) return {};
+    if (!fact(facts, known[i], v[i])) return {};
   CellFacts f;
   f.in_base = v[0];
   f.in_current = v[1];
@@ -60,7 +62,7 @@ Ref cell_outcome_impl(const CallArgs& a) {
   f.incoming_named = v[7];
   f.incoming_name_taken = v[8];
   f.incoming_source_changed = v[9];
-  f.incoming_canvas = {v[10] != 0, v[11] != 0, v[12] != 0, v[13] != 0};
+  f.incoming_canvas = {v[10], v[11], v[12], v[13]};
   std::string_view name = outcome_name(decide_cell(f));
   return Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
 }

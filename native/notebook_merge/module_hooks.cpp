@@ -60,23 +60,9 @@ bool ModuleHooks::prepare() {
   return true;
 }
 
-Ref ModuleHooks::changed_outside_outputs(PyObject* older, PyObject* newer) {
-  if (shortcut_) {
-    bool applies = false;
-    Ref record = merge::changed_outside_outputs(older, newer, jsondiff_original().symbols, applies);
-    if (applies || PyErr_Occurred()) return record;
-  }
-  return Hooks::changed_outside_outputs(older, newer);
-}
-
-int ModuleHooks::differs_counting_outputs(PyObject* older, PyObject* newer) {
-  if (shortcut_) {
-    bool applies = false;
-    int differs =
-        merge::differs_counting_outputs(older, newer, jsondiff_original().symbols, applies);
-    if (applies || differs < 0) return differs;
-  }
-  return Hooks::differs_counting_outputs(older, newer);
+bool ModuleHooks::comparison_shortcut(const zuv::json_diff::Symbols*& symbols) {
+  symbols = shortcut_ ? &jsondiff_original().symbols : nullptr;
+  return true;
 }
 
 // open(path, "r", encoding="utf-8") as a block, json.load inside it.

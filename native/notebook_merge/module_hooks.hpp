@@ -11,19 +11,10 @@ class ModuleHooks final : public Hooks {
  public:
   explicit ModuleHooks(PyObject* globals) : globals_(globals) {}
 
-  bool prepare() override;
-  Ref load(PyObject* path) override;
-  Ref dumps(PyObject* document) override;
-  Ref record(PyObject* cell, Side side, bool tag_by_keyword) override;
-  bool mark(PyObject* record, Side side) override;
-  Ref changed(PyObject* older, PyObject* newer) override;
-  Ref changed_outside_outputs(PyObject* older, PyObject* newer) override;
-  int differs_counting_outputs(PyObject* older, PyObject* newer) override;
+  MERGE_HOOKS_OVERRIDES;
+  bool comparison_shortcut(const zuv::json_diff::Symbols*& symbols) override;
   bool stock_records() const override { return stock_; }
   bool begin_source_merges() override;
-  Ref merge_source(PyObject* current, PyObject* base, PyObject* incoming, PyObject* current_label,
-                   PyObject* incoming_label) override;
-  Ref fresh_id() override;
 
  private:
   PyObject* globals_;

@@ -6,17 +6,6 @@
 
 namespace zuv::cli {
 
-PyObject* member(PyObject* mapping, PyObject* key) {
-  if (!mapping || !PyDict_Check(mapping)) return nullptr;
-  PyObject* value = PyDict_GetItemWithError(mapping, key);
-  if (!value) PyErr_Clear();
-  return value;
-}
-
-PyObject* canvas_of(PyObject* cell) {
-  return member(member(cell, names().metadata), names().canvas);
-}
-
 std::string text_member(PyObject* mapping, PyObject* key) {
   PyObject* value = member(mapping, key);
   return value && PyUnicode_Check(value) ? utf8(value) : std::string();

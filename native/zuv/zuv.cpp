@@ -90,24 +90,23 @@ int dispatch(const std::vector<std::string>& args) {
   return command->run(rest);
 }
 
-// Runs the program; the exit status, or -1 with an exception set when the
-// interpreter itself must take over (KeyboardInterrupt, a failure to read
-// the command line).
-int run_program() {
+// Runs the program and gives its exit status; false with an exception set
+// when the interpreter itself must take over (KeyboardInterrupt, a failure
+// to read the command line).
+bool run_program(int& result) {
   std::vector<std::string> args;
-  if (!command_line(args)) return -1;
-  int result;
+  if (!command_line(args)) return false;
   try {
     result = dispatch(args);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-    return -1;
+    return false;
   } catch (const std::exception& error) {
     result = failure("", error.what());
   }
   std::fflush(stdout);
   std::fflush(stderr);
-  return result;
+  return true;
 }
 
 bool run_module(PyObject* module) {
@@ -116,8 +115,8 @@ bool run_module(PyObject* module) {
   bool is_main =
       PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "__main__") == 0;
   if (!is_main) return true;
-  int result = run_program();
-  if (result < 0) return false;
+  int result = status::ok;
+  if (!run_program(result)) return false;
   if (result == status::ok) return true;
   Ref code = Ref::steal(PyLong_FromLong(result));
   if (!code) return false;
