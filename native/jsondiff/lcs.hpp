@@ -18,10 +18,6 @@
 
 #include "jsondiff/raw_vector.hpp"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 namespace zuv::lcs {
 
 // ---------------------------------------------------------------------------
@@ -43,14 +39,18 @@ inline std::size_t words_for(std::size_t columns) { return (columns + kWordBits 
 // Computes the next row from `row` and the match mask of its element, and
 // clears the mask for the next use.
 inline void advance(const Word* row, Word* match, Word* next, std::size_t words) {
-#if defined(__x86_64__)
+#if defined(__x86_64__) && defined(__GNUC__)
+  // One add-with-carry per word.  Written out because the intrinsic takes
+  // the sum's address, and depending on what surrounds the inlined loop the
+  // compiler then reloads it from the stack in every iteration (~20% of a
+  // long list comparison).
   unsigned char carry = 0;
   for (std::size_t w = 0; w < words; ++w) {
     const Word v = row[w];
     const Word u = v & match[w];
-    unsigned long long sum;
-    carry = _addcarry_u64(carry, v, u, &sum);
-    next[w] = static_cast<Word>(sum) | (v & ~u);
+    Word sum = v;
+    asm("addb $0xff, %1\n\tadcq %2, %0\n\tsetc %1" : "+r"(sum), "+q"(carry) : "r"(u) : "cc");
+    next[w] = sum | (v & ~u);
     match[w] = 0;
   }
 #else
