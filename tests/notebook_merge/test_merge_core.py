@@ -148,6 +148,36 @@ def test_hostile_hooks_emptying_the_tables_never_crash(tmp_path, monkeypatch, ho
         pass  # refusing is fine; reading freed memory is not
 
 
+class Vanishing(str):
+    """A name that, when first hashed, drops the last other reference to
+    itself: code holding it only borrowed then reads freed memory."""
+
+    def __hash__(self):
+        self.__dict__.pop("holder", {}).pop("name", None)
+        return str.__hash__(self)
+
+
+def test_a_cell_name_dropping_itself_when_hashed_never_crashes(tmp_path, monkeypatch):
+    real_json = json
+
+    class Json:
+        dumps = staticmethod(real_json.dumps)
+
+        @staticmethod
+        def load(f):
+            document = real_json.load(f)
+            for c in document["cells"]:
+                holder = c["metadata"]["canvas"]
+                holder["name"] = Vanishing(holder["name"])
+                holder["name"].holder = holder
+            return document
+
+    monkeypatch.setattr(notebook_merge, "json", Json)
+    triple = [notebook([cell(f"c{i}", f"step {i}", ["x\n"]) for i in range(3)], []) for _ in range(3)]
+    merged, _ = merged_with(tmp_path, triple, merge_files)
+    assert [c["metadata"]["canvas"]["id"] for c in merged["cells"]] == ["c0", "c1", "c2"]
+
+
 @pytest.mark.parametrize("base_comments, current_comments, incoming_comments, expected", [
     (["a", "b"], ["b"], ["a", "b", "c"], ["b", "c"]),          # current removed "a": it stays removed
     (["a"], ["A"], ["a", "c", "c"], ["A", "c"]),               # reworded stays reworded; "c" once
