@@ -26,22 +26,22 @@ bool drop_parent_names(PyObject* cell0, PyObject* cell1) {
 
 namespace merge {
 
-Ref changed_outside_outputs(PyObject* older, PyObject* newer,
-                            const zuv::json_diff::Symbols& symbols, bool& applies) {
+bool changed_outside_outputs(PyObject* older, PyObject* newer,
+                             const zuv::json_diff::Symbols& symbols, bool& applies, Ref& record) {
   PyObject* const data = names().data;
   PyObject* const outputs = names().outputs;
   PyObject* const execution_count = names().execution_count;
   applies = false;
-  if (!drop_parent_names(older, newer)) return {};
+  if (!drop_parent_names(older, newer)) return false;
   Ref data0 = zuv::getattr(older, data);
   Ref data1 = data0 ? zuv::getattr(newer, data) : Ref{};
-  if (!data1) return {};
+  if (!data1) return false;
   PyObject* a = data0.get();
   PyObject* b = data1.get();
-  if (!PyDict_CheckExact(a) || !PyDict_CheckExact(b)) return {};
+  if (!PyDict_CheckExact(a) || !PyDict_CheckExact(b)) return true;
   int in_a = PyDict_Contains(a, outputs);
   int in_b = in_a <= 0 ? in_a : PyDict_Contains(b, outputs);
-  if (in_b <= 0) return {};
+  if (in_b <= 0) return in_b == 0;
   // Another shared key keeps the record a per-key record (jsondiff replaces
   // the whole cell only when no key is shared).
   bool shared = false;
@@ -49,27 +49,29 @@ Ref changed_outside_outputs(PyObject* older, PyObject* newer,
   Py_ssize_t pos = 0;
   while (!shared && PyDict_Next(a, &pos, &key, &value)) {
     if (key == outputs) continue;
+    Ref held_key = Ref::borrow(key);  // a lookup in `b` may run code
     int eq = PyUnicode_Check(key) ? PyUnicode_Compare(key, outputs) : 1;
     if (eq == 0) continue;
-    int held = PyDict_Contains(b, key);
-    if (held < 0) return {};
+    int held = PyDict_Contains(b, held_key.get());
+    if (held < 0) return false;
     shared = held;
   }
-  if (!shared) return {};
+  if (!shared) return true;
   Ref a_rest = Ref::steal(PyDict_Copy(a));
   Ref b_rest = a_rest ? Ref::steal(PyDict_Copy(b)) : Ref{};
   if (!b_rest || PyDict_DelItem(a_rest.get(), outputs) < 0 ||
       PyDict_DelItem(b_rest.get(), outputs) < 0)
-    return {};
-  Ref record = zuv::json_diff::diff(a_rest.get(), b_rest.get(), symbols);
-  if (!record) return {};
-  if (!PyDict_CheckExact(record.get())) return {};  // not expected; compare in full
-  if (PyDict_DelItem(record.get(), execution_count) < 0) {
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
+    return false;
+  Ref difference = zuv::json_diff::diff(a_rest.get(), b_rest.get(), symbols);
+  if (!difference) return false;
+  if (!PyDict_CheckExact(difference.get())) return true;  // not expected; compare in full
+  if (PyDict_DelItem(difference.get(), execution_count) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
     PyErr_Clear();
   }
   applies = true;
-  return record;
+  record = std::move(difference);
+  return true;
 }
 
 bool differs_counting_outputs(PyObject* older, PyObject* newer,

@@ -21,11 +21,11 @@ namespace merge {
 // computed without comparing the outputs: the full comparison's record minus
 // that entry, wherever dropping the key from both cells gives the same
 // record (both cells plain dicts that hold "outputs" and share another key;
-// "execution_count" is dropped as the full comparison does).  Sets
-// `applies` false, and returns empty without an error, where it does not;
-// the caller then compares in full.
-Ref changed_outside_outputs(PyObject* older, PyObject* newer,
-                            const zuv::json_diff::Symbols& symbols, bool& applies);
+// "execution_count" is dropped as the full comparison does).  Sets `applies`
+// false where it does not; the caller then compares in full.  False with a
+// Python exception on failure.
+bool changed_outside_outputs(PyObject* older, PyObject* newer,
+                             const zuv::json_diff::Symbols& symbols, bool& applies, Ref& record);
 
 // Whether the full comparison's record would be non-empty, outputs
 // included, answered by the engine's linear equality walk instead of a

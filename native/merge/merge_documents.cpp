@@ -125,7 +125,8 @@ class DocumentMerge {
   // whole table read again for each lookup, or, with stock records, kept up
   // to date as the merge changes names.
   Ref rebuilt_names() { return track_names_ ? Ref::none() : comp_names(); }
-  Ref holder_of(PyObject* rebuilt, PyObject* name);
+  // The merged key of the cell carrying `name` (empty when none does).
+  bool holder_of(PyObject* rebuilt, PyObject* name, Ref& holder);
   bool index_names();
   bool note_name(PyObject* key);
   bool names_of_both(const CellVersions& cell, CellFacts& facts);
@@ -249,8 +250,9 @@ Ref DocumentMerge::difference(PyObject* older, PyObject* newer, bool outputs_cou
   if (outputs_count) return hooks_.changed(older, newer);
   if (shortcut_) {
     bool applies = false;
-    Ref record = changed_outside_outputs(older, newer, *shortcut_, applies);
-    if (applies || PyErr_Occurred()) return record;
+    Ref record;
+    if (!changed_outside_outputs(older, newer, *shortcut_, applies, record)) return {};
+    if (applies) return record;
   }
   Ref diff = hooks_.changed(older, newer);
   if (!diff) return {};
@@ -306,23 +308,26 @@ Ref DocumentMerge::comp_names() {
   return table;
 }
 
-Ref DocumentMerge::holder_of(PyObject* rebuilt, PyObject* name) {
-  if (!track_names_) return Ref::borrow(PyDict_GetItemWithError(rebuilt, name));
-  PyObject* keys = PyDict_GetItemWithError(holders_.get(), name);
-  if (!keys) return {};
+bool DocumentMerge::holder_of(PyObject* rebuilt, PyObject* name, Ref& holder) {
+  if (!track_names_) {
+    holder = Ref::borrow(PyDict_GetItemWithError(rebuilt, name));
+    return holder || !PyErr_Occurred();
+  }
+  holder.reset();
+  Ref keys = Ref::borrow(PyDict_GetItemWithError(holders_.get(), name));
+  if (!keys) return !PyErr_Occurred();
   // The later cell in output order wins a shared name.
-  Ref best;
   double best_order = -1;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
-    PyObject* key = PyList_GET_ITEM(keys, i);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+    Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
     double order = -1;
-    if (!merged_.order(key, order)) return {};
+    if (!merged_.order(key.get(), order)) return false;
     if (order > best_order) {
       best_order = order;
-      best = Ref::borrow(key);
+      holder = std::move(key);
     }
   }
-  return best;
+  return true;
 }
 
 // Lists `key` under the name its cell carries now (nowhere when the cell is
@@ -418,8 +423,8 @@ bool DocumentMerge::gather(const CellVersions& cell, CellFacts& f) {
     Ref names = rebuilt_names();
     incoming_name_ = names ? name_of(cell.incoming.get()) : Ref{};
     if (!incoming_name_) return false;
-    Ref holder = holder_of(names.get(), incoming_name_.get());
-    if (!holder && PyErr_Occurred()) return false;
+    Ref holder;
+    if (!holder_of(names.get(), incoming_name_.get(), holder)) return false;
     if (holder) {
       int other = PyObject_RichCompareBool(holder.get(), id, Py_NE);
       if (other < 0) return false;
@@ -541,14 +546,13 @@ bool DocumentMerge::delete_cell(const CellVersions& cell) {
     Ref marked = Ref::steal(PyNumber_Add(names().incoming_mark, popped_name.get()));
     Ref names = marked ? rebuilt_names() : Ref{};
     if (!names) return false;
-    Ref holder_key = holder_of(names.get(), marked.get());
+    Ref holder_key;
+    if (!holder_of(names.get(), marked.get(), holder_key)) return false;
     if (holder_key) {
       Ref holder = merged_.get(holder_key.get());
       if (!holder || PyObject_SetAttr(holder.get(), zuv::names().name, popped_name.get()) < 0)
         return false;
       touched_.push_back(holder_key);
-    } else if (PyErr_Occurred()) {
-      return false;
     }
   }
   touched_.push_back(cell.id);

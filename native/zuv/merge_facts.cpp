@@ -13,7 +13,7 @@ namespace zuv::cli {
 
 namespace {
 
-using pages::member;
+using pages::held_member;
 
 bool text(PyObject* value, std::string& out) { return pages::text_of(value, out); }
 
@@ -22,7 +22,7 @@ bool text(PyObject* value, std::string& out) { return pages::text_of(value, out)
 bool read_facts(PyObject* document, conflicts::NotebookFacts& out) {
   std::vector<pages::CellInfo> cells;
   if (!pages::read_cells(document, cells)) return false;
-  Ref cell_list = member(document, names().cells);
+  Ref cell_list = held_member(document, names().cells);
   for (std::size_t i = 0; i < cells.size(); ++i) {
     conflicts::CellFacts facts;
     facts.id = std::move(cells[i].id);
@@ -30,18 +30,19 @@ bool read_facts(PyObject* document, conflicts::NotebookFacts& out) {
     facts.source = std::move(cells[i].source);
     for (auto& parent : cells[i].parents) facts.parent_ids.push_back(std::move(parent.id));
     Ref cell = Ref::borrow(PyList_GET_ITEM(cell_list.get(), static_cast<Py_ssize_t>(i)));
-    if (!text(member(cell.get(), names().id).get(), facts.cell_id)) return false;
+    if (!text(held_member(cell.get(), names().id).get(), facts.cell_id)) return false;
     out.cells.push_back(std::move(facts));
   }
-  Ref parameters = member(member(member(document, names().metadata).get(), names().canvas).get(),
-                          names().parameters);
+  Ref parameters =
+      held_member(held_member(held_member(document, names().metadata).get(), names().canvas).get(),
+                  names().parameters);
   if (parameters && PyList_Check(parameters.get())) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
       Ref p = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
       conflicts::ParameterFacts facts;
-      if (!text(member(p.get(), names().name).get(), facts.name) ||
-          !text(member(p.get(), names().type).get(), facts.type) ||
-          !text(member(p.get(), names().value).get(), facts.value))
+      if (!text(held_member(p.get(), names().name).get(), facts.name) ||
+          !text(held_member(p.get(), names().type).get(), facts.type) ||
+          !text(held_member(p.get(), names().value).get(), facts.value))
         return false;
       out.parameters.push_back(std::move(facts));
     }

@@ -16,17 +16,6 @@
 
 namespace zuv::pages {
 
-Ref member(PyObject* d, PyObject* key) {
-  if (!d || !PyDict_Check(d)) return {};
-  PyObject* value = PyDict_GetItem(d, key);
-  return Ref::borrow(value);
-}
-
-Ref canvas_of(PyObject* cell) {
-  Ref metadata = member(cell, names().metadata);
-  return member(metadata.get(), names().canvas);
-}
-
 namespace {
 
 bool source_lines(PyObject* source, std::vector<std::string>& out) {
@@ -66,8 +55,8 @@ bool parent_refs(PyObject* list, std::vector<page::ParentRef>& out) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held.get()); ++i) {
     Ref ref = Ref::borrow(PyList_GET_ITEM(held.get(), i));
     page::ParentRef parent;
-    if (!text_of(member(ref.get(), names().id).get(), parent.id) ||
-        !text_of(member(ref.get(), names().name).get(), parent.name))
+    if (!text_of(held_member(ref.get(), names().id).get(), parent.id) ||
+        !text_of(held_member(ref.get(), names().name).get(), parent.name))
       return false;
     out.push_back(std::move(parent));
   }
@@ -105,7 +94,7 @@ bool text_of(PyObject* value, std::string& out) {
 }
 
 bool read_cells(PyObject* document, std::vector<CellInfo>& out) {
-  Ref cells = member(document, names().cells);
+  Ref cells = held_member(document, names().cells);
   if (!cells) return true;
   if (!PyList_Check(cells.get())) {
     PyErr_SetString(PyExc_ValueError, "\"cells\" is not a list");
@@ -118,16 +107,16 @@ bool read_cells(PyObject* document, std::vector<CellInfo>& out) {
       return false;
     }
     CellInfo info;
-    Ref type = member(cell.get(), names().cell_type);
+    Ref type = held_member(cell.get(), names().cell_type);
     info.code = type && PyUnicode_Check(type.get()) &&
                 PyUnicode_CompareWithASCIIString(type.get(), "code") == 0;
-    Ref canvas = canvas_of(cell.get());
-    Ref id = member(canvas.get(), names().id);
+    Ref canvas = held_canvas(cell.get());
+    Ref id = held_member(canvas.get(), names().id);
     info.has_id = static_cast<bool>(id);
     if (!text_of(id.get(), info.id) ||
-        !text_of(member(canvas.get(), names().name).get(), info.name) ||
-        !parent_refs(member(canvas.get(), names().parents).get(), info.parents) ||
-        !source_lines(member(cell.get(), names().source).get(), info.source))
+        !text_of(held_member(canvas.get(), names().name).get(), info.name) ||
+        !parent_refs(held_member(canvas.get(), names().parents).get(), info.parents) ||
+        !source_lines(held_member(cell.get(), names().source).get(), info.source))
       return false;
     out.push_back(std::move(info));
   }
@@ -193,23 +182,23 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
   }
 
   // Statuses, sources and parent changes from the diff document.
-  Ref diff_cells = member(diff.get(), names().cells);
+  Ref diff_cells = held_member(diff.get(), names().cells);
   if (diff_cells && PyList_Check(diff_cells.get())) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(diff_cells.get()); ++i) {
       Ref cell = Ref::borrow(PyList_GET_ITEM(diff_cells.get(), i));
-      Ref canvas = canvas_of(cell.get());
+      Ref canvas = held_canvas(cell.get());
       std::string id, status;
-      if (!text_of(member(canvas.get(), names().id).get(), id) ||
-          !text_of(member(canvas.get(), names().diff_status).get(), status))
+      if (!text_of(held_member(canvas.get(), names().id).get(), id) ||
+          !text_of(held_member(canvas.get(), names().diff_status).get(), status))
         return false;
       auto found = index.find(id);
       if (found == index.end()) continue;
       page::CellEntry& entry = out.cells[found->second];
       entry.status = status_named(status);
-      if (!source_lines(member(canvas.get(), names().prev_source).get(), entry.old_source) ||
-          !source_lines(member(cell.get(), names().source).get(), entry.new_source) ||
-          !parent_refs(member(canvas.get(), names().added_parents).get(), entry.gained) ||
-          !parent_refs(member(canvas.get(), names().removed_parents).get(), entry.lost))
+      if (!source_lines(held_member(canvas.get(), names().prev_source).get(), entry.old_source) ||
+          !source_lines(held_member(cell.get(), names().source).get(), entry.new_source) ||
+          !parent_refs(held_member(canvas.get(), names().added_parents).get(), entry.gained) ||
+          !parent_refs(held_member(canvas.get(), names().removed_parents).get(), entry.lost))
         return false;
     }
   }
@@ -266,17 +255,18 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
   for (page::CellEntry& entry : missing_cells) out.cells.push_back(std::move(entry));
 
   // Parameters, in the diff document's order.
-  Ref metadata = member(diff.get(), names().metadata);
-  Ref parameters = member(member(metadata.get(), names().canvas).get(), names().parameter);
+  Ref metadata = held_member(diff.get(), names().metadata);
+  Ref parameters =
+      held_member(held_member(metadata.get(), names().canvas).get(), names().parameter);
   if (parameters && PyList_Check(parameters.get())) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
       Ref p = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
       page::ParameterEntry entry;
       std::string status, type, value;
-      if (!text_of(member(p.get(), names().name).get(), entry.name) ||
-          !text_of(member(p.get(), names().diff_status).get(), status) ||
-          !text_of(member(p.get(), names().type).get(), type) ||
-          !text_of(member(p.get(), names().value).get(), value))
+      if (!text_of(held_member(p.get(), names().name).get(), entry.name) ||
+          !text_of(held_member(p.get(), names().diff_status).get(), status) ||
+          !text_of(held_member(p.get(), names().type).get(), type) ||
+          !text_of(held_member(p.get(), names().value).get(), value))
         return false;
       entry.status = status_named(status);
       switch (entry.status) {
@@ -288,8 +278,9 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
           break;
         case page::Status::modified:
           entry.new_type = type, entry.new_value = value;
-          if (!text_of(member(p.get(), names().prev_value).get(), entry.old_value)) return false;
-          if (Ref prev_type = member(p.get(), names().prev_type)) {
+          if (!text_of(held_member(p.get(), names().prev_value).get(), entry.old_value))
+            return false;
+          if (Ref prev_type = held_member(p.get(), names().prev_type)) {
             if (!text_of(prev_type.get(), entry.old_type)) return false;
           } else {
             entry.old_type = type;

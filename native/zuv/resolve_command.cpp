@@ -87,8 +87,8 @@ void print_line(std::FILE* stream, const std::string& text) {
   std::fprintf(stream, "%s\n", escape_control(text).c_str());
 }
 
-using pages::canvas_of;
-using pages::member;
+using pages::held_canvas;
+using pages::held_member;
 
 bool set_text(PyObject* d, const char* key, const std::string& value) {
   Ref text = Ref::steal(
@@ -118,18 +118,18 @@ Ref source_value(const std::vector<std::string>& lines, bool as_text) {
 // that goes with a dropped cell is told in `cut`.
 bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Plan& plan,
            std::vector<std::string>& cut) {
-  Ref cells = member(document, names().cells);
+  Ref cells = held_member(document, names().cells);
   if (!cells || !PyList_Check(cells.get())) return true;
   for (const auto& edit : plan.cell_edits) {
     Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), static_cast<Py_ssize_t>(edit.cell)));
-    Ref canvas = canvas_of(cell.get());
+    Ref canvas = held_canvas(cell.get());
     if (!canvas) continue;
     if (edit.name && !set_text(canvas.get(), "name", *edit.name)) return false;
     if (edit.id && !set_text(canvas.get(), "id", *edit.id)) return false;
     if (edit.cell_id && !edit.cell_id->empty() && !set_text(cell.get(), "id", *edit.cell_id))
       return false;
     if (edit.source) {
-      Ref old = member(cell.get(), names().source);
+      Ref old = held_member(cell.get(), names().source);
       Ref value = source_value(*edit.source, old && PyUnicode_Check(old.get()));
       if (!value || PyDict_SetItemString(cell.get(), "source", value.get()) < 0) return false;
     }
@@ -147,7 +147,7 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
     if (dropped.contains(static_cast<std::size_t>(i))) continue;
     Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), i));
     if (PyList_Append(kept.get(), cell.get()) < 0) return false;
-    Ref parents = member(canvas_of(cell.get()).get(), names().parents);
+    Ref parents = held_member(held_canvas(cell.get()).get(), names().parents);
     if (!parents || !PyList_Check(parents.get())) continue;
     Ref rewritten = Ref::steal(PyList_New(0));
     if (!rewritten) return false;
@@ -155,11 +155,12 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(parents.get()); ++k) {
       Ref ref = Ref::borrow(PyList_GET_ITEM(parents.get(), k));
       std::string id;
-      if (!pages::text_of(member(ref.get(), names().id).get(), id)) return false;
+      if (!pages::text_of(held_member(ref.get(), names().id).get(), id)) return false;
       if (auto target = plan.retarget.find(id); target != plan.retarget.end()) {
         if (target->second.empty()) {
           std::string child;
-          if (!pages::text_of(member(canvas_of(cell.get()).get(), names().name).get(), child))
+          if (!pages::text_of(held_member(held_canvas(cell.get()).get(), names().name).get(),
+                              child))
             return false;
           auto parent = merged.by_id.find(id);
           cut.push_back(
@@ -172,7 +173,7 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
         }
         id = target->second;
         if (!set_text(ref.get(), "id", id)) return false;
-        if (member(ref.get(), names().name)) {
+        if (held_member(ref.get(), names().name)) {
           auto name = final_name.find(id);
           if (name != final_name.end() && !set_text(ref.get(), "name", name->second)) return false;
         }
@@ -180,12 +181,12 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
       if (!seen.insert(id).second) continue;
       if (PyList_Append(rewritten.get(), ref.get()) < 0) return false;
     }
-    Ref canvas = canvas_of(cell.get());
+    Ref canvas = held_canvas(cell.get());
     if (PyDict_SetItemString(canvas.get(), "parents", rewritten.get()) < 0) return false;
   }
   if (PyDict_SetItemString(document, "cells", kept.get()) < 0) return false;
 
-  Ref parameters = member(canvas_of(document).get(), names().parameters);
+  Ref parameters = held_member(held_canvas(document).get(), names().parameters);
   if (!parameters || !PyList_Check(parameters.get())) return true;
   for (const auto& edit : plan.parameter_edits) {
     Ref p = Ref::borrow(PyList_GET_ITEM(parameters.get(), static_cast<Py_ssize_t>(edit.parameter)));
@@ -198,7 +199,8 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
     if (!gone.contains(static_cast<std::size_t>(i)) &&
         PyList_Append(kept_parameters.get(), PyList_GET_ITEM(parameters.get(), i)) < 0)
       return false;
-  return PyDict_SetItemString(canvas_of(document).get(), "parameters", kept_parameters.get()) == 0;
+  return PyDict_SetItemString(held_canvas(document).get(), "parameters", kept_parameters.get()) ==
+         0;
 }
 
 }  // namespace
