@@ -1,10 +1,9 @@
 #include "merge/merge_documents.hpp"
 
-#include "merge/cell_comparison.hpp"
-
 #include <vector>
 
 #include "io/atomic_write.hpp"
+#include "merge/cell_comparison.hpp"
 #include "merge/cell_rules.hpp"
 #include "merge/labels.hpp"
 #include "merge/merged_cells.hpp"

@@ -1,6 +1,5 @@
 #include "notebook_merge/module_hooks.hpp"
 
-#include "merge/cell_comparison.hpp"
 #include "notebook_merge/merge.hpp"
 #include "py/error.hpp"
 
