@@ -14,8 +14,8 @@
 #include "py/imports.hpp"
 #include "py/module.hpp"
 #include "zuv/commands.hpp"
-#include "zuv/py_text.hpp"
-#include "zuv/terminal.hpp"
+#include "zuv/notebook/py_text.hpp"
+#include "zuv/text/terminal.hpp"
 
 namespace zuv::cli {
 

@@ -20,10 +20,10 @@
 #include <string>
 #include <utility>
 
+#include "notebook/conflict_count.hpp"
 #include "py/imports.hpp"
 #include "py/module.hpp"
 #include "py/names.hpp"
-#include "zuv/conflict_count.hpp"
 
 namespace {
 

@@ -17,10 +17,10 @@
 #include "io/atomic_write.hpp"
 #include "zuv/arguments.hpp"
 #include "zuv/commands.hpp"
-#include "zuv/git_process.hpp"
-#include "zuv/notebook_file.hpp"
-#include "zuv/py_text.hpp"
-#include "zuv/terminal.hpp"
+#include "zuv/git/git_process.hpp"
+#include "zuv/notebook/notebook_file.hpp"
+#include "zuv/notebook/py_text.hpp"
+#include "zuv/text/terminal.hpp"
 
 namespace zuv::cli {
 

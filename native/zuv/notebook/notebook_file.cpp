@@ -1,4 +1,4 @@
-#include "zuv/notebook_file.hpp"
+#include "zuv/notebook/notebook_file.hpp"
 
 #include <cerrno>
 #include <charconv>

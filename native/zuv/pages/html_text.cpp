@@ -1,4 +1,4 @@
-#include "zuv/html_text.hpp"
+#include "zuv/pages/html_text.hpp"
 
 #include <cstdint>
 

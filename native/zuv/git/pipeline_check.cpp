@@ -1,9 +1,9 @@
-#include "zuv/pipeline_check.hpp"
+#include "zuv/git/pipeline_check.hpp"
 
 #include "py/imports.hpp"
-#include "zuv/notebook_text.hpp"
-#include "zuv/py_text.hpp"
-#include "zuv/terminal.hpp"
+#include "zuv/notebook/notebook_text.hpp"
+#include "zuv/notebook/py_text.hpp"
+#include "zuv/text/terminal.hpp"
 
 namespace zuv::cli {
 

@@ -1,4 +1,4 @@
-#include "zuv/git_process.hpp"
+#include "zuv/git/git_process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "zuv/pipeline_breaks.hpp"
+#include "zuv/conflicts/pipeline_breaks.hpp"
 
 #include <algorithm>
 #include <set>

@@ -1,8 +1,8 @@
-#include "zuv/notebook_text.hpp"
+#include "zuv/notebook/notebook_text.hpp"
 
 #include "py/imports.hpp"
-#include "zuv/py_text.hpp"
-#include "zuv/terminal.hpp"
+#include "zuv/notebook/py_text.hpp"
+#include "zuv/text/terminal.hpp"
 
 namespace zuv::cli {
 

@@ -1,13 +1,13 @@
-#include "zuv/merge_facts.hpp"
+#include "zuv/conflicts/merge_facts.hpp"
 
 #include <cstdio>
 
-#include "zuv/git_process.hpp"
-#include "zuv/notebook_file.hpp"
-#include "zuv/notebook_pages.hpp"
-#include "zuv/pipeline_breaks.hpp"
-#include "zuv/py_text.hpp"
-#include "zuv/terminal.hpp"
+#include "zuv/conflicts/pipeline_breaks.hpp"
+#include "zuv/git/git_process.hpp"
+#include "zuv/notebook/notebook_file.hpp"
+#include "zuv/notebook/py_text.hpp"
+#include "zuv/pages/notebook_pages.hpp"
+#include "zuv/text/terminal.hpp"
 
 namespace zuv::cli {
 

@@ -9,8 +9,8 @@
 
 #include "py/names.hpp"
 #include "py/ref.hpp"
-#include "zuv/notebook_text.hpp"
-#include "zuv/pipeline_page.hpp"
+#include "zuv/notebook/notebook_text.hpp"
+#include "zuv/pages/pipeline_page.hpp"
 
 namespace zuv::pages {
 

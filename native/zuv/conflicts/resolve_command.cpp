@@ -6,11 +6,11 @@
 
 #include "io/atomic_write.hpp"
 #include "zuv/commands.hpp"
-#include "zuv/merge_facts.hpp"
-#include "zuv/notebook_file.hpp"
-#include "zuv/notebook_pages.hpp"
-#include "zuv/py_text.hpp"
-#include "zuv/terminal.hpp"
+#include "zuv/conflicts/merge_facts.hpp"
+#include "zuv/notebook/notebook_file.hpp"
+#include "zuv/notebook/py_text.hpp"
+#include "zuv/pages/notebook_pages.hpp"
+#include "zuv/text/terminal.hpp"
 
 namespace zuv::cli {
 

@@ -1,4 +1,4 @@
-#include "zuv/terminal.hpp"
+#include "zuv/text/terminal.hpp"
 
 #include <unistd.h>
 

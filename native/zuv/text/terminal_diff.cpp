@@ -15,13 +15,13 @@
 
 #include "zuv/arguments.hpp"
 #include "zuv/commands.hpp"
-#include "zuv/html_diff.hpp"
-#include "zuv/line_diff.hpp"
-#include "zuv/notebook_file.hpp"
-#include "zuv/notebook_text.hpp"
-#include "zuv/pipeline_check.hpp"
-#include "zuv/py_text.hpp"
-#include "zuv/terminal.hpp"
+#include "zuv/git/pipeline_check.hpp"
+#include "zuv/notebook/notebook_file.hpp"
+#include "zuv/notebook/notebook_text.hpp"
+#include "zuv/notebook/py_text.hpp"
+#include "zuv/pages/html_diff.hpp"
+#include "zuv/text/line_diff.hpp"
+#include "zuv/text/terminal.hpp"
 
 namespace zuv::cli {
 

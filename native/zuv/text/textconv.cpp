@@ -8,9 +8,9 @@
 #include <string>
 
 #include "zuv/commands.hpp"
-#include "zuv/notebook_file.hpp"
-#include "zuv/notebook_text.hpp"
-#include "zuv/terminal.hpp"
+#include "zuv/notebook/notebook_file.hpp"
+#include "zuv/notebook/notebook_text.hpp"
+#include "zuv/text/terminal.hpp"
 
 namespace zuv::cli {
 

@@ -1,8 +1,8 @@
 // The line matching is difflib's: the interpreter ships it, it is what the
 // notebook diff module already uses, and its hunks are familiar to readers.
-#include "zuv/line_diff.hpp"
+#include "zuv/text/line_diff.hpp"
 
-#include "zuv/py_text.hpp"
+#include "zuv/notebook/py_text.hpp"
 
 namespace zuv::cli {
 

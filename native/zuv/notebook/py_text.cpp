@@ -1,4 +1,4 @@
-#include "zuv/py_text.hpp"
+#include "zuv/notebook/py_text.hpp"
 
 #include "py/error.hpp"
 

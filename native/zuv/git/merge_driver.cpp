@@ -12,16 +12,16 @@
 #include <cstdio>
 
 #include "io/atomic_write.hpp"
+#include "notebook/conflict_count.hpp"
 #include "zuv/arguments.hpp"
 #include "zuv/commands.hpp"
-#include "zuv/conflict_count.hpp"
-#include "zuv/git_process.hpp"
-#include "zuv/merge_facts.hpp"
-#include "zuv/notebook_file.hpp"
-#include "zuv/pipeline_check.hpp"
-#include "zuv/pipeline_merge.hpp"
-#include "zuv/py_text.hpp"
-#include "zuv/terminal.hpp"
+#include "zuv/conflicts/merge_facts.hpp"
+#include "zuv/git/git_process.hpp"
+#include "zuv/git/pipeline_check.hpp"
+#include "zuv/git/pipeline_merge.hpp"
+#include "zuv/notebook/notebook_file.hpp"
+#include "zuv/notebook/py_text.hpp"
+#include "zuv/text/terminal.hpp"
 
 namespace zuv::cli {
 

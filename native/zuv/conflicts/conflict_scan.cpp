@@ -1,4 +1,4 @@
-#include "zuv/conflict_scan.hpp"
+#include "zuv/conflicts/conflict_scan.hpp"
 
 #include <algorithm>
 #include <map>

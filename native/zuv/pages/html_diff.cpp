@@ -1,9 +1,9 @@
 // `zuv diff --html OUT OLD NEW`: the pipeline page of one diff.
-#include "zuv/html_diff.hpp"
+#include "zuv/pages/html_diff.hpp"
 
 #include "zuv/commands.hpp"
-#include "zuv/notebook_pages.hpp"
-#include "zuv/py_text.hpp"
+#include "zuv/notebook/py_text.hpp"
+#include "zuv/pages/notebook_pages.hpp"
 
 namespace zuv::cli {
 

@@ -1,4 +1,4 @@
-#include "zuv/pipeline_merge.hpp"
+#include "zuv/git/pipeline_merge.hpp"
 
 #include "merge/native_hooks.hpp"
 

@@ -1,4 +1,4 @@
-#include "zuv/pipeline_page.hpp"
+#include "zuv/pages/pipeline_page.hpp"
 
 #include <algorithm>
 #include <array>
@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "graph/layered_layout.hpp"
-#include "zuv/html_text.hpp"
-#include "zuv/line_edits.hpp"
+#include "zuv/pages/html_text.hpp"
+#include "zuv/text/line_edits.hpp"
 
 namespace zuv::page {
 

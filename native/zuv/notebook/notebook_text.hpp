@@ -6,23 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "notebook/lookup.hpp"
 #include "py/names.hpp"
 #include "py/ref.hpp"
 
 namespace zuv::cli {
-
-// mapping[key] when `mapping` is a dict holding it, else nullptr (borrowed).
-inline PyObject* member(PyObject* mapping, PyObject* key) {
-  if (!mapping || !PyDict_Check(mapping)) return nullptr;
-  PyObject* value = PyDict_GetItemWithError(mapping, key);
-  if (!value) PyErr_Clear();
-  return value;
-}
-
-// The cell's (or notebook's) "metadata" -> "canvas" object, or nullptr.
-inline PyObject* canvas_of(PyObject* cell) {
-  return member(member(cell, names().metadata), names().canvas);
-}
 
 // A string member as UTF-8, "" when absent or not a string.
 std::string text_member(PyObject* mapping, PyObject* key);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "py/ref.hpp"
-#include "zuv/conflict_scan.hpp"
+#include "zuv/conflicts/conflict_scan.hpp"
 
 namespace zuv::cli {
 

@@ -1,4 +1,4 @@
-#include "zuv/notebook_pages.hpp"
+#include "zuv/pages/notebook_pages.hpp"
 
 #include <random>
 #include <string_view>
@@ -11,8 +11,8 @@
 #include "io/atomic_write.hpp"
 #include "io/file_io.hpp"
 #include "py/imports.hpp"
-#include "zuv/notebook_file.hpp"
-#include "zuv/py_text.hpp"
+#include "zuv/notebook/notebook_file.hpp"
+#include "zuv/notebook/py_text.hpp"
 
 namespace zuv::pages {
 

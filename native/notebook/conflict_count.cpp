@@ -1,8 +1,8 @@
-#include "zuv/conflict_count.hpp"
+#include "notebook/conflict_count.hpp"
 
+#include "notebook/lookup.hpp"
 #include "py/imports.hpp"
 #include "py/names.hpp"
-#include "zuv/notebook_text.hpp"
 
 namespace zuv::cli {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "zuv/conflict_scan.hpp"
+#include "zuv/conflicts/conflict_scan.hpp"
 
 namespace zuv::breaks {
 

@@ -1,4 +1,4 @@
-#include "zuv/line_edits.hpp"
+#include "zuv/text/line_edits.hpp"
 
 #include <algorithm>
 #include <cstdint>
