@@ -8,6 +8,7 @@
 #include "merge/labels.hpp"
 #include "merge/merged_cells.hpp"
 #include "merge/parameter_rules.hpp"
+#include "py/collector_pause.hpp"
 #include "py/imports.hpp"
 #include "py/names.hpp"
 
@@ -890,34 +891,13 @@ bool DocumentMerge::run(PyObject* base, PyObject* current, PyObject* incoming,
 
 bool merge_documents(PyObject* base, PyObject* current, PyObject* incoming, PyObject* file_path,
                      Hooks& hooks, MergeResult& result) {
+  zuv::CollectorPause pause;
   return DocumentMerge(file_path, hooks).run(base, current, incoming, result);
 }
 
-namespace {
-
-// The cyclic garbage collector paused for the length of one merge: a merge
-// builds a few records and difference records per cell and frees them only
-// at its end, so collections during the merge find nothing to free yet cost
-// time that grows with the whole heap.  The collector's earlier state comes
-// back on every way out.
-class CollectorPause {
- public:
-  CollectorPause() : was_enabled_(PyGC_Disable()) {}
-  ~CollectorPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  CollectorPause(const CollectorPause&) = delete;
-  CollectorPause& operator=(const CollectorPause&) = delete;
-
- private:
-  int was_enabled_;
-};
-
-}  // namespace
-
 bool merge_files(PyObject* base_path, PyObject* current_path, PyObject* incoming_path,
                  PyObject* file_path, Hooks& hooks, ConflictReport* conflicts) {
-  CollectorPause pause;
+  zuv::CollectorPause pause;
   if (!hooks.prepare()) return false;
   Ref current = hooks.load(current_path);
   Ref base = current ? hooks.load(base_path) : Ref{};

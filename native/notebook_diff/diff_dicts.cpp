@@ -5,6 +5,7 @@
 // previous document's, everything else the current document's; parent
 // references follow the order of the cell they come from.
 #include "notebook_diff/records.hpp"
+#include "py/collector_pause.hpp"
 
 namespace diff {
 namespace {
@@ -330,32 +331,9 @@ constexpr zuv::FunctionSpec kDiffDicts{"diff_dicts", "Ipython Notebook Diff Driv
 
 }  // namespace
 
-namespace {
-
-// Pauses the interpreter's cycle collector while it lives.  A diff makes
-// several new containers per cell (records, detached copies, parent lists)
-// and none of them forms a cycle, yet each collector pass it triggers walks
-// every live container, the two documents' included: on notebooks of
-// thousands of cells those passes cost more than the diff itself.  Cycles
-// that replaced hooks might make are collected once it is enabled again.
-class CollectorPause {
- public:
-  CollectorPause() : was_enabled_(PyGC_Disable()) {}
-  CollectorPause(const CollectorPause&) = delete;
-  CollectorPause& operator=(const CollectorPause&) = delete;
-  ~CollectorPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-
- private:
-  int was_enabled_;
-};
-
-}  // namespace
-
 Ref diff_documents(PyObject* globals, PyObject* prev, PyObject* current) {
   const Names& n = names();
-  CollectorPause pause;
+  zuv::CollectorPause pause;
   Ref current_cells = index_code_cells(globals, current);
   if (!current_cells) return {};
   Ref prev_cells = index_code_cells(globals, prev);
