@@ -182,7 +182,7 @@ def test_git_merge_through_the_driver(repo, base, current, incoming, outcome, re
         assert "x = 'mine'" in text and "x = 'theirs'" in text
         assert "pipeline.ipynb" in git(repo, "diff", "--name-only", "--diff-filter=U").stdout
         if not reason:
-            assert "conflicts remain in pipeline.ipynb: cells 0, parameters 0, source blocks 1" in output
+            assert "conflicts remain in pipeline.ipynb: cell conflicts 0, parameter conflicts 0, source conflict blocks 1" in output
             assert text == jupyter_text(json.loads(text))
 
 
