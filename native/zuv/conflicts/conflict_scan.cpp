@@ -105,7 +105,8 @@ std::vector<SourceBlock> find_blocks(const std::vector<std::string>& lines) {
     }
     // Up to the closing marker; a new opening first means this one is none.
     std::size_t first_base = npos, first_separator = npos, base_separator = npos;
-    std::size_t separators = 0, bases = 0, j = i + 1;
+    // Separators after the base marker: those before it are ours' lines.
+    std::size_t separators = 0, separators_after_base = 0, bases = 0, j = i + 1;
     for (; j < lines.size(); ++j) {
       const std::string& line = lines[j];
       if (is_marker(line, '>', size, true) || is_marker(line, '<', size, true)) break;
@@ -114,6 +115,7 @@ std::vector<SourceBlock> find_blocks(const std::vector<std::string>& lines) {
         if (first_base == npos) first_base = j;
       } else if (is_marker(line, '=', size, false)) {
         ++separators;
+        if (first_base != npos) ++separators_after_base;
         if (first_separator == npos) first_separator = j;
         if (first_base != npos && base_separator == npos) base_separator = j;
       }
@@ -137,7 +139,8 @@ std::vector<SourceBlock> find_blocks(const std::vector<std::string>& lines) {
     block.base_end = block.has_base ? separator : 0;
     block.theirs_begin = separator + 1;
     block.theirs_end = j;
-    block.separators = separators + (bases > 1 ? bases - 1 : 0);
+    block.separators =
+        (block.has_base ? separators_after_base : separators) + (bases > 1 ? bases - 1 : 0);
     blocks.push_back(block);
     i = block.end;
   }
