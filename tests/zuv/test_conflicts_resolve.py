@@ -2,8 +2,10 @@
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import nbformat
@@ -293,7 +295,11 @@ def test_resolve_after_git_merge_keeps_what_the_chosen_side_holds(tmp_path, monk
         write(nb, document)
     before = read(nb)
 
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    monkeypatch.setenv("TMPDIR", str(scratch))
     result = zuv("resolve", nb, f"--{side}", "--all", cwd=repo)
+    assert list(scratch.iterdir()) == []
     after = read(nb)
     names = [p["name"] for p in after["metadata"]["canvas"]["parameters"]]
     if edit != "outside git":  # the stages tell where the resolved parameter stood
@@ -338,3 +344,28 @@ def test_driver_and_conflicts_count_alike(tmp_path, monkeypatch):
     assert f"zuv merge-driver: conflicts remain in nb.ipynb: {counts}" in merge.stderr
     listed = zuv("conflicts", "nb.ipynb", cwd=repo)
     assert listed.stdout.startswith(f"nb.ipynb: 6 conflicts ({counts})\n")
+
+
+def test_a_stopping_signal_during_the_source_merge_leaves_nothing_behind(tmp_path, monkeypatch):
+    versions = {k: notebook([cell("A", "alpha", v)]) for k, v in UNDERLINED.items()}
+    repo, _ = merged_in_git(tmp_path, monkeypatch, versions["base"], versions["current"], versions["incoming"])
+    before = (repo / "nb.ipynb").read_bytes()
+    # git's source merges are slow to answer: the signal comes while one runs.
+    shim = tmp_path / "shim"
+    shim.mkdir()
+    (shim / "git").write_text(f'#!/bin/sh\n[ "$1" = merge-file ] && sleep 1\nexec {shutil.which("git")} "$@"\n')
+    (shim / "git").chmod(0o755)
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    env = {**os.environ, "PATH": f"{shim}{os.pathsep}{os.environ['PATH']}", "TMPDIR": str(scratch)}
+    process = subprocess.Popen([str(ZUV), "resolve", "nb.ipynb", "--current", "--all"], cwd=repo, env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 10
+    while not any(scratch.iterdir()) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert any(scratch.iterdir()), "the source merge never started"
+    process.send_signal(signal.SIGTERM)
+    process.communicate(timeout=30)
+    assert process.returncode == -signal.SIGTERM
+    assert list(scratch.iterdir()) == []
+    assert (repo / "nb.ipynb").read_bytes() == before
