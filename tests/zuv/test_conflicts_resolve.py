@@ -1,8 +1,11 @@
 """`zuv conflicts`, `zuv resolve` and the pipeline warnings of `zuv merge-driver`."""
 import json
 import os
+import shutil
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import nbformat
@@ -239,3 +242,130 @@ def test_usage_errors_leave_the_notebook_alone(tmp_path, argv, status, text):
     result = zuv(*argv, cwd=tmp_path)
     assert result.returncode == status and text in result.stderr
     assert (tmp_path / "nb.ipynb").read_bytes() == before
+
+
+def merged_in_git(tmp_path, monkeypatch, base, cur, inc):
+    """A repository whose `git merge` of `inc` into `cur` left nb.ipynb unmerged; the git result."""
+    monkeypatch.setenv("PATH", f"{ZUV.parent}{os.pathsep}{os.environ.get('PATH', '')}")
+    repo = tmp_path / "repo"
+    repo.mkdir()
+    git(repo, "init", "-q", "-b", "main")
+    git(repo, "config", "user.email", "t@example.com")
+    git(repo, "config", "user.name", "T")
+    assert zuv("config-git", cwd=repo).returncode == 0
+    for branch, document in (("main", base), ("theirs", inc), ("main", cur)):
+        if branch == "theirs":
+            git(repo, "checkout", "-q", "-b", branch)
+        elif document is cur:
+            git(repo, "checkout", "-q", "main")
+        (repo / "nb.ipynb").write_text(json.dumps(document, indent=1) + "\n")
+        git(repo, "add", "-A")
+        git(repo, "commit", "-q", "-m", branch)
+    merge = git(repo, "merge", "theirs", check=False)
+    assert merge.returncode == 1 and "CONFLICT" in merge.stdout
+    return repo, merge
+
+
+# A reStructuredText underline inside a conflicting docstring: the markers alone
+# cannot tell which "=======" line ends the current side.
+UNDERLINED = {"base": ["x = 1\n"],
+              "current": ['"""Notes\n', "=======\n", "mine\n", '"""\n', "x = 1\n"],
+              "incoming": ["theirs = 2\n", "x = 1\n"]}
+
+
+@pytest.mark.parametrize("side", ["current", "incoming"])
+@pytest.mark.parametrize("edit", ["none", "outside git", "current copy removed", "incoming copy removed"])
+def test_resolve_after_git_merge_keeps_what_the_chosen_side_holds(tmp_path, monkeypatch, side, edit):
+    params = {k: [param("a", "1"), param("lr", v), param("z", "9")]
+              for k, v in (("base", "0.1"), ("current", "0.2"), ("incoming", "0.3"))}
+    versions = {k: notebook([cell("A", "alpha", UNDERLINED[k]), cell("E", "evaluate", ["e = 1\n"])], params[k])
+                for k in UNDERLINED}
+    if edit.endswith("removed"):  # copies: both sides change E, incoming renames it
+        find(versions["current"]["cells"], "E")["source"] = ["e = 2\n"]
+        find(versions["incoming"]["cells"], "E")["source"] = ["e = 3\n"]
+        canvas(find(versions["incoming"]["cells"], "E"))["name"] = "evaluation"
+    repo, _ = merged_in_git(tmp_path, monkeypatch, versions["base"], versions["current"], versions["incoming"])
+    nb = repo / "nb.ipynb"
+    if edit == "outside git":  # no index stages to read
+        nb = shutil.copy(nb, tmp_path / "copy.ipynb")
+    elif edit.endswith("removed"):  # a user deletes one copy by hand
+        document = read(nb)
+        gone = "<<< " if edit.startswith("current") else ">>> "
+        document["cells"] = [c for c in document["cells"] if not canvas(c)["name"].startswith(gone)]
+        write(nb, document)
+    before = read(nb)
+
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    monkeypatch.setenv("TMPDIR", str(scratch))
+    result = zuv("resolve", nb, f"--{side}", "--all", cwd=repo)
+    assert list(scratch.iterdir()) == []
+    after = read(nb)
+    names = [p["name"] for p in after["metadata"]["canvas"]["parameters"]]
+    if edit != "outside git":  # the stages tell where the resolved parameter stood
+        assert names == ["a", "lr", "z"]
+    if edit == "none":
+        assert result.returncode == 0, result.stdout + result.stderr
+        assert find(after["cells"], "A")["source"] == UNDERLINED[side]
+        return
+    assert result.returncode == 1, result.stdout + result.stderr
+    if edit == "outside git":
+        assert "cannot tell where its sides end" in result.stdout
+        assert find(after["cells"], "A")["source"] == find(before["cells"], "A")["source"]
+    else:
+        # The one copy left stands for a cell both sides hold: it is kept, marked, and named.
+        assert "left open: cell " in result.stdout and "removed by hand?" in result.stdout
+        assert after["cells"][1:] == before["cells"][1:]
+        assert zuv("conflicts", nb, cwd=repo).returncode == 1
+
+
+@pytest.mark.parametrize("stray, left_open", [
+    pytest.param("<<<<<<< HEAD\n", False, id="quoted-marker"),
+    pytest.param("<<<<<<< nb.ipynb-current\n", True, id="unclosed-block"),
+    pytest.param(">>>>>>> nb.ipynb-incoming\n", True, id="closing-only"),
+])
+def test_conflict_scan_finds_the_block_after_a_stray_marker(tmp_path, stray, left_open):
+    block = ["<<<<<<< nb.ipynb-current\n", "a = 1\n", "=======\n", "a = 2\n", ">>>>>>> nb.ipynb-incoming\n"]
+    write(tmp_path / "nb.ipynb", notebook([cell("K", "k", ["x\n", stray, *block, "tail"])]))
+    listed = zuv("conflicts", "nb.ipynb", cwd=tmp_path)
+    assert listed.returncode == 1 and "1 source conflict block at line 3-7" in listed.stdout
+    assert ("partial source conflict block" in listed.stdout) == left_open
+    assert f"source conflict blocks {1 + left_open})" in listed.stdout
+    resolved = zuv("resolve", "nb.ipynb", "--incoming", "--all", cwd=tmp_path)
+    assert resolved.returncode == (1 if left_open else 0), resolved.stdout
+    assert read(tmp_path / "nb.ipynb")["cells"][0]["source"] == ["x\n", stray, "a = 2\n", "tail"]
+
+
+def test_driver_and_conflicts_count_alike(tmp_path, monkeypatch):
+    base, cur, inc = conflicted_triple()
+    repo, merge = merged_in_git(tmp_path, monkeypatch, base, cur, inc)
+    # copies of E, R and D kept by one side, "lr" kept twice, "ep" kept once, one block in T
+    counts = "cell conflicts 3, parameter conflicts 2, source conflict blocks 1"
+    assert f"zuv merge-driver: conflicts remain in nb.ipynb: {counts}" in merge.stderr
+    listed = zuv("conflicts", "nb.ipynb", cwd=repo)
+    assert listed.stdout.startswith(f"nb.ipynb: 6 conflicts ({counts})\n")
+
+
+def test_a_stopping_signal_during_the_source_merge_leaves_nothing_behind(tmp_path, monkeypatch):
+    versions = {k: notebook([cell("A", "alpha", v)]) for k, v in UNDERLINED.items()}
+    repo, _ = merged_in_git(tmp_path, monkeypatch, versions["base"], versions["current"], versions["incoming"])
+    before = (repo / "nb.ipynb").read_bytes()
+    # git's source merges are slow to answer: the signal comes while one runs.
+    shim = tmp_path / "shim"
+    shim.mkdir()
+    (shim / "git").write_text(f'#!/bin/sh\n[ "$1" = merge-file ] && sleep 1\nexec {shutil.which("git")} "$@"\n')
+    (shim / "git").chmod(0o755)
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    env = {**os.environ, "PATH": f"{shim}{os.pathsep}{os.environ['PATH']}", "TMPDIR": str(scratch)}
+    process = subprocess.Popen([str(ZUV), "resolve", "nb.ipynb", "--current", "--all"], cwd=repo, env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 10
+    while not any(scratch.iterdir()) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert any(scratch.iterdir()), "the source merge never started"
+    process.send_signal(signal.SIGTERM)
+    process.communicate(timeout=30)
+    assert process.returncode == -signal.SIGTERM
+    assert list(scratch.iterdir()) == []
+    assert (repo / "nb.ipynb").read_bytes() == before

@@ -182,8 +182,25 @@ def test_git_merge_through_the_driver(repo, base, current, incoming, outcome, re
         assert "x = 'mine'" in text and "x = 'theirs'" in text
         assert "pipeline.ipynb" in git(repo, "diff", "--name-only", "--diff-filter=U").stdout
         if not reason:
-            assert "conflicts remain in pipeline.ipynb: cells 0, parameters 0, source blocks 1" in output
+            assert "conflicts remain in pipeline.ipynb: cell conflicts 0, parameter conflicts 0, source conflict blocks 1" in output
             assert text == jupyter_text(json.loads(text))
+
+
+@pytest.mark.parametrize("incoming_name", ["evaluation", ""], ids=["marked-copies", "unmarked-copies"])
+def test_copies_only_conflict_through_git_exits_1(repo, incoming_name):
+    # Both sides change cell b, incoming also renames (or unnames) it: two copies, no source block.
+    current, incoming = edit(BASE, "b", 0, "model = fit(df, k=2)\n"), edit(BASE, "b", 0, "model = fit(df, k=3)\n")
+    canvas(find(incoming["cells"], "b"))["name"] = incoming_name
+    branches(repo, jupyter_text(BASE), jupyter_text(current), jupyter_text(incoming))
+    result = git(repo, "merge", "--no-edit", "feature", check=False)
+    assert result.returncode == 1 and "CONFLICT (content): Merge conflict in pipeline.ipynb" in result.stdout
+    assert "pipeline.ipynb" in git(repo, "diff", "--name-only", "--diff-filter=U").stdout
+    counts = "cell conflicts 1, parameter conflicts 0, source conflict blocks 0"
+    assert f"zuv merge-driver: conflicts remain in pipeline.ipynb: {counts}" in result.stderr
+    merged = json.loads((repo / "pipeline.ipynb").read_text(encoding="utf-8"))
+    assert [c["source"] for c in merged["cells"][1:]] == [["model = fit(df, k=2)\n"], ["model = fit(df, k=3)\n"]]
+    listed = run(repo, ZUV, "conflicts", "pipeline.ipynb", check=False)
+    assert listed.returncode == 1 and listed.stdout.startswith(f"pipeline.ipynb: 1 conflict ({counts})\n")
 
 
 def test_line_merge_keeps_the_users_conflict_style(repo):

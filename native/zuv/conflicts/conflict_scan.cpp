@@ -103,41 +103,90 @@ std::vector<SourceBlock> find_blocks(const std::vector<std::string>& lines) {
       ++i;
       continue;
     }
-    SourceBlock block;
-    block.begin = i;
-    block.marker_size = size;
-    block.ours_begin = i + 1;
-    enum { ours, base, theirs } part = ours;
-    bool closed = false;
-    std::size_t j = i + 1;
+    // Up to the closing marker; a new opening first means this one is none.
+    std::size_t first_base = npos, first_separator = npos, base_separator = npos;
+    // Separators after the base marker: those before it are ours' lines.
+    std::size_t separators = 0, separators_after_base = 0, bases = 0, j = i + 1;
     for (; j < lines.size(); ++j) {
       const std::string& line = lines[j];
-      if (part == ours && is_marker(line, '|', size, true)) {
-        block.has_base = true;
-        block.ours_end = j;
-        block.base_begin = j + 1;
-        part = base;
-      } else if (part != theirs && is_marker(line, '=', size, false)) {
-        (part == ours ? block.ours_end : block.base_end) = j;
-        block.theirs_begin = j + 1;
-        part = theirs;
-      } else if (part == theirs && is_marker(line, '>', size, true)) {
-        block.theirs_end = j;
-        block.end = j + 1;
-        closed = true;
-        break;
-      } else if (is_marker(line, '<', size, true)) {
-        break;  // a new opening before this one closed: this one is no block
+      if (is_marker(line, '>', size, true) || is_marker(line, '<', size, true)) break;
+      if (is_marker(line, '|', size, true)) {
+        ++bases;
+        if (first_base == npos) first_base = j;
+      } else if (is_marker(line, '=', size, false)) {
+        ++separators;
+        if (first_base != npos) ++separators_after_base;
+        if (first_separator == npos) first_separator = j;
+        if (first_base != npos && base_separator == npos) base_separator = j;
       }
     }
-    if (closed) {
-      blocks.push_back(block);
-      i = block.end;
-    } else {
-      i = j > i + 1 && j < lines.size() ? j : i + 1;
+    const bool closed = j < lines.size() && is_marker(lines[j], '>', size, true);
+    const std::size_t separator = first_base != npos ? base_separator : first_separator;
+    if (!closed || separator == npos) {
+      // No block opens here: go on with the line that ended the search (a
+      // new opening), or past the closing marker of this partial block.
+      i = closed ? j + 1 : std::max(j, i + 1);
+      continue;
     }
+    SourceBlock block;
+    block.begin = i;
+    block.end = j + 1;
+    block.marker_size = size;
+    block.has_base = first_base != npos;
+    block.ours_begin = i + 1;
+    block.ours_end = block.has_base ? first_base : separator;
+    block.base_begin = block.has_base ? first_base + 1 : 0;
+    block.base_end = block.has_base ? separator : 0;
+    block.theirs_begin = separator + 1;
+    block.theirs_end = j;
+    block.separators =
+        (block.has_base ? separators_after_base : separators) + (bases > 1 ? bases - 1 : 0);
+    blocks.push_back(block);
+    i = block.end;
   }
   return blocks;
+}
+
+namespace {
+
+// A marker line whose label ends as a merge's labels do for that marker.
+bool is_labelled_marker(std::string_view line, char& kind) {
+  line = without_line_end(line);
+  for (const auto& [c, suffix] :
+       {std::pair{'<', std::string_view("-current")}, std::pair{'|', std::string_view("-base")},
+        std::pair{'>', std::string_view("-incoming")}}) {
+    const std::size_t size = run_of(line, c);
+    if (size < 3 || size + 1 >= line.size() || line[size] != ' ') continue;
+    if (line.size() - size - 1 > suffix.size() && line.ends_with(suffix)) {
+      kind = c;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::vector<std::size_t>> find_partial_blocks(const std::vector<std::string>& lines) {
+  std::vector<std::vector<std::size_t>> groups;
+  bool open = false;
+  auto visit = [&](std::size_t from, std::size_t to) {
+    for (std::size_t k = from; k < to; ++k) {
+      char kind = 0;
+      if (!is_labelled_marker(lines[k], kind)) continue;
+      if (kind == '<' || !open) groups.emplace_back();
+      groups.back().push_back(k);
+      open = kind != '>';
+    }
+  };
+  std::size_t at = 0;
+  for (const SourceBlock& block : find_blocks(lines)) {
+    visit(at, block.begin);
+    open = false;  // a complete block ends whatever was open before it
+    at = block.end;
+  }
+  visit(at, lines.size());
+  return groups;
 }
 
 std::vector<std::string> resolve_blocks(const std::vector<std::string>& lines, Side side) {
@@ -207,6 +256,40 @@ std::vector<Conflict> find_conflicts(const NotebookFacts& merged, const Stages* 
     if (fresh_name) order.push_back(plain);
     (*mark == Side::current ? slot->second.first : slot->second.second).push_back(i);
   }
+  // With the stages, each marked cell must still be what the merge left: a
+  // cell one side deleted is held by the side that kept it only; two cells
+  // claiming one name are both cells of a version.  Anything else (a copy
+  // whose partner was removed by hand) stays open, with the reason.
+  auto mismatch = [&](const Conflict& c) -> std::string {
+    if (!have_stages) return {};
+    const std::string& id = merged.cells[c.cell].id;
+    if (c.kind == Kind::one_side_kept) {
+      const auto& keeper = c.kept_by == Side::current ? stages->current : stages->incoming;
+      const auto& other = c.kept_by == Side::current ? stages->incoming : stages->current;
+      if (in_stage(other, id))
+        return std::string("marked as kept by ") + side_word(c.kept_by) + " alone, but the " +
+               side_word(other_side(c.kept_by)) +
+               " version holds this cell too (was its other copy removed by hand?)";
+      if (!in_stage(keeper, id))
+        return std::string("marked as kept by ") + side_word(c.kept_by) + ", but the " +
+               side_word(c.kept_by) +
+               " version does not hold this canvas id (a copy whose partner was removed by hand?)";
+      return {};
+    }
+    for (std::size_t k : {c.cell, c.other})
+      if (fresh(merged.cells[k].id))
+        return "cell " + cell_words(merged.cells[k]) +
+               " is a copy the merge placed beside another cell, but no copy of that cell is "
+               "next to it any more (moved or removed by hand?)";
+    return {};
+  };
+  auto add_marked = [&](Conflict c) {
+    if (std::string why = mismatch(c); !why.empty()) {
+      c.kind = Kind::hand_edited;
+      c.reason = std::move(why);
+    }
+    found.push_back(std::move(c));
+  };
   for (const std::string& name : order) {
     const auto& [ours, theirs] = marked[name];
     std::size_t k = 0;
@@ -214,19 +297,19 @@ std::vector<Conflict> find_conflicts(const NotebookFacts& merged, const Stages* 
       Conflict c{Kind::name_clash, name};
       c.cell = ours[k];
       c.other = theirs[k];
-      found.push_back(c);
+      add_marked(c);
     }
     for (std::size_t r = k; r < ours.size(); ++r) {
       Conflict c{Kind::one_side_kept, name};
       c.cell = ours[r];
       c.kept_by = Side::current;
-      found.push_back(c);
+      add_marked(c);
     }
     for (std::size_t r = k; r < theirs.size(); ++r) {
       Conflict c{Kind::one_side_kept, name};
       c.cell = theirs[r];
       c.kept_by = Side::incoming;
-      found.push_back(c);
+      add_marked(c);
     }
   }
 
@@ -262,12 +345,20 @@ std::vector<Conflict> find_conflicts(const NotebookFacts& merged, const Stages* 
   for (const std::string& name : parameter_order) found.push_back(parameters.at(name));
 
   for (std::size_t i = 0; i < merged.cells.size(); ++i) {
-    const std::size_t blocks = find_blocks(merged.cells[i].source).size();
-    if (blocks == 0) continue;
-    Conflict c{Kind::source_blocks, std::string(plain_name(merged.cells[i].name))};
-    c.cell = i;
-    c.block_count = blocks;
-    found.push_back(c);
+    const std::string name(plain_name(merged.cells[i].name));
+    if (const std::size_t blocks = find_blocks(merged.cells[i].source).size(); blocks > 0) {
+      Conflict c{Kind::source_blocks, name};
+      c.cell = i;
+      c.block_count = blocks;
+      found.push_back(c);
+    }
+    if (const std::size_t partial = find_partial_blocks(merged.cells[i].source).size();
+        partial > 0) {
+      Conflict c{Kind::partial_blocks, name};
+      c.cell = i;
+      c.block_count = partial;
+      found.push_back(c);
+    }
   }
   return found;
 }
@@ -312,16 +403,120 @@ std::string describe(const Conflict& c, const NotebookFacts& merged) {
         if (b) text += ", ";
         text += std::to_string(blocks[b].begin + 1) + "-" + std::to_string(blocks[b].end);
         text += blocks[b].has_base ? " (with base)" : "";
+        if (blocks[b].ambiguous())
+          text += " (" + std::to_string(blocks[b].separators) + " lines could end its first side)";
       }
       return text;
     }
+    case Kind::partial_blocks: {
+      const CellFacts& cell = merged.cells[c.cell];
+      const auto groups = find_partial_blocks(cell.source);
+      std::string text = "cell " + cell_words(cell) + ": " + std::to_string(groups.size()) +
+                         (groups.size() == 1 ? " partial source conflict block"
+                                             : " partial source conflict blocks") +
+                         " (marker lines without a complete block) at line";
+      text += groups.size() == 1 && groups[0].size() == 1 ? " " : "s ";
+      for (std::size_t g = 0; g < groups.size(); ++g)
+        for (std::size_t k = 0; k < groups[g].size(); ++k)
+          text += (g || k ? ", " : "") + std::to_string(groups[g][k] + 1);
+      return text;
+    }
+    case Kind::hand_edited:
+      if (c.other != npos)
+        return "cells " + cell_words(merged.cells[c.cell]) + " and " +
+               cell_words(merged.cells[c.other]) + " (both marked " + quoted(c.name) +
+               "): " + c.reason;
+      return "cell " + cell_words(merged.cells[c.cell]) + ": " + c.reason;
   }
   return {};
 }
 
+Tally tally(const std::vector<Conflict>& conflicts) {
+  Tally t;
+  for (const Conflict& c : conflicts) {
+    switch (c.kind) {
+      case Kind::marked_copies:
+      case Kind::unmarked_copies:
+      case Kind::name_clash:
+      case Kind::one_side_kept:
+      case Kind::hand_edited:
+        ++t.cells;
+        break;
+      case Kind::parameter_twice:
+        ++t.parameters;
+        break;
+      case Kind::source_blocks:
+      case Kind::partial_blocks:
+        t.source_blocks += c.block_count;
+        break;
+    }
+  }
+  return t;
+}
+
+std::string tally_words(const Tally& t) {
+  return "cell conflicts " + std::to_string(t.cells) + ", parameter conflicts " +
+         std::to_string(t.parameters) + ", source conflict blocks " +
+         std::to_string(t.source_blocks);
+}
+
+namespace {
+
+// The kept parameters' order after a resolution: each resolved one goes back
+// after the parameter that preceded it in its side's version (the version
+// that holds it), at the front when none of those is left.
+std::vector<std::size_t> parameter_order(
+    const NotebookFacts& merged, const Plan& plan,
+    const std::vector<std::pair<std::size_t, std::string>>& kept, const Stages& stages, Side side) {
+  std::unordered_map<std::size_t, std::string> moved(kept.begin(), kept.end());
+  std::vector<std::size_t> order;
+  for (std::size_t i = 0; i < merged.parameters.size(); ++i)
+    if (!moved.contains(i) && std::find(plan.drop_parameters.begin(), plan.drop_parameters.end(),
+                                        i) == plan.drop_parameters.end())
+      order.push_back(i);
+  auto final_name = [&](std::size_t i) -> const std::string& {
+    auto found = moved.find(i);
+    return found != moved.end() ? found->second : merged.parameters[i].name;
+  };
+  const std::optional<NotebookFacts>* versions[3] = {
+      side == Side::current ? &stages.current : &stages.incoming,
+      side == Side::current ? &stages.incoming : &stages.current, &stages.base};
+  for (const auto& [index, name] : kept) {
+    const std::vector<ParameterFacts>* reference = nullptr;
+    std::size_t at = npos;
+    for (const auto* version : versions) {
+      if (!*version) continue;
+      const auto& list = (*version)->parameters;
+      for (std::size_t k = 0; k < list.size() && at == npos; ++k)
+        if (list[k].name == name) at = k;
+      if (at != npos) {
+        reference = &list;
+        break;
+      }
+    }
+    std::size_t insert = 0;  // the front, unless a predecessor is left
+    for (std::size_t k = at; reference && k-- > 0;) {
+      auto found = std::find_if(order.begin(), order.end(), [&](std::size_t i) {
+        return final_name(i) == (*reference)[k].name;
+      });
+      if (found != order.end()) {
+        insert = static_cast<std::size_t>(found - order.begin()) + 1;
+        break;
+      }
+    }
+    if (!reference) insert = order.size();  // no version places it: it stays last
+    order.insert(order.begin() + static_cast<std::ptrdiff_t>(insert), index);
+  }
+  return order;
+}
+
+}  // namespace
+
 Plan plan_resolution(const NotebookFacts& merged, const std::vector<Conflict>& open,
-                     const Selection& selection) {
+                     const Selection& selection, const Stages* stages,
+                     const SettledSources& settled) {
   Plan plan;
+  std::vector<std::pair<std::size_t, std::string>> kept_parameters;  // index, plain name
   std::map<std::size_t, CellEdit> edits;
   auto edit = [&](std::size_t cell) -> CellEdit& {
     auto [slot, fresh] = edits.try_emplace(cell);
@@ -411,7 +606,10 @@ Plan plan_resolution(const NotebookFacts& merged, const std::vector<Conflict>& o
         if (!hit) continue;
         const std::size_t keep = side == Side::current ? c.parameter : c.other_parameter;
         const std::size_t gone = keep == c.parameter ? c.other_parameter : c.parameter;
-        if (keep != npos) plan.parameter_edits.push_back({keep, c.name});
+        if (keep != npos) {
+          plan.parameter_edits.push_back({keep, c.name});
+          kept_parameters.emplace_back(keep, c.name);
+        }
         if (gone != npos) plan.drop_parameters.push_back(gone);
         plan.resolved.push_back(
             describe(c, merged) +
@@ -420,12 +618,41 @@ Plan plan_resolution(const NotebookFacts& merged, const std::vector<Conflict>& o
       }
       case Kind::source_blocks: {
         if (!selection.all && !cell_selected(c.cell, false)) continue;
+        plan.source_cells.push_back(c.cell);
+        if (auto found = settled.find(c.cell); found != settled.end()) {
+          edit(c.cell).source = found->second;
+          plan.resolved.push_back(describe(c, merged) + ": kept the " + side_word(side) +
+                                  " lines (by the index stages)");
+          break;
+        }
+        const auto blocks = find_blocks(merged.cells[c.cell].source);
+        if (std::any_of(blocks.begin(), blocks.end(),
+                        [](const SourceBlock& b) { return b.ambiguous(); })) {
+          plan.left.push_back(describe(c, merged) +
+                              ": the markers cannot tell where its sides end, and no index "
+                              "stage decides it; edit it by hand");
+          break;
+        }
         edit(c.cell).source = resolve_blocks(merged.cells[c.cell].source, side);
         plan.resolved.push_back(describe(c, merged) + ": kept the " + side_word(side) + " lines");
         break;
       }
+      case Kind::partial_blocks:
+        if (!selection.all && !cell_selected(c.cell, false)) continue;
+        plan.left.push_back(describe(c, merged) +
+                            ": markers are missing, so the sides cannot be told apart; edit it "
+                            "by hand");
+        break;
+      case Kind::hand_edited:
+        if (!selection.all && !cell_selected(c.cell, false) &&
+            !(c.other != npos && cell_selected(c.other, false)))
+          continue;
+        plan.left.push_back(describe(c, merged) + "; left as it is: edit it by hand");
+        break;
     }
   }
+  if (stages && !kept_parameters.empty())
+    plan.parameter_order = parameter_order(merged, plan, kept_parameters, *stages, side);
   for (auto& [cell, e] : edits)
     if (std::find(plan.drop_cells.begin(), plan.drop_cells.end(), cell) == plan.drop_cells.end())
       plan.cell_edits.push_back(std::move(e));

@@ -59,10 +59,20 @@ struct SourceBlock {
   std::size_t ours_begin = 0, ours_end = 0;
   std::size_t base_begin = 0, base_end = 0;
   std::size_t theirs_begin = 0, theirs_end = 0;
+  // Lines between the markers that could be the separator: more than one
+  // (a "=======" underline inside a side) and the markers cannot tell where
+  // one side ends.
+  std::size_t separators = 1;
+  bool ambiguous() const { return separators > 1; }
 };
 
 // The conflict blocks of `lines`, in order, not overlapping.
 std::vector<SourceBlock> find_blocks(const std::vector<std::string>& lines);
+
+// Marker lines carrying a merge's labels ("<<<<<<< …-current", "||||||| …-base",
+// ">>>>>>> …-incoming") outside every complete block, grouped into the partial
+// blocks they belong to; each entry holds a group's marker lines.
+std::vector<std::vector<std::size_t>> find_partial_blocks(const std::vector<std::string>& lines);
 
 // `lines` with every block replaced by the chosen side's lines.
 std::vector<std::string> resolve_blocks(const std::vector<std::string>& lines, Side side);
@@ -73,7 +83,9 @@ enum class Kind {
   name_clash,       // cell and other: two cells that claim one name
   one_side_kept,    // cell: changed by `kept_by`, deleted by the other side
   parameter_twice,  // parameter and/or other_parameter
-  source_blocks,    // cell: holds blocks
+  source_blocks,    // cell: holds `block_count` complete blocks
+  partial_blocks,   // cell: holds `block_count` blocks with markers missing
+  hand_edited,      // cell: marked, but no longer what the stages say the merge left
 };
 
 struct Conflict {
@@ -83,7 +95,18 @@ struct Conflict {
   std::size_t parameter = npos, other_parameter = npos;
   Side kept_by = Side::current;
   std::size_t block_count = 0;
+  std::string reason{};  // hand_edited: why the marks do not match the merge
 };
+
+// What a list of conflicts counts: one per pair of copies or marked cell,
+// one per parameter kept twice (or once, marked), one per source block.
+struct Tally {
+  std::size_t cells = 0, parameters = 0, source_blocks = 0;
+  std::size_t total() const { return cells + parameters + source_blocks; }
+};
+Tally tally(const std::vector<Conflict>& conflicts);
+// "cell conflicts 1, parameter conflicts 0, source conflict blocks 2"
+std::string tally_words(const Tally& tally);
 
 // The index stages of an unmerged file, where git has them.
 struct Stages {
@@ -94,8 +117,10 @@ std::string_view plain_name(std::string_view name);
 std::optional<Side> mark_of(std::string_view name);
 
 // Everything open in `merged`.  With stages, copies are told from clashes by
-// canvas ids, and unmarked copies are found; without, a marked pair counts
-// as copies when the incoming one directly follows the current one.
+// canvas ids, unmarked copies are found, and a marked cell that no longer
+// matches what the stages say (a copy whose partner was removed by hand) is
+// hand_edited; without, a marked pair counts as copies when the incoming one
+// directly follows the current one.
 std::vector<Conflict> find_conflicts(const NotebookFacts& merged, const Stages* stages);
 
 // One line describing a conflict, for people.
@@ -132,9 +157,21 @@ struct Plan {
   std::vector<std::string> resolved;   // one line per conflict resolved
   std::vector<std::string> left;       // one line per selected conflict left open, and why
   std::vector<std::string> unmatched;  // selectors that matched nothing
+  // Cells whose source blocks the selection asks to resolve.
+  std::vector<std::size_t> source_cells;
+  // The final order of the kept parameters (indices into the merged list),
+  // when a resolved parameter goes back to its place.
+  std::optional<std::vector<std::size_t>> parameter_order;
 };
 
+// A cell's source as resolved from the index stages, by cell index.
+using SettledSources = std::unordered_map<std::size_t, std::vector<std::string>>;
+
+// `settled` sources replace marker parsing; without one, a cell whose block
+// could split at more than one line is left open.  With stages, a kept
+// parameter goes back to the place its side gave it.
 Plan plan_resolution(const NotebookFacts& merged, const std::vector<Conflict>& open,
-                     const Selection& selection);
+                     const Selection& selection, const Stages* stages,
+                     const SettledSources& settled);
 
 }  // namespace zuv::conflicts

@@ -43,11 +43,13 @@ int list_conflicts(const std::string& label, const NotebookFacts& merged,
                    const conflicts::Stages* stages, const std::vector<std::string>& warnings,
                    const char* note) {
   const auto open = conflicts::find_conflicts(merged, stages);
+  const conflicts::Tally counted = conflicts::tally(open);
   if (open.empty())
     print_line(label + ": no conflicts");
   else
-    print_line(label + ": " + std::to_string(open.size()) +
-               (open.size() == 1 ? " conflict" : " conflicts"));
+    print_line(label + ": " + std::to_string(counted.total()) +
+               (counted.total() == 1 ? " conflict (" : " conflicts (") +
+               conflicts::tally_words(counted) + ")");
   for (const auto& c : open) print_line("  " + conflicts::describe(c, merged));
   for (const std::string& w : warnings) print_line("warning: " + w);
   if (note) print_line("note: " + label + " " + note);

@@ -1,6 +1,15 @@
 #include "zuv/conflicts/merge_facts.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "io/signal_hold.hpp"
 
 #include "zuv/conflicts/pipeline_breaks.hpp"
 #include "zuv/git/git_process.hpp"
@@ -16,6 +25,87 @@ namespace {
 using pages::held_member;
 
 bool text(PyObject* value, std::string& out) { return pages::text_of(value, out); }
+
+// A directory of its own for the three versions of one source, removed with
+// everything in it when it goes.
+class WorkDirectory {
+ public:
+  WorkDirectory() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/zuv-resolve-XXXXXX";
+    if (mkdtemp(pattern.data())) path_ = pattern;
+  }
+  WorkDirectory(const WorkDirectory&) = delete;
+  WorkDirectory& operator=(const WorkDirectory&) = delete;
+  ~WorkDirectory() {
+    if (path_.empty()) return;
+    for (const std::string& file : files_) unlink(file.c_str());
+    rmdir(path_.c_str());
+  }
+  bool ready() const { return !path_.empty(); }
+  // Writes `text` to a new file `name`; its path, or "" when it failed.
+  std::string write(const char* name, const std::string& text) {
+    std::string file = path_ + "/" + name;
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return "";
+    files_.push_back(file);
+    std::size_t at = 0;
+    while (at < text.size()) {
+      const ssize_t wrote = ::write(fd, text.data() + at, text.size() - at);
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) break;
+      at += static_cast<std::size_t>(wrote);
+    }
+    const bool whole = at == text.size();
+    return close(fd) == 0 && whole ? file : "";
+  }
+
+ private:
+  std::string path_;
+  std::vector<std::string> files_;
+};
+
+std::string joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line;
+  return text;
+}
+
+// Lines with universal newlines, each terminator read as "\n" (as the source
+// merge reads git's result back).
+std::vector<std::string> universal_lines(std::string_view text) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '\n' && c != '\r') {
+      line += c;
+      continue;
+    }
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    line += '\n';
+    lines.push_back(std::move(line));
+    line.clear();
+  }
+  if (!line.empty()) lines.push_back(std::move(line));
+  return lines;
+}
+
+// The lines with each marker line of `size` cut to its marker, so that two
+// merges that differ only in their labels compare equal.
+std::vector<std::string> without_labels(std::vector<std::string> lines, std::size_t size) {
+  for (std::string& line : lines) {
+    for (char c : {'<', '|', '=', '>'}) {
+      std::size_t n = 0;
+      while (n < line.size() && line[n] == c) ++n;
+      if (n == size && (n == line.size() || line[n] == ' ' || line[n] == '\n')) {
+        line.assign(size, c);
+        break;
+      }
+    }
+  }
+  return lines;
+}
 
 }  // namespace
 
@@ -104,6 +194,63 @@ bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& sta
     *slot = std::move(facts);
   }
   return true;
+}
+
+void settle_sources(const conflicts::NotebookFacts& merged, const conflicts::Stages& stages,
+                    const std::vector<std::size_t>& cells, conflicts::Side side,
+                    conflicts::SettledSources& out) {
+  if (!stages.current || !stages.incoming) return;
+  // Held until the work directory is gone: a stopping signal then finds
+  // nothing left behind.
+  io::SignalHold hold;
+  for (std::size_t index : cells) {
+    const conflicts::CellFacts& cell = merged.cells[index];
+    const auto blocks = conflicts::find_blocks(cell.source);
+    auto ours = stages.current->by_id.find(cell.id);
+    auto theirs = stages.incoming->by_id.find(cell.id);
+    if (blocks.empty() || ours == stages.current->by_id.end() ||
+        theirs == stages.incoming->by_id.end())
+      continue;
+    const conflicts::NotebookFacts empty;
+    const conflicts::NotebookFacts& base_facts = stages.base ? *stages.base : empty;
+    auto in_base = base_facts.by_id.find(cell.id);
+    WorkDirectory directory;
+    if (!directory.ready()) return;
+    const std::string current =
+        directory.write("current", joined(stages.current->cells[ours->second].source));
+    const std::string base = directory.write(
+        "base",
+        in_base == base_facts.by_id.end() ? "" : joined(base_facts.cells[in_base->second].source));
+    const std::string incoming =
+        directory.write("incoming", joined(stages.incoming->cells[theirs->second].source));
+    if (current.empty() || base.empty() || incoming.empty()) return;
+    const std::size_t size = blocks.front().marker_size;
+    const auto merge = [&](const char* style, const char* keep, std::string& result) {
+      std::vector<std::string> args = {"merge-file", "-p", "--marker-size=" + std::to_string(size)};
+      if (*style) args.emplace_back(style);
+      if (*keep) args.emplace_back(keep);
+      args.insert(args.end(), {"--", current, base, incoming});
+      ProcessResult run;
+      std::string error;
+      if (!run_git(args, run, error, true) || run.status < 0 || run.status > 127) return false;
+      result = std::move(run.out);
+      return true;
+    };
+    const std::vector<std::string> held =
+        without_labels(universal_lines(joined(cell.source)), size);
+    const bool has_base = std::any_of(blocks.begin(), blocks.end(),
+                                      [](const conflicts::SourceBlock& b) { return b.has_base; });
+    for (const char* style : {"", "--diff3", "--zdiff3"}) {
+      if (*style && !has_base) break;
+      std::string again;
+      if (!merge(style, "", again) || without_labels(universal_lines(again), size) != held)
+        continue;
+      std::string kept;
+      if (merge(style, side == conflicts::Side::current ? "--ours" : "--theirs", kept))
+        out[index] = universal_lines(kept);
+      break;
+    }
+  }
 }
 
 bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming,

@@ -24,6 +24,17 @@ bool load_facts(const std::string& path, Ref& document, conflicts::NotebookFacts
 bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& stages,
                  std::string& error, std::string* current_text = nullptr);
 
+// The sources of `cells` (indices into `merged`, each holding conflict
+// blocks) resolved to `side` from the index stages: the cell's three
+// versions (by canvas id) are merged again with `git merge-file`; where that
+// gives exactly the cell's source (marker labels aside), the merge is run
+// once more keeping `side`, so the content decides where each side ends,
+// not the marker lines.  A cell edited since the merge, or one git cannot
+// merge again, is left out (the caller falls back to the markers).
+void settle_sources(const conflicts::NotebookFacts& merged, const conflicts::Stages& stages,
+                    const std::vector<std::size_t>& cells, conflicts::Side side,
+                    conflicts::SettledSources& out);
+
 // The pipeline warnings of a merge: one on standard error per parent edge
 // the merge cut because one side deleted the parent, and one per cycle in
 // the merged graph.  Never fails: a notebook it cannot read only means no

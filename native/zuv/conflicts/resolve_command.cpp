@@ -195,10 +195,18 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
   const std::set<std::size_t> gone(plan.drop_parameters.begin(), plan.drop_parameters.end());
   Ref kept_parameters = Ref::steal(PyList_New(0));
   if (!kept_parameters) return false;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i)
-    if (!gone.contains(static_cast<std::size_t>(i)) &&
-        PyList_Append(kept_parameters.get(), PyList_GET_ITEM(parameters.get(), i)) < 0)
-      return false;
+  if (plan.parameter_order &&
+      merged.parameters.size() == static_cast<std::size_t>(PyList_GET_SIZE(parameters.get()))) {
+    for (std::size_t i : *plan.parameter_order)
+      if (PyList_Append(kept_parameters.get(),
+                        PyList_GET_ITEM(parameters.get(), static_cast<Py_ssize_t>(i))) < 0)
+        return false;
+  } else {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i)
+      if (!gone.contains(static_cast<std::size_t>(i)) &&
+          PyList_Append(kept_parameters.get(), PyList_GET_ITEM(parameters.get(), i)) < 0)
+        return false;
+  }
   return PyDict_SetItemString(held_canvas(document).get(), "parameters", kept_parameters.get()) ==
          0;
 }
@@ -236,7 +244,14 @@ int run_resolve(const std::vector<std::string>& args) {
     for (const auto& c : open) print_line(stderr, "  open: " + conflicts::describe(c, merged));
     return status::usage;
   }
-  const conflicts::Plan plan = conflicts::plan_resolution(merged, open, request.selection);
+  conflicts::SettledSources settled;
+  conflicts::Plan plan =
+      conflicts::plan_resolution(merged, open, request.selection, known, settled);
+  if (known && !plan.source_cells.empty()) {
+    settle_sources(merged, stages, plan.source_cells, request.selection.side, settled);
+    if (!settled.empty())
+      plan = conflicts::plan_resolution(merged, open, request.selection, known, settled);
+  }
   if (!plan.unmatched.empty()) {
     for (const auto& u : plan.unmatched)
       print_line(stderr, "zuv resolve: error: no open conflict matches " + u);
@@ -263,8 +278,10 @@ int run_resolve(const std::vector<std::string>& args) {
     print_line(stdout, request.path + ": no conflicts left");
     return status::ok;
   }
-  print_line(stdout, request.path + ": " + std::to_string(remaining.size()) +
-                         (remaining.size() == 1 ? " conflict left" : " conflicts left"));
+  const conflicts::Tally left = conflicts::tally(remaining);
+  print_line(stdout, request.path + ": " + std::to_string(left.total()) +
+                         (left.total() == 1 ? " conflict left (" : " conflicts left (") +
+                         conflicts::tally_words(left) + ")");
   return status::conflicts;
 }
 

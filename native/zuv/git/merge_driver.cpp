@@ -12,7 +12,6 @@
 #include <cstdio>
 
 #include "io/atomic_write.hpp"
-#include "notebook/conflict_count.hpp"
 #include "zuv/arguments.hpp"
 #include "zuv/commands.hpp"
 #include "zuv/conflicts/merge_facts.hpp"
@@ -99,31 +98,43 @@ int line_merge(const std::array<Version, 3>& versions, int marker_size, const st
   return result.status == 0 ? status::ok : status::conflicts;
 }
 
+// What the merged document leaves open, counted as `zuv conflicts` counts
+// it once git has recorded the conflict: the inputs stand for the index
+// stages (null when they could not be read).
+bool open_conflicts(PyObject* document, const conflicts::NotebookFacts (*inputs)[3],
+                    conflicts::Tally& counted) {
+  conflicts::NotebookFacts facts;
+  if (!read_facts(document, facts)) return false;
+  conflicts::Stages stages;
+  if (inputs) {
+    stages.base = (*inputs)[0];
+    stages.current = (*inputs)[1];
+    stages.incoming = (*inputs)[2];
+  }
+  counted = conflicts::tally(conflicts::find_conflicts(facts, inputs ? &stages : nullptr));
+  return true;
+}
+
 // Writes the merged document in `layout`.  Like `zuvmerge`: 1 only when
 // this merge created conflicts (conflict marks the inputs already held are
 // mentioned, but the merge is clean), 0 otherwise, 3 on failure.
 int write_merged(const merge::MergeResult& merged, const JsonLayout& layout, const Version& current,
-                 const std::string& label) {
+                 const std::string& label, const conflicts::NotebookFacts (*inputs)[3]) {
   std::string bytes;
-  ConflictCount left;
+  conflicts::Tally left;
   if (!dump_json(merged.document.get(), layout, bytes) ||
-      !count_conflicts(merged.document.get(), left))
+      !open_conflicts(merged.document.get(), inputs, left))
     return python_failure(kCommand);
   if (!replace_current(current.path, bytes)) return status::failure;
   const merge::ConflictReport& created = merged.conflicts;
   if (!created.any()) {
     if (left.total() > 0)
-      std::fprintf(stderr,
-                   "zuv merge-driver: conflict marks from the inputs remain in %s: cells %zd, "
-                   "parameters %zd, source blocks %zd\n",
-                   label.c_str(), left.cells, left.parameters, left.source_blocks);
+      std::fprintf(stderr, "zuv merge-driver: conflict marks from the inputs remain in %s: %s\n",
+                   label.c_str(), conflicts::tally_words(left).c_str());
     return status::ok;
   }
-  std::fprintf(stderr,
-               "zuv merge-driver: conflicts remain in %s: cells %zd, parameters %zd, source "
-               "blocks %zd\n",
-               label.c_str(), created.copies_beside + created.marked_cells,
-               created.marked_parameters, created.source_blocks);
+  std::fprintf(stderr, "zuv merge-driver: conflicts remain in %s: %s\n", label.c_str(),
+               conflicts::tally_words(left).c_str());
   return status::conflicts;
 }
 
@@ -165,7 +176,7 @@ int run_merge_driver(const std::vector<std::string>& args) {
     merge::MergeResult merged;
     if (base && merge_pipeline(base.get(), versions[1].document.get(), versions[2].document.get(),
                                given[4], merged)) {
-      const int result = write_merged(merged, layout, versions[1], label);
+      const int result = write_merged(merged, layout, versions[1], label, warn ? &inputs : nullptr);
       if (result != status::failure && warn)
         print_pipeline_warnings(inputs, merged.document.get(), label);
       return result;
