@@ -18,6 +18,10 @@ using html::append_escaped;
 // Drawing sizes, in pixels.
 constexpr double kNodeWidth = 150, kNodeHeight = 30;
 constexpr double kLayerGap = 44, kRowGap = 14, kMargin = 20;
+// Long edges: lanes this far apart outside the layers; where they cross a
+// gap between layers, their vertical runs are spread over a few columns.
+constexpr double kLaneGap = 10, kLaneColumn = 8, kLaneEndShift = 7;
+constexpr std::size_t kLaneColumns = 4;
 constexpr std::size_t kLabelChars = 18;
 
 struct StatusStyle {
@@ -138,9 +142,11 @@ class Writer {
  private:
   Point node_corner(std::size_t v) const {
     return {kMargin + static_cast<double>(layout_.layer[v]) * (kNodeWidth + kLayerGap),
-            kMargin + layout_.offset[v] * (kNodeHeight + kRowGap)};
+            nodes_top_ + layout_.offset[v] * (kNodeHeight + kRowGap)};
   }
   void edge_path(std::size_t index);
+  void edge_end(const EdgeEntry& edge);
+  std::vector<Point> lane_points(std::size_t index) const;
   void node(std::size_t v);
   void source_diff(const CellEntry& cell);
   void parent_chips(const char* heading, const std::vector<ParentRef>& refs, const char* css);
@@ -149,6 +155,7 @@ class Writer {
   const Page& page_;
   std::string& out_;
   graph::LayeredLayout layout_;
+  double nodes_top_ = kMargin, nodes_bottom_ = kMargin;  // the band the layers occupy
 };
 
 void Writer::summary() {
@@ -222,6 +229,31 @@ void Writer::legend() {
   out_ += "</div>\n";
 }
 
+// A long edge: out of its upper node's right side into the gap after it, to
+// its lane, along the lane to the gap before its lower node, and in at that
+// node's left side; listed from the edge's source to its target.
+std::vector<Point> Writer::lane_points(std::size_t index) const {
+  const auto& route = layout_.routes[index];
+  const bool reversed = layout_.reversed[index];
+  const std::size_t upper = reversed ? route.back() : route.front();
+  const std::size_t lower = reversed ? route.front() : route.back();
+  const std::size_t lane = layout_.lane[index];
+  const double lane_y = layout_.lane_above[index]
+                            ? nodes_top_ - kLaneGap * static_cast<double>(lane + 1)
+                            : nodes_bottom_ + kLaneGap * static_cast<double>(lane + 1);
+  const double column = kLaneColumn * static_cast<double>(1 + lane % kLaneColumns);
+  // Ends a little off the middle, towards the lane, so that an edge coming
+  // in from a lane stays apart from the edges between adjacent layers.
+  const double shift = layout_.lane_above[index] ? -kLaneEndShift : kLaneEndShift;
+  const Point u = node_corner(upper), w = node_corner(lower);
+  const double uy = u.y + kNodeHeight / 2 + shift, wy = w.y + kNodeHeight / 2 + shift;
+  const double out_x = u.x + kNodeWidth + column, in_x = w.x - kLayerGap + column;
+  std::vector<Point> points{{u.x + kNodeWidth, uy}, {out_x, uy}, {out_x, lane_y},
+                            {in_x, lane_y},         {in_x, wy},  {w.x, wy}};
+  if (reversed) std::reverse(points.begin(), points.end());
+  return points;
+}
+
 void Writer::edge_path(std::size_t index) {
   const EdgeEntry& edge = page_.edges[index];
   const auto& route = layout_.routes[index];
@@ -249,6 +281,21 @@ void Writer::edge_path(std::size_t index) {
     out_ += ' ';
     append_number(out_, c.y - 2);
     out_ += "\"/>\n";
+    return;
+  }
+  if (layout_.lane[index] != graph::kNoLane) {  // straight runs, with corners
+    const std::vector<Point> points = lane_points(index);
+    out_ += 'M';
+    append_number(out_, points[0].x);
+    out_ += ' ';
+    append_number(out_, points[0].y);
+    for (std::size_t k = 1; k < points.size(); ++k) {
+      out_ += 'L';
+      append_number(out_, points[k].x);
+      out_ += ' ';
+      append_number(out_, points[k].y);
+    }
+    edge_end(edge);
     return;
   }
   // Attachment points: the side of a real node that faces the next point,
@@ -296,6 +343,10 @@ void Writer::edge_path(std::size_t index) {
     out_ += ' ';
     append_number(out_, q.y);
   }
+  edge_end(edge);
+}
+
+void Writer::edge_end(const EdgeEntry& edge) {
   if (edge.status == EdgeStatus::unchanged) {  // only changed edges explain themselves
     out_ += "\"/>\n";
     return;
@@ -355,12 +406,16 @@ void Writer::graph() {
   for (const EdgeEntry& e : page_.edges) edges.push_back({e.parent, e.child});
   layout_ = graph::layered_layout(page_.cells.size(), edges);
 
-  double width = kMargin * 2, height = kMargin * 2;
+  nodes_top_ = kMargin + kLaneGap * static_cast<double>(layout_.lanes_above);
+  double width = kMargin * 2;
+  nodes_bottom_ = nodes_top_;
   for (std::size_t v = 0; v < layout_.layer.size(); ++v) {
     const Point c = node_corner(v);
     width = std::max(width, c.x + kNodeWidth + kMargin);
-    height = std::max(height, c.y + kNodeHeight + kMargin);
+    nodes_bottom_ = std::max(nodes_bottom_, c.y + kNodeHeight);
   }
+  const double height =
+      nodes_bottom_ + kLaneGap * static_cast<double>(layout_.lanes_below) + kMargin;
   out_ += "<div class=\"graph\"><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"";
   append_number(out_, width);
   out_ += "\" height=\"";
