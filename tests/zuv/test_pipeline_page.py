@@ -254,3 +254,18 @@ def test_page_size_grows_linearly_with_long_edges(tmp_path, shape):
         numbers = [float(v) for d in paths for v in re.findall(r"-?[0-9.]+", d)]
         assert min(numbers) >= 0 and max(numbers[1::2]) <= height and max(numbers[0::2]) <= width
     assert sizes[1] / sizes[0] < 2.3
+
+
+def test_renames_comments_and_colours_show_on_the_page(tmp_path):
+    old = notebook([cell("a", "load", ["x = 1\n"], comments=["keep"], headerColor="red"),
+                    cell("b", "old <name>", ["y\n"], ["a"])])
+    new = notebook([cell("a", "load", ["x = 1\n"], comments=["<b>look</b>", "keep"], headerColor="blue"),
+                    cell("b", "new_name", ["y\n"], ["a"])])
+    dom_text, console = load(diff_page(tmp_path, old, new))
+    dom = Dom(dom_text)
+    assert console == [] and all(a.get("class", "").startswith("lg-") for a in dom.having("b"))
+    assert "rn" in node_classes(dom)["b"] and "rn" not in node_classes(dom)["a"]
+    assert "renamed from old <name>" in dom.text
+    assert {"c0", "c1"} <= {a["id"] for a in dom.having("details", "cell")}
+    assert "comment added: <b>look</b>" in dom.text and "header colour: red -> blue" in dom.text
+    assert "comment removed" not in dom.text

@@ -79,7 +79,7 @@ svg text{font:12.5px system-ui,sans-serif;fill:#1f2328;pointer-events:none}svg .
 .st-same{--f:#ffffff;--s:#8c959f}.st-add{--f:#dafbe1;--s:#1a7f37}.st-del{--f:#ffebe9;--s:#cf222e}
 .st-mod{--f:#fff8c5;--s:#9a6700}.st-miss{--f:#ffffff;--s:#59636e}
 .n rect,.legend i{fill:var(--f);background:var(--f);stroke:var(--s);border-color:var(--s)}
-.st-miss rect{stroke-dasharray:4 3}.cf rect{stroke:#8250df;stroke-width:3.5}.cf .tag{fill:#8250df}
+.st-miss rect{stroke-dasharray:4 3}.rn rect{stroke:#0969da;stroke-width:2.5}.lg-rn{border-color:#0969da!important}.cf rect{stroke:#8250df;stroke-width:3.5}.cf .tag{fill:#8250df}
 path.e{fill:none;stroke-width:1.5}.e-same{stroke:#8c959f;marker-end:url(#m-same)}
 .e-add{stroke:#1a7f37;stroke-width:2.5;marker-end:url(#m-add)}.e-del{stroke:#cf222e;stroke-dasharray:6 4;marker-end:url(#m-del)}
 .e-lost{stroke:#cf222e;stroke-width:3;stroke-dasharray:2 3;marker-end:url(#m-lost)}.e.cyc{stroke-opacity:.75}
@@ -89,7 +89,7 @@ path.e{fill:none;stroke-width:1.5}.e-same{stroke:#8c959f;marker-end:url(#m-same)
 .cell>summary{cursor:pointer;padding:6px 10px;background:var(--f);border-radius:0 6px 0 0}
 .cell .body{padding:6px 10px}.cell.hl{box-shadow:0 0 0 3px #54aeff66}.cell.cf{border-left-color:#8250df}
 .badge{font-size:12px;border:1px solid var(--s);color:var(--s);border-radius:10px;padding:0 7px;margin-left:8px}
-.badge.cf{--s:#8250df}.chip{border-radius:10px;padding:0 7px;margin:0 3px;font-size:12.5px}
+.badge.cf{--s:#8250df}.badge.rn{--s:#0969da}ul.chg{margin:2px 0 6px;padding-left:18px;font-family:ui-monospace,monospace;font-size:12.5px}.chip{border-radius:10px;padding:0 7px;margin:0 3px;font-size:12.5px}
 .chip.add{background:#dafbe1}.chip.del{background:#ffebe9;text-decoration:line-through}
 table.src{border-collapse:collapse;width:100%;margin:6px 0}table.src td{padding:0 6px;vertical-align:top}
 .ln{color:#8c959f;text-align:right;width:1%;user-select:none;font-size:12px;font-family:ui-monospace,monospace}
@@ -204,9 +204,9 @@ void Writer::summary() {
 void Writer::legend() {
   // Kinds that only some pages have (missing parents, conflicts, lost
   // edges) are explained only where they occur.
-  bool missing = false, conflict = false, lost = false;
+  bool missing = false, conflict = false, lost = false, renamed = false;
   for (const CellEntry& cell : page_.cells)
-    missing |= cell.status == Status::missing, conflict |= cell.conflict;
+    missing |= cell.status == Status::missing, conflict |= cell.conflict, renamed |= cell.renamed;
   for (const EdgeEntry& edge : page_.edges) lost |= edge.status == EdgeStatus::lost;
   out_ += "<div class=\"legend\">";
   for (const StatusStyle& s : kStatusStyles) {
@@ -218,6 +218,7 @@ void Writer::legend() {
     out_ += "</span>";
   }
   if (conflict) out_ += "<span><i class=\"lg-cf\"></i>conflict</span>";
+  if (renamed) out_ += "<span><i class=\"lg-rn\"></i>renamed</span>";
   for (const EdgeStyle& s : kEdgeStyles) {
     if (s.status == EdgeStatus::lost && !lost) continue;
     out_ += "<span><b class=\"lg-";
@@ -369,6 +370,7 @@ void Writer::node(std::size_t v) {
   out_ += "\"><g class=\"n st-";
   out_ += s.css;
   if (cell.conflict) out_ += " cf";
+  if (cell.renamed) out_ += " rn";
   out_ += "\" data-cell=\"";
   append_escaped(out_, cell.id);
   out_ += "\" transform=\"translate(";
@@ -382,6 +384,10 @@ void Writer::node(std::size_t v) {
   out_ += " \xC2\xB7 ";
   out_ += s.word;
   if (cell.conflict) out_ += ", in conflict";
+  if (cell.renamed) {
+    out_ += ", renamed from ";
+    append_escaped(out_, cell.old_name.empty() ? "(unnamed)" : cell.old_name);
+  }
   out_ += "</title><rect width=\"";
   append_number(out_, kNodeWidth);
   out_ += "\" height=\"";
@@ -557,7 +563,21 @@ void Writer::cell_section(std::size_t index) {
   out_ += s.word;
   out_ += "</span>";
   if (cell.conflict) out_ += "<span class=\"badge cf\">conflict</span>";
+  if (cell.renamed) {
+    out_ += "<span class=\"badge rn\">renamed from <s>";
+    append_escaped(out_, cell.old_name.empty() ? "(unnamed)" : cell.old_name);
+    out_ += "</s></span>";
+  }
   out_ += "</summary><div class=\"body\">\n";
+  if (!cell.changes.empty()) {
+    out_ += "<ul class=\"chg\">";
+    for (const std::string& change : cell.changes) {
+      out_ += "<li>";
+      append_escaped(out_, change);
+      out_ += "</li>";
+    }
+    out_ += "</ul>\n";
+  }
   if (!cell.notes.empty()) {
     out_ += "<ul class=\"notes\">";
     for (const std::string& note : cell.notes) {
@@ -580,7 +600,8 @@ void Writer::cells() {
   for (std::size_t i = 0; i < page_.cells.size(); ++i) {
     const CellEntry& cell = page_.cells[i];
     const bool changed = cell.status != Status::unchanged || cell.conflict ||
-                         !cell.gained.empty() || !cell.lost.empty() || !cell.notes.empty();
+                         !cell.gained.empty() || !cell.lost.empty() || !cell.notes.empty() ||
+                         cell.renamed || !cell.changes.empty();
     if (!changed) {
       quiet.push_back(i);
       continue;
