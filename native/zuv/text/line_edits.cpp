@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <string_view>
-#include <unordered_map>
 
 namespace zuv::text {
 
@@ -23,24 +23,40 @@ std::string_view without_line_end(std::string_view line) {
 }
 
 // Each distinct line text as a small number, and how often each number
-// occurs on each side.
+// occurs on each side.  An open-addressing table whose slots keep part of
+// the hash beside the number: most lookups touch one slot and one text.
 struct Interned {
   std::vector<std::uint32_t> old_ids, new_ids;
   std::vector<std::uint32_t> old_count, new_count;
 };
 
 Interned intern(const Lines& old_lines, const Lines& new_lines) {
+  struct Slot {
+    std::uint32_t id = UINT32_MAX;  // UINT32_MAX: empty
+    std::uint32_t hash = 0;
+  };
+  std::size_t capacity = 16;
+  while (capacity < 2 * (old_lines.size() + new_lines.size())) capacity *= 2;
+  std::vector<Slot> slots(capacity);
+  std::vector<std::string_view> texts;
   Interned out;
-  std::unordered_map<std::string_view, std::uint32_t> ids;
-  ids.reserve(old_lines.size() + new_lines.size());
   auto add = [&](const Lines& lines, std::vector<std::uint32_t>& to, bool old_side) {
     to.reserve(lines.size());
     for (const std::string& line : lines) {
-      const auto [at, fresh] =
-          ids.try_emplace(without_line_end(line), static_cast<std::uint32_t>(ids.size()));
-      if (fresh) out.old_count.push_back(0), out.new_count.push_back(0);
-      ++(old_side ? out.old_count : out.new_count)[at->second];
-      to.push_back(at->second);
+      const std::string_view text = without_line_end(line);
+      const std::size_t hash = std::hash<std::string_view>{}(text);
+      const auto tag = static_cast<std::uint32_t>(hash >> 32);
+      std::size_t at = hash & (capacity - 1);
+      while (slots[at].id != UINT32_MAX && (slots[at].hash != tag || texts[slots[at].id] != text))
+        at = (at + 1) & (capacity - 1);
+      if (slots[at].id == UINT32_MAX) {
+        slots[at] = {static_cast<std::uint32_t>(texts.size()), tag};
+        texts.push_back(text);
+        out.old_count.push_back(0), out.new_count.push_back(0);
+      }
+      const std::uint32_t id = slots[at].id;
+      ++(old_side ? out.old_count : out.new_count)[id];
+      to.push_back(id);
     }
   };
   add(old_lines, out.old_ids, true);
