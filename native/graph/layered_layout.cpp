@@ -1,8 +1,11 @@
 #include "graph/layered_layout.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <numeric>
+#include <queue>
 #include <utility>
 
 namespace zuv::graph {
@@ -187,6 +190,79 @@ void align_to(LayeredLayout& layout, const Adjacency& neighbours, std::size_t l)
   place_layer(layout, l, wanted);
 }
 
+// Lanes for the long edges.  The edges meeting at one node form a bus, at
+// the end where more of them meet (the upper end on a tie); a bus occupies
+// the gaps between layers from its first to its last edge end, and goes
+// above the layers when its edges' ends lie mostly in the upper half.
+// Buses on one side share lanes where their gaps do not overlap: sorted by
+// first gap, each takes the lane that freed earliest, if it is free.
+void assign_lanes(LayeredLayout& layout, std::span<const Edge> edges,
+                  const std::vector<bool>& long_edge) {
+  const std::size_t n = layout.node_count;
+  layout.lane.assign(edges.size(), kNoLane);
+  layout.lane_above.assign(edges.size(), false);
+  auto ends = [&](std::size_t i) {
+    const Edge e = edges[i];
+    return layout.reversed[i] ? Edge{e.to, e.from} : e;  // {upper, lower}
+  };
+  std::vector<std::size_t> down(n, 0), up(n, 0);
+  for (std::size_t i = 0; i < edges.size(); ++i)
+    if (long_edge[i]) ++down[ends(i).from], ++up[ends(i).to];
+  struct Bus {
+    std::size_t first = SIZE_MAX, last = 0;  // gaps, by the layer on their left
+    double offsets = 0;
+    std::size_t count = 0, lane = 0;
+    bool above = false;
+  };
+  std::vector<Bus> buses;
+  std::vector<std::size_t> down_bus(n, kNoLane), up_bus(n, kNoLane), bus_of(edges.size(), kNoLane);
+  double widest = 0;
+  for (std::size_t v = 0; v < n; ++v) widest = std::max(widest, layout.offset[v]);
+  for (std::size_t i = 0; i < edges.size(); ++i) {
+    if (!long_edge[i]) continue;
+    const Edge e = ends(i);
+    const bool at_upper = down[e.from] >= up[e.to];
+    std::size_t& slot = at_upper ? down_bus[e.from] : up_bus[e.to];
+    if (slot == kNoLane) {
+      slot = buses.size();
+      buses.emplace_back();
+    }
+    Bus& bus = buses[slot];
+    bus.first = std::min(bus.first, layout.layer[e.from]);
+    bus.last = std::max(bus.last, layout.layer[e.to] - 1);
+    bus.offsets += layout.offset[e.from] + layout.offset[e.to];
+    bus.count += 2;
+    bus_of[i] = slot;
+  }
+  std::vector<std::size_t> order(buses.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+    return buses[x].first != buses[y].first ? buses[x].first < buses[y].first : x < y;
+  });
+  using Free = std::pair<std::size_t, std::size_t>;  // (last gap used, lane)
+  std::array<std::priority_queue<Free, std::vector<Free>, std::greater<>>, 2> busy;
+  std::array<std::size_t, 2> count{0, 0};
+  for (std::size_t b : order) {
+    Bus& bus = buses[b];
+    bus.above = bus.offsets / static_cast<double>(bus.count) < widest / 2;
+    auto& queue = busy[bus.above];
+    if (!queue.empty() && queue.top().first < bus.first) {
+      bus.lane = queue.top().second;
+      queue.pop();
+    } else {
+      bus.lane = count[bus.above]++;
+    }
+    queue.push({bus.last, bus.lane});
+  }
+  layout.lanes_below = count[0];
+  layout.lanes_above = count[1];
+  for (std::size_t i = 0; i < edges.size(); ++i) {
+    if (bus_of[i] == kNoLane) continue;
+    layout.lane[i] = buses[bus_of[i]].lane;
+    layout.lane_above[i] = buses[bus_of[i]].above;
+  }
+}
+
 }  // namespace
 
 LayeredLayout layered_layout(std::size_t node_count, std::span<const Edge> edges, int sweeps) {
@@ -203,8 +279,10 @@ LayeredLayout layered_layout(std::size_t node_count, std::span<const Edge> edges
   }
   layout.layer = longest_path_layers(node_count, dag);
 
-  // Dummy nodes and the segments between adjacent layers.
+  // Dummy nodes and the segments between adjacent layers; long edges get
+  // neither (they run along lanes).
   std::vector<Edge> segments;
+  std::vector<bool> long_edge(edges.size(), false);
   layout.routes.resize(edges.size());
   for (std::size_t i = 0; i < edges.size(); ++i) {
     auto& route = layout.routes[i];
@@ -216,6 +294,12 @@ LayeredLayout layered_layout(std::size_t node_count, std::span<const Edge> edges
     const std::size_t upper = layout.reversed[i] ? e.to : e.from;
     const std::size_t lower = layout.reversed[i] ? e.from : e.to;
     route.push_back(upper);
+    if (layout.layer[lower] - layout.layer[upper] > kMaxSpan) {
+      long_edge[i] = true;
+      route.push_back(lower);
+      if (layout.reversed[i]) std::reverse(route.begin(), route.end());
+      continue;
+    }
     for (std::size_t l = layout.layer[upper] + 1; l < layout.layer[lower]; ++l) {
       const std::size_t dummy = layout.layer.size();
       layout.layer.push_back(l);
@@ -267,16 +351,20 @@ LayeredLayout layered_layout(std::size_t node_count, std::span<const Edge> edges
   double least = 0;
   for (double o : layout.offset) least = std::min(least, o);
   for (double& o : layout.offset) o -= least;
+  assign_lanes(layout, edges, long_edge);
   return layout;
 }
 
 std::size_t crossings(const LayeredLayout& layout) {
   std::vector<Edge> segments;
-  for (const auto& route : layout.routes)
+  for (std::size_t e = 0; e < layout.routes.size(); ++e) {
+    const auto& route = layout.routes[e];
+    if (layout.lane[e] != kNoLane) continue;  // along a lane, not between layers
     for (std::size_t i = 0; i + 1 < route.size(); ++i) {
       const std::size_t a = route[i], b = route[i + 1];
       segments.push_back(layout.layer[a] < layout.layer[b] ? Edge{a, b} : Edge{b, a});
     }
+  }
   return total_crossings(layout, Segments(layout.layer.size(), std::move(segments)));
 }
 

@@ -312,3 +312,22 @@ def test_merged_file_keeps_the_current_layout(tmp_path, layout, newline):
     assert text == json.dumps(merged, **layout) + newline
     assert find(merged["cells"], "b")["source"] == ["model = fit(df, k=2)\n"]
     assert find(merged["cells"], "a")["source"][:2] == ["import pandäs  # ünïcode\n", "df = load(cache=True)\n"]
+
+
+def test_comments_colours_and_renames_show_in_git_diff_and_log(repo):
+    """A commit that only adds a comment, changes a header colour or renames
+    a cell shows what changed, in `git diff` (the notebook diff) and in
+    `git log -p` (textconv)."""
+    changed = clone(BASE)
+    canvas(find(changed["cells"], "a"))["comments"] = ["check the <units>", {"author": "kim", "text": "ok"}]
+    canvas(find(changed["cells"], "a"))["headerColor"] = "#ff0000"
+    canvas(find(changed["cells"], "b"))["name"] = "fit_model"
+    commit(repo, jupyter_text(BASE), "base")
+    commit(repo, jupyter_text(changed), "comments")
+    shown = git(repo, "diff", "HEAD^", "HEAD").stdout.splitlines()
+    for line in ["modified cell load  (id a)", "  comment added: check the <units>",
+                 '  comment added: {"author": "kim", "text": "ok"}', "  header colour: none -> #ff0000",
+                 "modified cell fit_model  (id b)", "  renamed from train"]:
+        assert line in shown
+    log = git(repo, "log", "-p", "-1").stdout.splitlines()
+    assert "+  comment: check the <units>" in log and '+  comment: {"author": "kim", "text": "ok"}' in log

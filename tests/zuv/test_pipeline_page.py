@@ -1,4 +1,5 @@
 """The pipeline page of `zuv diff --html`, loaded in headless Chromium."""
+import html
 import json
 import re
 import subprocess
@@ -165,3 +166,106 @@ def test_layer_ordering_untangles_what_the_notebook_order_crosses(tmp_path, orde
     crossings = sum((a[0] < b[0]) != (a[1] < b[1]) for k, a in enumerate(edges) for b in edges[k + 1:])
     assert crossings == 0
     assert len({x for x, _ in place.values()}) == 2  # two layers
+
+
+
+def _lcs_length(a, b):
+    previous = [0] * (len(b) + 1)
+    for x in a:
+        current = [0]
+        for j, y in enumerate(b):
+            current.append(previous[j] + 1 if x == y else max(previous[j + 1], current[j]))
+        previous = current
+    return previous[-1]
+
+
+def _every_other_line_changed(n):
+    old = [f"value_{i} = compute({i})\n" for i in range(n)]
+    return old, [line if i % 2 else f"value_{i} = compute({i}) + 1\n" for i, line in enumerate(old)]
+
+
+def _repeated_lines_moved():
+    body = ["\n", "    pass\n", "\n", "return x\n"]
+    old = [f"def f{i}(x):\n" for i in range(30)] + body * 40
+    new = body * 10 + [f"def f{i}(x):\n" for i in range(0, 30, 2)] + body * 35 + ["    pass\n"] * 3
+    return old, new
+
+
+@pytest.mark.parametrize("old, new, kept", [
+    (*_every_other_line_changed(20_000), 10_000),
+    (*_repeated_lines_moved(), None),  # None: as many as a longest common subsequence
+    (["a = 1"], ["a = 1\n", "b = 2"], 1),  # a line after a last line that had no newline
+], ids=["20000-lines-every-other-changed", "repeated-lines-moved", "line-after-last-without-newline"])
+def test_text_view_and_page_show_the_same_hunks(tmp_path, old, new, kept):
+    """One line differ for both views: the same rows in the same order, a
+    minimal script here, in seconds where a quadratic matcher took most of a
+    minute."""
+    write(tmp_path / "old.ipynb", notebook([cell("a", "big", old)]))
+    write(tmp_path / "new.ipynb", notebook([cell("a", "big", new)]))
+    text = subprocess.run([str(ZUV), "diff", "old.ipynb", "new.ipynb"], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=30)
+    assert text.returncode == 0, text.stderr
+    page_run = subprocess.run([str(ZUV), "diff", "--html", "page.html", "old.ipynb", "new.ipynb"],
+                              cwd=tmp_path, capture_output=True, text=True, timeout=30)
+    assert page_run.returncode == 0, page_run.stderr
+    lines = text.stdout.splitlines()
+    start = next(k for k, line in enumerate(lines) if line.startswith("  @@ "))
+    shown = [(line[2], line[3:]) for line in lines[start:] if not line.startswith("  @@ ")]
+    raw = (tmp_path / "page.html").read_text()
+    marks = [{"a": "+", "d": "-"}.get(a.get("class"), " ") for a in Dom(raw).having("tr")
+             if a.get("class") != "g" and not a.get("class", "").startswith("same")]
+    texts = [html.unescape(t) for t in re.findall(r'<td class="t">(.*?)</td>', raw, re.S)]
+    assert list(zip(marks, texts)) == shown
+    removed, added = sum(m == "-" for m, _ in shown), sum(m == "+" for m, _ in shown)
+    plain_old, plain_new = [s.rstrip("\n") for s in old], [s.rstrip("\n") for s in new]
+    if kept is None:
+        kept = _lcs_length(plain_old, plain_new)
+    assert (removed, added) == (len(old) - kept, len(new) - kept)
+
+
+def _hub_chain(n):
+    """A chain whose every step also reads the first cell."""
+    return [cell("c0", "hub", ["h\n"])] + [
+        cell(f"c{i}", f"s{i}", [f"x{i}\n"], [f"c{i - 1}"] + (["c0"] if i > 1 else [])) for i in range(1, n)]
+
+
+def _collector_chain(n):
+    """A chain whose last cell reads every step."""
+    steps = [cell(f"c{i}", f"s{i}", [f"x{i}\n"], [f"c{i - 1}"] if i else []) for i in range(n - 1)]
+    return steps + [cell("r", "report", ["r\n"], [f"c{i}" for i in range(n - 1)])]
+
+
+@pytest.mark.parametrize("shape", [_hub_chain, _collector_chain])
+def test_page_size_grows_linearly_with_long_edges(tmp_path, shape):
+    """Edges spanning many layers cost a constant each, not one piece per
+    layer they cross; every edge is still drawn, inside the picture."""
+    sizes = []
+    for n in (400, 800):
+        cells = shape(n)
+        changed = json.loads(json.dumps(cells))
+        changed[n // 2]["source"] = ["changed\n"]
+        page = diff_page(tmp_path, notebook(cells), notebook(changed))
+        sizes.append(page.stat().st_size)
+        raw = page.read_text()
+        svg = re.search(r'<svg [^>]*width="([0-9.]+)" height="([0-9.]+)"', raw)
+        width, height = float(svg.group(1)), float(svg.group(2))
+        paths = re.findall(r'<path class="e[^"]*" d="([^"]*)"', raw)
+        assert len(paths) == sum(len(c["metadata"]["canvas"]["parents"]) for c in cells)
+        numbers = [float(v) for d in paths for v in re.findall(r"-?[0-9.]+", d)]
+        assert min(numbers) >= 0 and max(numbers[1::2]) <= height and max(numbers[0::2]) <= width
+    assert sizes[1] / sizes[0] < 2.3
+
+
+def test_renames_comments_and_colours_show_on_the_page(tmp_path):
+    old = notebook([cell("a", "load", ["x = 1\n"], comments=["keep"], headerColor="red"),
+                    cell("b", "old <name>", ["y\n"], ["a"])])
+    new = notebook([cell("a", "load", ["x = 1\n"], comments=["<b>look</b>", "keep"], headerColor="blue"),
+                    cell("b", "new_name", ["y\n"], ["a"])])
+    dom_text, console = load(diff_page(tmp_path, old, new))
+    dom = Dom(dom_text)
+    assert console == [] and all(a.get("class", "").startswith("lg-") for a in dom.having("b"))
+    assert "rn" in node_classes(dom)["b"] and "rn" not in node_classes(dom)["a"]
+    assert "renamed from old <name>" in dom.text
+    assert {"c0", "c1"} <= {a["id"] for a in dom.having("details", "cell")}
+    assert "comment added: <b>look</b>" in dom.text and "header colour: red -> blue" in dom.text
+    assert "comment removed" not in dom.text

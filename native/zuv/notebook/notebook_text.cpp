@@ -1,5 +1,7 @@
 #include "zuv/notebook/notebook_text.hpp"
 
+#include <unordered_map>
+
 #include "py/imports.hpp"
 #include "zuv/notebook/py_text.hpp"
 #include "zuv/text/terminal.hpp"
@@ -103,6 +105,54 @@ std::string json_text(PyObject* value) {
     return "?";
   }
   return escape_line(utf8(text.get()));
+}
+
+std::string comment_text(PyObject* comment) {
+  if (comment && PyUnicode_Check(comment)) return escape_line(utf8(comment));
+  return json_text(comment);
+}
+
+namespace {
+
+std::vector<std::string> comment_texts(PyObject* comments) {
+  std::vector<std::string> out;
+  Ref list = Ref::borrow(comments);
+  if (!list || !PyList_Check(list.get())) return out;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    Ref comment = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+    out.push_back(comment_text(comment.get()));
+  }
+  return out;
+}
+
+std::string colour_text(PyObject* colour) {
+  if (!colour) return "(none)";
+  return PyUnicode_Check(colour) ? escape_line(utf8(colour)) : json_text(colour);
+}
+
+}  // namespace
+
+std::vector<std::string> canvas_changes(PyObject* old_canvas, PyObject* new_canvas) {
+  std::vector<std::string> lines;
+  Ref before = Ref::borrow(old_canvas), after = Ref::borrow(new_canvas);
+  const std::vector<std::string> old_comments =
+      comment_texts(member(before.get(), names().comments));
+  const std::vector<std::string> new_comments =
+      comment_texts(member(after.get(), names().comments));
+  // Each text's count on the old side less its count on the new side.
+  std::unordered_map<std::string, long> balance;
+  for (const std::string& c : old_comments) ++balance[c];
+  for (const std::string& c : new_comments) --balance[c];
+  for (const std::string& c : new_comments)
+    if (long& b = balance[c]; b < 0) lines.push_back("comment added: " + c), ++b;
+  for (const std::string& c : old_comments)
+    if (long& b = balance[c]; b > 0) lines.push_back("comment removed: " + c), --b;
+  if (lines.empty() && old_comments != new_comments) lines.push_back("comments reordered");
+  const std::string old_colour = colour_text(member(before.get(), names().headerColor));
+  const std::string new_colour = colour_text(member(after.get(), names().headerColor));
+  if (old_colour != new_colour)
+    lines.push_back("header colour: " + old_colour + " -> " + new_colour);
+  return lines;
 }
 
 }  // namespace zuv::cli

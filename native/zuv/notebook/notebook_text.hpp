@@ -35,4 +35,14 @@ std::vector<std::string> output_summaries(PyObject* outputs);
 // A JSON value as compact JSON text (non-ASCII kept), or "?" if it cannot be.
 std::string json_text(PyObject* value);
 
+// A comment as one line: a string as it is, anything else as JSON; escaped.
+std::string comment_text(PyObject* comment);
+
+// What changed in a cell's canvas besides its name and parents, one line
+// each, escaped: "comment added: TEXT", "comment removed: TEXT" (a string
+// comment as it is, any other as JSON; repeats counted), "comments
+// reordered", "header colour: OLD -> NEW" ("(none)" where absent).  The
+// text view and the pages show these same lines.
+std::vector<std::string> canvas_changes(PyObject* old_canvas, PyObject* new_canvas);
+
 }  // namespace zuv::cli

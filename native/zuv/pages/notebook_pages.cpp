@@ -12,6 +12,7 @@
 #include "io/file_io.hpp"
 #include "py/imports.hpp"
 #include "zuv/notebook/notebook_file.hpp"
+#include "zuv/notebook/notebook_text.hpp"
 #include "zuv/notebook/py_text.hpp"
 
 namespace zuv::pages {
@@ -59,6 +60,57 @@ bool parent_refs(PyObject* list, std::vector<page::ParentRef>& out) {
         !text_of(held_member(ref.get(), names().name).get(), parent.name))
       return false;
     out.push_back(std::move(parent));
+  }
+  return true;
+}
+
+// A code cell on both sides: its former name if it changed, and the
+// comment and header colour changes the text view also shows.
+struct CanvasChange {
+  bool renamed = false;
+  std::string old_name;
+  std::vector<std::string> lines;
+};
+
+bool is_code(PyObject* cell) {
+  Ref type = held_member(cell, names().cell_type);
+  return type && PyUnicode_Check(type.get()) &&
+         PyUnicode_CompareWithASCIIString(type.get(), "code") == 0;
+}
+
+// Read before diff_dicts writes its own keys into the cells.
+bool read_canvas_changes(PyObject* old_doc, PyObject* new_doc,
+                         std::unordered_map<std::string, CanvasChange>& out) {
+  std::unordered_map<std::string, Ref> old_canvases;
+  Ref old_list = held_member(old_doc, names().cells);
+  Ref new_list = held_member(new_doc, names().cells);
+  if (!old_list || !PyList_Check(old_list.get()) || !new_list || !PyList_Check(new_list.get()))
+    return true;  // read_cells has accepted or refused the documents
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(old_list.get()); ++i) {
+    Ref cell = Ref::borrow(PyList_GET_ITEM(old_list.get(), i));
+    if (!is_code(cell.get())) continue;
+    Ref canvas = held_canvas(cell.get());
+    std::string id;
+    if (!text_of(held_member(canvas.get(), names().id).get(), id)) return false;
+    old_canvases.try_emplace(std::move(id), std::move(canvas));
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(new_list.get()); ++i) {
+    Ref cell = Ref::borrow(PyList_GET_ITEM(new_list.get(), i));
+    if (!is_code(cell.get())) continue;
+    Ref canvas = held_canvas(cell.get());
+    std::string id, old_name, new_name;
+    if (!text_of(held_member(canvas.get(), names().id).get(), id)) return false;
+    auto found = old_canvases.find(id);
+    if (found == old_canvases.end() || out.contains(id)) continue;
+    Ref old_canvas = found->second;
+    if (!text_of(held_member(old_canvas.get(), names().name).get(), old_name) ||
+        !text_of(held_member(canvas.get(), names().name).get(), new_name))
+      return false;
+    CanvasChange change;
+    change.renamed = old_name != new_name;
+    change.old_name = std::move(old_name);
+    change.lines = cli::canvas_changes(old_canvas.get(), canvas.get());
+    if (change.renamed || !change.lines.empty()) out.emplace(std::move(id), std::move(change));
   }
   return true;
 }
@@ -146,6 +198,8 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
   if (!read_cells(old_doc, old_cells) || !read_cells(new_doc, new_cells)) return false;
   std::erase_if(old_cells, [](const CellInfo& c) { return !c.code; });
   std::erase_if(new_cells, [](const CellInfo& c) { return !c.code; });
+  std::unordered_map<std::string, CanvasChange> canvas_changes;
+  if (!read_canvas_changes(old_doc, new_doc, canvas_changes)) return false;
 
   Ref module = Ref::steal(PyImport_ImportModule("zuv_weft_git.drivers.notebook_diff"));
   if (!module) return false;
@@ -179,6 +233,15 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
   for (const CellInfo& c : new_cells) {
     add_node(c);
     for (const CellInfo* r : removed_after[c.id]) add_node(*r);
+  }
+
+  for (auto& [id, change] : canvas_changes) {
+    auto found = index.find(id);
+    if (found == index.end()) continue;
+    page::CellEntry& entry = out.cells[found->second];
+    entry.renamed = change.renamed;
+    entry.old_name = std::move(change.old_name);
+    entry.changes = std::move(change.lines);
   }
 
   // Statuses, sources and parent changes from the diff document.

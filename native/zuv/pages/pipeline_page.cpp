@@ -18,6 +18,10 @@ using html::append_escaped;
 // Drawing sizes, in pixels.
 constexpr double kNodeWidth = 150, kNodeHeight = 30;
 constexpr double kLayerGap = 44, kRowGap = 14, kMargin = 20;
+// Long edges: lanes this far apart outside the layers; where they cross a
+// gap between layers, their vertical runs are spread over a few columns.
+constexpr double kLaneGap = 10, kLaneColumn = 8, kLaneEndShift = 7;
+constexpr std::size_t kLaneColumns = 4;
 constexpr std::size_t kLabelChars = 18;
 
 struct StatusStyle {
@@ -75,7 +79,7 @@ svg text{font:12.5px system-ui,sans-serif;fill:#1f2328;pointer-events:none}svg .
 .st-same{--f:#ffffff;--s:#8c959f}.st-add{--f:#dafbe1;--s:#1a7f37}.st-del{--f:#ffebe9;--s:#cf222e}
 .st-mod{--f:#fff8c5;--s:#9a6700}.st-miss{--f:#ffffff;--s:#59636e}
 .n rect,.legend i{fill:var(--f);background:var(--f);stroke:var(--s);border-color:var(--s)}
-.st-miss rect{stroke-dasharray:4 3}.cf rect{stroke:#8250df;stroke-width:3.5}.cf .tag{fill:#8250df}
+.st-miss rect{stroke-dasharray:4 3}.rn rect{stroke:#0969da;stroke-width:2.5}.lg-rn{border-color:#0969da!important}.cf rect{stroke:#8250df;stroke-width:3.5}.cf .tag{fill:#8250df}
 path.e{fill:none;stroke-width:1.5}.e-same{stroke:#8c959f;marker-end:url(#m-same)}
 .e-add{stroke:#1a7f37;stroke-width:2.5;marker-end:url(#m-add)}.e-del{stroke:#cf222e;stroke-dasharray:6 4;marker-end:url(#m-del)}
 .e-lost{stroke:#cf222e;stroke-width:3;stroke-dasharray:2 3;marker-end:url(#m-lost)}.e.cyc{stroke-opacity:.75}
@@ -85,7 +89,7 @@ path.e{fill:none;stroke-width:1.5}.e-same{stroke:#8c959f;marker-end:url(#m-same)
 .cell>summary{cursor:pointer;padding:6px 10px;background:var(--f);border-radius:0 6px 0 0}
 .cell .body{padding:6px 10px}.cell.hl{box-shadow:0 0 0 3px #54aeff66}.cell.cf{border-left-color:#8250df}
 .badge{font-size:12px;border:1px solid var(--s);color:var(--s);border-radius:10px;padding:0 7px;margin-left:8px}
-.badge.cf{--s:#8250df}.chip{border-radius:10px;padding:0 7px;margin:0 3px;font-size:12.5px}
+.badge.cf{--s:#8250df}.badge.rn{--s:#0969da}ul.chg{margin:2px 0 6px;padding-left:18px;font-family:ui-monospace,monospace;font-size:12.5px}.chip{border-radius:10px;padding:0 7px;margin:0 3px;font-size:12.5px}
 .chip.add{background:#dafbe1}.chip.del{background:#ffebe9;text-decoration:line-through}
 table.src{border-collapse:collapse;width:100%;margin:6px 0}table.src td{padding:0 6px;vertical-align:top}
 .ln{color:#8c959f;text-align:right;width:1%;user-select:none;font-size:12px;font-family:ui-monospace,monospace}
@@ -138,9 +142,11 @@ class Writer {
  private:
   Point node_corner(std::size_t v) const {
     return {kMargin + static_cast<double>(layout_.layer[v]) * (kNodeWidth + kLayerGap),
-            kMargin + layout_.offset[v] * (kNodeHeight + kRowGap)};
+            nodes_top_ + layout_.offset[v] * (kNodeHeight + kRowGap)};
   }
   void edge_path(std::size_t index);
+  void edge_end(const EdgeEntry& edge);
+  std::vector<Point> lane_points(std::size_t index) const;
   void node(std::size_t v);
   void source_diff(const CellEntry& cell);
   void parent_chips(const char* heading, const std::vector<ParentRef>& refs, const char* css);
@@ -149,6 +155,7 @@ class Writer {
   const Page& page_;
   std::string& out_;
   graph::LayeredLayout layout_;
+  double nodes_top_ = kMargin, nodes_bottom_ = kMargin;  // the band the layers occupy
 };
 
 void Writer::summary() {
@@ -197,9 +204,9 @@ void Writer::summary() {
 void Writer::legend() {
   // Kinds that only some pages have (missing parents, conflicts, lost
   // edges) are explained only where they occur.
-  bool missing = false, conflict = false, lost = false;
+  bool missing = false, conflict = false, lost = false, renamed = false;
   for (const CellEntry& cell : page_.cells)
-    missing |= cell.status == Status::missing, conflict |= cell.conflict;
+    missing |= cell.status == Status::missing, conflict |= cell.conflict, renamed |= cell.renamed;
   for (const EdgeEntry& edge : page_.edges) lost |= edge.status == EdgeStatus::lost;
   out_ += "<div class=\"legend\">";
   for (const StatusStyle& s : kStatusStyles) {
@@ -211,6 +218,7 @@ void Writer::legend() {
     out_ += "</span>";
   }
   if (conflict) out_ += "<span><i class=\"lg-cf\"></i>conflict</span>";
+  if (renamed) out_ += "<span><i class=\"lg-rn\"></i>renamed</span>";
   for (const EdgeStyle& s : kEdgeStyles) {
     if (s.status == EdgeStatus::lost && !lost) continue;
     out_ += "<span><b class=\"lg-";
@@ -220,6 +228,31 @@ void Writer::legend() {
     out_ += "</span>";
   }
   out_ += "</div>\n";
+}
+
+// A long edge: out of its upper node's right side into the gap after it, to
+// its lane, along the lane to the gap before its lower node, and in at that
+// node's left side; listed from the edge's source to its target.
+std::vector<Point> Writer::lane_points(std::size_t index) const {
+  const auto& route = layout_.routes[index];
+  const bool reversed = layout_.reversed[index];
+  const std::size_t upper = reversed ? route.back() : route.front();
+  const std::size_t lower = reversed ? route.front() : route.back();
+  const std::size_t lane = layout_.lane[index];
+  const double lane_y = layout_.lane_above[index]
+                            ? nodes_top_ - kLaneGap * static_cast<double>(lane + 1)
+                            : nodes_bottom_ + kLaneGap * static_cast<double>(lane + 1);
+  const double column = kLaneColumn * static_cast<double>(1 + lane % kLaneColumns);
+  // Ends a little off the middle, towards the lane, so that an edge coming
+  // in from a lane stays apart from the edges between adjacent layers.
+  const double shift = layout_.lane_above[index] ? -kLaneEndShift : kLaneEndShift;
+  const Point u = node_corner(upper), w = node_corner(lower);
+  const double uy = u.y + kNodeHeight / 2 + shift, wy = w.y + kNodeHeight / 2 + shift;
+  const double out_x = u.x + kNodeWidth + column, in_x = w.x - kLayerGap + column;
+  std::vector<Point> points{{u.x + kNodeWidth, uy}, {out_x, uy}, {out_x, lane_y},
+                            {in_x, lane_y},         {in_x, wy},  {w.x, wy}};
+  if (reversed) std::reverse(points.begin(), points.end());
+  return points;
 }
 
 void Writer::edge_path(std::size_t index) {
@@ -249,6 +282,21 @@ void Writer::edge_path(std::size_t index) {
     out_ += ' ';
     append_number(out_, c.y - 2);
     out_ += "\"/>\n";
+    return;
+  }
+  if (layout_.lane[index] != graph::kNoLane) {  // straight runs, with corners
+    const std::vector<Point> points = lane_points(index);
+    out_ += 'M';
+    append_number(out_, points[0].x);
+    out_ += ' ';
+    append_number(out_, points[0].y);
+    for (std::size_t k = 1; k < points.size(); ++k) {
+      out_ += 'L';
+      append_number(out_, points[k].x);
+      out_ += ' ';
+      append_number(out_, points[k].y);
+    }
+    edge_end(edge);
     return;
   }
   // Attachment points: the side of a real node that faces the next point,
@@ -296,6 +344,10 @@ void Writer::edge_path(std::size_t index) {
     out_ += ' ';
     append_number(out_, q.y);
   }
+  edge_end(edge);
+}
+
+void Writer::edge_end(const EdgeEntry& edge) {
   if (edge.status == EdgeStatus::unchanged) {  // only changed edges explain themselves
     out_ += "\"/>\n";
     return;
@@ -318,6 +370,7 @@ void Writer::node(std::size_t v) {
   out_ += "\"><g class=\"n st-";
   out_ += s.css;
   if (cell.conflict) out_ += " cf";
+  if (cell.renamed) out_ += " rn";
   out_ += "\" data-cell=\"";
   append_escaped(out_, cell.id);
   out_ += "\" transform=\"translate(";
@@ -331,6 +384,10 @@ void Writer::node(std::size_t v) {
   out_ += " \xC2\xB7 ";
   out_ += s.word;
   if (cell.conflict) out_ += ", in conflict";
+  if (cell.renamed) {
+    out_ += ", renamed from ";
+    append_escaped(out_, cell.old_name.empty() ? "(unnamed)" : cell.old_name);
+  }
   out_ += "</title><rect width=\"";
   append_number(out_, kNodeWidth);
   out_ += "\" height=\"";
@@ -355,12 +412,16 @@ void Writer::graph() {
   for (const EdgeEntry& e : page_.edges) edges.push_back({e.parent, e.child});
   layout_ = graph::layered_layout(page_.cells.size(), edges);
 
-  double width = kMargin * 2, height = kMargin * 2;
+  nodes_top_ = kMargin + kLaneGap * static_cast<double>(layout_.lanes_above);
+  double width = kMargin * 2;
+  nodes_bottom_ = nodes_top_;
   for (std::size_t v = 0; v < layout_.layer.size(); ++v) {
     const Point c = node_corner(v);
     width = std::max(width, c.x + kNodeWidth + kMargin);
-    height = std::max(height, c.y + kNodeHeight + kMargin);
+    nodes_bottom_ = std::max(nodes_bottom_, c.y + kNodeHeight);
   }
+  const double height =
+      nodes_bottom_ + kLaneGap * static_cast<double>(layout_.lanes_below) + kMargin;
   out_ += "<div class=\"graph\"><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"";
   append_number(out_, width);
   out_ += "\" height=\"";
@@ -502,7 +563,21 @@ void Writer::cell_section(std::size_t index) {
   out_ += s.word;
   out_ += "</span>";
   if (cell.conflict) out_ += "<span class=\"badge cf\">conflict</span>";
+  if (cell.renamed) {
+    out_ += "<span class=\"badge rn\">renamed from <s>";
+    append_escaped(out_, cell.old_name.empty() ? "(unnamed)" : cell.old_name);
+    out_ += "</s></span>";
+  }
   out_ += "</summary><div class=\"body\">\n";
+  if (!cell.changes.empty()) {
+    out_ += "<ul class=\"chg\">";
+    for (const std::string& change : cell.changes) {
+      out_ += "<li>";
+      append_escaped(out_, change);
+      out_ += "</li>";
+    }
+    out_ += "</ul>\n";
+  }
   if (!cell.notes.empty()) {
     out_ += "<ul class=\"notes\">";
     for (const std::string& note : cell.notes) {
@@ -525,7 +600,8 @@ void Writer::cells() {
   for (std::size_t i = 0; i < page_.cells.size(); ++i) {
     const CellEntry& cell = page_.cells[i];
     const bool changed = cell.status != Status::unchanged || cell.conflict ||
-                         !cell.gained.empty() || !cell.lost.empty() || !cell.notes.empty();
+                         !cell.gained.empty() || !cell.lost.empty() || !cell.notes.empty() ||
+                         cell.renamed || !cell.changes.empty();
     if (!changed) {
       quiet.push_back(i);
       continue;

@@ -26,6 +26,9 @@ struct CellEntry {
   std::vector<std::string> old_source, new_source;  // lines, each with its line end
   std::vector<ParentRef> gained, lost;
   std::vector<std::string> notes;  // what is open on this cell
+  bool renamed = false;            // on both sides, under another name before
+  std::string old_name;
+  std::vector<std::string> changes;  // comments and header colour, one line each
 };
 
 struct EdgeEntry {

@@ -1,48 +1,46 @@
-// The line matching is difflib's: the interpreter ships it, it is what the
-// notebook diff module already uses, and its hunks are familiar to readers.
 #include "zuv/text/line_diff.hpp"
 
-#include "zuv/notebook/py_text.hpp"
+#include <cstddef>
+
+#include "zuv/text/line_edits.hpp"
 
 namespace zuv::cli {
 
 namespace {
 
-Ref line_list(const std::vector<std::string>& lines) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(lines.size())));
-  if (!list) return {};
-  for (size_t i = 0; i < lines.size(); ++i) {
-    PyObject* line = PyUnicode_DecodeUTF8(lines[i].data(), static_cast<Py_ssize_t>(lines[i].size()),
-                                          "surrogateescape");
-    if (!line) return {};
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), line);
+// A hunk header's range: "start,count", or "start" alone for one line.
+void append_range(std::string& out, std::size_t start, std::size_t count) {
+  out += std::to_string(start);
+  if (count != 1) {
+    out += ',';
+    out += std::to_string(count);
   }
-  return list;
 }
 
 }  // namespace
 
 bool unified_diff(const std::vector<std::string>& before, const std::vector<std::string>& after,
                   std::vector<std::string>& out, int context) {
-  Ref difflib = Ref::steal(PyImport_ImportModule("difflib"));
-  Ref function = difflib ? getattr(difflib.get(), "unified_diff") : Ref{};
-  Ref a = function ? line_list(before) : Ref{};
-  Ref b = a ? line_list(after) : Ref{};
-  Ref args = b ? Ref::steal(PyTuple_Pack(2, a.get(), b.get())) : Ref{};
-  Ref kwargs = args ? Ref::steal(Py_BuildValue("{sssi}", "lineterm", "", "n", context)) : Ref{};
-  Ref lines = kwargs ? Ref::steal(PyObject_Call(function.get(), args.get(), kwargs.get())) : Ref{};
-  Ref iterator = lines ? Ref::steal(PyObject_GetIter(lines.get())) : Ref{};
-  if (!iterator) return false;
-  int skipped_header = 0;
-  while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
-    // difflib opens with "--- " and "+++ " file lines: not wanted here.
-    if (skipped_header < 2) {
-      ++skipped_header;
-      continue;
+  using text::LineKind;
+  const auto rows = text::diff_lines(before, after);
+  for (const text::Hunk& h :
+       text::group(rows, static_cast<std::size_t>(context < 0 ? 0 : context))) {
+    std::string header = "@@ -";
+    append_range(header, h.old_start, h.old_count);
+    header += " +";
+    append_range(header, h.new_start, h.new_count);
+    header += " @@";
+    out.push_back(std::move(header));
+    for (std::size_t i = h.begin; i < h.end; ++i) {
+      const text::DiffRow& row = rows[i];
+      const char mark = row.kind == LineKind::same      ? ' '
+                        : row.kind == LineKind::removed ? '-'
+                                                        : '+';
+      const std::string& line = row.kind == LineKind::added ? after[row.line] : before[row.line];
+      out.push_back(mark + line);
     }
-    out.push_back(utf8(line.get()));
   }
-  return !PyErr_Occurred();
+  return true;
 }
 
 }  // namespace zuv::cli

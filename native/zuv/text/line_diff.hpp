@@ -8,8 +8,9 @@ namespace zuv::cli {
 
 // The lines of a unified diff (hunk headers "@@ ... @@" and lines starting
 // with ' ', '-' or '+'; no file header) that turn `before` into `after`,
-// with `context` lines around each change.  Lines carry no line ends.
-// False with a Python exception on failure.
+// with `context` lines around each change.  Lines carry no line ends.  The
+// hunks are those of the pages (text/line_edits).  Never fails; the result
+// keeps the callers' error chain.
 bool unified_diff(const std::vector<std::string>& before, const std::vector<std::string>& after,
                   std::vector<std::string>& out, int context = 3);
 

@@ -1,5 +1,14 @@
-// Line difference of two texts (Myers' O(ND) search), shown as unified
-// hunks with line numbers.
+// Line difference of two texts, shared by the terminal diff and the pages
+// so that both show the same hunks.
+//
+// Lines are compared without their line end ("\n", "\r\n" or "\r"), so a
+// line gaining the newline it lacked at the end of a cell is not a change.
+// Lines found on one side only are set aside first (they cannot match);
+// the rest goes to Myers' O(ND) search in its linear-space form (the middle
+// snake, divide and conquer).  Where a split costs more than a bound
+// (at least 256 rounds, more for long inputs), the furthest-reaching
+// diagonal is taken as the split: still a correct edit script, near
+// minimal, and the time stays O((N + M) * bound) on hostile inputs.
 #pragma once
 
 #include <cstddef>
@@ -17,15 +26,24 @@ struct DiffRow {
   std::size_t line;        // index into the old lines (same, removed) or new lines (added)
 };
 
-// The edit script from `old_lines` to `new_lines`, every line of both once.
-// Past `max_edits` differences the middle is shown as all removed, then all
-// added, which keeps hostile inputs linear.
+// The edit script from `old_lines` to `new_lines`, every line of both once:
+// between two unchanged lines, removed lines come before added ones.
 std::vector<DiffRow> diff_lines(const std::vector<std::string>& old_lines,
-                                const std::vector<std::string>& new_lines,
-                                std::size_t max_edits = 4000);
+                                const std::vector<std::string>& new_lines);
 
-// Keeps `context` unchanged lines around each change; each run of dropped
-// lines becomes one gap row.
+// One hunk of a unified diff: rows[begin, end) of an edit script, and the
+// line ranges it covers (starts 1-based; a range of no lines starts at the
+// number of the line before it, as unified diffs write it).
+struct Hunk {
+  std::size_t begin, end;
+  std::size_t old_start, old_count, new_start, new_count;
+};
+
+// The hunks of an edit script with `context` unchanged lines around each
+// change; hunks whose context would touch or overlap are one.
+std::vector<Hunk> group(const std::vector<DiffRow>& rows, std::size_t context = 3);
+
+// The rows of those hunks, each run of dropped lines replaced by one gap row.
 std::vector<DiffRow> hunks(const std::vector<DiffRow>& rows, std::size_t context = 3);
 
 }  // namespace zuv::text

@@ -158,10 +158,7 @@ std::vector<std::string> cell_notes(PyObject* before, PyObject* after) {
   if (old_name != new_name)
     notes.push_back("renamed from " +
                     (old_name.empty() ? std::string("(unnamed)") : escape_line(old_name)));
-  if (differ(member(old_canvas, names().comments), member(new_canvas, names().comments)))
-    notes.push_back("comments changed");
-  if (differ(member(old_canvas, names().headerColor), member(new_canvas, names().headerColor)))
-    notes.push_back("header colour changed");
+  for (std::string& line : canvas_changes(old_canvas, new_canvas)) notes.push_back(std::move(line));
   if (differ(member(before, names().outputs), member(after, names().outputs)))
     notes.push_back("outputs changed");
   return notes;

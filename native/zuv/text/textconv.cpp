@@ -51,6 +51,13 @@ std::string notebook_text(PyObject* document) {
     out += "\n";
     for (const std::string& line : source_lines(member(cell, names().source)))
       out += "    " + escape_line(line) + "\n";
+    // Comments too, so that a commit adding one shows in `git log -p`.
+    Ref comments = Ref::borrow(member(cell_canvas, names().comments));
+    if (comments && PyList_Check(comments.get()))
+      for (Py_ssize_t k = 0; k < PyList_GET_SIZE(comments.get()); ++k) {
+        Ref comment = Ref::borrow(PyList_GET_ITEM(comments.get(), k));
+        out += "  comment: " + comment_text(comment.get()) + "\n";
+      }
     for (const std::string& line : output_summaries(member(cell, names().outputs)))
       out += "  " + line + "\n";
   }
