@@ -153,3 +153,73 @@ def test_tracked_notebooks_by_default(repo, tmp_path):
     write(repo / "sub" / "marked.ipynb", notebook([cell("R", "report")]))
     (repo / "-dash.ipynb").unlink()
     assert zuv("check", cwd=repo).returncode == 0
+
+
+def commit(repo, *args):
+    """`git commit` with its hook's output (on standard error) in stdout."""
+    return subprocess.run(["git", "commit", *args], cwd=repo, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          text=True)
+
+
+def pre_commit_config(repo):
+    """The hook of this checkout's .pre-commit-hooks.yaml as a local hook run from the PATH.
+
+    A `repo:` pointing at this checkout makes pre-commit build the package from source in
+    an environment of its own (minutes of compiling); the local hook runs the same entry on
+    the same files with the `zuv` under test.
+    """
+    import yaml
+    hooks = yaml.safe_load((Path(__file__).parents[2] / ".pre-commit-hooks.yaml").read_text())
+    hook = next(h for h in hooks if h["id"] == "zuv-check")
+    assert hook["language"] == "python" and hook["entry"].split()[:2] == ["zuv", "check"]
+    local = {k: hook[k] for k in ("id", "name", "entry", "files")}
+    local["language"] = "system"
+    (repo / ".pre-commit-config.yaml").write_text(yaml.safe_dump({"repos": [{"repo": "local", "hooks": [local]}]}))
+
+
+@pytest.mark.skipif(shutil.which("git") is None, reason="needs git")
+def test_pre_commit_refuses_a_conflict_until_it_is_resolved(repo, tmp_path, monkeypatch):
+    monkeypatch.setenv("PATH", f"{ZUV.parent}{os.pathsep}{os.environ['PATH']}")
+    monkeypatch.setenv("PRE_COMMIT_HOME", str(tmp_path / "pre-commit-home"))
+    assert zuv("config-git", cwd=repo).returncode == 0
+    pre_commit_config(repo)
+    base = notebook([cell("L", "load", ["x = 1\n"]), cell("T", "train", ["fit()\n"], ["L"])])
+    cur = json.loads(json.dumps(base))
+    inc = json.loads(json.dumps(base))
+    cur["cells"][1]["source"] = ["fit(lr)\n"]
+    inc["cells"][1]["source"] = ["fit(ep)\n"]
+    nb, dash = repo / "nb.ipynb", repo / "-notes.ipynb"
+    write(dash, plain("notes\n"))  # a name that looks like an option
+    for branch, document in (("main", base), ("ours", cur), ("theirs", inc)):
+        if branch != "main":
+            git(repo, "checkout", "-q", "-b", branch, "main")
+        write(nb, document)
+        git(repo, "add", "-A")
+        git(repo, "commit", "-q", "-m", branch)
+    git(repo, "checkout", "-q", "ours")
+    installed = subprocess.run([sys.executable, "-m", "pre_commit", "install"], cwd=repo,
+                               capture_output=True, text=True)
+    assert installed.returncode == 0, installed.stdout + installed.stderr
+    assert subprocess.run(["git", "merge", "theirs"], cwd=repo, capture_output=True).returncode == 1
+
+    git(repo, "add", "nb.ipynb")  # git itself no longer stops the commit
+    refused = commit(repo, "--no-edit")
+    assert refused.returncode == 1
+    assert "nb.ipynb:train (T): 1 git conflict block in the source at line 1-5" in refused.stdout
+    assert git(repo, "rev-parse", "HEAD").stdout == git(repo, "rev-parse", "ours").stdout
+
+    assert zuv("resolve", "nb.ipynb", "--incoming", "--all", cwd=repo).returncode == 0
+    git(repo, "add", "nb.ipynb")
+    accepted = commit(repo, "--no-edit")
+    assert accepted.returncode == 0 and "Passed" in accepted.stdout, accepted.stdout
+    assert git(repo, "rev-parse", "HEAD^2").stdout == git(repo, "rev-parse", "theirs").stdout
+
+    # An ordinary commit: the staged notebooks, the one named like an option among them.
+    write(dash, plain("".join(BLOCK)))
+    git(repo, "add", "-A")
+    refused = commit(repo, "-m", "notes")
+    assert refused.returncode == 1
+    assert "-notes.ipynb:cell 1: 1 git conflict block in the source at line 1-5" in refused.stdout
+    write(dash, plain("fit(lr, ep)\n"))
+    git(repo, "add", "-A")
+    assert commit(repo, "-m", "notes").returncode == 0
