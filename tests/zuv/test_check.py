@@ -6,6 +6,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import nbformat
 import pytest
 from nbbuild import cell, notebook, param, write
 
@@ -89,13 +90,20 @@ def test_each_finding(tmp_path, document, expected):
         path.write_text(document)
     else:
         write(path, document)
-    clean = tmp_path / "clean.ipynb"
-    write(clean, notebook([cell("L", "load"), cell("T", "train", ["x\n"], ["L"])], [param("lr", "1")]))
-    result = zuv("check", "clean.ipynb", "nb.ipynb", cwd=tmp_path)
+    write(tmp_path / "clean.ipynb",
+          notebook([cell("L", "load"), cell("T", "train", ["x\n"], ["L"])], [param("lr", "1")]))
+    stock = nbformat.v4.new_notebook(cells=[
+        nbformat.v4.new_markdown_cell("# Title\n\n<<< not a mark here"),
+        nbformat.v4.new_code_cell("print(1)\n=======\n", outputs=[nbformat.v4.new_output("stream", text="1\n")]),
+        nbformat.v4.new_raw_cell(">>>>>>> b")])
+    nbformat.write(stock, tmp_path / "stock.ipynb")
+    clean = ["clean.ipynb", "stock.ipynb"]
+    result = zuv("check", *clean, "nb.ipynb", cwd=tmp_path)
     assert result.returncode == 1, result.stderr
     assert result.stdout.splitlines() == [
         f"nb.ipynb{'' if line.startswith(':') else ':'}{line}" for line in expected]
-    assert zuv("check", "clean.ipynb", cwd=tmp_path).returncode == 0
+    passed = zuv("check", *clean, cwd=tmp_path)
+    assert passed.returncode == 0 and passed.stdout == passed.stderr == ""
 
 
 def git(repo, *args):
