@@ -36,7 +36,13 @@ bool is_text(PyObject* value) { return value && PyUnicode_Check(value); }
 // The UTF-8 text of a str; lone surrogates are kept as their bytes.
 bool text(PyObject* value, std::string& out) { return pages::text_of(value, out); }
 
-// A source as its lines, each with its line end; `valid` false when it is
+// Only a line that opens with one of these can be a marker line of a git
+// conflict block; any other line is kept as "" (never a marker), so the
+// block scan sees the lines it needs at their indexes without copying the
+// rest of the source.
+bool may_be_marker(char c) { return c == '<' || c == '|' || c == '=' || c == '>'; }
+
+// A source as its lines (see may_be_marker); `valid` false when it is
 // neither a str nor a list of str.
 bool source_lines(PyObject* source, std::vector<std::string>& out, bool& valid) {
   valid = true;
@@ -47,7 +53,10 @@ bool source_lines(PyObject* source, std::vector<std::string>& out, bool& valid) 
     while (start < whole.size()) {
       std::size_t end = whole.find('\n', start);
       end = end == std::string::npos ? whole.size() : end + 1;
-      out.emplace_back(whole, start, end - start);
+      if (may_be_marker(whole[start]))
+        out.emplace_back(whole, start, end - start);
+      else
+        out.emplace_back();
       start = end;
     }
     return true;
@@ -66,7 +75,9 @@ bool source_lines(PyObject* source, std::vector<std::string>& out, bool& valid) 
       return true;
     }
     out.emplace_back();
-    if (!text(line, out.back())) return false;
+    const Py_UCS4 first = PyUnicode_GET_LENGTH(line) ? PyUnicode_READ_CHAR(line, 0) : 0;
+    if (first < 0x80 && may_be_marker(static_cast<char>(first)) && !text(line, out.back()))
+      return false;
   }
   return true;
 }
