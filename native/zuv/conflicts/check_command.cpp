@@ -266,7 +266,8 @@ int run_check(const std::vector<std::string>& args) {
   auto parsed = parse_arguments(args, {}, error);
   if (!parsed) return usage_error(kCommand, error);
   std::vector<std::string> paths = parsed->positional;
-  if (paths.empty() && !tracked_notebooks(paths, error)) return failure(kCommand, error);
+  if (paths.empty() && !tracked_notebooks(paths, error))
+    return failure(kCommand, escape_control(error));
 
   bool failed = false;
   std::size_t findings = 0, notebooks_with_findings = 0;
