@@ -210,6 +210,8 @@ def test_pre_commit_refuses_a_conflict_until_it_is_resolved(repo, tmp_path, monk
     assert installed.returncode == 0, installed.stdout + installed.stderr
     assert subprocess.run(["git", "merge", "theirs"], cwd=repo, capture_output=True).returncode == 1
 
+    listed = zuv("check", cwd=repo)  # git lists an unmerged notebook once per stage: checked once
+    assert listed.returncode == 1 and listed.stdout.count("nb.ipynb:train (T)") == 1, listed.stdout
     git(repo, "add", "nb.ipynb")  # git itself no longer stops the commit
     refused = commit(repo, "--no-edit")
     assert refused.returncode == 1
