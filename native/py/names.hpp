@@ -107,6 +107,8 @@
   X(merge_files, "merge_files")               \
   X(metadata, "metadata")                     \
   X(name, "name")                             \
+  X(nbformat, "nbformat")                     \
+  X(nbformat_minor, "nbformat_minor")         \
   X(newline, "\n")                            \
   X(open, "open")                             \
   X(os, "os")                                 \
