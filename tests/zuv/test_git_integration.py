@@ -410,3 +410,12 @@ def test_git_merges_stock_jupyter_notebooks_cell_by_cell(repo, base, current, in
         t for c in merged["cells"] for o in c.get("outputs", []) for t in o.get("text", [])]
     for line in expected:
         assert line in lines
+    # Every conflict is listed, and resolving them all leaves a valid notebook.
+    listed = run(repo, ZUV, "conflicts", "pipeline.ipynb", check=False)
+    assert listed.returncode == 1 and "no conflicts" not in listed.stdout
+    run(repo, ZUV, "resolve", "pipeline.ipynb", "--incoming", "--all")
+    text = (repo / "pipeline.ipynb").read_text(encoding="utf-8")
+    nbformat.validate(nbformat.reads(text, as_version=nbformat.NO_CONVERT))
+    assert "<<<<<<<" not in text
+    assert "no conflicts" in run(repo, ZUV, "conflicts", "pipeline.ipynb").stdout
+    git(repo, "commit", "-qam", "merged")

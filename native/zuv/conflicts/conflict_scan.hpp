@@ -74,6 +74,7 @@ enum class Kind {
   one_side_kept,    // cell: changed by `kept_by`, deleted by the other side
   parameter_twice,  // parameter and/or other_parameter
   source_blocks,    // cell: holds blocks
+  plain_mark,       // cell: a plain cell the cell merge marked (merge/plain_cells.hpp)
 };
 
 struct Conflict {
@@ -83,6 +84,7 @@ struct Conflict {
   std::size_t parameter = npos, other_parameter = npos;
   Side kept_by = Side::current;
   std::size_t block_count = 0;
+  std::string mark = {};  // plain_mark: the mark line, its prefix and line end taken off
 };
 
 // The index stages of an unmerged file, where git has them.
