@@ -376,6 +376,11 @@ MD = {"cell_type": "markdown", "id": "jupyter-md", "metadata": {}, "source": ["#
                      jinsert(jedit(jedit(NO_IDS, 2, 1, "print(c + 1)\n"), 0, 3, "d = 40\n"), 2, jcell(["theirs()\n"])),
                      False, [["top()\n"], ["a = 10\n", "b = 2\n", "c = 3\n", "d = 40\n"], ["mine()\n"], ["print(a)\n"],
                              ["theirs()\n"], ["print(b)\n", "print(c + 1)\n"]], id="4.4-insert-vs-edit"),
+        # The same cell added on both sides (a cherry-picked commit) stays one cell.
+        pytest.param(NO_IDS, jinsert(NO_IDS, 3, jcell(["shared()\n"])),
+                     jinsert(jedit(NO_IDS, 1, 0, "print(a + 1)\n"), 3, jcell(["shared()\n"])), False,
+                     [LINES, ["print(a + 1)\n"], ["print(b)\n", "print(c)\n"], ["shared()\n"]],
+                     id="4.4-added-on-both"),
         # A pipeline notebook with a markdown cell added in stock Jupyter.
         pytest.param(BASE, edit(BASE, "a", 1, "df = load(cache=True)\n"), jinsert(BASE, 1, MD), False,
                      [BASE["cells"][0]["source"][:1] + ["df = load(cache=True)\n"] + BASE["cells"][0]["source"][2:],

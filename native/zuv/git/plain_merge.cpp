@@ -184,6 +184,11 @@ class PlainMerge {
 
   bool read(PyObject* document, Version& version);
   bool identify(Version& version, const char* role, std::string& refusal);
+  Ref& slot_of(Identity& cell, const Version& version) {
+    return &version == &versions_[0]   ? cell.base
+           : &version == &versions_[1] ? cell.current
+                                       : cell.incoming;
+  }
   bool decide(Identity& cell);
   bool merge_fields(Identity& cell);
   bool merge_source(PyObject* base, PyObject* current, PyObject* incoming, Ref& out);
@@ -200,6 +205,8 @@ class PlainMerge {
   Version versions_[3];
   std::vector<Identity> identities_;
   std::unordered_map<std::string, std::size_t> by_key_;
+  // Cells without an id that only current added, by type and source.
+  std::unordered_multimap<std::string, std::size_t> added_by_current_;
   Ref current_label_, incoming_label_;
 };
 
@@ -247,6 +254,7 @@ bool PlainMerge::identify(Version& version, const char* role, std::string& refus
     auto [found, added] = by_key_.emplace(key, identities_.size());
     if (added) identities_.emplace_back().canvas = mixed_ && key[0] == 'c';
     version.identity[k] = found->second;
+    slot_of(identities_[found->second], version) = version.cells[k];
   }
   if (!loose.empty()) {
     std::vector<std::size_t> base_loose;
@@ -263,25 +271,39 @@ bool PlainMerge::identify(Version& version, const char* role, std::string& refus
       }
       return out;
     };
+    std::vector<plain::CellText> own = texts(version, loose);
     std::vector<std::ptrdiff_t> match;
-    if (!base_loose.empty()) match = plain::align(texts(base, base_loose), texts(version, loose));
+    if (!base_loose.empty()) match = plain::align(texts(base, base_loose), own);
     std::vector<std::size_t> counterpart(loose.size(), kNone);
     for (std::size_t m = 0; m < match.size(); ++m)
       if (match[m] >= 0)
         counterpart[static_cast<std::size_t>(match[m])] = base.identity[base_loose[m]];
+    const bool is_current = &version == &versions_[1];
     for (std::size_t n = 0; n < loose.size(); ++n) {
       std::size_t id = counterpart[n];
+      std::string text = own[n].type + '\0' + own[n].source;
+      if (id == kNone && !is_base && !is_current) {
+        // The same cell added on both sides (a cherry-picked commit) is one
+        // cell, not two.
+        auto [first, last] = added_by_current_.equal_range(text);
+        for (auto it = first; it != last; ++it) {
+          bool equal = false;
+          if (!same(identities_[it->second].current.get(), version.cells[loose[n]].get(), equal))
+            return false;
+          if (!equal) continue;
+          id = it->second;
+          added_by_current_.erase(it);
+          break;
+        }
+      }
       if (id == kNone) {
         id = identities_.size();
         identities_.emplace_back();
+        if (is_current) added_by_current_.emplace(std::move(text), id);
       }
       version.identity[loose[n]] = id;
+      slot_of(identities_[id], version) = version.cells[loose[n]];
     }
-  }
-  for (std::size_t k = 0; k < version.cells.size(); ++k) {
-    Identity& cell = identities_[version.identity[k]];
-    Ref& slot = is_base ? cell.base : &version == &versions_[1] ? cell.current : cell.incoming;
-    slot = version.cells[k];
   }
   return true;
 }
