@@ -424,3 +424,65 @@ def test_git_merges_stock_jupyter_notebooks_cell_by_cell(repo, base, current, in
     assert "<<<<<<<" not in text
     assert "no conflicts" in run(repo, ZUV, "conflicts", "pipeline.ipynb").stdout
     git(repo, "commit", "-qam", "merged")
+
+
+def retyped(document, index, kind):
+    changed = clone(document)
+    target = changed["cells"][index]
+    target["cell_type"] = kind
+    if kind != "code":
+        target.pop("outputs", None), target.pop("execution_count", None)
+    return changed
+
+
+def with_metadata(document, index, **entries):
+    changed = clone(document)
+    (changed["cells"][index]["metadata"] if index is not None else changed["metadata"]).update(entries)
+    return changed
+
+
+@pytest.mark.parametrize(
+    "current, incoming, status, expected",
+    [
+        # cell_type changed differently on both sides: both cells, current's first, marked.
+        (retyped(IDS, 1, "markdown"), retyped(IDS, 1, "raw"), 1,
+         [("markdown", "# Title\n"), ("markdown", "# <<<<<<< zuv: cell type changed by both, current's version\n"),
+          ("raw", "# <<<<<<< zuv: cell type changed by both, incoming's version\n"), ("code", "print(a)\n")]),
+        # Added on both sides under one id, differently: both, marked.
+        (jinsert(IDS, 3, jcell(["mine()\n"], "n")), jinsert(IDS, 3, jcell(["theirs()\n"], "n")), 1,
+         [("markdown", "# Title\n"), ("code", "a = 1\n"), ("code", "print(a)\n"),
+          ("code", "# <<<<<<< zuv: added by both, current's version\n"),
+          ("code", "# <<<<<<< zuv: added by both, incoming's version\n")]),
+        # Deleted on one side, unchanged on the other; a metadata key changed
+        # on one side each.
+        (with_metadata(jdelete(IDS, 0), 0, tags=["mine"]), with_metadata(IDS, 1, collapsed=True), 0,
+         [("code", "a = 1\n"), ("code", "print(a)\n")]),
+        # One metadata key changed differently on both sides: current's, marked;
+        # notebook metadata likewise (named on stderr).
+        (with_metadata(with_metadata(IDS, 1, tags=["mine"], collapsed=True), None, author="me"),
+         with_metadata(with_metadata(IDS, 1, tags=["theirs"], scrolled=True), None, author="you"), 1,
+         [("markdown", "# Title\n"), ("code", "# <<<<<<< zuv: changed by both, current's kept: metadata.tags\n"),
+          ("code", "print(a)\n")]),
+    ],
+    ids=["cell-type", "added-both-one-id", "deleted-unchanged", "metadata"],
+)
+def test_merge_driver_plain_cell_rules(tmp_path, current, incoming, status, expected):
+    nbformat = pytest.importorskip("nbformat")
+    paths = {}
+    for side, document in (("base", IDS), ("current", current), ("incoming", incoming)):
+        paths[side] = tmp_path / f"{side}.ipynb"
+        paths[side].write_text(jupyter_text(document), encoding="utf-8")
+    result = subprocess.run([str(ZUV), "merge-driver", paths["base"], paths["current"], paths["incoming"], "7",
+                             "nb.ipynb"], capture_output=True, text=True)
+    assert result.returncode == status, result.stderr
+    text = paths["current"].read_text(encoding="utf-8")
+    nbformat.validate(nbformat.reads(text, as_version=nbformat.NO_CONVERT))
+    merged = json.loads(text)
+    assert [(c["cell_type"], c["source"][0]) for c in merged["cells"]] == expected
+    ids = [c["id"] for c in merged["cells"]]
+    assert len(set(ids)) == len(ids)
+    if "metadata.tags" in str(expected):
+        assert merged["cells"][1]["metadata"] == {"tags": ["mine"], "collapsed": True, "scrolled": True}
+        assert merged["metadata"]["author"] == "me" and "current's kept: author" in result.stderr
+    if status == 0:
+        assert merged["cells"][0]["metadata"] == {"tags": ["mine"], "collapsed": True}
