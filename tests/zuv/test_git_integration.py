@@ -98,6 +98,13 @@ def old_format(document):
     return changed
 
 
+def twice(document):
+    """A plain notebook whose first cell repeats the id of another."""
+    changed = plain(document)
+    changed["cells"].insert(0, {"cell_type": "markdown", "id": "nb-a", "metadata": {}, "source": ["# a\n"]})
+    return changed
+
+
 def added_in_jupyter(document):
     changed = clone(document)
     changed["cells"].append({"cell_type": "code", "execution_count": None, "id": "jupyter-new",
@@ -155,6 +162,9 @@ CONFLICT = ("conflict", edit(BASE, "a", 2, "x = 'mine'\n"), edit(BASE, "a", 2, "
                      "not an nbformat 4 notebook", id="old-format-clean"),
         pytest.param(old_format(BASE), old_format(CONFLICT[1]), old_format(CONFLICT[2]), "conflict",
                      "not an nbformat 4 notebook", id="old-format-conflict"),
+        # Two cells under one id: the cells cannot be keyed.
+        pytest.param(twice(BASE), twice(CLEAN[1]), twice(CLEAN[2]), "clean", "two cells with cell id 'nb-a'",
+                     id="duplicate-cell-id"),
     ],
 )
 def test_git_merge_through_the_driver(repo, base, current, incoming, outcome, reason):
