@@ -208,12 +208,21 @@ int run_merge_driver(const std::vector<std::string>& args) {
         plain_problem(base, versions[1].document.get(), versions[2].document.get());
     if (problem.empty()) {
       JsonLayout layout = detect_layout(versions[1].bytes, versions[1].document.get());
+      conflicts::NotebookFacts inputs[3];
+      bool warn =
+          read_input_facts(base, versions[1].document.get(), versions[2].document.get(), inputs);
       Ref merged;
       PlainMergeReport report;
       std::string refusal;
       if (merge_plain(base, versions[1].document.get(), versions[2].document.get(), given[4],
                       merged, report, refusal)) {
-        if (refusal.empty()) return write_plain(merged.get(), report, layout, versions[1], label);
+        if (refusal.empty()) {
+          const int result = write_plain(merged.get(), report, layout, versions[1], label);
+          // The canvas cells of a mixed notebook: the same warnings as a pipeline merge.
+          if (result != status::failure && warn)
+            print_pipeline_warnings(inputs, merged.get(), label);
+          return result;
+        }
         problem = refusal;
       } else {
         if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return python_failure(kCommand);
