@@ -143,3 +143,85 @@ def test_identical_sides_merge_to_that_side(triple):
     if outcome is not None:
         merged, current = outcome
         assert merged == with_rewritten_parents(current)
+
+
+# --- zuv merge-driver on plain and mixed notebooks ----------------------------
+
+ZUV = os.path.join(os.path.dirname(os.sys.executable), "zuv")
+LINES = st.sampled_from(["a = 1\n", "b = 2\n", "print(a)\n", "# note\n", "x\n", ""])
+
+
+@st.composite
+def plain_triples(draw):
+    """A plain (or mixed) notebook and two sides derived by cell edits,
+    insertions, deletions, re-runs and type changes."""
+    with_ids = draw(st.booleans())
+    mixed = draw(st.booleans())
+    counter = iter(range(10_000))
+
+    def new_cell(source, canvas=False):
+        n = next(counter)
+        made = {"cell_type": "code", "metadata": {}, "source": source, "outputs": [], "execution_count": None}
+        if canvas:
+            made["metadata"]["canvas"] = {"id": f"k{n}", "name": "", "parents": [], "comments": [],
+                                          "headerColor": "none"}
+        if with_ids:
+            made["id"] = f"c{n}"
+        return made
+
+    sources = draw(st.lists(st.lists(LINES, max_size=4), max_size=6))
+    base = {"cells": [new_cell(s, mixed and draw(st.booleans())) for s in sources],
+            "metadata": {"canvas": {"parameters": []}} if mixed else {},
+            "nbformat": 4, "nbformat_minor": 5 if with_ids else 4}
+
+    def side():
+        doc = json.loads(json.dumps(base))
+        for _ in range(draw(st.integers(0, 4))):
+            cells = doc["cells"]
+            action = draw(st.sampled_from(["edit", "insert", "delete", "rerun", "retype"]))
+            if action == "insert" or not cells:
+                cells.insert(draw(st.integers(0, len(cells))), new_cell(draw(st.lists(LINES, max_size=3))))
+                continue
+            cell = cells[draw(st.integers(0, len(cells) - 1))]
+            if action == "edit":
+                cell["source"] = draw(st.lists(LINES, max_size=4))
+            elif action == "delete":
+                cells.remove(cell)
+            elif action == "rerun" and cell["cell_type"] == "code":
+                cell["outputs"] = [{"output_type": "stream", "name": "stdout", "text": draw(st.lists(LINES, max_size=2))}]
+                cell["execution_count"] = draw(st.integers(1, 5))
+            elif action == "retype" and "metadata" in cell and "canvas" not in cell["metadata"]:
+                cell["cell_type"] = "markdown"
+                cell.pop("outputs", None), cell.pop("execution_count", None)
+        return doc
+
+    return base, side(), side()
+
+
+@fuzz_settings
+@given(plain_triples())
+def test_merge_driver_keeps_plain_notebooks_valid_and_every_added_line(triple):
+    import subprocess
+
+    import nbformat
+
+    directory = tempfile.mkdtemp(prefix="fuzz-plain-")
+    try:
+        paths = {v: os.path.join(directory, v + ".ipynb") for v in VERSIONS}
+        for version, doc in zip(VERSIONS, triple):
+            with open(paths[version], "w", encoding="utf-8") as f:
+                json.dump(doc, f, indent=1)
+        result = subprocess.run([ZUV, "merge-driver", paths["base"], paths["current"], paths["incoming"], "7",
+                                 "nb.ipynb"], capture_output=True, text=True)
+        assert result.returncode in (0, 1), result.stderr
+        assert "line by line" not in result.stderr, result.stderr
+        assert sorted(os.listdir(directory)) == ["base.ipynb", "current.ipynb", "incoming.ipynb"]
+        with open(paths["current"], encoding="utf-8") as f:
+            text = f.read()
+        nbformat.validate(nbformat.reads(text, as_version=nbformat.NO_CONVERT))
+        merged = {line for c in json.loads(text)["cells"] for line in c["source"] if line}
+        base_lines = {line for c in triple[0]["cells"] for line in c["source"]}
+        added = {line for doc in triple[1:] for c in doc["cells"] for line in c["source"]} - base_lines - {""}
+        assert added <= merged, (added - merged, text)
+    finally:
+        shutil.rmtree(directory)

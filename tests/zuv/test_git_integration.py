@@ -91,6 +91,20 @@ def plain(document):
     return stripped
 
 
+def old_format(document):
+    """A notebook of a format the cell merge does not take."""
+    changed = plain(document)
+    changed["nbformat"] = 3
+    return changed
+
+
+def twice(document):
+    """A plain notebook whose first cell repeats the id of another."""
+    changed = plain(document)
+    changed["cells"].insert(0, {"cell_type": "markdown", "id": "nb-a", "metadata": {}, "source": ["# a\n"]})
+    return changed
+
+
 def added_in_jupyter(document):
     changed = clone(document)
     changed["cells"].append({"cell_type": "code", "execution_count": None, "id": "jupyter-new",
@@ -141,13 +155,16 @@ CONFLICT = ("conflict", edit(BASE, "a", 2, "x = 'mine'\n"), edit(BASE, "a", 2, "
         # Pipeline notebooks: merged cell by cell, written back indented.
         pytest.param(BASE, CLEAN[1], CLEAN[2], "clean", None, id="pipeline-clean"),
         pytest.param(BASE, CONFLICT[1], CONFLICT[2], "conflict", None, id="pipeline-conflict"),
-        # Anything else: git's line merge, with the reason on stderr.
-        pytest.param(plain(BASE), plain(CLEAN[1]), plain(CLEAN[2]), "clean", "no canvas metadata",
-                     id="plain-clean"),
-        pytest.param(plain(BASE), plain(CONFLICT[1]), plain(CONFLICT[2]), "conflict",
-                     "no canvas metadata", id="plain-conflict"),
-        pytest.param(BASE, CLEAN[1], added_in_jupyter(CLEAN[2]), "clean", "a cell without a canvas id",
-                     id="cell-added-in-jupyter"),
+        # A cell added in stock Jupyter: merged cell by cell too.
+        pytest.param(BASE, CLEAN[1], added_in_jupyter(CLEAN[2]), "clean", None, id="cell-added-in-jupyter"),
+        # Anything but nbformat 4: git's line merge, with the reason on stderr.
+        pytest.param(old_format(BASE), old_format(CLEAN[1]), old_format(CLEAN[2]), "clean",
+                     "not an nbformat 4 notebook", id="old-format-clean"),
+        pytest.param(old_format(BASE), old_format(CONFLICT[1]), old_format(CONFLICT[2]), "conflict",
+                     "not an nbformat 4 notebook", id="old-format-conflict"),
+        # Two cells under one id: the cells cannot be keyed.
+        pytest.param(twice(BASE), twice(CLEAN[1]), twice(CLEAN[2]), "clean", "two cells with cell id 'nb-a'",
+                     id="duplicate-cell-id"),
     ],
 )
 def test_git_merge_through_the_driver(repo, base, current, incoming, outcome, reason):
@@ -167,14 +184,14 @@ def test_git_merge_through_the_driver(repo, base, current, incoming, outcome, re
         sources = {c["metadata"].get("canvas", {}).get("id") or c["id"].removeprefix("nb-"): c["source"]
                    for c in merged["cells"]}
         assert sources["a"][1] == "df = load(cache=True)\n" and sources["b"] == ["model = fit(df, k=2)\n"]
-        if reason == "a cell without a canvas id":
+        if "jupyter-new" in jupyter_text(incoming):
             assert sources["jupyter-new"] == ["print('new')\n"]
         # Only the merged edits, plus in a pipeline merge the parent reference
         # the merge rewrites to its id ('"id": "a",' loses its comma, the name
         # line goes).
         stat = git(repo, "diff", "--numstat", "HEAD^1", "HEAD", "--", "pipeline.ipynb").stdout.split()
         added_lines = len(jupyter_text(incoming).splitlines()) - len(jupyter_text(base).splitlines())
-        expected = (1 + added_lines, 1) if reason else (2, 3)
+        expected = (1 + added_lines, 1) if reason else (2 + added_lines, 3)
         assert tuple(map(int, stat[:2])) == expected
     else:
         assert result.returncode != 0 and "CONFLICT" in output
@@ -205,8 +222,8 @@ def test_copies_only_conflict_through_git_exits_1(repo, incoming_name):
 
 def test_line_merge_keeps_the_users_conflict_style(repo):
     git(repo, "config", "merge.conflictStyle", "diff3")
-    branches(repo, jupyter_text(plain(BASE)), jupyter_text(plain(CONFLICT[1])),
-             jupyter_text(plain(CONFLICT[2])))
+    branches(repo, jupyter_text(old_format(BASE)), jupyter_text(old_format(CONFLICT[1])),
+             jupyter_text(old_format(CONFLICT[2])))
     assert git(repo, "merge", "--no-edit", "feature", check=False).returncode != 0
     text = (repo / "pipeline.ipynb").read_text()
     assert "||||||| pipeline.ipynb-base" in text and '"x = 1\\n",' in text
@@ -258,7 +275,7 @@ def added_in_canvas(document):
         pytest.param({"base": BASE, "current": CLEAN[1], "incoming": CLEAN[2], "one-line": True}, 0,
                      id="one-line"),
         # git missing for the line merge: a failure, the current file untouched.
-        pytest.param({"base": plain(BASE), "current": plain(BASE), "incoming": plain(BASE), "no-git": True},
+        pytest.param({"base": old_format(BASE), "current": old_format(BASE), "incoming": old_format(BASE), "no-git": True},
                      3, id="no-git"),
     ],
 )
@@ -331,3 +348,187 @@ def test_comments_colours_and_renames_show_in_git_diff_and_log(repo):
         assert line in shown
     log = git(repo, "log", "-p", "-1").stdout.splitlines()
     assert "+  comment: check the <units>" in log and '+  comment: {"author": "kim", "text": "ok"}' in log
+
+
+def jcell(source, cid=None, kind="code", outputs=(), count=None):
+    """A cell as stock Jupyter writes it (an nbformat id only from 4.5 on)."""
+    made = {"cell_type": kind, "metadata": {}, "source": list(source)}
+    if cid:
+        made["id"] = cid
+    if kind == "code":
+        made.update(outputs=list(outputs), execution_count=count)
+    return made
+
+
+def jnotebook(cells, minor=5):
+    return {"cells": cells, "metadata": {"kernelspec": {"display_name": "Python 3", "language": "python",
+                                                        "name": "python3"}, "language_info": {"name": "python"}},
+            "nbformat": 4, "nbformat_minor": minor}
+
+
+def stream(text):
+    return {"name": "stdout", "output_type": "stream", "text": [text]}
+
+
+LINES = ["a = 1\n", "b = 2\n", "c = 3\n", "d = 4\n"]
+IDS = jnotebook([jcell(["# Title\n"], "t", "markdown"), jcell(LINES, "x"), jcell(["print(a)\n"], "y", count=1,
+                                                                                   outputs=[stream("1\n")])])
+NO_IDS = jnotebook([jcell(LINES), jcell(["print(a)\n"]), jcell(["print(b)\n", "print(c)\n"])], minor=4)
+
+
+def jedit(document, index, line, text):
+    changed = clone(document)
+    changed["cells"][index]["source"][line] = text
+    return changed
+
+
+def jinsert(document, index, new):
+    changed = clone(document)
+    changed["cells"].insert(index, new)
+    return changed
+
+
+def jdelete(document, index):
+    changed = clone(document)
+    del changed["cells"][index]
+    return changed
+
+
+def rerun(document, index, text, count):
+    changed = clone(document)
+    changed["cells"][index].update(outputs=[stream(text)], execution_count=count)
+    return changed
+
+
+MD = {"cell_type": "markdown", "id": "jupyter-md", "metadata": {}, "source": ["## Notes from Jupyter\n"]}
+
+
+@pytest.mark.parametrize(
+    "base, current, incoming, conflict, expected",
+    [
+        # nbformat 4.5: cells matched by their ids.
+        pytest.param(IDS, jedit(IDS, 1, 0, "a = 10\n"), jinsert(jedit(IDS, 1, 3, "d = 40\n"), 2, jcell(["new()\n"], "n")),
+                     False, [["# Title\n"], ["a = 10\n", "b = 2\n", "c = 3\n", "d = 40\n"], ["new()\n"], ["print(a)\n"]],
+                     id="4.5-clean"),
+        pytest.param(IDS, jedit(IDS, 1, 1, "b = 'mine'\n"), jedit(IDS, 1, 1, "b = 'theirs'\n"), True,
+                     ["b = 'mine'\n", "b = 'theirs'\n", "<<<<<<< pipeline.ipynb-current\n"], id="4.5-conflict"),
+        # nbformat 4.4 without ids: one cell edited on both sides in different
+        # lines stays one cell; insertions on one side do not shift the match.
+        pytest.param(NO_IDS, jedit(NO_IDS, 0, 0, "a = 10\n"), jedit(NO_IDS, 0, 3, "d = 40\n"), False,
+                     [["a = 10\n", "b = 2\n", "c = 3\n", "d = 40\n"], ["print(a)\n"], ["print(b)\n", "print(c)\n"]],
+                     id="4.4-same-cell"),
+        pytest.param(NO_IDS, jinsert(jinsert(jedit(NO_IDS, 0, 0, "a = 10\n"), 1, jcell(["mine()\n"])), 0,
+                                     jcell(["top()\n"])),
+                     jinsert(jedit(jedit(NO_IDS, 2, 1, "print(c + 1)\n"), 0, 3, "d = 40\n"), 2, jcell(["theirs()\n"])),
+                     False, [["top()\n"], ["a = 10\n", "b = 2\n", "c = 3\n", "d = 40\n"], ["mine()\n"], ["print(a)\n"],
+                             ["theirs()\n"], ["print(b)\n", "print(c + 1)\n"]], id="4.4-insert-vs-edit"),
+        # The same cell added on both sides (a cherry-picked commit) stays one cell.
+        pytest.param(NO_IDS, jinsert(NO_IDS, 3, jcell(["shared()\n"])),
+                     jinsert(jedit(NO_IDS, 1, 0, "print(a + 1)\n"), 3, jcell(["shared()\n"])), False,
+                     [LINES, ["print(a + 1)\n"], ["print(b)\n", "print(c)\n"], ["shared()\n"]],
+                     id="4.4-added-on-both"),
+        # A pipeline notebook with a markdown cell added in stock Jupyter.
+        pytest.param(BASE, edit(BASE, "a", 1, "df = load(cache=True)\n"), jinsert(BASE, 1, MD), False,
+                     [BASE["cells"][0]["source"][:1] + ["df = load(cache=True)\n"] + BASE["cells"][0]["source"][2:],
+                      MD["source"], BASE["cells"][1]["source"]], id="pipeline-plus-jupyter-cell"),
+        pytest.param(BASE, jinsert(CONFLICT[1], 2, MD), CONFLICT[2], True,
+                     ["x = 'mine'\n", "x = 'theirs'\n", "## Notes from Jupyter\n"], id="pipeline-conflict-plus-jupyter-cell"),
+        # Changed on one side, deleted on the other: kept, marked.
+        pytest.param(IDS, jdelete(IDS, 1), jedit(IDS, 1, 2, "c = 30\n"), True,
+                     ["# <<<<<<< zuv: changed by incoming, deleted by current\n", "c = 30\n"], id="changed-vs-deleted"),
+        # Both sides re-ran a cell: current's outputs kept, marked.
+        pytest.param(IDS, rerun(IDS, 2, "mine\n", 2), rerun(IDS, 2, "theirs\n", 3), True,
+                     ["# <<<<<<< zuv: changed by both, current's kept: outputs\n", "mine\n"], id="outputs"),
+    ],
+)
+def test_git_merges_stock_jupyter_notebooks_cell_by_cell(repo, base, current, incoming, conflict, expected):
+    nbformat = pytest.importorskip("nbformat")
+    branches(repo, jupyter_text(base), jupyter_text(current), jupyter_text(incoming))
+    result = git(repo, "merge", "--no-edit", "feature", check=False)
+    output = result.stdout + result.stderr
+    assert "merged line by line" not in output
+    text = (repo / "pipeline.ipynb").read_text(encoding="utf-8")
+    merged = json.loads(text)
+    assert text == jupyter_text(merged)  # the current file's layout
+    nbformat.validate(nbformat.reads(text, as_version=nbformat.NO_CONVERT))
+    assert all(("id" in c) == (merged["nbformat_minor"] >= 5) for c in merged["cells"])
+    if not conflict:
+        assert result.returncode == 0, output
+        assert [c["source"] for c in merged["cells"]] == expected
+        return
+    assert result.returncode != 0 and "CONFLICT" in output
+    lines = [line for c in merged["cells"] for line in c["source"]] + [
+        t for c in merged["cells"] for o in c.get("outputs", []) for t in o.get("text", [])]
+    for line in expected:
+        assert line in lines
+    # Every conflict is listed, and resolving them all leaves a valid notebook.
+    listed = run(repo, ZUV, "conflicts", "pipeline.ipynb", check=False)
+    assert listed.returncode == 1 and "no conflicts" not in listed.stdout
+    run(repo, ZUV, "resolve", "pipeline.ipynb", "--incoming", "--all")
+    text = (repo / "pipeline.ipynb").read_text(encoding="utf-8")
+    nbformat.validate(nbformat.reads(text, as_version=nbformat.NO_CONVERT))
+    assert "<<<<<<<" not in text
+    assert "no conflicts" in run(repo, ZUV, "conflicts", "pipeline.ipynb").stdout
+    git(repo, "commit", "-qam", "merged")
+
+
+def retyped(document, index, kind):
+    changed = clone(document)
+    target = changed["cells"][index]
+    target["cell_type"] = kind
+    if kind != "code":
+        target.pop("outputs", None), target.pop("execution_count", None)
+    return changed
+
+
+def with_metadata(document, index, **entries):
+    changed = clone(document)
+    (changed["cells"][index]["metadata"] if index is not None else changed["metadata"]).update(entries)
+    return changed
+
+
+@pytest.mark.parametrize(
+    "current, incoming, status, expected",
+    [
+        # cell_type changed differently on both sides: both cells, current's first, marked.
+        (retyped(IDS, 1, "markdown"), retyped(IDS, 1, "raw"), 1,
+         [("markdown", "# Title\n"), ("markdown", "# <<<<<<< zuv: cell type changed by both, current's version\n"),
+          ("raw", "# <<<<<<< zuv: cell type changed by both, incoming's version\n"), ("code", "print(a)\n")]),
+        # Added on both sides under one id, differently: both, marked.
+        (jinsert(IDS, 3, jcell(["mine()\n"], "n")), jinsert(IDS, 3, jcell(["theirs()\n"], "n")), 1,
+         [("markdown", "# Title\n"), ("code", "a = 1\n"), ("code", "print(a)\n"),
+          ("code", "# <<<<<<< zuv: added by both, current's version\n"),
+          ("code", "# <<<<<<< zuv: added by both, incoming's version\n")]),
+        # Deleted on one side, unchanged on the other; a metadata key changed
+        # on one side each.
+        (with_metadata(jdelete(IDS, 0), 0, tags=["mine"]), with_metadata(IDS, 1, collapsed=True), 0,
+         [("code", "a = 1\n"), ("code", "print(a)\n")]),
+        # One metadata key changed differently on both sides: current's, marked;
+        # notebook metadata likewise (named on stderr).
+        (with_metadata(with_metadata(IDS, 1, tags=["mine"], collapsed=True), None, author="me"),
+         with_metadata(with_metadata(IDS, 1, tags=["theirs"], scrolled=True), None, author="you"), 1,
+         [("markdown", "# Title\n"), ("code", "# <<<<<<< zuv: changed by both, current's kept: metadata.tags\n"),
+          ("code", "print(a)\n")]),
+    ],
+    ids=["cell-type", "added-both-one-id", "deleted-unchanged", "metadata"],
+)
+def test_merge_driver_plain_cell_rules(tmp_path, current, incoming, status, expected):
+    nbformat = pytest.importorskip("nbformat")
+    paths = {}
+    for side, document in (("base", IDS), ("current", current), ("incoming", incoming)):
+        paths[side] = tmp_path / f"{side}.ipynb"
+        paths[side].write_text(jupyter_text(document), encoding="utf-8")
+    result = subprocess.run([str(ZUV), "merge-driver", paths["base"], paths["current"], paths["incoming"], "7",
+                             "nb.ipynb"], capture_output=True, text=True)
+    assert result.returncode == status, result.stderr
+    text = paths["current"].read_text(encoding="utf-8")
+    nbformat.validate(nbformat.reads(text, as_version=nbformat.NO_CONVERT))
+    merged = json.loads(text)
+    assert [(c["cell_type"], c["source"][0]) for c in merged["cells"]] == expected
+    ids = [c["id"] for c in merged["cells"]]
+    assert len(set(ids)) == len(ids)
+    if "metadata.tags" in str(expected):
+        assert merged["cells"][1]["metadata"] == {"tags": ["mine"], "collapsed": True, "scrolled": True}
+        assert merged["metadata"]["author"] == "me" and "current's kept: author" in result.stderr
+    if status == 0:
+        assert merged["cells"][0]["metadata"] == {"tags": ["mine"], "collapsed": True}

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <map>
 
+#include "merge/plain_cells.hpp"
+
 namespace zuv::conflicts {
 
 namespace {
@@ -68,7 +70,14 @@ std::string quoted(std::string_view s) {
 
 std::string cell_words(const CellFacts& cell) {
   std::string name = cell.name.empty() ? std::string("(unnamed)") : cell.name;
+  if (cell.id.empty()) return name + " (" + (cell.cell_id.empty() ? "no id" : cell.cell_id) + ")";
   return name + " (" + cell.id + ")";
+}
+
+// The row of the mark that opens a cell's source, if any.
+std::optional<merge::plain::MarkRow> plain_mark_of(const CellFacts& cell) {
+  if (cell.source.empty()) return std::nullopt;
+  return merge::plain::parse_mark(cell.source.front());
 }
 
 const char* side_word(Side side) { return side == Side::current ? "current" : "incoming"; }
@@ -360,6 +369,18 @@ std::vector<Conflict> find_conflicts(const NotebookFacts& merged, const Stages* 
       found.push_back(c);
     }
   }
+
+  // Plain cells the cell merge marked: after the source blocks, so that
+  // resolving both edits the source the blocks left.
+  for (std::size_t i = 0; i < merged.cells.size(); ++i) {
+    if (!plain_mark_of(merged.cells[i])) continue;
+    Conflict c{Kind::plain_mark, merged.cells[i].name};
+    c.cell = i;
+    std::string_view line = without_line_end(merged.cells[i].source.front());
+    line.remove_prefix(merge::plain::kMarkPrefix.size());
+    c.mark = line;
+    found.push_back(c);
+  }
   return found;
 }
 
@@ -427,6 +448,9 @@ std::string describe(const Conflict& c, const NotebookFacts& merged) {
                cell_words(merged.cells[c.other]) + " (both marked " + quoted(c.name) +
                "): " + c.reason;
       return "cell " + cell_words(merged.cells[c.cell]) + ": " + c.reason;
+    case Kind::plain_mark:
+      return "cell " + std::to_string(c.cell + 1) + " " + cell_words(merged.cells[c.cell]) + ": " +
+             c.mark;
   }
   return {};
 }
@@ -440,6 +464,7 @@ Tally tally(const std::vector<Conflict>& conflicts) {
       case Kind::name_clash:
       case Kind::one_side_kept:
       case Kind::hand_edited:
+      case Kind::plain_mark:
         ++t.cells;
         break;
       case Kind::parameter_twice:
@@ -649,6 +674,27 @@ Plan plan_resolution(const NotebookFacts& merged, const std::vector<Conflict>& o
           continue;
         plan.left.push_back(describe(c, merged) + "; left as it is: edit it by hand");
         break;
+      case Kind::plain_mark: {
+        const CellFacts& cell = merged.cells[c.cell];
+        bool hit = selection.all || cell_selected(c.cell, false);
+        for (std::size_t s = 0; s < selection.cells.size(); ++s)
+          if (!cell.cell_id.empty() && selection.cells[s] == cell.cell_id)
+            hit = used_cell[s] = true;
+        const auto row = plain_mark_of(cell);
+        if (!hit || !row) continue;
+        const auto resolution = side == Side::current ? row->take_current : row->take_incoming;
+        if (resolution == merge::plain::Resolution::drop) {
+          drop(c.cell, "");
+          plan.resolved.push_back(describe(c, merged) + ": deleted");
+          break;
+        }
+        CellEdit& e = edit(c.cell);
+        std::vector<std::string> lines = e.source ? *e.source : cell.source;
+        if (!lines.empty() && merge::plain::parse_mark(lines.front())) lines.erase(lines.begin());
+        e.source = std::move(lines);
+        plan.resolved.push_back(describe(c, merged) + ": kept, mark removed");
+        break;
+      }
     }
   }
   if (stages && !kept_parameters.empty())

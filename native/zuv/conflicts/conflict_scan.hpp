@@ -86,6 +86,7 @@ enum class Kind {
   source_blocks,    // cell: holds `block_count` complete blocks
   partial_blocks,   // cell: holds `block_count` blocks with markers missing
   hand_edited,      // cell: marked, but no longer what the stages say the merge left
+  plain_mark,       // cell: a plain cell the cell merge marked (merge/plain_cells.hpp)
 };
 
 struct Conflict {
@@ -95,7 +96,8 @@ struct Conflict {
   std::size_t parameter = npos, other_parameter = npos;
   Side kept_by = Side::current;
   std::size_t block_count = 0;
-  std::string reason{};  // hand_edited: why the marks do not match the merge
+  std::string reason{};   // hand_edited: why the marks do not match the merge
+  std::string mark = {};  // plain_mark: the mark line, its prefix and line end taken off
 };
 
 // What a list of conflicts counts: one per pair of copies or marked cell,

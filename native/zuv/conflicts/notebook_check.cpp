@@ -109,6 +109,14 @@ struct Checker {
           break;
         }
         case Kind::source_blocks:  // every cell's, by source_blocks()
+        case Kind::hand_edited:    // needs the index stages, which are not read
+          break;
+        case Kind::partial_blocks:
+          add(label(c.cell), "conflict marker lines without a complete block (" +
+                                 std::to_string(c.block_count) + ")");
+          break;
+        case Kind::plain_mark:
+          add(label(c.cell), "conflict mark of the cell merge: " + c.mark);
           break;
       }
     }

@@ -123,9 +123,9 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
   for (const auto& edit : plan.cell_edits) {
     Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), static_cast<Py_ssize_t>(edit.cell)));
     Ref canvas = held_canvas(cell.get());
-    if (!canvas) continue;
-    if (edit.name && !set_text(canvas.get(), "name", *edit.name)) return false;
-    if (edit.id && !set_text(canvas.get(), "id", *edit.id)) return false;
+    // A plain cell (no canvas entry) has only its source edited.
+    if (canvas && edit.name && !set_text(canvas.get(), "name", *edit.name)) return false;
+    if (canvas && edit.id && !set_text(canvas.get(), "id", *edit.id)) return false;
     if (edit.cell_id && !edit.cell_id->empty() && !set_text(cell.get(), "id", *edit.cell_id))
       return false;
     if (edit.source) {

@@ -18,6 +18,7 @@
 #include "zuv/git/git_process.hpp"
 #include "zuv/git/pipeline_check.hpp"
 #include "zuv/git/pipeline_merge.hpp"
+#include "zuv/git/plain_merge.hpp"
 #include "zuv/notebook/notebook_file.hpp"
 #include "zuv/notebook/py_text.hpp"
 #include "zuv/text/terminal.hpp"
@@ -39,8 +40,10 @@ bool blank(const std::string& bytes) {
   return bytes.find_first_not_of(" \t\r\n") == std::string::npos;
 }
 
-// Why the pipeline merge cannot take these versions, or "".
-std::string check_versions(std::array<Version, 3>& versions, bool& base_empty) {
+// Why the pipeline merge cannot take these versions, or "".  `parsed`
+// says whether every non-empty version is UTF-8 JSON.
+std::string check_versions(std::array<Version, 3>& versions, bool& base_empty, bool& parsed) {
+  parsed = true;
   for (Version& version : versions) {
     bool is_base = &version == &versions[0];
     if (is_base && blank(version.bytes)) {
@@ -50,8 +53,12 @@ std::string check_versions(std::array<Version, 3>& versions, bool& base_empty) {
     version.document = parse_json(version.bytes);
     if (!version.document) {
       PyErr_Clear();
+      parsed = false;
       return std::string("the ") + version.role + " version is not UTF-8 JSON";
     }
+  }
+  for (Version& version : versions) {
+    if (!version.document) continue;
     std::string problem = pipeline_problem(version.document.get());
     if (!problem.empty()) return std::string("the ") + version.role + " version " + problem;
   }
@@ -138,6 +145,27 @@ int write_merged(const merge::MergeResult& merged, const JsonLayout& layout, con
   return status::conflicts;
 }
 
+// Writes the cell merge's document in `layout`: 1 when the merge created
+// conflicts, 0 otherwise, 3 on failure.
+int write_plain(PyObject* merged, const PlainMergeReport& report, const JsonLayout& layout,
+                const Version& current, const std::string& label) {
+  std::string bytes;
+  if (!dump_json(merged, layout, bytes)) return python_failure(kCommand);
+  if (!replace_current(current.path, bytes)) return status::failure;
+  if (!report.any()) return status::ok;
+  std::fprintf(stderr,
+               "zuv merge-driver: conflicts remain in %s: cells %zd, parameters %zd, source "
+               "blocks %zd\n",
+               label.c_str(), report.marked_cells + report.pipeline_cells,
+               report.pipeline_parameters, report.source_blocks);
+  if (report.metadata_keys > 0)
+    std::fprintf(stderr,
+                 "zuv merge-driver: %s: notebook metadata changed by both sides, current's "
+                 "kept: %s\n",
+                 label.c_str(), escape_line(report.metadata_detail).c_str());
+  return status::conflicts;
+}
+
 }  // namespace
 
 int run_merge_driver(const std::vector<std::string>& args) {
@@ -163,8 +191,8 @@ int run_merge_driver(const std::vector<std::string>& args) {
   for (Version& version : versions)
     if (!read_bytes(version.path, version.bytes, error)) return failure(kCommand, error);
 
-  bool base_empty = false;
-  std::string reason = check_versions(versions, base_empty);
+  bool base_empty = false, all_json = false;
+  std::string reason = check_versions(versions, base_empty, all_json);
   if (reason.empty()) {
     // The merge changes the documents it is given in place: what else is
     // read of them (layout, the facts for the warnings) is read first.
@@ -183,6 +211,36 @@ int run_merge_driver(const std::vector<std::string>& args) {
     }
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return python_failure(kCommand);
     reason = "the pipeline merge failed (" + escape_line(take_python_error()) + ")";
+  } else if (all_json) {
+    // Not every cell carries a canvas id: the cell-by-cell merge of any
+    // nbformat 4 notebook.
+    PyObject* base = versions[0].document.get();
+    std::string problem =
+        plain_problem(base, versions[1].document.get(), versions[2].document.get());
+    if (problem.empty()) {
+      JsonLayout layout = detect_layout(versions[1].bytes, versions[1].document.get());
+      conflicts::NotebookFacts inputs[3];
+      bool warn =
+          read_input_facts(base, versions[1].document.get(), versions[2].document.get(), inputs);
+      Ref merged;
+      PlainMergeReport report;
+      std::string refusal;
+      if (merge_plain(base, versions[1].document.get(), versions[2].document.get(), given[4],
+                      merged, report, refusal)) {
+        if (refusal.empty()) {
+          const int result = write_plain(merged.get(), report, layout, versions[1], label);
+          // The canvas cells of a mixed notebook: the same warnings as a pipeline merge.
+          if (result != status::failure && warn)
+            print_pipeline_warnings(inputs, merged.get(), label);
+          return result;
+        }
+        problem = refusal;
+      } else {
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return python_failure(kCommand);
+        problem = "the cell merge failed (" + escape_line(take_python_error()) + ")";
+      }
+    }
+    reason = problem;
   }
   std::fprintf(stderr, "zuv merge-driver: %s: %s; merged line by line\n", label.c_str(),
                reason.c_str());

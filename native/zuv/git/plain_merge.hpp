@@ -1,0 +1,40 @@
+// The cell-by-cell merge of notebooks whose cells do not all carry a canvas
+// id: plain Jupyter notebooks, and pipeline notebooks with cells added
+// outside the canvas.  The decisions are merge/plain_cells.hpp's; this file
+// reads the facts from the parsed documents and builds the merged one.
+#pragma once
+
+#include <string>
+
+#include "py/ref.hpp"
+
+namespace zuv::cli {
+
+struct PlainMergeReport {
+  Py_ssize_t marked_cells = 0;    // cells carrying a conflict mark this merge made
+  Py_ssize_t source_blocks = 0;   // source conflict blocks this merge opened
+  Py_ssize_t metadata_keys = 0;   // notebook metadata keys both sides changed differently
+  Py_ssize_t pipeline_cells = 0;  // canvas cells the pipeline merge copied or marked
+  Py_ssize_t pipeline_parameters = 0;
+  std::string metadata_detail;  // those keys, by path
+  bool any() const {
+    return marked_cells || source_blocks || metadata_keys || pipeline_cells || pipeline_parameters;
+  }
+};
+
+// Why these parsed documents are no nbformat 4 notebooks the cell merge can
+// take ("" when they are): `base` may be null (an empty base file).  Never
+// raises.
+std::string plain_problem(PyObject* base, PyObject* current, PyObject* incoming);
+
+// Merges three nbformat 4 notebooks (plain_problem said ""); `base` null
+// stands for an empty notebook.  Cells with a canvas id follow the pipeline
+// merge when all three versions carry canvas metadata.  True with
+// `refusal` set when the cells cannot be keyed (an id twice in one
+// version); false with a Python exception on failure.  The inputs may be
+// changed.
+bool merge_plain(PyObject* base, PyObject* current, PyObject* incoming,
+                 const std::string& label_path, Ref& merged, PlainMergeReport& report,
+                 std::string& refusal);
+
+}  // namespace zuv::cli
