@@ -125,6 +125,64 @@ def test_config_git_registers_and_removes_the_drivers(tmp_path, env, scope):
     assert git(work, "config", config_flag, "--get-regexp", "zuv", check=False).stdout == ""
 
 
+@pytest.mark.parametrize("scope, where, override", [
+    ("repository", ".gitattributes", "*.ipynb merge=union"),
+    ("repository", ".gitattributes", "*.ipynb -diff"),
+    ("repository", ".git/info/attributes", "*.ipynb binary"),
+    ("global", "attributes", "*.ipynb merge=union"),
+])
+def test_config_git_reports_an_attribute_that_overrides_it(tmp_path, env, monkeypatch, scope,
+                                                           where, override):
+    work, scratch = tmp_path / "work", tmp_path / "scratch"
+    work.mkdir()
+    scratch.mkdir()
+    monkeypatch.setenv("TMPDIR", str(scratch))
+    if scope == "repository":
+        git(work, "init", "-q")
+        flags, folder = [], work
+    else:  # outside any repository
+        flags, folder = ["--global"], env / ".config" / "git"
+    run(work, ZUV, "config-git", *flags)
+    target = folder / where
+    target.parent.mkdir(parents=True, exist_ok=True)
+    with open(target, "a") as f:
+        f.write(override + "\n")
+    line = target.read_text().splitlines().index(override) + 1
+
+    result = run(work, ZUV, "config-git", *flags, check=False)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert f"set by {target}:{line}: {override}" in result.stderr
+    assert "already has" not in result.stdout
+    assert list(scratch.iterdir()) == []
+    target.write_text(target.read_text().replace(override + "\n", ""))
+    assert "already has" in run(work, ZUV, "config-git", *flags).stdout
+
+
+@pytest.mark.parametrize("attributes", ["*.ipynb filter=nbstrip\n*.txt text\n",
+                                        "*.ipynb filter=nbstrip\n*.txt text"],
+                         ids=["final-newline", "no-final-newline"])
+def test_config_git_disable_removes_only_what_it_wrote(tmp_path, env, attributes):
+    git(tmp_path, "init", "-q")
+    path = tmp_path / ".gitattributes"
+    path.write_bytes(attributes.encode())
+    run(tmp_path, ZUV, "config-git")
+    assert path.read_text().count("*.ipynb merge=zuv diff=zuv") == 1
+    assert git(tmp_path, "check-attr", "filter", "--", "a.ipynb").stdout.endswith("nbstrip\n")
+    # What the user added to zuv's sections, and a value the user changed.
+    for key, value in [("merge.zuv.recursive", "binary"), ("diff.zuv.wordRegex", "[^ ]+"),
+                       ("diff.zuv.cachetextconv", "true"), ("mergetool.zuv.cmd", "my-tool")]:
+        git(tmp_path, "config", key, value)
+    config = tmp_path / ".git" / "config"
+    config.write_text(config.read_text() + '[mergetool "zuv-incoming"]\n\t# my note\n')
+
+    run(tmp_path, ZUV, "config-git", "--disable")
+    assert path.read_bytes() == attributes.encode()
+    kept = git(tmp_path, "config", "--get-regexp", "zuv").stdout.splitlines()
+    assert sorted(kept) == ["diff.zuv.cachetextconv true", "diff.zuv.wordregex [^ ]+",
+                            "merge.zuv.recursive binary", "mergetool.zuv.cmd my-tool"]
+    assert "# my note" in config.read_text()
+
+
 def test_config_git_refuses_outside_a_repository(tmp_path, env):
     result = run(tmp_path, ZUV, "config-git", check=False)
     assert result.returncode == 3 and "not inside a git work tree" in result.stderr
