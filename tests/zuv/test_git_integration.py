@@ -244,6 +244,41 @@ def test_git_merge_through_the_driver(repo, base, current, incoming, outcome, re
             assert text == jupyter_text(json.loads(text))
 
 
+def with_outputs(document, cid, text):
+    changed = clone(document)
+    find(changed["cells"], cid)["outputs"] = [{"name": "stdout", "output_type": "stream",
+                                               "text": [text]}]
+    return changed
+
+
+RERUN = with_outputs(BASE, "b", "accuracy 0.9\n")
+
+
+@pytest.mark.parametrize("current, incoming, notice", [
+    # Incoming re-ran "train"; outputs alone are no change, current's stay.
+    (edit(BASE, "a", 1, "df = load(cache=True)\n"), RERUN, True),
+    (edit(BASE, "b", 0, "model = fit(df, k=2)\n"), RERUN, True),
+    # Incoming changed the source too: its cell, outputs and all, is taken.
+    (edit(BASE, "a", 1, "df = load(cache=True)\n"), edit(RERUN, "b", 0, "model = fit(df, k=3)\n"),
+     False),
+    # Both sides hold the same new outputs: nothing is lost.
+    (RERUN, RERUN, False),
+])
+def test_merge_driver_says_when_incoming_outputs_are_not_taken(repo, current, incoming, notice):
+    branches(repo, jupyter_text(BASE), jupyter_text(current), jupyter_text(incoming))
+    result = git(repo, "merge", "--no-edit", "feature", check=False)
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = [line for line in result.stderr.splitlines() if "outputs" in line]
+    merged = find(json.loads((repo / "pipeline.ipynb").read_text())["cells"], "b")["outputs"]
+    if notice:
+        assert lines == ["zuv merge-driver: pipeline.ipynb: cell train keeps the current outputs; "
+                         "the incoming side's changed outputs were not taken (outputs alone are "
+                         "no change)"]
+        assert merged == find(current["cells"], "b")["outputs"]
+    else:
+        assert lines == [] and merged == find(incoming["cells"], "b")["outputs"]
+
+
 def test_line_merge_keeps_the_users_conflict_style(repo):
     git(repo, "config", "merge.conflictStyle", "diff3")
     branches(repo, jupyter_text(plain(BASE)), jupyter_text(plain(CONFLICT[1])),
