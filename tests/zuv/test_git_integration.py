@@ -244,6 +244,26 @@ def test_git_merge_through_the_driver(repo, base, current, incoming, outcome, re
             assert text == jupyter_text(json.loads(text))
 
 
+def test_views_name_parents_by_their_cells_after_a_merge(repo, tmp_path):
+    # The merge keeps parent references as bare ids; every view still calls
+    # a parent by its cell's name and sees no parent change in the merge.
+    branches(repo, jupyter_text(BASE), jupyter_text(CLEAN[1]), jupyter_text(CLEAN[2]))
+    git(repo, "merge", "--no-edit", "feature")
+    merged = json.loads((repo / "pipeline.ipynb").read_text())
+    assert find(merged["cells"], "b")["metadata"]["canvas"]["parents"] == [{"id": "a"}]
+
+    assert "[code] train  (id b)  <- load" in run(repo, ZUV, "textconv", "pipeline.ipynb").stdout
+    textconv = git(repo, "diff", "--textconv", "--no-ext-diff", "HEAD^1", "HEAD").stdout
+    assert "<- load" in textconv and not [line for line in textconv.splitlines()
+                                          if line[:1] in "+-" and "<-" in line]
+    driver = git(repo, "diff", "HEAD^1", "HEAD").stdout
+    assert "modified cell train" in driver and "parents" not in driver
+    (tmp_path / "before.ipynb").write_text(git(repo, "show", "HEAD^1:pipeline.ipynb").stdout)
+    page = tmp_path / "page.html"
+    run(repo, ZUV, "diff", "--html", page, tmp_path / "before.ipynb", "pipeline.ipynb")
+    assert "Parents gained" not in page.read_text() and "Parents lost" not in page.read_text()
+
+
 def with_outputs(document, cid, text):
     changed = clone(document)
     find(changed["cells"], cid)["outputs"] = [{"name": "stdout", "output_type": "stream",
@@ -299,10 +319,11 @@ HOSTILE = "print('\x1b[2J\x1b]0;owned\x07')\n"
                                      "modified cell train  (id b)", "  -model = fit(df)",
                                      "  +model = fit(df, k=2)", "parameters:", '  ~ rate: "0.1" -> "0.2"  (str)',
                                      "added cell report  (id c)", "  +print('\\x1b[2J\\x1b]0;owned\\x07')"]),
-        # textconv: log -p and show diff the notebook's text.
+        # textconv: log -p and show diff the notebook's text; a parent is called by
+        # its cell's name, not by the copy in the reference.
         (["log", "-p", "-1"], ["-    model = fit(df)", "+    model = fit(df, k=2)", "-  rate = \"0.1\"  (str)",
-                               "+[code] report  (id c)  <- name-of-b", "+    print('\\x1b[2J\\x1b]0;owned\\x07')"]),
-        (["show", "HEAD"], ["+    model = fit(df, k=2)", " [code] train  (id b)  <- name-of-a"]),
+                               "+[code] report  (id c)  <- train", "+    print('\\x1b[2J\\x1b]0;owned\\x07')"]),
+        (["show", "HEAD"], ["+    model = fit(df, k=2)", " [code] train  (id b)  <- load"]),
     ],
 )
 def test_git_diff_log_and_show_read_notebooks(repo, command, expected):
