@@ -333,7 +333,13 @@ std::string section_file(Scope scope, const std::string& section) {
           result, error, true) ||
       result.status != 0 || result.out.compare(0, 5, "file:") != 0)
     return "";
-  return result.out.substr(5, result.out.find('\t') - 5);
+  std::string path = result.out.substr(5, result.out.find('\t') - 5);
+  if (path.empty() || path[0] == '/') return path;
+  // git names the repository's file relative to the top of the work tree.
+  ProcessResult top;
+  if (!run_git({"rev-parse", "--show-toplevel"}, top, error, true) || top.status != 0) return "";
+  while (!top.out.empty() && top.out.back() == '\n') top.out.pop_back();
+  return top.out + "/" + path;
 }
 
 std::string lowered(std::string text) {
