@@ -456,7 +456,10 @@ std::string line_setting(const std::string& path, const std::string& attribute) 
       // `binary` is git's built-in macro for -diff -merge -text.
       if (name == attribute || name == "binary") sets = true;
     }
-    if (sets) found = path + ":" + std::to_string(number) + ": " + line;
+    if (sets) {
+      found = path;
+      found.append(":").append(std::to_string(number)).append(": ").append(line);
+    }
   }
   return found;
 }

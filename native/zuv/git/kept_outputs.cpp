@@ -118,8 +118,8 @@ void KeptOutputs::report(PyObject* merged, const std::string& label) const {
       PyErr_Clear();
       continue;
     }
-    current_seen[at] |= same(outputs.get(), cells_[at].current_outputs.get());
-    incoming_seen[at] |= same(outputs.get(), cells_[at].incoming_outputs.get());
+    if (same(outputs.get(), cells_[at].current_outputs.get())) current_seen[at] = 1;
+    if (same(outputs.get(), cells_[at].incoming_outputs.get())) incoming_seen[at] = 1;
   }
   for (size_t i = 0; i < cells_.size(); ++i)
     if (current_seen[i] && !incoming_seen[i])
