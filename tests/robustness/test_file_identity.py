@@ -146,23 +146,57 @@ def test_fifo_stays_a_fifo(tmp_path):
 
 
 FAILING_FSYNC = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
 #include <errno.h>
-int fsync(int fd) { (void)fd; errno = EIO; return -1; }
-int fdatasync(int fd) { (void)fd; errno = EIO; return -1; }
+#include <sys/stat.h>
+// Built with DIRECTORIES_ONLY, only the flush of a directory fails.
+static int fails(int fd) {
+#ifdef DIRECTORIES_ONLY
+    struct stat info;
+    return fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
+#else
+    (void)fd;
+    return 1;
+#endif
+}
+int fsync(int fd) {
+    if (fails(fd)) { errno = EIO; return -1; }
+    return ((int (*)(int))dlsym(RTLD_NEXT, "fsync"))(fd);
+}
+int fdatasync(int fd) {
+    if (fails(fd)) { errno = EIO; return -1; }
+    return ((int (*)(int))dlsym(RTLD_NEXT, "fdatasync"))(fd);
+}
 """
+
+
+def preload_library(tmp_path_factory, name, *defines):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    assert compiler, "a C compiler builds the extensions, so one is installed"
+    directory = tmp_path_factory.mktemp("preload")
+    (directory / "failing_fsync.c").write_text(FAILING_FSYNC)
+    library = directory / name
+    subprocess.run([compiler, "-shared", "-fPIC", *defines, "-o", str(library),
+                    str(directory / "failing_fsync.c"), "-ldl"], check=True)
+    return library
 
 
 @pytest.fixture(scope="module")
 def failing_fsync(tmp_path_factory):
     """A library that, preloaded, makes every fsync fail with EIO."""
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    assert compiler, "a C compiler builds the extensions, so one is installed"
-    directory = tmp_path_factory.mktemp("preload")
-    (directory / "failing_fsync.c").write_text(FAILING_FSYNC)
-    library = directory / "failing_fsync.so"
-    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(directory / "failing_fsync.c")],
-                   check=True)
-    return library
+    return preload_library(tmp_path_factory, "failing_fsync.so")
+
+
+@pytest.fixture(scope="module")
+def failing_directory_fsync(tmp_path_factory):
+    """A library that, preloaded, makes fsync of a directory fail with EIO."""
+    return preload_library(tmp_path_factory, "failing_directory_fsync.so", "-DDIRECTORIES_ONLY")
+
+
+def preloaded(library):
+    return {**os.environ, "LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"),
+                                                                str(library)]))}
 
 
 @pytest.mark.parametrize("linked", [False, True], ids=["renamed", "in-place"])
@@ -173,10 +207,34 @@ def test_a_failing_flush_changes_nothing(shared, failing_fsync, linked):
     if linked:
         os.link(current, os.path.join(work, "second-name.ipynb"))
     before = {name: open(os.path.join(work, name), "rb").read() for name in os.listdir(work)}
-    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(failing_fsync)]))
-    result = merge(shared, env={**os.environ, "LD_PRELOAD": preload})
+    result = merge(shared, env=preloaded(failing_fsync))
     assert result.returncode != 0 and "Input/output error" in result.stderr, result.stderr
     assert {name: open(os.path.join(work, name), "rb").read() for name in os.listdir(work)} == before
+
+
+@pytest.mark.parametrize("command", ["merge_files", "zuv merge-driver"])
+def test_a_failing_directory_flush_after_the_rename_is_reported(shared, failing_directory_fsync,
+                                                                 command):
+    # The rename has put the merged notebook in place, but it is not durable
+    # until the directory is flushed: the merge says it failed, naming the
+    # directory, and leaves no temporary file.
+    work = os.path.join(shared, "work")
+    current = os.path.join(work, "current.ipynb")
+    write(current, BASE)
+    if command == "merge_files":
+        result = merge(shared, env=preloaded(failing_directory_fsync))
+    else:
+        zuv = os.path.join(os.path.dirname(sys.executable), "zuv")
+        result = subprocess.run(
+            [zuv, "merge-driver", os.path.join(shared, "base.ipynb"), current,
+             os.path.join(shared, "incoming.ipynb"), "7", "nb.ipynb"],
+            capture_output=True, text=True, timeout=120, env=preloaded(failing_directory_fsync))
+        assert result.returncode == 3
+    assert result.returncode != 0 and "Input/output error" in result.stderr, result.stderr
+    assert work in result.stderr
+    with open(current, encoding="utf-8") as f:
+        assert json.load(f)["cells"][1]["source"] == ["fit(epochs=3)\n"]
+    assert os.listdir(work) == ["current.ipynb"]
 
 
 def large_notebook(cells, output_size):

@@ -1,13 +1,19 @@
 """Deeply nested outputs on small stacks.
 
-Each case runs in child processes, on the main thread under a stack rlimit
-(`ulimit -s`) or on a thread started with `threading.stack_size`.  Probing
-children find by bisection the deepest nesting that the json module itself
-can write (`json.dumps`) and read back (`json.load`, which on the smallest
-stacks dies of the stack before its recursion limit) there.  A notebook
-output that deep then goes through `merge_files`, `_cell_changed` and
-`diff_dicts`: the child must never die of a signal, and nothing may raise
-`RecursionError` where the json module itself managed.
+Each case runs in a child process, on the main thread under a stack rlimit
+(`ulimit -s`) or on a thread started with `threading.stack_size`.  The child
+finds by bisection the deepest nesting that the json module itself can write
+(`json.dumps`) and read back (`json.load`, which on the smallest stacks dies
+of the stack before its recursion limit) there, each attempt in a forked copy
+of itself.  A notebook output that deep then goes through `merge_files`,
+`_cell_changed` and `diff_dicts`: the child must never die of a signal, and
+nothing may raise `RecursionError` where the json module itself managed.
+
+The attempts fork from the process that compares because the main thread's
+stack starts at a random offset of up to 8 KiB in every new process (address
+randomisation): measured in another process, json's reach on a 128 KiB stack
+varies by more than the margin kept below, and the comparison died of the
+stack now and then.  A forked copy has the very stack of its parent.
 """
 
 import json
@@ -58,11 +64,31 @@ CHILD = textwrap.dedent("""
                 f.write(json.dumps(document))
         return paths
 
-    def probe(results, kind, depth):
-        # Called at the depth the merge calls them from: json.load is one
+    def probe(kind, depth):
+        # Called at the depth the merge calls it from: json.load is one
         # frame deeper than json.dumps.
         document = versions(depth, kind)[2]
-        results[kind] = attempt(lambda: json.load(io.StringIO(json.dumps(document))))
+        return attempt(lambda: json.load(io.StringIO(json.dumps(document))))
+
+    def reads(kind, depth):
+        # Whether json reads that nesting on this stack: tried in a forked
+        # copy, which may die of the stack in our place.
+        pid = os.fork()
+        if pid == 0:
+            try:
+                os._exit(0 if probe(kind, depth) == "ok" else 1)
+            finally:
+                os._exit(1)
+        return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+
+    def deepest(kind):
+        low, high = 1, 2000
+        while low < high:
+            middle = (low + high + 1) // 2
+            low, high = (middle, high) if reads(kind, middle) else (low, middle - 1)
+        # merge_files reads its files from native frames of its own, a few
+        # levels below where the probe calls json: keep clear of that edge.
+        return low - low // 20
 
     def compare(results, kind, depth):
         from zuv_weft_git.drivers import notebook_diff, notebook_merge
@@ -78,11 +104,11 @@ CHILD = textwrap.dedent("""
             }
 
     def run(results):
-        task = probe if sys.argv[4] == "probe" else compare
-        for kind, depth in json.loads(sys.argv[5]).items():
-            task(results, kind, depth)
+        for kind in ("list", "dict"):
+            results["depths"][kind] = deepest(kind)
+            compare(results["outcomes"], kind, results["depths"][kind])
 
-    results = {}
+    results = {"depths": {}, "outcomes": {}}
     if sys.argv[1] == "thread":
         threading.stack_size(int(sys.argv[2]))
         worker = threading.Thread(target=run, args=(results,))
@@ -94,36 +120,26 @@ CHILD = textwrap.dedent("""
 """)
 
 
-def child(where, size, task, depths):
-    """Runs the task in a child process; its results, or None if it died."""
+def child(where, size):
+    """Runs the case in a child process; the depths it found and its outcomes."""
     limit = (lambda: resource.setrlimit(resource.RLIMIT_STACK, (size, size)))
     done = subprocess.run(
-        [sys.executable, "-P", "-c", CHILD, where, str(size), TESTS, task, json.dumps(depths)],
+        # Forking a process that runs a thread is what the probes mean to do.
+        [sys.executable, "-P", "-W", "ignore::DeprecationWarning", "-c", CHILD, where, str(size),
+         TESTS],
         capture_output=True, text=True, timeout=300,
         preexec_fn=limit if where == "main" else None)
-    assert done.returncode == 0 or task == "probe", \
-        f"child ended with {done.returncode}: {done.stderr[-2000:]}"
-    return json.loads(done.stdout) if done.returncode == 0 else None
-
-
-def deepest_json_nesting(where, size, kind):
-    low, high = 1, 2000
-    while low < high:
-        middle = (low + high + 1) // 2
-        results = child(where, size, "probe", {kind: middle})
-        low, high = (middle, high) if results and results[kind] == "ok" else (low, middle - 1)
-    # Where the stack ends, json.load's own reach varies from run to run by
-    # a few KiB of stack (address randomisation): keep clear of that edge.
-    return low - low // 20
+    assert done.returncode == 0, f"child ended with {done.returncode}: {done.stderr[-2000:]}"
+    return json.loads(done.stdout)
 
 
 @pytest.mark.parametrize("where", ["main", "thread"])
 @pytest.mark.parametrize("size", [128 * KIB, 256 * KIB, 512 * KIB, 8192 * KIB],
                          ids=["128KiB", "256KiB", "512KiB", "8MiB"])
 def test_deepest_json_nesting_is_compared_at_any_stack_size(where, size):
-    depths = {kind: deepest_json_nesting(where, size, kind) for kind in ("list", "dict")}
+    found = child(where, size)
+    depths = found["depths"]
     # Deep enough to matter: hundreds of levels even on the smallest stack.
     assert min(depths.values()) > 400, depths
-    results = child(where, size, "compare", depths)
-    for kind, outcomes in results.items():
+    for kind, outcomes in found["outcomes"].items():
         assert outcomes == dict.fromkeys(outcomes, "ok"), (kind, depths[kind], outcomes)

@@ -139,6 +139,64 @@ def test_config_git_registers_and_removes_the_drivers(tmp_path, env, scope):
     assert git(work, "config", config_flag, "--get-regexp", "zuv", check=False).stdout == ""
 
 
+@pytest.mark.parametrize("scope, where, override", [
+    ("repository", ".gitattributes", "*.ipynb merge=union"),
+    ("repository", ".gitattributes", "*.ipynb -diff"),
+    ("repository", ".git/info/attributes", "*.ipynb binary"),
+    ("global", "attributes", "*.ipynb merge=union"),
+])
+def test_config_git_reports_an_attribute_that_overrides_it(tmp_path, env, monkeypatch, scope,
+                                                           where, override):
+    work, scratch = tmp_path / "work", tmp_path / "scratch"
+    work.mkdir()
+    scratch.mkdir()
+    monkeypatch.setenv("TMPDIR", str(scratch))
+    if scope == "repository":
+        git(work, "init", "-q")
+        flags, folder = [], work
+    else:  # outside any repository
+        flags, folder = ["--global"], env / ".config" / "git"
+    run(work, ZUV, "config-git", *flags)
+    target = folder / where
+    target.parent.mkdir(parents=True, exist_ok=True)
+    with open(target, "a") as f:
+        f.write(override + "\n")
+    line = target.read_text().splitlines().index(override) + 1
+
+    result = run(work, ZUV, "config-git", *flags, check=False)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert f"set by {target}:{line}: {override}" in result.stderr
+    assert "already has" not in result.stdout
+    assert list(scratch.iterdir()) == []
+    target.write_text(target.read_text().replace(override + "\n", ""))
+    assert "already has" in run(work, ZUV, "config-git", *flags).stdout
+
+
+@pytest.mark.parametrize("attributes", ["*.ipynb filter=nbstrip\n*.txt text\n",
+                                        "*.ipynb filter=nbstrip\n*.txt text"],
+                         ids=["final-newline", "no-final-newline"])
+def test_config_git_disable_removes_only_what_it_wrote(tmp_path, env, attributes):
+    git(tmp_path, "init", "-q")
+    path = tmp_path / ".gitattributes"
+    path.write_bytes(attributes.encode())
+    run(tmp_path, ZUV, "config-git")
+    assert path.read_text().count("*.ipynb merge=zuv diff=zuv") == 1
+    assert git(tmp_path, "check-attr", "filter", "--", "a.ipynb").stdout.endswith("nbstrip\n")
+    # What the user added to zuv's sections, and a value the user changed.
+    for key, value in [("merge.zuv.recursive", "binary"), ("diff.zuv.wordRegex", "[^ ]+"),
+                       ("diff.zuv.cachetextconv", "true"), ("mergetool.zuv.cmd", "my-tool")]:
+        git(tmp_path, "config", key, value)
+    config = tmp_path / ".git" / "config"
+    config.write_text(config.read_text() + '[mergetool "zuv-incoming"]\n\t# my note\n')
+
+    run(tmp_path, ZUV, "config-git", "--disable")
+    assert path.read_bytes() == attributes.encode()
+    kept = git(tmp_path, "config", "--get-regexp", "zuv").stdout.splitlines()
+    assert sorted(kept) == ["diff.zuv.cachetextconv true", "diff.zuv.wordregex [^ ]+",
+                            "merge.zuv.recursive binary", "mergetool.zuv.cmd my-tool"]
+    assert "# my note" in config.read_text()
+
+
 def test_config_git_refuses_outside_a_repository(tmp_path, env):
     result = run(tmp_path, ZUV, "config-git", check=False)
     assert result.returncode == 3 and "not inside a git work tree" in result.stderr
@@ -220,6 +278,61 @@ def test_copies_only_conflict_through_git_exits_1(repo, incoming_name):
     assert listed.returncode == 1 and listed.stdout.startswith(f"pipeline.ipynb: 1 conflict ({counts})\n")
 
 
+def test_views_name_parents_by_their_cells_after_a_merge(repo, tmp_path):
+    # The merge keeps parent references as bare ids; every view still calls
+    # a parent by its cell's name and sees no parent change in the merge.
+    branches(repo, jupyter_text(BASE), jupyter_text(CLEAN[1]), jupyter_text(CLEAN[2]))
+    git(repo, "merge", "--no-edit", "feature")
+    merged = json.loads((repo / "pipeline.ipynb").read_text())
+    assert find(merged["cells"], "b")["metadata"]["canvas"]["parents"] == [{"id": "a"}]
+
+    assert "[code] train  (id b)  <- load" in run(repo, ZUV, "textconv", "pipeline.ipynb").stdout
+    textconv = git(repo, "diff", "--textconv", "--no-ext-diff", "HEAD^1", "HEAD").stdout
+    assert "<- load" in textconv and not [line for line in textconv.splitlines()
+                                          if line[:1] in "+-" and "<-" in line]
+    driver = git(repo, "diff", "HEAD^1", "HEAD").stdout
+    assert "modified cell train" in driver and "parents" not in driver
+    (tmp_path / "before.ipynb").write_text(git(repo, "show", "HEAD^1:pipeline.ipynb").stdout)
+    page = tmp_path / "page.html"
+    run(repo, ZUV, "diff", "--html", page, tmp_path / "before.ipynb", "pipeline.ipynb")
+    assert "Parents gained" not in page.read_text() and "Parents lost" not in page.read_text()
+
+
+def with_outputs(document, cid, text):
+    changed = clone(document)
+    find(changed["cells"], cid)["outputs"] = [{"name": "stdout", "output_type": "stream",
+                                               "text": [text]}]
+    return changed
+
+
+RERUN = with_outputs(BASE, "b", "accuracy 0.9\n")
+
+
+@pytest.mark.parametrize("current, incoming, notice", [
+    # Incoming re-ran "train"; outputs alone are no change, current's stay.
+    (edit(BASE, "a", 1, "df = load(cache=True)\n"), RERUN, True),
+    (edit(BASE, "b", 0, "model = fit(df, k=2)\n"), RERUN, True),
+    # Incoming changed the source too: its cell, outputs and all, is taken.
+    (edit(BASE, "a", 1, "df = load(cache=True)\n"), edit(RERUN, "b", 0, "model = fit(df, k=3)\n"),
+     False),
+    # Both sides hold the same new outputs: nothing is lost.
+    (RERUN, RERUN, False),
+])
+def test_merge_driver_says_when_incoming_outputs_are_not_taken(repo, current, incoming, notice):
+    branches(repo, jupyter_text(BASE), jupyter_text(current), jupyter_text(incoming))
+    result = git(repo, "merge", "--no-edit", "feature", check=False)
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = [line for line in result.stderr.splitlines() if "outputs" in line]
+    merged = find(json.loads((repo / "pipeline.ipynb").read_text())["cells"], "b")["outputs"]
+    if notice:
+        assert lines == ["zuv merge-driver: pipeline.ipynb: cell train keeps the current outputs; "
+                         "the incoming side's changed outputs were not taken (outputs alone are "
+                         "no change)"]
+        assert merged == find(current["cells"], "b")["outputs"]
+    else:
+        assert lines == [] and merged == find(incoming["cells"], "b")["outputs"]
+
+
 def test_line_merge_keeps_the_users_conflict_style(repo):
     git(repo, "config", "merge.conflictStyle", "diff3")
     branches(repo, jupyter_text(old_format(BASE)), jupyter_text(old_format(CONFLICT[1])),
@@ -240,10 +353,11 @@ HOSTILE = "print('\x1b[2J\x1b]0;owned\x07')\n"
                                      "modified cell train  (id b)", "  -model = fit(df)",
                                      "  +model = fit(df, k=2)", "parameters:", '  ~ rate: "0.1" -> "0.2"  (str)',
                                      "added cell report  (id c)", "  +print('\\x1b[2J\\x1b]0;owned\\x07')"]),
-        # textconv: log -p and show diff the notebook's text.
+        # textconv: log -p and show diff the notebook's text; a parent is called by
+        # its cell's name, not by the copy in the reference.
         (["log", "-p", "-1"], ["-    model = fit(df)", "+    model = fit(df, k=2)", "-  rate = \"0.1\"  (str)",
-                               "+[code] report  (id c)  <- name-of-b", "+    print('\\x1b[2J\\x1b]0;owned\\x07')"]),
-        (["show", "HEAD"], ["+    model = fit(df, k=2)", " [code] train  (id b)  <- name-of-a"]),
+                               "+[code] report  (id c)  <- train", "+    print('\\x1b[2J\\x1b]0;owned\\x07')"]),
+        (["show", "HEAD"], ["+    model = fit(df, k=2)", " [code] train  (id b)  <- load"]),
     ],
 )
 def test_git_diff_log_and_show_read_notebooks(repo, command, expected):

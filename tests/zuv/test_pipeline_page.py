@@ -102,6 +102,31 @@ def test_notebook_text_renders_as_text(tmp_path, payload):
     assert shown in dom.text
 
 
+@pytest.mark.parametrize("old_name, new_name", [
+    ("<img src=x onerror=\"document.documentElement.setAttribute('data-pwned','1')\">.ipynb",
+     "a & <s>b.ipynb"),
+    ("-x <b>.ipynb", "<script>document.title='pwned'<script>.ipynb"),
+])
+def test_file_labels_render_as_text(tmp_path, old_name, new_name):
+    doms = []
+    for old, new in (("old.ipynb", "new.ipynb"), (old_name, new_name)):
+        write(tmp_path / old, notebook([cell("a", "load", ["x = 1\n"])]))
+        write(tmp_path / new, notebook([cell("a", "load", ["x = 2\n"])]))
+        page = tmp_path / "page.html"
+        result = subprocess.run([str(ZUV), "diff", "--html", str(page), "--", old, new],
+                                cwd=tmp_path, capture_output=True, text=True)
+        assert result.returncode == 0, result.stderr
+        dom_text, console = load(page)
+        assert console == []
+        doms.append(Dom(dom_text))
+    # The labels add no element and no attribute: the page has the shape
+    # it has with plain names, and shows the names as text.
+    plain, named = doms
+    assert [t for t, _ in named.elements] == [t for t, _ in plain.elements]
+    assert not any(k.startswith("on") or k == "data-pwned" for _, a in named.elements for k in a)
+    assert f"{old_name} \u2192 {new_name}" in named.text
+
+
 def test_two_thousand_cells(tmp_path):
     n = 2000
     cells_old, cells_new = [], []

@@ -4,6 +4,7 @@
 // where each scope lives (GIT_CONFIG_GLOBAL, XDG, the system prefix) apply;
 // only the attributes file is written here, since git has no command for it.
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 
 #include "io/atomic_write.hpp"
 #include "zuv/arguments.hpp"
@@ -29,9 +32,11 @@ namespace {
 constexpr const char* kCommand = "config-git";
 constexpr const char* kAttributeLine = "*.ipynb merge=zuv diff=zuv";
 constexpr const char* kDriverName = "pipeline notebook merge (zuv)";
-// Sections this command owns in git's configuration.
+// Sections this command writes keys into in git's configuration.
 constexpr std::array kSections = {"merge.zuv", "diff.zuv", "mergetool.zuv",
                                   "mergetool.zuv-incoming"};
+// A name for the attributes git applies to notebooks.
+constexpr const char* kProbePath = "zuv-probe.ipynb";
 
 enum class Scope { repository, global, system };
 
@@ -45,12 +50,6 @@ const char* scope_flag(Scope scope) {
       break;
   }
   return "--local";
-}
-
-// The command line of `zuv resolve` for `git mergetool --tool=zuv` (keeps
-// the current side) or `--tool=zuv-incoming`.  git expands $MERGED itself.
-std::string mergetool_command(const std::string& program, const char* side) {
-  return program + " resolve \"$MERGED\" " + side + " --all";
 }
 
 // A word for the shell that git runs driver command lines with.
@@ -204,7 +203,8 @@ std::string trimmed(const std::string& line) {
 }
 
 // Adds or removes the attribute line; prints what changed.
-bool update_attributes(const std::string& path, bool enable) {
+// `already` tells whether the file held the line before (enabling).
+bool update_attributes(const std::string& path, bool enable, bool& already) {
   std::string text, error;
   struct stat info {};
   bool exists = stat(path.c_str(), &info) == 0;
@@ -221,24 +221,65 @@ bool update_attributes(const std::string& path, bool enable) {
     if (trimmed(line) == kAttributeLine) {
       present = true;
       if (enable) kept += line;
+      // A last line without a newline: the newline before it was added
+      // with it, for a file that ended without one.
+      else if (end == std::string::npos && !kept.empty() && kept.back() == '\n')
+        kept.pop_back();
     } else {
       kept += line;
     }
     start = next;
   }
-  if (enable == present) {
-    std::printf("%s: already %s\n", escape_line(path).c_str(),
-                enable ? (std::string("has ") + kAttributeLine).c_str() : "without the zuv line");
+  already = present;
+  if (enable && present) return true;  // reported once git's view is known
+  if (!enable && !present) {
+    std::printf("%s: already %s\n", escape_line(path).c_str(), "without the zuv line");
     return true;
   }
   if (enable) {
-    if (!kept.empty() && kept.back() != '\n') kept += '\n';
-    kept += std::string(kAttributeLine) + "\n";
+    // A file that ends without a newline keeps ending without one, so that
+    // removing the line gives back the very same bytes.
+    kept += !kept.empty() && kept.back() != '\n' ? "\n" + std::string(kAttributeLine)
+                                                 : std::string(kAttributeLine) + "\n";
   }
   if (!write_attributes(path, kept, exists)) return false;
   std::printf("%s: %s %s\n", escape_line(path).c_str(), enable ? "added" : "removed",
               kAttributeLine);
   return true;
+}
+
+// The keys this command writes, each with its value: `program` followed by
+// `value`, or `value` alone.
+struct OwnedKey {
+  const char* key;
+  bool program;
+  const char* value;
+};
+constexpr std::array<OwnedKey, 8> kOwnedKeys = {{
+    {"merge.zuv.name", false, kDriverName},
+    {"merge.zuv.driver", true, " merge-driver %O %A %B %L %P"},
+    {"diff.zuv.textconv", true, " textconv"},
+    {"diff.zuv.command", true, " diff-driver"},
+    // The exit status tells git whether the file is resolved (1: conflicts
+    // left, such as two cells that claim one name).  git expands $MERGED.
+    {"mergetool.zuv.cmd", true, " resolve \"$MERGED\" --current --all"},
+    {"mergetool.zuv.trustExitCode", false, "true"},
+    {"mergetool.zuv-incoming.cmd", true, " resolve \"$MERGED\" --incoming --all"},
+    {"mergetool.zuv-incoming.trustExitCode", false, "true"},
+}};
+
+// Whether `value` is what this command writes for `key`, from any
+// installation of zuv (the program word names a `zuv`).
+bool written_here(const OwnedKey& key, const std::string& value) {
+  if (!key.program) return value == key.value;
+  const std::string suffix = key.value;
+  if (value.size() <= suffix.size() ||
+      value.compare(value.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return false;
+  std::string word = value.substr(0, value.size() - suffix.size());
+  if (word.size() >= 2 && word.front() == '\'' && word.back() == '\'')
+    word = word.substr(1, word.size() - 2);
+  return word == "zuv" || (word.size() > 4 && word.compare(word.size() - 4, 4, "/zuv") == 0);
 }
 
 bool set_config(Scope scope, const char* key, const std::string& value) {
@@ -256,37 +297,264 @@ bool set_config(Scope scope, const char* key, const std::string& value) {
 
 bool enable(Scope scope) {
   std::string program = program_word();
-  if (!set_config(scope, "merge.zuv.name", kDriverName) ||
-      !set_config(scope, "merge.zuv.driver", program + " merge-driver %O %A %B %L %P") ||
-      !set_config(scope, "diff.zuv.textconv", program + " textconv") ||
-      !set_config(scope, "diff.zuv.command", program + " diff-driver"))
-    return false;
-  // The exit status tells git whether the file is resolved (1: conflicts
-  // left, such as two cells that claim one name).
-  if (!set_config(scope, "mergetool.zuv.cmd", mergetool_command(program, "--current")) ||
-      !set_config(scope, "mergetool.zuv.trustExitCode", "true") ||
-      !set_config(scope, "mergetool.zuv-incoming.cmd", mergetool_command(program, "--incoming")) ||
-      !set_config(scope, "mergetool.zuv-incoming.trustExitCode", "true"))
-    return false;
+  for (const OwnedKey& key : kOwnedKeys)
+    if (!set_config(scope, key.key, key.program ? program + key.value : std::string(key.value)))
+      return false;
   return true;
 }
 
-// Removes this command's sections; a section that is not there is fine.
+// The values of `key` in one scope (git config --get-all), one per line.
+bool config_values(Scope scope, const char* key, std::vector<std::string>& values) {
+  ProcessResult result;
+  if (!git({"config", scope_flag(scope), "--get-all", key}, result)) return false;
+  values.clear();
+  if (result.status == 1) return true;  // not set
+  if (result.status != 0) {
+    failure(kCommand, "git config --get-all " + std::string(key) +
+                          " failed: " + escape_line(trimmed(result.err)));
+    return false;
+  }
+  for (size_t start = 0; start < result.out.size();) {
+    size_t end = result.out.find('\n', start);
+    if (end == std::string::npos) end = result.out.size();
+    values.push_back(result.out.substr(start, end - start));
+    start = end + 1;
+  }
+  return true;
+}
+
+// Where a section lives ("" when git names no file), from the origin git
+// shows for its first key.
+std::string section_file(Scope scope, const std::string& section) {
+  ProcessResult result;
+  std::string error;
+  if (!run_git(
+          {"config", scope_flag(scope), "--show-origin", "--get-regexp", "^" + section + "\\."},
+          result, error, true) ||
+      result.status != 0 || result.out.compare(0, 5, "file:") != 0)
+    return "";
+  std::string path = result.out.substr(5, result.out.find('\t') - 5);
+  if (path.empty() || path[0] == '/') return path;
+  // git names the repository's file relative to the top of the work tree.
+  ProcessResult top;
+  if (!run_git({"rev-parse", "--show-toplevel"}, top, error, true) || top.status != 0) return "";
+  while (!top.out.empty() && top.out.back() == '\n') top.out.pop_back();
+  return top.out + "/" + path;
+}
+
+std::string lowered(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+// Whether every header of `section` ("merge.zuv") in the configuration
+// text is followed by nothing but blank lines up to the next header: only
+// then may the section go without losing a comment of the user.
+bool section_blank(const std::string& text, const std::string& section) {
+  const size_t dot = section.find('.');
+  const std::string wanted = "[" + section.substr(0, dot) + " \"" + section.substr(dot + 1) + "\"]";
+  bool inside = false;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = trimmed(text.substr(start, end - start));
+    start = end + 1;
+    if (!line.empty() && line.front() == '[') {
+      const size_t close = line.find(']');
+      const std::string header =
+          line.substr(0, close == std::string::npos ? line.size() : close + 1);
+      // Section names ignore case, subsection names do not.
+      const size_t quote = header.find('"');
+      inside = quote != std::string::npos &&
+               lowered(header.substr(0, quote)) == lowered(wanted.substr(0, wanted.find('"'))) &&
+               header.substr(quote) == wanted.substr(wanted.find('"'));
+      if (inside && close != std::string::npos && !trimmed(line.substr(close + 1)).empty())
+        return false;  // a key or comment on the header's line
+      continue;
+    }
+    if (inside && !line.empty()) return false;
+  }
+  return true;
+}
+
+// Removes the keys this command wrote while they still hold what it wrote;
+// a section goes only when nothing of the user's is left in it.
 bool disable(Scope scope) {
-  for (const char* section : kSections) {
+  std::array<std::string, kSections.size()> files;
+  for (size_t i = 0; i < kSections.size(); ++i) files[i] = section_file(scope, kSections[i]);
+  for (const OwnedKey& key : kOwnedKeys) {
+    std::vector<std::string> values;
+    if (!config_values(scope, key.key, values)) return false;
+    if (values.empty()) continue;
+    if (values.size() != 1 || !written_here(key, values[0])) {
+      std::printf("git config %s %s: kept (not the value zuv writes)\n", scope_flag(scope),
+                  key.key);
+      continue;
+    }
+    ProcessResult result;
+    if (!git({"config", scope_flag(scope), "--unset", key.key}, result)) return false;
+    if (result.status != 0) {
+      failure(kCommand, "git config --unset " + std::string(key.key) +
+                            " failed: " + escape_line(trimmed(result.err)));
+      return false;
+    }
+    std::printf("git config %s --unset %s\n", scope_flag(scope), key.key);
+  }
+  for (size_t i = 0; i < kSections.size(); ++i) {
+    const char* section = kSections[i];
     ProcessResult probe;
     if (!git({"config", scope_flag(scope), "--get-regexp", std::string("^") + section + "\\."},
              probe))
       return false;
-    if (probe.status != 0) continue;  // nothing set in this section
+    if (probe.status == 0) continue;  // the user's keys are left in it
+    // The section's file, as git named it while the section had keys.
+    std::string text, error;
+    if (files[i].empty() || !read_bytes(files[i], text, error) || !section_blank(text, section))
+      continue;
     ProcessResult result;
     if (!git({"config", scope_flag(scope), "--remove-section", section}, result)) return false;
-    if (result.status != 0) {
-      failure(kCommand, "git config --remove-section " + std::string(section) +
-                            " failed: " + escape_line(trimmed(result.err)));
+    if (result.status != 0) continue;  // no header left: git already dropped it
+    std::printf("git config %s --remove-section %s\n", scope_flag(scope), section);
+  }
+  return true;
+}
+
+// One line of an attributes file that sets `attribute` for the probe path
+// (the last such line of the file wins), as "FILE:LINE: TEXT"; "" if none.
+std::string line_setting(const std::string& path, const std::string& attribute) {
+  std::string text, error;
+  if (path.empty() || !read_bytes(path, text, error)) return "";
+  std::string found;
+  size_t number = 0;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = trimmed(text.substr(start, end - start));
+    start = end + 1;
+    ++number;
+    if (line.empty() || line[0] == '#' || line[0] == '"' || line.compare(0, 6, "[attr]") == 0)
+      continue;
+    const size_t gap = line.find_first_of(" \t");
+    if (gap == std::string::npos) continue;
+    std::string pattern = line.substr(0, gap);
+    // A pattern with a slash is anchored where the file applies (the top
+    // folder, where the probe lies); one without matches the file's name.
+    const bool anchored = pattern.find('/') != std::string::npos;
+    if (anchored && pattern[0] == '/') pattern.erase(0, 1);
+    if (fnmatch(pattern.c_str(), kProbePath, anchored ? FNM_PATHNAME : 0) != 0) continue;
+    bool sets = false;
+    for (size_t at = gap; at < line.size();) {
+      const size_t word = line.find_first_not_of(" \t", at);
+      if (word == std::string::npos) break;
+      size_t stop = line.find_first_of(" \t", word);
+      if (stop == std::string::npos) stop = line.size();
+      std::string name = line.substr(word, stop - word);
+      at = stop;
+      if (name[0] == '-' || name[0] == '!') name.erase(0, 1);
+      name = name.substr(0, name.find('='));
+      // `binary` is git's built-in macro for -diff -merge -text.
+      if (name == attribute || name == "binary") sets = true;
+    }
+    if (sets) {
+      found = path;
+      found.append(":").append(std::to_string(number)).append(": ").append(line);
+    }
+  }
+  return found;
+}
+
+// A temporary bare repository for asking git about attributes outside any
+// work tree; removed with this holder.
+class ScratchRepository {
+ public:
+  ScratchRepository() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/zuv-config-git-XXXXXX";
+    if (mkdtemp(pattern.data())) path_ = pattern;
+  }
+  ScratchRepository(const ScratchRepository&) = delete;
+  ScratchRepository& operator=(const ScratchRepository&) = delete;
+  ~ScratchRepository() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Asks git which merge and diff attributes a notebook gets, after writing.
+// Prints each one that is not zuv with the line that sets it (on standard
+// error); `used` tells whether git uses zuv for both.
+bool check_effective(bool& used) {
+  std::vector<std::string> where;  // git's options that choose the repository
+  std::vector<std::string> files;  // attribute files, the strongest first
+  ProcessResult top;
+  std::string error;
+  ScratchRepository scratch_holder;
+  if (run_git({"rev-parse", "--show-toplevel", "--absolute-git-dir"}, top, error, true) &&
+      top.status == 0) {
+    const size_t cut = top.out.find('\n');
+    const std::string folder = top.out.substr(0, cut);
+    std::string git_dir = top.out.substr(cut + 1);
+    while (!git_dir.empty() && git_dir.back() == '\n') git_dir.pop_back();
+    where = {"-C", folder};
+    files = {git_dir + "/info/attributes", folder + "/.gitattributes"};
+  } else {
+    ProcessResult made;
+    if (scratch_holder.path().empty() ||
+        !git({"init", "-q", "--bare", scratch_holder.path()}, made))
+      return false;
+    if (made.status != 0) {
+      failure(kCommand, "git init failed: " + escape_line(trimmed(made.err)));
       return false;
     }
-    std::printf("git config %s --remove-section %s\n", scope_flag(scope), section);
+    where = {"--git-dir=" + scratch_holder.path()};
+  }
+  std::string global = config_path_value(Scope::global, "core.attributesFile");
+  if (global.empty()) {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && *xdg)
+      global = std::string(xdg) + "/git/attributes";
+    else if (!home_folder().empty())
+      global = home_folder() + "/.config/git/attributes";
+  }
+  files.push_back(global);
+  const char* no_system = std::getenv("GIT_ATTR_NOSYSTEM");
+  if (!no_system || !*no_system) {
+    std::string system = config_path_value(Scope::system, "core.attributesFile");
+    files.push_back(system.empty() ? "/etc/gitattributes" : system);
+  }
+
+  std::vector<std::string> args = where;
+  for (const char* word : {"check-attr", "merge", "diff", "--", kProbePath})
+    args.emplace_back(word);
+  ProcessResult result;
+  if (!git(args, result)) return false;
+  if (result.status != 0) {
+    failure(kCommand, "git check-attr failed: " + escape_line(trimmed(result.err)));
+    return false;
+  }
+  used = true;
+  for (const char* attribute : {"merge", "diff"}) {
+    const std::string key = std::string(kProbePath) + ": " + attribute + ": ";
+    const size_t at = result.out.find(key);
+    std::string value = "unspecified";
+    if (at != std::string::npos) {
+      const size_t end = result.out.find('\n', at);
+      value = result.out.substr(at + key.size(),
+                                end == std::string::npos ? end : end - at - key.size());
+    }
+    if (value == "zuv") continue;
+    used = false;
+    std::string origin;
+    for (const std::string& file : files)
+      if (!(origin = line_setting(file, attribute)).empty()) break;
+    std::fprintf(stderr, "zuv config-git: git does not use zuv for notebooks here: %s is %s%s\n",
+                 attribute, escape_line(value).c_str(),
+                 origin.empty() ? "" : (", set by " + escape_line(origin)).c_str());
   }
   return true;
 }
@@ -314,9 +582,22 @@ int run_config_git(const std::vector<std::string>& args) {
   // touching any configuration.
   std::string attributes = attributes_file(scope);
   if (attributes.empty()) return status::failure;
-  bool done = enabling ? enable(scope) && update_attributes(attributes, true)
-                       : disable(scope) && update_attributes(attributes, false);
-  return done ? status::ok : status::failure;
+  bool already = false;
+  if (!enabling)
+    return disable(scope) && update_attributes(attributes, false, already) ? status::ok
+                                                                           : status::failure;
+  bool used = false;
+  if (!enable(scope) || !update_attributes(attributes, true, already) || !check_effective(used))
+    return status::failure;
+  if (!used) {
+    // Written, but overridden: say so, and let scripts notice.
+    if (already)
+      std::printf("%s: has %s, overridden (see above)\n", escape_line(attributes).c_str(),
+                  kAttributeLine);
+    return status::conflicts;
+  }
+  if (already) std::printf("%s: already has %s\n", escape_line(attributes).c_str(), kAttributeLine);
+  return status::ok;
 }
 
 }  // namespace zuv::cli

@@ -16,6 +16,7 @@
 #include "zuv/commands.hpp"
 #include "zuv/conflicts/merge_facts.hpp"
 #include "zuv/git/git_process.hpp"
+#include "zuv/git/kept_outputs.hpp"
 #include "zuv/git/pipeline_check.hpp"
 #include "zuv/git/pipeline_merge.hpp"
 #include "zuv/git/plain_merge.hpp"
@@ -200,6 +201,9 @@ int run_merge_driver(const std::vector<std::string>& args) {
     conflicts::NotebookFacts inputs[3];
     bool warn = read_input_facts(versions[0].document.get(), versions[1].document.get(),
                                  versions[2].document.get(), inputs);
+    KeptOutputs kept_outputs;
+    kept_outputs.read(versions[0].document.get(), versions[1].document.get(),
+                      versions[2].document.get());
     Ref base = base_empty ? empty_pipeline_notebook() : versions[0].document;
     merge::MergeResult merged;
     if (base && merge_pipeline(base.get(), versions[1].document.get(), versions[2].document.get(),
@@ -207,6 +211,7 @@ int run_merge_driver(const std::vector<std::string>& args) {
       const int result = write_merged(merged, layout, versions[1], label, warn ? &inputs : nullptr);
       if (result != status::failure && warn)
         print_pipeline_warnings(inputs, merged.document.get(), label);
+      if (result != status::failure) kept_outputs.report(merged.document.get(), label);
       return result;
     }
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return python_failure(kCommand);

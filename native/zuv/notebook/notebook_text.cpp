@@ -1,6 +1,8 @@
 #include "zuv/notebook/notebook_text.hpp"
 
 #include <unordered_map>
+#include <unordered_set>
+#include <utility>
 
 #include "py/imports.hpp"
 #include "zuv/notebook/py_text.hpp"
@@ -48,18 +50,74 @@ std::string cell_label(PyObject* cell, Py_ssize_t position) {
   return escape_line(name);
 }
 
-std::string parent_names(PyObject* parents) {
-  std::string out;
+CellNames cell_names(PyObject* document) {
+  CellNames out;
+  PyObject* cells = member(document, names().cells);
+  if (!cells || !PyList_Check(cells)) return out;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
+    PyObject* canvas = canvas_of(PyList_GET_ITEM(cells, i));
+    std::string id = text_member(canvas, names().id);
+    std::string name = text_member(canvas, names().name);
+    if (!id.empty() && !name.empty()) out.emplace(std::move(id), std::move(name));
+  }
+  return out;
+}
+
+std::string parent_label(PyObject* reference, const CellNames& names_by_id) {
+  std::string id = text_member(reference, names().id);
+  if (auto found = names_by_id.find(id); found != names_by_id.end())
+    return escape_line(found->second);
+  if (!id.empty()) return escape_line(id);
+  std::string name = text_member(reference, names().name);
+  return name.empty() ? "?" : escape_line(name);
+}
+
+namespace {
+
+// The ids of a list of parent references, each once, in order; a reference
+// without an id counts by its label.
+std::vector<std::pair<std::string, PyObject*>> references(PyObject* parents) {
+  std::vector<std::pair<std::string, PyObject*>> out;
+  std::unordered_set<std::string> seen;
   if (!parents || !PyList_Check(parents)) return out;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parents); ++i) {
     PyObject* parent = PyList_GET_ITEM(parents, i);
-    std::string name = text_member(parent, names().name);
-    if (name.empty()) name = text_member(parent, names().id);
-    if (name.empty()) name = "?";
-    if (!out.empty()) out += ", ";
-    out += escape_line(name);
+    std::string id = text_member(parent, names().id);
+    if (id.empty()) id = "\n" + text_member(parent, names().name);  // no id: never equal to one
+    if (seen.insert(id).second) out.emplace_back(std::move(id), parent);
   }
   return out;
+}
+
+std::string joined_labels(const std::vector<std::pair<std::string, PyObject*>>& refs,
+                          const CellNames& names_by_id) {
+  std::string out;
+  for (const auto& [id, parent] : refs) {
+    if (!out.empty()) out += ", ";
+    out += parent_label(parent, names_by_id);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string parent_names(PyObject* parents, const CellNames& names_by_id) {
+  return joined_labels(references(parents), names_by_id);
+}
+
+void parent_changes(PyObject* added, PyObject* removed, const CellNames& before,
+                    const CellNames& after, std::string& gained, std::string& lost) {
+  auto plus = references(added), minus = references(removed);
+  std::unordered_set<std::string> plus_ids, minus_ids;
+  for (const auto& ref : plus) plus_ids.insert(ref.first);
+  for (const auto& ref : minus) minus_ids.insert(ref.first);
+  decltype(plus) only_plus, only_minus;
+  for (const auto& ref : plus)
+    if (!minus_ids.contains(ref.first)) only_plus.push_back(ref);
+  for (const auto& ref : minus)
+    if (!plus_ids.contains(ref.first)) only_minus.push_back(ref);
+  gained = joined_labels(only_plus, after);
+  lost = joined_labels(only_minus, before);
 }
 
 std::vector<std::string> output_summaries(PyObject* outputs) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "notebook/lookup.hpp"
@@ -25,8 +26,25 @@ std::vector<std::string> split_lines(const std::string& text);
 // "cell N" (N from 1).  Control characters escaped.
 std::string cell_label(PyObject* cell, Py_ssize_t position);
 
-// The names of parent references (their id when unnamed), comma separated.
-std::string parent_names(PyObject* parents);
+// Canvas id -> canvas name of a notebook's cells (the first cell of an id;
+// unnamed cells are left out).
+using CellNames = std::unordered_map<std::string, std::string>;
+CellNames cell_names(PyObject* document);
+
+// How the views call the parent a reference points to: the name of the cell
+// of the same notebook with its id, else the id (a reference's own "name"
+// is only a copy, and merges drop it).  Escaped.
+std::string parent_label(PyObject* reference, const CellNames& names);
+
+// Parent references, comma separated, each id once.
+std::string parent_names(PyObject* parents, const CellNames& names);
+
+// The parents a cell gained and lost from a diff's added/removed parent
+// lists: a reference on both lists with the same id is the same edge
+// (its "name" changed, or was dropped), so it is in neither.  Gained
+// parents are named from the new notebook, lost ones from the old.
+void parent_changes(PyObject* added, PyObject* removed, const CellNames& before,
+                    const CellNames& after, std::string& gained, std::string& lost);
 
 // One line per output: "output: stream stdout, 3 lines", "output:
 // execute_result text/plain, image/png", "output: error ValueError: bad".

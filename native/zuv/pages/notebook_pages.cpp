@@ -115,6 +115,39 @@ bool read_canvas_changes(PyObject* old_doc, PyObject* new_doc,
   return true;
 }
 
+// Canvas id -> name of the first cell with that id.
+std::unordered_map<std::string, std::string> names_by_id(const std::vector<CellInfo>& cells) {
+  std::unordered_map<std::string, std::string> out;
+  for (const CellInfo& c : cells)
+    if (c.has_id) out.emplace(c.id, c.name);
+  return out;
+}
+
+// A cell's gained and lost parents as the page shows them: a reference on
+// both lists with the same id is the same edge (only its "name" differed),
+// each id once, and each parent called by the name of its cell in the
+// notebook it belongs to (the id where no cell has it).
+void name_parent_changes(page::CellEntry& entry,
+                         const std::unordered_map<std::string, std::string>& old_names,
+                         const std::unordered_map<std::string, std::string>& new_names) {
+  std::unordered_set<std::string> gained_ids, lost_ids;
+  for (const page::ParentRef& ref : entry.gained) gained_ids.insert(ref.id);
+  for (const page::ParentRef& ref : entry.lost) lost_ids.insert(ref.id);
+  auto keep = [](std::vector<page::ParentRef>& refs, const std::unordered_set<std::string>& other,
+                 const std::unordered_map<std::string, std::string>& cell_names) {
+    std::unordered_set<std::string> seen;
+    std::erase_if(refs, [&](const page::ParentRef& ref) {
+      return other.contains(ref.id) || !seen.insert(ref.id).second;
+    });
+    for (page::ParentRef& ref : refs) {
+      auto found = cell_names.find(ref.id);
+      ref.name = found == cell_names.end() ? std::string() : found->second;
+    }
+  };
+  keep(entry.gained, lost_ids, new_names);
+  keep(entry.lost, gained_ids, old_names);
+}
+
 std::string make_nonce() {
   static constexpr char kDigits[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -196,6 +229,7 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
   // diff_dicts rewrites the parent lists it shares with the documents.
   std::vector<CellInfo> old_cells, new_cells;
   if (!read_cells(old_doc, old_cells) || !read_cells(new_doc, new_cells)) return false;
+  const auto old_names = names_by_id(old_cells), new_names = names_by_id(new_cells);
   std::erase_if(old_cells, [](const CellInfo& c) { return !c.code; });
   std::erase_if(new_cells, [](const CellInfo& c) { return !c.code; });
   std::unordered_map<std::string, CanvasChange> canvas_changes;
@@ -268,9 +302,12 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
   // A cell that only gained or lost parents is shown as changed but keeps
   // its status; one that was added or removed lists no parent chips (its
   // edges say it).
-  for (page::CellEntry& entry : out.cells)
+  for (page::CellEntry& entry : out.cells) {
     if (entry.status == page::Status::added || entry.status == page::Status::removed)
       entry.gained.clear(), entry.lost.clear();
+    else
+      name_parent_changes(entry, old_names, new_names);
+  }
 
   // Edges: every parent reference of either side; one whose parent is in
   // neither notebook gets a node of its own.
@@ -289,8 +326,7 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
     auto [slot, fresh] = missing.emplace(ref.id, out.cells.size() + missing_cells.size());
     if (fresh) {
       page::CellEntry entry;
-      entry.id = ref.id;
-      entry.name = ref.name;
+      entry.id = ref.id;  // shown by its id: no cell has it
       entry.status = page::Status::missing;
       entry.notes.push_back(
           "a parent reference names this canvas id, but no cell of either "

@@ -167,10 +167,13 @@ std::vector<std::string> cell_notes(PyObject* before, PyObject* after) {
 struct CellNotes {
   std::map<std::string, std::vector<std::string>> by_id;
   std::vector<std::string> notebook_metadata;
+  CellNames old_names, new_names;  // parents are shown by these
 };
 
 CellNotes read_notes(PyObject* before, PyObject* after) {
   CellNotes notes;
+  notes.old_names = cell_names(before);
+  notes.new_names = cell_names(after);
   std::map<std::string, PyObject*> old_cells = code_cells(before);
   for (auto [id, cell] : code_cells(after))
     if (auto found = old_cells.find(id); found != old_cells.end())
@@ -241,8 +244,9 @@ bool print_pipeline_cells(PyObject* diff, const CellNotes& notes, Printer& print
   for (const ShownCell& shown : cells) {
     PyObject* canvas = canvas_of(shown.cell.get());
     std::string status = text_member(canvas, names().diff_status);
-    std::string gained = parent_names(member(canvas, names().added_parents));
-    std::string lost = parent_names(member(canvas, names().removed_parents));
+    std::string gained, lost;
+    parent_changes(member(canvas, names().added_parents), member(canvas, names().removed_parents),
+                   notes.old_names, notes.new_names, gained, lost);
     auto found = notes.by_id.find(shown.id);
     const std::vector<std::string> none;
     const std::vector<std::string>& cell_notes = found == notes.by_id.end() ? none : found->second;

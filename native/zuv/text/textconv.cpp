@@ -37,6 +37,7 @@ std::string notebook_text(PyObject* document) {
   }
   Ref cells = Ref::borrow(member(document, names().cells));
   if (!cells || !PyList_Check(cells.get())) return out;
+  const CellNames cell_names_by_id = cell_names(document);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells.get()); ++i) {
     Ref held = Ref::borrow(PyList_GET_ITEM(cells.get(), i));
     PyObject* cell = held.get();
@@ -46,7 +47,7 @@ std::string notebook_text(PyObject* document) {
            cell_label(cell, i);
     std::string id = text_member(cell_canvas, names().id);
     if (!id.empty()) out += "  (id " + escape_line(id) + ")";
-    std::string parents = parent_names(member(cell_canvas, names().parents));
+    std::string parents = parent_names(member(cell_canvas, names().parents), cell_names_by_id);
     if (!parents.empty()) out += "  <- " + parents;
     out += "\n";
     for (const std::string& line : source_lines(member(cell, names().source)))
