@@ -13,6 +13,7 @@
 
 #include "py/imports.hpp"
 #include "py/module.hpp"
+#include "py/signal_exit.hpp"
 #include "zuv/commands.hpp"
 #include "zuv/notebook/py_text.hpp"
 #include "zuv/text/terminal.hpp"
@@ -33,12 +34,10 @@ void print_program_help(std::FILE* stream) {
 
 void print_command_help(const Command& command) { std::printf("usage: %s\n", command.usage); }
 
+// Help only as a subcommand's single argument: anywhere else "-h" or
+// "--help" may be a file's name (git passes paths such as %P verbatim).
 bool asks_for_help(const std::vector<std::string>& args) {
-  for (const std::string& arg : args) {
-    if (arg == "--") return false;
-    if (arg == "-h" || arg == "--help") return true;
-  }
-  return false;
+  return args.size() == 1 && (args[0] == "-h" || args[0] == "--help");
 }
 
 // sys.argv[1:] as UTF-8 strings; arguments the file-system encoding could
@@ -144,7 +143,15 @@ int failure(const char* command_name, const std::string& message) {
   return status::failure;
 }
 
-int python_failure(const char* command_name) { return failure(command_name, take_python_error()); }
+int python_failure(const char* command_name) {
+  // SIGTERM or SIGHUP, where the command asked for a clean exit on them.
+  if (int signal_status = 0; pending_exit_status(signal_status) && signal_status > 128) {
+    PyErr_Clear();
+    std::fprintf(stderr, "zuv %s: stopped by signal %d\n", command_name, signal_status - 128);
+    return signal_status;
+  }
+  return failure(command_name, take_python_error());
+}
 
 }  // namespace zuv::cli
 

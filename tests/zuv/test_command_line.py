@@ -19,7 +19,7 @@ ZUV = Path(sys.executable).parent / "zuv"
         (["diff", "--color=sometimes", "a", "b"], 2, "stderr", "--color must be auto, always or never"),
         (["diff", "--colour", "a", "b"], 2, "stderr", "unrecognised option --colour"),
         (["merge-driver", "b", "c", "i", "seven", "p"], 2, "stderr", "MARKER_SIZE must be a positive number"),
-        (["diff-driver", "p"], 2, "stderr", "expected git's 7 arguments"),
+        (["diff-driver", "p", "q"], 2, "stderr", "expected git's 7 arguments"),
         (["textconv"], 2, "stderr", "usage: zuv textconv FILE"),
         (["config-git", "--enable", "--disable"], 2, "stderr", "exclude each other"),
         (["textconv", "/nonexistent/nb.ipynb"], 3, "stderr", "cannot read /nonexistent/nb.ipynb"),

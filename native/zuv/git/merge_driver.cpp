@@ -13,7 +13,9 @@
 
 #include "io/atomic_write.hpp"
 #include "notebook/conflict_count.hpp"
-#include "zuv/arguments.hpp"
+#include "py/error.hpp"
+#include "py/names.hpp"
+#include "py/signal_exit.hpp"
 #include "zuv/commands.hpp"
 #include "zuv/conflicts/merge_facts.hpp"
 #include "zuv/git/git_process.hpp"
@@ -38,6 +40,44 @@ struct Version {
 
 bool blank(const std::string& bytes) {
   return bytes.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+// The first non-blank line of a message, escaped, for a one-line report.
+std::string first_line(const std::string& text) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!blank(line)) {
+      while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+      return escape_line(line);
+    }
+    start = end + 1;
+  }
+  return "";
+}
+
+// The exit status of the git.GitCommandError now set, or -1 when another
+// exception is set.  GitPython is imported only when a source merge ran.
+long git_command_status() {
+  Ref git = Ref::steal(PyImport_GetModule(names().git));
+  if (!git) {
+    PyErr_Clear();
+    return -1;
+  }
+  Ref error_class = getattr(git.get(), names().GitCommandError);
+  if (!error_class) {
+    PyErr_Clear();
+    return -1;
+  }
+  if (!PyErr_ExceptionMatches(error_class.get())) return -1;
+  CaughtError error;
+  Ref status = getattr(error.value(), names().status);
+  long value = status && PyLong_Check(status.get()) ? PyLong_AsLong(status.get()) : -1;
+  if (PyErr_Occurred()) PyErr_Clear();
+  error.restore();
+  return value;
 }
 
 // Why the pipeline merge cannot take these versions, or "".
@@ -67,7 +107,45 @@ bool replace_current(const std::string& path, const std::string& bytes) {
   return false;
 }
 
-// git's own three-way line merge, as git runs it without a driver.
+// The lines of `text` that open a conflict block labelled `label` with
+// `size` "<" signs (git ends them in "\r" in a file with CRLF line ends).
+size_t count_openings(std::string_view text, int size, const std::string& label) {
+  const std::string opening = std::string(static_cast<size_t>(size), '<') + " " + label;
+  size_t count = 0;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line == opening) ++count;
+    start = end + 1;
+  }
+  return count;
+}
+
+// Whether git's answer is a merge result to write.  git merge-file exits
+// with the number of conflicts (at most 127) after writing one block for
+// each; a wrapper that cannot run git (126, 127), git refusing the input
+// (255, 2) or a wrapper that writes nothing leaves no such blocks.  Blocks
+// the inputs already held may add to the count, never take from it.
+std::string unconfirmed_result(const ProcessResult& result, const std::array<Version, 3>& versions,
+                               int marker_size, const std::string& current_label) {
+  const int status = result.status;
+  if (status == 0) {
+    // An empty clean merge needs one side that is empty itself.
+    if (!result.out.empty() || versions[1].bytes.empty() || versions[2].bytes.empty()) return "";
+    return "git merge-file wrote nothing (status 0)";
+  }
+  const std::string named = "git merge-file failed (status " + std::to_string(status) + ")";
+  if (status < 1 || status > 127) return named;
+  size_t blocks = count_openings(result.out, marker_size, current_label);
+  if (blocks >= static_cast<size_t>(status) && (status != 126 || blocks == 126)) return "";
+  return named + " with " + std::to_string(blocks) + " conflict blocks of this merge in its result";
+}
+
+// git's own three-way line merge, as git runs it without a driver.  The
+// current file is written only from a result git bears out; otherwise it is
+// left as it was and the driver fails.
 int line_merge(const std::array<Version, 3>& versions, int marker_size, const std::string& label) {
   const std::string& base = versions[0].path;
   const std::string& current = versions[1].path;
@@ -88,12 +166,13 @@ int line_merge(const std::array<Version, 3>& versions, int marker_size, const st
                                    base,
                                    incoming};
   if (!run_git(args, result, error, true)) return failure(kCommand, error);
-  // git merge-file: the number of conflicts (at most 127), or a failure.
-  if (result.status < 0 || result.status > 127) {
-    std::string reason = escape_control(result.err);
-    while (!reason.empty() && reason.back() == '\n') reason.pop_back();
-    return failure(kCommand, "git merge-file failed (status " + std::to_string(result.status) +
-                                 ")" + (reason.empty() ? "" : ": " + reason));
+  // A signal that came while git ran stops the driver before it writes.
+  if (PyErr_CheckSignals() < 0) return python_failure(kCommand);
+  std::string problem = unconfirmed_result(result, versions, marker_size, label + "-current");
+  if (!problem.empty()) {
+    std::string reason = first_line(result.err);
+    return failure(kCommand, problem + (reason.empty() ? "" : ": " + reason) + "; " + label +
+                                 " left as it was");
   }
   if (!replace_current(current, result.out)) return status::failure;
   return result.status == 0 ? status::ok : status::conflicts;
@@ -130,10 +209,11 @@ int write_merged(const merge::MergeResult& merged, const JsonLayout& layout, con
 }  // namespace
 
 int run_merge_driver(const std::vector<std::string>& args) {
-  std::string error;
-  auto parsed = parse_arguments(args, {}, error);
-  if (!parsed) return usage_error(kCommand, error);
-  const std::vector<std::string>& given = parsed->positional;
+  // Every argument is a path or a number, whatever it starts with: git's %P
+  // may be a file named "-draft.ipynb", "-h" or "--".  A leading "--" that
+  // makes six arguments only ends the (absent) options.
+  std::vector<std::string> given = args;
+  if (given.size() == 6 && given[0] == "--") given.erase(given.begin());
   if (given.size() != 5)
     return usage_error(kCommand,
                        "expected BASE CURRENT INCOMING MARKER_SIZE PATH (git's %O %A "
@@ -145,6 +225,10 @@ int run_merge_driver(const std::vector<std::string>& args) {
   if (parsed_size != std::errc() || end != size_text.data() + size_text.size()) marker_size = 0;
   if (marker_size < 1) return usage_error(kCommand, "MARKER_SIZE must be a positive number");
   std::string label = escape_line(given[4]);
+  // SIGTERM and SIGHUP end the driver through the same clean-up as an
+  // interrupt: no working directory of a source merge is left behind.
+  if (!exit_cleanly_on_signals()) return python_failure(kCommand);
+  std::string error;
 
   std::array<Version, 3> versions = {Version{"base", given[0], {}, {}},
                                      Version{"current", given[1], {}, {}},
@@ -170,7 +254,14 @@ int run_merge_driver(const std::vector<std::string>& args) {
         print_pipeline_warnings(inputs, merged.document.get(), label);
       return result;
     }
-    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return python_failure(kCommand);
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit))
+      return python_failure(kCommand);
+    // git itself failed in a source merge: a line merge would run the same git.
+    if (long git_status = git_command_status(); git_status >= 0) {
+      PyErr_Clear();
+      return failure(kCommand, "git merge-file failed (status " + std::to_string(git_status) +
+                                   ") in a cell's source merge; " + label + " left as it was");
+    }
     reason = "the pipeline merge failed (" + escape_line(take_python_error()) + ")";
   }
   std::fprintf(stderr, "zuv merge-driver: %s: %s; merged line by line\n", label.c_str(),
