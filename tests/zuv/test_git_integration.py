@@ -407,3 +407,25 @@ def test_signals_during_source_merges_leave_nothing_behind(tmp_path, signum, sta
     stderr = process.communicate(timeout=60)[1]
     assert process.returncode == status, stderr
     assert os.listdir(env["TMPDIR"]) == [] and current.read_bytes() == before
+
+
+# A notebook saved with CRLF line ends keeps them through a merge and through
+# `zuv resolve`: only the merged lines change.
+@pytest.mark.parametrize("outcome", ["clean", "resolved"])
+def test_crlf_notebooks_keep_their_line_ends(tmp_path, outcome):
+    current, incoming = (CLEAN if outcome == "clean" else CONFLICT)[1:]
+    paths = {}
+    for side, document in (("base", BASE), ("current", current), ("incoming", incoming)):
+        paths[side] = tmp_path / f"{side}.ipynb"
+        paths[side].write_bytes(jupyter_text(document).replace("\n", "\r\n").encode())
+    result = subprocess.run([str(ZUV), "merge-driver", paths["base"], paths["current"], paths["incoming"], "7",
+                             "nb.ipynb"], capture_output=True, text=True)
+    assert result.returncode == (0 if outcome == "clean" else 1), result.stderr
+    if outcome == "resolved":
+        result = run(tmp_path, ZUV, "resolve", paths["current"], "--incoming", "--all")
+    merged = paths["current"].read_bytes().decode()
+    assert "\n" not in merged.replace("\r\n", "") and merged.endswith("}\r\n")
+    expected = jupyter_text(json.loads(merged)).replace("\n", "\r\n")
+    assert merged == expected
+    if outcome == "resolved":
+        assert find(json.loads(merged)["cells"], "a")["source"][2] == "x = 'theirs'\n"
