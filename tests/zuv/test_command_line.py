@@ -23,6 +23,10 @@ ZUV = Path(sys.executable).parent / "zuv"
         (["textconv"], 2, "stderr", "usage: zuv textconv FILE"),
         (["config-git", "--enable", "--disable"], 2, "stderr", "exclude each other"),
         (["textconv", "/nonexistent/nb.ipynb"], 3, "stderr", "cannot read /nonexistent/nb.ipynb"),
+        # Help only as a subcommand's single argument; elsewhere "-h" is a file.
+        (["merge-driver", "-h"], 0, "stdout", "usage: zuv merge-driver BASE"),
+        (["textconv", "--", "--help"], 3, "stderr", "cannot read --help"),
+        (["merge-driver", "b", "c", "i", "7", "-h"], 3, "stderr", "cannot read b"),
     ],
 )
 def test_help_and_usage_errors(tmp_path, argv, status, stream, text):

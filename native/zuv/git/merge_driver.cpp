@@ -5,8 +5,10 @@
 // the current file's layout.  Anything else is merged line by line exactly
 // as git would without a driver, so no notebook is ever left holding one
 // side only: the three inputs are checked first, and a pipeline merge that
-// still raises falls back too.  Only when the line merge itself cannot run
-// does the driver fail, and then the current file is left as it was.
+// still raises falls back too.  The driver fails only when git does (in a
+// cell's source merge or the line merge: a status its result does not bear
+// out) or cannot run, and then the current file is left as it was.  Every
+// argument is data: git's %P may look like an option.
 #include <array>
 #include <charconv>
 #include <cstdio>
