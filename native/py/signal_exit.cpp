@@ -1,5 +1,6 @@
 #include "py/signal_exit.hpp"
 
+#include "py/error.hpp"
 #include "py/imports.hpp"
 #include "py/names.hpp"
 
@@ -47,25 +48,17 @@ bool exit_cleanly_on_signals() {
 
 bool pending_exit_status(int& status) {
   if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_SystemExit)) return false;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref held_type = Ref::steal(type), held_value = Ref::steal(value),
-      held_traceback = Ref::steal(traceback);
+  CaughtError error;
+  Ref code = error.value() ? getattr(error.value(), names().code) : Ref{};
   bool known = false;
-  if (held_value) {
-    Ref code = getattr(held_value.get(), names().code);
-    if (!code) {
-      PyErr_Clear();
-    } else if (PyLong_Check(code.get())) {
-      int overflow = 0;
-      long number = PyLong_AsLongAndOverflow(code.get(), &overflow);
-      if (number == -1 && PyErr_Occurred()) PyErr_Clear();
-      known = !overflow && number >= 0 && number <= 255;
-      if (known) status = static_cast<int>(number);
-    }
+  if (code && PyLong_Check(code.get())) {
+    int overflow = 0;
+    long number = PyLong_AsLongAndOverflow(code.get(), &overflow);
+    known = !overflow && number >= 0 && number <= 255;
+    if (known) status = static_cast<int>(number);
   }
-  PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
+  PyErr_Clear();  // a failed look-up of the code: the SystemExit is what counts
+  error.restore();
   return known;
 }
 

@@ -138,7 +138,7 @@ std::string unconfirmed_result(const ProcessResult& result, const std::array<Ver
     if (!result.out.empty() || versions[1].bytes.empty() || versions[2].bytes.empty()) return "";
     return "git merge-file wrote nothing (status 0)";
   }
-  const std::string named = "git merge-file failed (status " + std::to_string(status) + ")";
+  std::string named = "git merge-file failed (status " + std::to_string(status) + ")";
   if (status < 1 || status > 127) return named;
   size_t blocks = count_openings(result.out, marker_size, current_label);
   if (blocks >= static_cast<size_t>(status) && (status != 126 || blocks == 126)) return "";
