@@ -8,9 +8,15 @@ namespace zuv {
 
 namespace {
 
+// Set and read with the interpreter's lock held: the handler runs in the
+// main thread's eval loop, not in the C signal handler.
+int last_signal_status = 0;
+
 PyObject* exit_on_signal(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   long signal_number = nargs > 0 ? PyLong_AsLong(args[0]) : -1;
   if (signal_number == -1 && PyErr_Occurred()) return nullptr;
+  if (signal_number > 0 && signal_number < 128)
+    last_signal_status = 128 + static_cast<int>(signal_number);
   Ref status = Ref::steal(PyLong_FromLong(128 + signal_number));
   if (status) PyErr_SetObject(PyExc_SystemExit, status.get());
   return nullptr;
@@ -45,6 +51,8 @@ bool exit_cleanly_on_signals() {
   }
   return true;
 }
+
+int signal_exit_status() { return last_signal_status; }
 
 bool pending_exit_status(int& status) {
   if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_SystemExit)) return false;

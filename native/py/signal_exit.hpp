@@ -14,6 +14,11 @@ namespace zuv {
 // raises KeyboardInterrupt.)
 bool exit_cleanly_on_signals();
 
+// 128 + the number of the last signal that handler took, or 0.  It stays
+// known when code that clears every error swallowed the SystemExit, so a
+// command can still refuse to write after it.
+int signal_exit_status();
+
 // The status of the SystemExit now set when it carries an integer (the
 // exception stays set); false for any other exception or none.
 bool pending_exit_status(int& status);

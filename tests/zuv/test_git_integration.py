@@ -390,18 +390,21 @@ def test_git_diff_shows_renames_copies_and_modes(repo, change):
     assert "notebook diff a/z-last.ipynb b/z-last.ipynb" in lines and "  +import polars" in lines
 
 
-# A signal while a cell's source merge waits on git: the working directory of
-# cell sources goes, the current file stays, and the status tells the signal
-# (128 + its number, as zuvmerge; an interrupt is a failure, 3).
+# A signal while git merges, in a cell's source merge or the line merge: the
+# working directory of cell sources goes, the current file stays, and the
+# status tells the signal (128 + its number, as zuvmerge; an interrupt is a
+# failure, 3).
+@pytest.mark.parametrize("route", ["pipeline", "line"])
 @pytest.mark.parametrize("signum, status", [(signal.SIGTERM, 143), (signal.SIGHUP, 129), (signal.SIGINT, 3)])
-def test_signals_during_source_merges_leave_nothing_behind(tmp_path, signum, status):
-    env = git_shim(tmp_path / "bin", "sleep 2")
-    base, current, incoming = driver_files(tmp_path, "pipeline")
+def test_signals_during_merges_leave_nothing_behind(tmp_path, route, signum, status):
+    started = tmp_path / "git-started"
+    env = git_shim(tmp_path / "bin", f'touch "{started}"; sleep 2')
+    base, current, incoming = driver_files(tmp_path, route)
     before = current.read_bytes()
     process = subprocess.Popen([str(ZUV), "merge-driver", base, current, incoming, "7", "nb.ipynb"],
                                stderr=subprocess.PIPE, text=True, env=env)
     deadline = time.monotonic() + 30
-    while not os.listdir(env["TMPDIR"]) and time.monotonic() < deadline:
+    while not started.exists() and time.monotonic() < deadline:
         time.sleep(0.01)
     process.send_signal(signum)
     stderr = process.communicate(timeout=60)[1]

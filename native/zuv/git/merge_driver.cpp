@@ -101,12 +101,18 @@ std::string check_versions(std::array<Version, 3>& versions, bool& base_empty) {
   return "";
 }
 
-// Writes `bytes` over the current file, atomically and keeping its identity.
-bool replace_current(const std::string& path, const std::string& bytes) {
+// Writes `bytes` over the current file, atomically and keeping its
+// identity; the exit status (ok when written).  A stop signal taken since
+// the driver started writes nothing, even where a look-up swallowed its exit.
+int replace_current(const std::string& path, const std::string& bytes) {
+  if (PyErr_CheckSignals() < 0) return python_failure(kCommand);
+  if (int stopped = signal_exit_status()) {
+    std::fprintf(stderr, "zuv %s: stopped by signal %d\n", kCommand, stopped - 128);
+    return stopped;
+  }
   if (io::replace_file(path.c_str(), bytes.data(), static_cast<Py_ssize_t>(bytes.size())))
-    return true;
-  python_failure(kCommand);
-  return false;
+    return status::ok;
+  return python_failure(kCommand);
 }
 
 // The lines of `text` that open a conflict block labelled `label` with
@@ -168,7 +174,8 @@ int line_merge(const std::array<Version, 3>& versions, int marker_size, const st
                                    base,
                                    incoming};
   if (!run_git(args, result, error, true)) return failure(kCommand, error);
-  // A signal that came while git ran stops the driver before it writes.
+  // A signal that came while git ran (and may have stopped git too) stops
+  // the driver, before git's answer is judged.
   if (PyErr_CheckSignals() < 0) return python_failure(kCommand);
   std::string problem = unconfirmed_result(result, versions, marker_size, label + "-current");
   if (!problem.empty()) {
@@ -176,7 +183,7 @@ int line_merge(const std::array<Version, 3>& versions, int marker_size, const st
     return failure(kCommand, problem + (reason.empty() ? "" : ": " + reason) + "; " + label +
                                  " left as it was");
   }
-  if (!replace_current(current, result.out)) return status::failure;
+  if (int written = replace_current(current, result.out); written != status::ok) return written;
   return result.status == 0 ? status::ok : status::conflicts;
 }
 
@@ -190,7 +197,7 @@ int write_merged(const merge::MergeResult& merged, const JsonLayout& layout, con
   if (!dump_json(merged.document.get(), layout, bytes) ||
       !count_conflicts(merged.document.get(), left))
     return python_failure(kCommand);
-  if (!replace_current(current.path, bytes)) return status::failure;
+  if (int written = replace_current(current.path, bytes); written != status::ok) return written;
   const merge::ConflictReport& created = merged.conflicts;
   if (!created.any()) {
     if (left.total() > 0)
