@@ -360,6 +360,16 @@ def test_paths_are_never_options(repo, name):
     assert find(merged["cells"], "b")["source"] == ["model = fit(df, k=2)\n"]
     shown = git(repo, "diff", "HEAD^1", "HEAD", "--", name).stdout.splitlines()
     assert shown[:2] == [f"notebook diff a/{name} b/{name}", "modified cell train  (id b)"]
+    # A conflict is marked, and the mergetool resolves it by that name.
+    git(repo, "checkout", "-q", "feature")
+    commit(repo, jupyter_text(edit(json.loads((repo / name).read_text()), "a", 2, "x = 'theirs'\n")), "theirs",
+           name=name)
+    git(repo, "checkout", "-q", "main")
+    commit(repo, jupyter_text(edit(merged, "a", 2, "x = 'mine'\n")), "mine", name=name)
+    assert git(repo, "merge", "--no-edit", "feature", check=False).returncode == 1
+    assert f"<<<<<<< {name}-current" in (repo / name).read_text(encoding="utf-8")
+    git(repo, "-c", "mergetool.keepBackup=false", "mergetool", "--tool=zuv-incoming", "--no-prompt")
+    assert find(json.loads((repo / name).read_text())["cells"], "a")["source"][2] == "x = 'theirs'\n"
 
 
 # The external diff command gets nine arguments for a rename or copy; a mode

@@ -50,7 +50,7 @@ const char* scope_flag(Scope scope) {
 // The command line of `zuv resolve` for `git mergetool --tool=zuv` (keeps
 // the current side) or `--tool=zuv-incoming`.  git expands $MERGED itself.
 std::string mergetool_command(const std::string& program, const char* side) {
-  return program + " resolve \"$MERGED\" " + side + " --all";
+  return program + " resolve " + side + " --all -- \"$MERGED\"";
 }
 
 // A word for the shell that git runs driver command lines with.
