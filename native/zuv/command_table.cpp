@@ -27,14 +27,14 @@ constexpr std::array kCommands = {
             "merged line by line as git would.  Every argument is a path or a number.\n"
             "Exit status 0 when clean, 1 when conflicts remain, 3 when the merge or\n"
             "git failed (CURRENT untouched), 143/129 on SIGTERM/SIGHUP.",
-            run_merge_driver},
+            run_merge_driver, true},
     Command{"textconv", "print a notebook as readable text (for git's textconv)",
             "zuv textconv FILE\n"
             "\n"
             "Prints the notebook's parameters, then each cell: a header line with its\n"
             "name, canvas id and parents, its source lines and one summary line per\n"
             "output.",
-            run_textconv},
+            run_textconv, true},
     Command{"diff", "show the changes between two notebooks",
             "zuv diff [--color=auto|always|never] [--html OUT] OLD NEW\n"
             "\n"
@@ -49,7 +49,7 @@ constexpr std::array kCommands = {
             "\n"
             "Prints the notebook-aware diff of one file for `git diff`, with git's\n"
             "rename or copy lines and a change of mode.",
-            run_diff_driver},
+            run_diff_driver, true},
     Command{"conflicts", "list what a merge left open in a notebook",
             "zuv conflicts FILE\n"
             "       zuv conflicts --graph BASE CURRENT INCOMING MERGED\n"

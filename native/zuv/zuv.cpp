@@ -6,6 +6,8 @@
 // exit status (SystemExit).  The module imports nothing at start beyond
 // `sys`; each subcommand imports what it needs, so `zuv --help` and
 // `zuv textconv` start fast.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -35,9 +37,13 @@ void print_program_help(std::FILE* stream) {
 void print_command_help(const Command& command) { std::printf("usage: %s\n", command.usage); }
 
 // Help only as a subcommand's single argument: anywhere else "-h" or
-// "--help" may be a file's name (git passes paths such as %P verbatim).
-bool asks_for_help(const std::vector<std::string>& args) {
-  return args.size() == 1 && (args[0] == "-h" || args[0] == "--help");
+// "--help" may be a file's name (git passes paths such as %P verbatim), and
+// so may even that argument of a command git runs (`git diff` converts the
+// work-tree file "-h" with `zuv textconv -h`).
+bool asks_for_help(const Command& command, const std::vector<std::string>& args) {
+  if (args.size() != 1 || (args[0] != "-h" && args[0] != "--help")) return false;
+  struct stat info {};
+  return !command.takes_git_paths || stat(args[0].c_str(), &info) != 0;
 }
 
 // sys.argv[1:] as UTF-8 strings; arguments the file-system encoding could
@@ -82,7 +88,7 @@ int dispatch(const std::vector<std::string>& args) {
     return status::usage;
   }
   std::vector<std::string> rest(args.begin() + 1, args.end());
-  if (asks_for_help(rest)) {
+  if (asks_for_help(*command, rest)) {
     print_command_help(*command);
     return status::ok;
   }

@@ -370,6 +370,10 @@ def test_paths_are_never_options(repo, name):
     assert f"<<<<<<< {name}-current" in (repo / name).read_text(encoding="utf-8")
     git(repo, "-c", "mergetool.keepBackup=false", "mergetool", "--tool=zuv-incoming", "--no-prompt")
     assert find(json.loads((repo / name).read_text())["cells"], "a")["source"][2] == "x = 'theirs'\n"
+    # git converts the work-tree file with `zuv textconv NAME`, a lone "-h" included.
+    (repo / name).write_text(jupyter_text(edit(json.loads((repo / name).read_text()), "a", 0, "import modin\n")))
+    shown = git(repo, "diff", "--no-ext-diff", "--", name).stdout
+    assert "+    import modin" in shown and "usage:" not in shown
 
 
 # The external diff command gets nine arguments for a rename or copy; a mode
