@@ -179,20 +179,15 @@ void close_in_background(FileDescriptor& file) noexcept {
 // ---------------------------------------------------------------------------
 // The git call.
 
-// What a git exit status says, given how many conflict blocks of this call
-// the result holds.  Git exits with the number of conflicts, capped at 127,
-// after writing its result; 126 and 127 are also a shell's "cannot execute"
-// and "not found", which write nothing, so they count as conflicts only when
-// the result bears them out.
-enum class Status { conflicts, needs_blocks, failure };
-
-Status classify_status(long status) {
-  if (status >= 1 && status <= 125) return Status::conflicts;
-  if (status == 126 || status == 127) return Status::needs_blocks;
-  return Status::failure;
-}
+// What a git exit status says.  Git exits with the number of conflicts,
+// capped at 127, after writing its result, and writes a conflict block for
+// each.  So a status counts as conflicts only when the result bears it out:
+// a wrapper that fails (126 and 127 are also a shell's "cannot execute" and
+// "not found") or exits non-zero without merging writes no block.
+bool is_conflict_count(long status) { return status >= 1 && status <= 127; }
 
 bool blocks_confirm_status(long status, size_t blocks) {
+  if (status <= 125) return blocks > 0;
   return status == 126 ? blocks == 126 : blocks >= 127;
 }
 
@@ -220,8 +215,8 @@ struct UnconfirmedStatus {
 };
 
 // g.merge_file(current_path, base_path, incoming_path); conflicts reported
-// as git.GitCommandError are an ordinary outcome.  A status of 126 or 127 is
-// left in `unconfirmed` for the caller to check against the result.
+// as git.GitCommandError are an ordinary outcome.  Their count is left in
+// `unconfirmed` for the caller to check against the result.
 bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3],
                     std::optional<UnconfirmedStatus>& unconfirmed, zuv::io::SignalHold& hold) {
   // Git may take its time (or be a shim that hangs): a signal may stop it,
@@ -239,14 +234,9 @@ bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3],
   }
   if (PyErr_GivenExceptionMatches(error.type(), error_class.get())) {
     long status = exit_status(error.value());
-    switch (classify_status(status)) {
-      case Status::conflicts:
-        return true;
-      case Status::needs_blocks:
-        unconfirmed.emplace(UnconfirmedStatus{status, std::move(error)});
-        return true;
-      case Status::failure:
-        break;
+    if (is_conflict_count(status)) {
+      unconfirmed.emplace(UnconfirmedStatus{status, std::move(error)});
+      return true;
     }
   }
   error.restore();

@@ -24,16 +24,17 @@ constexpr std::array kCommands = {
             "\n"
             "Merges the changes from BASE to INCOMING into CURRENT, in place, as git's\n"
             "merge driver.  Pipeline notebooks merge cell by cell; any other file is\n"
-            "merged line by line as git would.  Exit status 0 when clean, 1 when\n"
-            "conflicts remain, 3 when the merge failed (CURRENT untouched).",
-            run_merge_driver},
+            "merged line by line as git would.  Every argument is a path or a number.\n"
+            "Exit status 0 when clean, 1 when conflicts remain, 3 when the merge or\n"
+            "git failed (CURRENT untouched), 143/129 on SIGTERM/SIGHUP.",
+            run_merge_driver, true},
     Command{"textconv", "print a notebook as readable text (for git's textconv)",
             "zuv textconv FILE\n"
             "\n"
             "Prints the notebook's parameters, then each cell: a header line with its\n"
             "name, canvas id and parents, its source lines and one summary line per\n"
             "output.",
-            run_textconv},
+            run_textconv, true},
     Command{"diff", "show the changes between two notebooks",
             "zuv diff [--color=auto|always|never] [--html OUT] OLD NEW\n"
             "\n"
@@ -42,11 +43,13 @@ constexpr std::array kCommands = {
             "added, removed and modified.  --html OUT writes a page with the pipeline\n"
             "drawn as a graph instead.  Exit status 0, or 2/3 on errors.",
             run_diff},
-    Command{"diff-driver", "git's external diff command (7 arguments)",
+    Command{"diff-driver", "git's external diff command (7 or 9 arguments)",
             "zuv diff-driver PATH OLD-FILE OLD-HEX OLD-MODE NEW-FILE NEW-HEX NEW-MODE\n"
+            "                [NEW-PATH RENAME-HEADER]\n"
             "\n"
-            "Prints the notebook-aware diff of one file for `git diff`.",
-            run_diff_driver},
+            "Prints the notebook-aware diff of one file for `git diff`, with git's\n"
+            "rename or copy lines and a change of mode.",
+            run_diff_driver, true},
     Command{"conflicts", "list what a merge left open in a notebook",
             "zuv conflicts FILE\n"
             "       zuv conflicts --graph BASE CURRENT INCOMING MERGED\n"

@@ -13,10 +13,13 @@
 namespace zuv::cli {
 
 struct Command {
-  const char* name;
-  const char* summary;
-  const char* usage;
-  int (*run)(const std::vector<std::string>& args);
+  const char* name = nullptr;
+  const char* summary = nullptr;
+  const char* usage = nullptr;
+  int (*run)(const std::vector<std::string>& args) = nullptr;
+  // git runs it with paths as they are: a lone "-h" or "--help" that names
+  // an existing file is that file, not a request for help.
+  bool takes_git_paths = false;
 };
 
 // Exit statuses, as git and shells read them.

@@ -6,6 +6,8 @@
 // exit status (SystemExit).  The module imports nothing at start beyond
 // `sys`; each subcommand imports what it needs, so `zuv --help` and
 // `zuv textconv` start fast.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -13,6 +15,7 @@
 
 #include "py/imports.hpp"
 #include "py/module.hpp"
+#include "py/signal_exit.hpp"
 #include "zuv/commands.hpp"
 #include "zuv/notebook/py_text.hpp"
 #include "zuv/text/terminal.hpp"
@@ -33,12 +36,14 @@ void print_program_help(std::FILE* stream) {
 
 void print_command_help(const Command& command) { std::printf("usage: %s\n", command.usage); }
 
-bool asks_for_help(const std::vector<std::string>& args) {
-  for (const std::string& arg : args) {
-    if (arg == "--") return false;
-    if (arg == "-h" || arg == "--help") return true;
-  }
-  return false;
+// Help only as a subcommand's single argument: anywhere else "-h" or
+// "--help" may be a file's name (git passes paths such as %P verbatim), and
+// so may even that argument of a command git runs (`git diff` converts the
+// work-tree file "-h" with `zuv textconv -h`).
+bool asks_for_help(const Command& command, const std::vector<std::string>& args) {
+  if (args.size() != 1 || (args[0] != "-h" && args[0] != "--help")) return false;
+  struct stat info {};
+  return !command.takes_git_paths || stat(args[0].c_str(), &info) != 0;
 }
 
 // sys.argv[1:] as UTF-8 strings; arguments the file-system encoding could
@@ -83,7 +88,7 @@ int dispatch(const std::vector<std::string>& args) {
     return status::usage;
   }
   std::vector<std::string> rest(args.begin() + 1, args.end());
-  if (asks_for_help(rest)) {
+  if (asks_for_help(*command, rest)) {
     print_command_help(*command);
     return status::ok;
   }
@@ -144,7 +149,15 @@ int failure(const char* command_name, const std::string& message) {
   return status::failure;
 }
 
-int python_failure(const char* command_name) { return failure(command_name, take_python_error()); }
+int python_failure(const char* command_name) {
+  // SIGTERM or SIGHUP, where the command asked for a clean exit on them.
+  if (int signal_status = 0; pending_exit_status(signal_status) && signal_status > 128) {
+    PyErr_Clear();
+    std::fprintf(stderr, "zuv %s: stopped by signal %d\n", command_name, signal_status - 128);
+    return signal_status;
+  }
+  return failure(command_name, take_python_error());
+}
 
 }  // namespace zuv::cli
 

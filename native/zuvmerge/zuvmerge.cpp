@@ -24,6 +24,7 @@
 #include "py/imports.hpp"
 #include "py/module.hpp"
 #include "py/names.hpp"
+#include "py/signal_exit.hpp"
 
 namespace {
 
@@ -197,51 +198,6 @@ bool run_merge(PyObject* globals, Reported& reported) {
 }
 
 // ---------------------------------------------------------------------------
-// Termination by signal.
-
-// SIGTERM and SIGHUP end the program through SystemExit(128 + signal), the
-// status a shell reports for a death by that signal, so that every `with`
-// block on the way out runs: a source merge's working directory is removed
-// and nothing is written.  (SIGINT already raises KeyboardInterrupt.)
-PyObject* exit_on_signal(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  long signal_number = nargs > 0 ? PyLong_AsLong(args[0]) : -1;
-  if (signal_number == -1 && PyErr_Occurred()) return nullptr;
-  Ref status = Ref::steal(PyLong_FromLong(128 + signal_number));
-  if (status) PyErr_SetObject(PyExc_SystemExit, status.get());
-  return nullptr;
-}
-
-PyMethodDef exit_on_signal_def = {
-    "_exit_on_signal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit_on_signal)),
-    METH_FASTCALL, nullptr};
-
-// Installs the handler for each signal that still has its default action
-// (a signal the caller chose to ignore, as nohup does, stays ignored).
-bool exit_cleanly_on_signals() {
-  Ref signal_module = Ref::steal(PyImport_ImportModule("signal"));
-  if (!signal_module) return false;
-  Ref default_action = zuv::getattr(signal_module.get(), "SIG_DFL");
-  Ref get_signal = zuv::getattr(signal_module.get(), "getsignal");
-  Ref set_signal = zuv::getattr(signal_module.get(), "signal");
-  Ref handler = Ref::steal(PyCFunction_New(&exit_on_signal_def, nullptr));
-  if (!default_action || !get_signal || !set_signal || !handler) return false;
-  for (const char* name : {"SIGTERM", "SIGHUP"}) {
-    Ref number = zuv::getattr(signal_module.get(), name);
-    Ref current = number ? zuv::call(get_signal.get(), number.get()) : Ref{};
-    if (!current) return false;
-    int is_default = PyObject_RichCompareBool(current.get(), default_action.get(), Py_EQ);
-    if (is_default < 0) return false;
-    if (is_default && !zuv::call(set_signal.get(), number.get(), handler.get())) {
-      // Only the main thread may set handlers; elsewhere the defaults stay.
-      if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
-      PyErr_Clear();
-      return true;
-    }
-  }
-  return true;
-}
-
-// ---------------------------------------------------------------------------
 // Conflicts left in the merged notebook.
 
 // The whole file as UTF-8 text, with the OSError that open() raises.
@@ -311,7 +267,7 @@ bool run_module(PyObject* module) {
   if (is_main <= 0) return is_main == 0;
 
   Reported reported;
-  if (exit_cleanly_on_signals() && build_parser(globals.get()) &&
+  if (zuv::exit_cleanly_on_signals() && build_parser(globals.get()) &&
       run_merge(globals.get(), reported) && check_merged_notebook(globals.get(), reported))
     return true;
   // A failed merge: the traceback, then status 3, so that scripts can tell a

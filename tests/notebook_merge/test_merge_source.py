@@ -225,19 +225,30 @@ def test_binary_input_is_an_error_not_a_conflict(g):
     assert raised.value.status == 255
 
 
-# 126 and 127 are also a shell's "cannot execute" and "not found": with no
-# conflict blocks of this call in the result they are failures.  Blocks that
-# the current source already held carry other labels and do not count.
-@pytest.mark.parametrize("status, ignored", [(1, True), (125, True), (3, True), (126, False), (127, False),
-                                             (0, False), (128, False), (255, False), (-9, False), ("1", False),
-                                             (None, False)])
+class ConflictingGit(FakeGit):
+    """Writes the current source and one conflict block of this call, as git
+    does for a conflict, then raises."""
+
+    def merge_file(self, *args, **kwargs):
+        with open(args[0], "a", encoding="utf-8") as f:
+            f.write(f"<<<<<<< {args[0]}\nx\n=======\ny\n>>>>>>> {args[2]}\n")
+        return super().merge_file(*args, **kwargs)
+
+
+# git exits with the number of conflicts and writes a block for each: a
+# status the result does not bear out is a failure (a wrapper that cannot run
+# git, 126 and 127 being also a shell's "cannot execute" and "not found", or
+# one that exits non-zero without merging).  Blocks the current source
+# already held carry other labels and do not count.
+@pytest.mark.parametrize("status", [1, 125, 3, 126, 127, 0, 128, 255, -9, "1", None])
 @pytest.mark.parametrize("mine", [["mine\n"], ["<<<<<<< nb-current\n"] * 127], ids=["plain", "committed-blocks"])
-def test_git_status_decides_whether_an_error_is_a_conflict(status, ignored, mine):
+@pytest.mark.parametrize("writes_block", [False, True], ids=["nothing-merged", "one-block"])
+def test_git_status_decides_whether_an_error_is_a_conflict(status, mine, writes_block):
     error = git.GitCommandError(["git", "merge-file"], status, "stderr")
-    fake = FakeGit(error=error)
-    if ignored:
-        # Nothing was merged into the current file: it still holds the local side.
-        assert merge_source(fake, mine, ["base\n"], ["theirs\n"], current_name="nb-current") == mine
+    fake = (ConflictingGit if writes_block else FakeGit)(error=error)
+    if writes_block and status in (1, 125, 3):
+        result = merge_source(fake, mine, ["base\n"], ["theirs\n"], current_name="nb-current")
+        assert result[:len(mine)] == mine and result.count("<<<<<<< nb-current\n") == mine.count("<<<<<<< nb-current\n") + 1
     else:
         with pytest.raises(git.GitCommandError) as raised:
             merge_source(fake, mine, ["base\n"], ["theirs\n"], current_name="nb-current")
@@ -286,7 +297,7 @@ def test_git_error_class_is_looked_up_at_call_time(monkeypatch):
             self.status = status
 
     monkeypatch.setattr(notebook_merge, "git", types.SimpleNamespace(GitCommandError=OtherCommandError))
-    assert merge_source(FakeGit(error=OtherCommandError(1)), ["a\n"], ["a\n"], ["a\n"]) == ["a\n"]
+    assert merge_source(ConflictingGit(error=OtherCommandError(1)), ["a\n"], ["a\n"], ["a\n"])[2] == "x\n"
     with pytest.raises(git.GitCommandError):
         merge_source(FakeGit(error=git.GitCommandError(["git"], 1)), ["a\n"], ["a\n"], ["a\n"])
 

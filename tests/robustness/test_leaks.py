@@ -172,13 +172,17 @@ def document_diff():
 
 class StandInGit:
     """Takes git's place: leaves the current working file as it is, or
-    reports conflicts the way GitPython does."""
+    reports conflicts the way git and GitPython do (a block written for a
+    conflict counted), or a refusal."""
 
     def __init__(self, status=None):
         self.status = status
 
     def merge_file(self, *paths):
         if self.status is not None:
+            if 1 <= self.status <= 125:
+                with open(paths[0], "a", encoding="utf-8") as f:
+                    f.write(f"<<<<<<< {paths[0]}\nx\n=======\ny\n>>>>>>> {paths[2]}\n")
             raise git.GitCommandError(["git", "merge-file", *paths], self.status)
 
 

@@ -334,3 +334,30 @@ def test_exit_status_says_whether_this_merge_needs_a_person(tmp_path, base, curr
     assert summary in result.stderr.splitlines()[-1]
     if status == 3:
         assert "Traceback (most recent call last)" in result.stderr
+
+
+# A `git merge-file` that reports conflicts without writing a block of them
+# (a broken wrapper) is a failed git, not a merge that dropped the incoming
+# edit: nothing is written and the command fails.
+@pytest.mark.parametrize("status", [1, 2, 125])
+def test_a_conflict_count_without_conflicts_is_a_failure(tmp_path, status):
+    import shutil
+
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    shim = bin_dir / "git"
+    shim.write_text(f'#!/bin/sh\n[ "$1" = merge-file ] && exit {status}\nexec "{shutil.which("git")}" "$@"\n')
+    shim.chmod(0o755)
+    sources = (["x = 1\n", "y\n", "z = 1\n"], ["x = 2\n", "y\n", "z = 1\n"], ["x = 1\n", "y\n", "z = 2\n"])
+    paths = {}
+    for name, source in zip(("base", "current", "incoming"), sources):
+        paths[name] = tmp_path / f"{name}.ipynb"
+        paths[name].write_text(json.dumps(real_notebook([real_cell("a", "", source)])), encoding="utf-8")
+    before = paths["current"].read_bytes()
+    env = dict(os.environ, PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    result = subprocess.run(
+        [sys.executable, "-P", "-m", "zuv_weft_git.scripts._launcher", "--base-file", str(paths["base"]),
+         "--current-file", str(paths["current"]), "--incoming-file", str(paths["incoming"])],
+        cwd=tmp_path, capture_output=True, text=True, timeout=120, env=env)
+    assert result.returncode == 3, result.stderr
+    assert "GitCommandError" in result.stderr and paths["current"].read_bytes() == before

@@ -19,10 +19,14 @@ ZUV = Path(sys.executable).parent / "zuv"
         (["diff", "--color=sometimes", "a", "b"], 2, "stderr", "--color must be auto, always or never"),
         (["diff", "--colour", "a", "b"], 2, "stderr", "unrecognised option --colour"),
         (["merge-driver", "b", "c", "i", "seven", "p"], 2, "stderr", "MARKER_SIZE must be a positive number"),
-        (["diff-driver", "p"], 2, "stderr", "expected git's 7 arguments"),
+        (["diff-driver", "p", "q"], 2, "stderr", "expected git's 7 arguments"),
         (["textconv"], 2, "stderr", "usage: zuv textconv FILE"),
         (["config-git", "--enable", "--disable"], 2, "stderr", "exclude each other"),
         (["textconv", "/nonexistent/nb.ipynb"], 3, "stderr", "cannot read /nonexistent/nb.ipynb"),
+        # Help only as a subcommand's single argument; elsewhere "-h" is a file.
+        (["merge-driver", "-h"], 0, "stdout", "usage: zuv merge-driver BASE"),
+        (["textconv", "--", "--help"], 3, "stderr", "cannot read --help"),
+        (["merge-driver", "b", "c", "i", "7", "-h"], 3, "stderr", "cannot read b"),
     ],
 )
 def test_help_and_usage_errors(tmp_path, argv, status, stream, text):
@@ -46,3 +50,32 @@ def test_diff_colours_only_when_asked_and_never_passes_escapes_through(tmp_path,
     sequences = result.stdout.count("\x1b[")
     assert (sequences > 0) == coloured
     assert "\x1b[2J" not in result.stdout and "\x9b" not in result.stdout
+
+
+BIDI = "\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069"
+
+
+# Bidirectional embedding, override and isolate controls would reorder what
+# the terminal shows: every view escapes them like the other controls.
+@pytest.mark.parametrize("command", ["textconv", "diff", "merge-driver", "conflicts"])
+def test_bidirectional_controls_are_escaped(tmp_path, command):
+    from nbbuild import cell, notebook, write
+
+    def version(value):
+        return notebook([cell("a", f"load{BIDI}", [f"x = {value}  # {BIDI}\n"]),
+                         cell("b", "more", [f"y = {value}\n"], parents=["a"])])
+
+    for side, value in (("base", 1), ("current", 2), ("incoming", 3)):
+        write(tmp_path / f"{side}.ipynb", version(value))
+    argv = {"textconv": ["current.ipynb"], "diff": ["base.ipynb", "current.ipynb"],
+            "merge-driver": ["base.ipynb", "current.ipynb", "incoming.ipynb", "7", f"nb{BIDI}.ipynb"],
+            "conflicts": ["current.ipynb"]}[command]
+    if command == "conflicts":
+        subprocess.run([str(ZUV), "merge-driver", "base.ipynb", "current.ipynb", "incoming.ipynb", "7",
+                        "nb.ipynb"], cwd=tmp_path, capture_output=True, check=False)
+    result = subprocess.run([str(ZUV), command, *argv], cwd=tmp_path, capture_output=True, text=True)
+    assert result.returncode in (0, 1), result.stderr
+    shown = result.stdout + result.stderr
+    assert "load\\u202a\\u202b\\u202c\\u202d\\u202e\\u2066\\u2067\\u2068\\u2069" in shown or \
+        "nb\\u202a\\u202b\\u202c\\u202d\\u202e\\u2066\\u2067\\u2068\\u2069.ipynb" in shown, shown
+    assert not any(control in shown for control in BIDI), shown

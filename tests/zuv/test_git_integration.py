@@ -2,8 +2,10 @@
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -646,3 +648,154 @@ def test_merge_driver_plain_cell_rules(tmp_path, current, incoming, status, expe
         assert merged["metadata"]["author"] == "me" and "current's kept: author" in result.stderr
     if status == 0:
         assert merged["cells"][0]["metadata"] == {"tags": ["mine"], "collapsed": True}
+
+
+def git_shim(folder, merge_file):
+    """An environment whose `git` runs the shell text `merge_file` for
+    `git merge-file` and the real git for anything else."""
+    folder.mkdir(exist_ok=True)
+    shim = folder / "git"
+    shim.write_text(f'#!/bin/sh\nif [ "$1" = merge-file ]; then\n{merge_file}\nfi\nexec "{shutil.which("git")}" "$@"\n')
+    shim.chmod(0o755)
+    temp = folder / "tmp"
+    temp.mkdir(exist_ok=True)
+    return dict(os.environ, PATH=f"{folder}{os.pathsep}{os.environ['PATH']}", TMPDIR=str(temp))
+
+
+def driver_files(tmp_path, route):
+    """base, current, incoming for the line merge (a format the cell merge
+    does not take), the cell merge (no canvas metadata) or the pipeline
+    merge, with a source merged on both sides."""
+    base, current, incoming = BASE, edit(BASE, "a", 0, "import polars\n"), edit(BASE, "a", 4, "z = 30\n")
+    shape = {"line": old_format, "cells": plain, "pipeline": clone}[route]
+    base, current, incoming = shape(base), shape(current), shape(incoming)
+    paths = []
+    for side, document in (("base", base), ("current", current), ("incoming", incoming)):
+        paths.append(tmp_path / f"{side}.ipynb")
+        paths[-1].write_text(jupyter_text(document), encoding="utf-8")
+    return paths
+
+
+# A git that cannot run (126, 127), refuses (2), reports conflicts it did not
+# write (1) or writes nothing at all (0; in a source merge that leaves the
+# current source, a clean result): the current file stays as it was.
+@pytest.mark.parametrize("route, status", [(route, status) for route in ("line", "cells", "pipeline")
+                                           for status in (127, 126, 2, 1, 0) if (route, status) != ("pipeline", 0)
+                                           and (route, status) != ("cells", 0)])
+def test_a_failing_git_never_writes(tmp_path, route, status):
+    merge_file = f"exit {status}"
+    env = git_shim(tmp_path / "bin", merge_file)
+    base, current, incoming = driver_files(tmp_path, route)
+    before = current.read_bytes()
+    result = subprocess.run([str(ZUV), "merge-driver", base, current, incoming, "7", "nb.ipynb"],
+                            capture_output=True, text=True, env=env)
+    assert result.returncode == 3, result.stderr
+    assert current.read_bytes() == before
+    [error] = [line for line in result.stderr.splitlines() if ": error: " in line]
+    assert "git merge-file " in error and f"(status {status})" in error and "nb.ipynb left as it was" in error
+    assert os.listdir(env["TMPDIR"]) == []
+
+
+# git passes %P as it is: a top-level file may be named like an option.
+@pytest.mark.parametrize("name", ["-draft.ipynb", "-h", "--help", "--"])
+def test_paths_are_never_options(repo, name):
+    with open(repo / ".gitattributes", "a") as f:
+        f.write("* merge=zuv diff=zuv\n")
+    commit(repo, jupyter_text(BASE), "base", name=name)
+    git(repo, "checkout", "-q", "-b", "feature")
+    commit(repo, jupyter_text(CLEAN[2]), "incoming", name=name)
+    git(repo, "checkout", "-q", "main")
+    commit(repo, jupyter_text(CLEAN[1]), "current", name=name)
+    result = git(repo, "merge", "--no-edit", "feature", check=False)
+    assert result.returncode == 0, result.stdout + result.stderr
+    merged = json.loads((repo / name).read_text(encoding="utf-8"))
+    assert find(merged["cells"], "a")["source"][1] == "df = load(cache=True)\n"
+    assert find(merged["cells"], "b")["source"] == ["model = fit(df, k=2)\n"]
+    shown = git(repo, "diff", "HEAD^1", "HEAD", "--", name).stdout.splitlines()
+    assert shown[:2] == [f"notebook diff a/{name} b/{name}", "modified cell train  (id b)"]
+    # A conflict is marked, and the mergetool resolves it by that name.
+    git(repo, "checkout", "-q", "feature")
+    commit(repo, jupyter_text(edit(json.loads((repo / name).read_text()), "a", 2, "x = 'theirs'\n")), "theirs",
+           name=name)
+    git(repo, "checkout", "-q", "main")
+    commit(repo, jupyter_text(edit(merged, "a", 2, "x = 'mine'\n")), "mine", name=name)
+    assert git(repo, "merge", "--no-edit", "feature", check=False).returncode == 1
+    assert f"<<<<<<< {name}-current" in (repo / name).read_text(encoding="utf-8")
+    git(repo, "-c", "mergetool.keepBackup=false", "mergetool", "--tool=zuv-incoming", "--no-prompt")
+    assert find(json.loads((repo / name).read_text())["cells"], "a")["source"][2] == "x = 'theirs'\n"
+    # git converts the work-tree file with `zuv textconv NAME`, a lone "-h" included.
+    (repo / name).write_text(jupyter_text(edit(json.loads((repo / name).read_text()), "a", 0, "import modin\n")))
+    shown = git(repo, "diff", "--no-ext-diff", "--", name).stdout
+    assert "+    import modin" in shown and "usage:" not in shown
+
+
+# The external diff command gets nine arguments for a rename or copy; a mode
+# change alone is news too, and every later file is still shown.
+@pytest.mark.parametrize("change", ["rename", "rename-and-edit", "copy"])
+def test_git_diff_shows_renames_copies_and_modes(repo, change):
+    for name in ("pipeline.ipynb", "tool.ipynb", "z-last.ipynb"):
+        commit(repo, jupyter_text(BASE), "base", name=name)
+    edited = edit(BASE, "b", 0, "model = fit(df, k=2)\n")
+    if change == "copy":
+        (repo / "copied.ipynb").write_text(jupyter_text(edited), encoding="utf-8")
+    else:
+        git(repo, "mv", "pipeline.ipynb", "copied.ipynb")
+        if change == "rename-and-edit":
+            (repo / "copied.ipynb").write_text(jupyter_text(edited), encoding="utf-8")
+    (repo / "tool.ipynb").chmod(0o755)
+    (repo / "z-last.ipynb").write_text(jupyter_text(edit(BASE, "a", 0, "import polars\n")), encoding="utf-8")
+    git(repo, "add", "-A")
+    git(repo, "commit", "-q", "-m", change)
+    find_copies = ["-C", "--find-copies-harder"] if change == "copy" else ["-M"]
+    lines = git(repo, "diff", *find_copies, "HEAD^", "HEAD").stdout.splitlines()
+    verb = "copy" if change == "copy" else "rename"
+    start = lines.index("notebook diff a/pipeline.ipynb b/copied.ipynb")
+    assert lines[start + 2:start + 4] == [f"{verb} from pipeline.ipynb", f"{verb} to copied.ipynb"]
+    assert ("  +model = fit(df, k=2)" in lines) == (change != "rename")
+    start = lines.index("notebook diff a/tool.ipynb b/tool.ipynb")
+    assert lines[start + 1:start + 3] == ["old mode 100644", "new mode 100755"]
+    assert "notebook diff a/z-last.ipynb b/z-last.ipynb" in lines and "  +import polars" in lines
+
+
+# A signal while git merges, in a cell's source merge or the line merge: the
+# working directory of cell sources goes, the current file stays, and the
+# status tells the signal (128 + its number, as zuvmerge; an interrupt is a
+# failure, 3).
+@pytest.mark.parametrize("route", ["pipeline", "cells", "line"])
+@pytest.mark.parametrize("signum, status", [(signal.SIGTERM, 143), (signal.SIGHUP, 129), (signal.SIGINT, 3)])
+def test_signals_during_merges_leave_nothing_behind(tmp_path, route, signum, status):
+    started = tmp_path / "git-started"
+    env = git_shim(tmp_path / "bin", f'touch "{started}"; sleep 2')
+    base, current, incoming = driver_files(tmp_path, route)
+    before = current.read_bytes()
+    process = subprocess.Popen([str(ZUV), "merge-driver", base, current, incoming, "7", "nb.ipynb"],
+                               stderr=subprocess.PIPE, text=True, env=env)
+    deadline = time.monotonic() + 30
+    while not started.exists() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    process.send_signal(signum)
+    stderr = process.communicate(timeout=60)[1]
+    assert process.returncode == status, stderr
+    assert os.listdir(env["TMPDIR"]) == [] and current.read_bytes() == before
+
+
+# A notebook saved with CRLF line ends keeps them through a merge and through
+# `zuv resolve`: only the merged lines change.
+@pytest.mark.parametrize("outcome", ["clean", "resolved"])
+def test_crlf_notebooks_keep_their_line_ends(tmp_path, outcome):
+    current, incoming = (CLEAN if outcome == "clean" else CONFLICT)[1:]
+    paths = {}
+    for side, document in (("base", BASE), ("current", current), ("incoming", incoming)):
+        paths[side] = tmp_path / f"{side}.ipynb"
+        paths[side].write_bytes(jupyter_text(document).replace("\n", "\r\n").encode())
+    result = subprocess.run([str(ZUV), "merge-driver", paths["base"], paths["current"], paths["incoming"], "7",
+                             "nb.ipynb"], capture_output=True, text=True)
+    assert result.returncode == (0 if outcome == "clean" else 1), result.stderr
+    if outcome == "resolved":
+        result = run(tmp_path, ZUV, "resolve", paths["current"], "--incoming", "--all")
+    merged = paths["current"].read_bytes().decode()
+    assert "\n" not in merged.replace("\r\n", "") and merged.endswith("}\r\n")
+    expected = jupyter_text(json.loads(merged)).replace("\n", "\r\n")
+    assert merged == expected
+    if outcome == "resolved":
+        assert find(json.loads(merged)["cells"], "a")["source"][2] == "x = 'theirs'\n"

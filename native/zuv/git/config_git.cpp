@@ -249,11 +249,13 @@ bool update_attributes(const std::string& path, bool enable, bool& already) {
 }
 
 // The keys this command writes, each with its value: `program` followed by
-// `value`, or `value` alone.
+// `value`, or `value` alone; `earlier` is the value earlier versions wrote,
+// which --disable removes too.
 struct OwnedKey {
   const char* key;
   bool program;
   const char* value;
+  const char* earlier = nullptr;
 };
 constexpr std::array<OwnedKey, 8> kOwnedKeys = {{
     {"merge.zuv.name", false, kDriverName},
@@ -261,18 +263,21 @@ constexpr std::array<OwnedKey, 8> kOwnedKeys = {{
     {"diff.zuv.textconv", true, " textconv"},
     {"diff.zuv.command", true, " diff-driver"},
     // The exit status tells git whether the file is resolved (1: conflicts
-    // left, such as two cells that claim one name).  git expands $MERGED.
-    {"mergetool.zuv.cmd", true, " resolve \"$MERGED\" --current --all"},
+    // left, such as two cells that claim one name).  git expands $MERGED,
+    // which may start with "-": it comes after "--".
+    {"mergetool.zuv.cmd", true, " resolve --current --all -- \"$MERGED\"",
+     " resolve \"$MERGED\" --current --all"},
     {"mergetool.zuv.trustExitCode", false, "true"},
-    {"mergetool.zuv-incoming.cmd", true, " resolve \"$MERGED\" --incoming --all"},
+    {"mergetool.zuv-incoming.cmd", true, " resolve --incoming --all -- \"$MERGED\"",
+     " resolve \"$MERGED\" --incoming --all"},
     {"mergetool.zuv-incoming.trustExitCode", false, "true"},
 }};
 
 // Whether `value` is what this command writes for `key`, from any
 // installation of zuv (the program word names a `zuv`).
-bool written_here(const OwnedKey& key, const std::string& value) {
-  if (!key.program) return value == key.value;
-  const std::string suffix = key.value;
+bool written_as(const OwnedKey& key, const char* written, const std::string& value) {
+  if (!key.program) return value == written;
+  const std::string suffix = written;
   if (value.size() <= suffix.size() ||
       value.compare(value.size() - suffix.size(), suffix.size(), suffix) != 0)
     return false;
@@ -280,6 +285,10 @@ bool written_here(const OwnedKey& key, const std::string& value) {
   if (word.size() >= 2 && word.front() == '\'' && word.back() == '\'')
     word = word.substr(1, word.size() - 2);
   return word == "zuv" || (word.size() > 4 && word.compare(word.size() - 4, 4, "/zuv") == 0);
+}
+
+bool written_here(const OwnedKey& key, const std::string& value) {
+  return written_as(key, key.value, value) || (key.earlier && written_as(key, key.earlier, value));
 }
 
 bool set_config(Scope scope, const char* key, const std::string& value) {

@@ -5,13 +5,18 @@
 // the current file's layout.  Anything else is merged line by line exactly
 // as git would without a driver, so no notebook is ever left holding one
 // side only: the three inputs are checked first, and a pipeline merge that
-// still raises falls back too.  Only when the line merge itself cannot run
-// does the driver fail, and then the current file is left as it was.
+// still raises falls back too.  The driver fails only when git does (in a
+// cell's source merge or the line merge: a status its result does not bear
+// out) or cannot run, and then the current file is left as it was.  Every
+// argument is data: git's %P may look like an option.
 #include <array>
 #include <charconv>
 #include <cstdio>
 
 #include "io/atomic_write.hpp"
+#include "py/error.hpp"
+#include "py/names.hpp"
+#include "py/signal_exit.hpp"
 #include "zuv/arguments.hpp"
 #include "zuv/commands.hpp"
 #include "zuv/conflicts/merge_facts.hpp"
@@ -41,6 +46,44 @@ bool blank(const std::string& bytes) {
   return bytes.find_first_not_of(" \t\r\n") == std::string::npos;
 }
 
+// The first non-blank line of a message, escaped, for a one-line report.
+std::string first_line(const std::string& text) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!blank(line)) {
+      while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+      return escape_line(line);
+    }
+    start = end + 1;
+  }
+  return "";
+}
+
+// The exit status of the git.GitCommandError now set, or -1 when another
+// exception is set.  GitPython is imported only when a source merge ran.
+long git_command_status() {
+  Ref git = Ref::steal(PyImport_GetModule(names().git));
+  if (!git) {
+    PyErr_Clear();
+    return -1;
+  }
+  Ref error_class = getattr(git.get(), names().GitCommandError);
+  if (!error_class) {
+    PyErr_Clear();
+    return -1;
+  }
+  if (!PyErr_ExceptionMatches(error_class.get())) return -1;
+  CaughtError error;
+  Ref status = getattr(error.value(), names().status);
+  long value = status && PyLong_Check(status.get()) ? PyLong_AsLong(status.get()) : -1;
+  if (PyErr_Occurred()) PyErr_Clear();
+  error.restore();
+  return value;
+}
+
 // Why the pipeline merge cannot take these versions, or "".  `parsed`
 // says whether every non-empty version is UTF-8 JSON.
 std::string check_versions(std::array<Version, 3>& versions, bool& base_empty, bool& parsed) {
@@ -66,15 +109,59 @@ std::string check_versions(std::array<Version, 3>& versions, bool& base_empty, b
   return "";
 }
 
-// Writes `bytes` over the current file, atomically and keeping its identity.
-bool replace_current(const std::string& path, const std::string& bytes) {
+// Writes `bytes` over the current file, atomically and keeping its
+// identity; the exit status (ok when written).  A stop signal taken since
+// the driver started writes nothing, even where a look-up swallowed its exit.
+int replace_current(const std::string& path, const std::string& bytes) {
+  if (PyErr_CheckSignals() < 0) return python_failure(kCommand);
+  if (int stopped = signal_exit_status()) {
+    std::fprintf(stderr, "zuv %s: stopped by signal %d\n", kCommand, stopped - 128);
+    return stopped;
+  }
   if (io::replace_file(path.c_str(), bytes.data(), static_cast<Py_ssize_t>(bytes.size())))
-    return true;
-  python_failure(kCommand);
-  return false;
+    return status::ok;
+  return python_failure(kCommand);
 }
 
-// git's own three-way line merge, as git runs it without a driver.
+// The lines of `text` that open a conflict block labelled `label` with
+// `size` "<" signs (git ends them in "\r" in a file with CRLF line ends).
+size_t count_openings(std::string_view text, int size, const std::string& label) {
+  const std::string opening = std::string(static_cast<size_t>(size), '<') + " " + label;
+  size_t count = 0;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line == opening) ++count;
+    start = end + 1;
+  }
+  return count;
+}
+
+// Whether git's answer is a merge result to write.  git merge-file exits
+// with the number of conflicts (at most 127) after writing one block for
+// each; a wrapper that cannot run git (126, 127), git refusing the input
+// (255, 2) or a wrapper that writes nothing leaves no such blocks.  Blocks
+// the inputs already held may add to the count, never take from it.
+std::string unconfirmed_result(const ProcessResult& result, const std::array<Version, 3>& versions,
+                               int marker_size, const std::string& current_label) {
+  const int status = result.status;
+  if (status == 0) {
+    // An empty clean merge needs one side that is empty itself.
+    if (!result.out.empty() || versions[1].bytes.empty() || versions[2].bytes.empty()) return "";
+    return "git merge-file wrote nothing (status 0)";
+  }
+  std::string named = "git merge-file failed (status " + std::to_string(status) + ")";
+  if (status < 1 || status > 127) return named;
+  size_t blocks = count_openings(result.out, marker_size, current_label);
+  if (blocks >= static_cast<size_t>(status) && (status != 126 || blocks == 126)) return "";
+  return named + " with " + std::to_string(blocks) + " conflict blocks of this merge in its result";
+}
+
+// git's own three-way line merge, as git runs it without a driver.  The
+// current file is written only from a result git bears out; otherwise it is
+// left as it was and the driver fails.
 int line_merge(const std::array<Version, 3>& versions, int marker_size, const std::string& label) {
   const std::string& base = versions[0].path;
   const std::string& current = versions[1].path;
@@ -95,14 +182,16 @@ int line_merge(const std::array<Version, 3>& versions, int marker_size, const st
                                    base,
                                    incoming};
   if (!run_git(args, result, error, true)) return failure(kCommand, error);
-  // git merge-file: the number of conflicts (at most 127), or a failure.
-  if (result.status < 0 || result.status > 127) {
-    std::string reason = escape_control(result.err);
-    while (!reason.empty() && reason.back() == '\n') reason.pop_back();
-    return failure(kCommand, "git merge-file failed (status " + std::to_string(result.status) +
-                                 ")" + (reason.empty() ? "" : ": " + reason));
+  // A signal that came while git ran (and may have stopped git too) stops
+  // the driver, before git's answer is judged.
+  if (PyErr_CheckSignals() < 0) return python_failure(kCommand);
+  std::string problem = unconfirmed_result(result, versions, marker_size, label + "-current");
+  if (!problem.empty()) {
+    std::string reason = first_line(result.err);
+    return failure(kCommand, problem + (reason.empty() ? "" : ": " + reason) + "; " + label +
+                                 " left as it was");
   }
-  if (!replace_current(current, result.out)) return status::failure;
+  if (int written = replace_current(current, result.out); written != status::ok) return written;
   return result.status == 0 ? status::ok : status::conflicts;
 }
 
@@ -133,7 +222,7 @@ int write_merged(const merge::MergeResult& merged, const JsonLayout& layout, con
   if (!dump_json(merged.document.get(), layout, bytes) ||
       !open_conflicts(merged.document.get(), inputs, left))
     return python_failure(kCommand);
-  if (!replace_current(current.path, bytes)) return status::failure;
+  if (int written = replace_current(current.path, bytes); written != status::ok) return written;
   const merge::ConflictReport& created = merged.conflicts;
   if (!created.any()) {
     if (left.total() > 0)
@@ -147,18 +236,19 @@ int write_merged(const merge::MergeResult& merged, const JsonLayout& layout, con
 }
 
 // Writes the cell merge's document in `layout`: 1 when the merge created
-// conflicts, 0 otherwise, 3 on failure.
+// conflicts, 0 otherwise, 3 on failure.  The summary counts what is open in
+// the file as `zuv conflicts` counts it.
 int write_plain(PyObject* merged, const PlainMergeReport& report, const JsonLayout& layout,
-                const Version& current, const std::string& label) {
+                const Version& current, const std::string& label,
+                const conflicts::NotebookFacts (*inputs)[3]) {
   std::string bytes;
-  if (!dump_json(merged, layout, bytes)) return python_failure(kCommand);
-  if (!replace_current(current.path, bytes)) return status::failure;
+  conflicts::Tally left;
+  if (!dump_json(merged, layout, bytes) || !open_conflicts(merged, inputs, left))
+    return python_failure(kCommand);
+  if (int written = replace_current(current.path, bytes); written != status::ok) return written;
   if (!report.any()) return status::ok;
-  std::fprintf(stderr,
-               "zuv merge-driver: conflicts remain in %s: cells %zd, parameters %zd, source "
-               "blocks %zd\n",
-               label.c_str(), report.marked_cells + report.pipeline_cells,
-               report.pipeline_parameters, report.source_blocks);
+  std::fprintf(stderr, "zuv merge-driver: conflicts remain in %s: %s\n", label.c_str(),
+               conflicts::tally_words(left).c_str());
   if (report.metadata_keys > 0)
     std::fprintf(stderr,
                  "zuv merge-driver: %s: notebook metadata changed by both sides, current's "
@@ -167,13 +257,32 @@ int write_plain(PyObject* merged, const PlainMergeReport& report, const JsonLayo
   return status::conflicts;
 }
 
+// After a merge raised: true when nothing else may run (an interrupt, a
+// stop signal, or git failing in a cell's source merge: a line merge would
+// run the same git), with the exit status in `exit_status`; false, the
+// exception still set, when the line merge may take over.
+bool merge_must_stop(const std::string& label, int& exit_status) {
+  if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit)) {
+    exit_status = python_failure(kCommand);
+    return true;
+  }
+  if (long git_status = git_command_status(); git_status >= 0) {
+    PyErr_Clear();
+    exit_status = failure(kCommand, "git merge-file failed (status " + std::to_string(git_status) +
+                                        ") in a cell's source merge; " + label + " left as it was");
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int run_merge_driver(const std::vector<std::string>& args) {
-  std::string error;
-  auto parsed = parse_arguments(args, {}, error);
-  if (!parsed) return usage_error(kCommand, error);
-  const std::vector<std::string>& given = parsed->positional;
+  // Every argument is a path or a number, whatever it starts with: git's %P
+  // may be a file named "-draft.ipynb", "-h" or "--".  A leading "--" that
+  // makes six arguments only ends the (absent) options.
+  std::vector<std::string> given = args;
+  if (given.size() == 6 && given[0] == "--") given.erase(given.begin());
   if (given.size() != 5)
     return usage_error(kCommand,
                        "expected BASE CURRENT INCOMING MARKER_SIZE PATH (git's %O %A "
@@ -185,6 +294,10 @@ int run_merge_driver(const std::vector<std::string>& args) {
   if (parsed_size != std::errc() || end != size_text.data() + size_text.size()) marker_size = 0;
   if (marker_size < 1) return usage_error(kCommand, "MARKER_SIZE must be a positive number");
   std::string label = escape_line(given[4]);
+  // SIGTERM and SIGHUP end the driver through the same clean-up as an
+  // interrupt: no working directory of a source merge is left behind.
+  if (!exit_cleanly_on_signals()) return python_failure(kCommand);
+  std::string error;
 
   std::array<Version, 3> versions = {Version{"base", given[0], {}, {}},
                                      Version{"current", given[1], {}, {}},
@@ -214,7 +327,7 @@ int run_merge_driver(const std::vector<std::string>& args) {
       if (result != status::failure) kept_outputs.report(merged.document.get(), label);
       return result;
     }
-    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return python_failure(kCommand);
+    if (int exit_status = 0; merge_must_stop(label, exit_status)) return exit_status;
     reason = "the pipeline merge failed (" + escape_line(take_python_error()) + ")";
   } else if (all_json) {
     // Not every cell carries a canvas id: the cell-by-cell merge of any
@@ -233,7 +346,8 @@ int run_merge_driver(const std::vector<std::string>& args) {
       if (merge_plain(base, versions[1].document.get(), versions[2].document.get(), given[4],
                       merged, report, refusal)) {
         if (refusal.empty()) {
-          const int result = write_plain(merged.get(), report, layout, versions[1], label);
+          const int result = write_plain(merged.get(), report, layout, versions[1], label,
+                                         warn ? &inputs : nullptr);
           // The canvas cells of a mixed notebook: the same warnings as a pipeline merge.
           if (result != status::failure && warn)
             print_pipeline_warnings(inputs, merged.get(), label);
@@ -241,7 +355,7 @@ int run_merge_driver(const std::vector<std::string>& args) {
         }
         problem = refusal;
       } else {
-        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return python_failure(kCommand);
+        if (int exit_status = 0; merge_must_stop(label, exit_status)) return exit_status;
         problem = "the cell merge failed (" + escape_line(take_python_error()) + ")";
       }
     }

@@ -121,6 +121,9 @@ JsonLayout detect_layout(std::string_view text, PyObject* document) {
       end == std::string_view::npos ? text.substr(0, 0) : text.substr(0, end + 1);
   layout.final_newline =
       body.size() < text.size() && text.find('\n', body.size()) != std::string_view::npos;
+  if (size_t line_end = text.find('\n');
+      line_end != std::string_view::npos && line_end > 0 && text[line_end - 1] == '\r')
+    layout.newline = "\r\n";
   size_t first_newline = body.find('\n');
   if (first_newline != std::string_view::npos) {
     size_t line = first_newline + 1;
@@ -173,8 +176,18 @@ bool dump_json(PyObject* document, const JsonLayout& layout, std::string& out) {
   Py_ssize_t size;
   const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
   if (!data) return false;
-  out.assign(data, static_cast<size_t>(size));
-  if (layout.final_newline) out += '\n';
+  // json.dumps escapes every line feed inside a string: each one in its
+  // text ends a line of the layout.
+  std::string_view dumped(data, static_cast<size_t>(size));
+  out.clear();
+  for (size_t start = 0;;) {
+    size_t end = dumped.find('\n', start);
+    out.append(dumped.substr(start, end == std::string_view::npos ? end : end - start));
+    if (end == std::string_view::npos) break;
+    out += layout.newline;
+    start = end + 1;
+  }
+  if (layout.final_newline) out += layout.newline;
   return true;
 }
 

@@ -1,6 +1,6 @@
 // Notebook files for the `zuv` commands: reading them, and writing a
 // notebook back in the layout its file had (indent, escaping of non-ASCII
-// text, separators, key order, final newline).
+// text, separators, key order, line ends, final newline).
 #pragma once
 
 #include <optional>
@@ -24,6 +24,7 @@ struct JsonLayout {
   bool ensure_ascii = true;
   bool sort_keys = false;
   bool final_newline = false;
+  std::string newline = "\n";  // "\r\n" in a file whose first line ends so
   std::string item_separator = ", ";
   std::string key_separator = ": ";
 };

@@ -32,6 +32,19 @@ size_t utf8_length(std::string_view text, size_t i) {
   return length;
 }
 
+// The code point of the valid 3-byte UTF-8 sequence at text[i].
+unsigned code_point3(std::string_view text, size_t i) {
+  auto byte = [&](size_t k) { return static_cast<unsigned>(static_cast<unsigned char>(text[k])); };
+  return (byte(i) & 0x0f) << 12 | (byte(i + 1) & 0x3f) << 6 | (byte(i + 2) & 0x3f);
+}
+
+// The bidirectional embedding, override and isolate controls: they reorder
+// what the terminal shows, so a line could display other code than it holds.
+bool bidi_control(unsigned code_point) {
+  return (code_point >= 0x202a && code_point <= 0x202e) ||
+         (code_point >= 0x2066 && code_point <= 0x2069);
+}
+
 std::string escape(std::string_view text, bool keep_newline) {
   std::string out;
   out.reserve(text.size());
@@ -54,6 +67,9 @@ std::string escape(std::string_view text, bool keep_newline) {
     } else if (length == 2 && c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0) {
       append_hex(out, static_cast<unsigned char>(text[i + 1]), 4);  // C1 control
       i += 2;
+    } else if (length == 3 && bidi_control(code_point3(text, i))) {
+      append_hex(out, code_point3(text, i), 4);
+      i += 3;
     } else {
       out.append(text.substr(i, length));
       i += length;

@@ -7,9 +7,11 @@
 namespace zuv::cli {
 
 // `text` with every control character other than tab and newline (C0, DEL
-// and the C1 range) written as a visible escape such as "\x1b", so a
-// notebook cannot send escape sequences to the terminal.  Bytes that are not
-// valid UTF-8 are escaped too.
+// and the C1 range) and every bidirectional embedding, override or isolate
+// control (U+202A-U+202E, U+2066-U+2069) written as a visible escape such
+// as "\x1b" or "\u202e", so a notebook cannot send escape sequences to the
+// terminal nor reorder what it shows.  Bytes that are not valid UTF-8 are
+// escaped too.
 std::string escape_control(std::string_view text);
 
 // The same, with newlines escaped as well: for one-line labels.

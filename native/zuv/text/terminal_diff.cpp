@@ -329,7 +329,9 @@ bool positional_diff(PyObject* before, PyObject* after, Printer& printer) {
 }
 
 // The comparison of two sides, printed; false with a Python exception.
-bool show_diff(Side& before, Side& after, Printer& printer) {
+// `notes` are lines git gives beside the contents (a rename, a new mode):
+// shown after the header, and the header is shown for them alone.
+bool show_diff(Side& before, Side& after, const std::vector<std::string>& notes, Printer& printer) {
   // The body is built first: the header is printed only when something
   // changed at all.
   Printer body(printer.palette());
@@ -357,24 +359,68 @@ bool show_diff(Side& before, Side& after, Printer& printer) {
     body.diff_lines(lines, "");
   }
   bool changed = before.bytes != after.bytes || before.missing != after.missing;
-  if (!changed) return true;
+  if (!changed && notes.empty()) return true;
   printer.line(Printer::kBold,
                "notebook diff " +
                    (before.missing ? std::string(kNoFile) : "a/" + escape_line(before.label)) +
                    " " + (after.missing ? std::string(kNoFile) : "b/" + escape_line(after.label)));
-  if (body.empty()) printer.plain("  (no change to cells, parameters or notebook metadata)");
+  for (const std::string& note : notes) printer.line(Printer::kBold, escape_line(note));
+  if (changed && body.empty())
+    printer.plain("  (no change to cells, parameters or notebook metadata)");
   printer.append(body);
   return true;
 }
 
-int print_diff(const char* command, Side& before, Side& after, Palette palette) {
+int print_diff(const char* command, Side& before, Side& after, Palette palette,
+               const std::vector<std::string>& notes = {}) {
   if (!load(before, command) || !load(after, command)) return status::failure;
   Printer printer(palette);
-  if (!show_diff(before, after, printer)) return python_failure(command);
+  if (!show_diff(before, after, notes, printer)) return python_failure(command);
   const std::string& text = printer.text();
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
     return failure(command, "cannot write to standard output");
   return status::ok;
+}
+
+// git's external diff arguments: PATH OLD-FILE OLD-HEX OLD-MODE NEW-FILE
+// NEW-HEX NEW-MODE, then NEW-PATH and the rename header for a rename or a
+// copy; only PATH for an unmerged path.  All of them are data, whatever they
+// start with; a leading "--" only ends the (absent) options.
+struct ExternalDiff {
+  std::string path, old_file, old_mode, new_file, new_mode, new_path, header;
+};
+
+bool external_diff_arguments(std::vector<std::string> args, ExternalDiff& out) {
+  if (!args.empty() && args[0] == "--" && args.size() % 2 == 0) args.erase(args.begin());
+  if (args.size() == 1) {
+    out.path = args[0];
+    return true;
+  }
+  if (args.size() != 7 && args.size() != 9) return false;
+  out = {args[0], args[1], args[3], args[4], args[6], args[0], ""};
+  if (args.size() == 9) {
+    out.new_path = args[7];
+    out.header = args[8];
+  }
+  return true;
+}
+
+// The lines git shows beside the contents: the rename or copy header, and a
+// change of mode between two files that both exist.
+std::vector<std::string> external_diff_notes(const ExternalDiff& diff) {
+  std::vector<std::string> notes;
+  for (size_t start = 0; start < diff.header.size();) {
+    size_t end = diff.header.find('\n', start);
+    if (end == std::string::npos) end = diff.header.size();
+    if (end > start) notes.push_back(diff.header.substr(start, end - start));
+    start = end + 1;
+  }
+  auto real_mode = [](const std::string& mode) { return !mode.empty() && mode != "."; };
+  if (real_mode(diff.old_mode) && real_mode(diff.new_mode) && diff.old_mode != diff.new_mode) {
+    notes.push_back("old mode " + diff.old_mode);
+    notes.push_back("new mode " + diff.new_mode);
+  }
+  return notes;
 }
 
 }  // namespace
@@ -384,12 +430,13 @@ int run_diff(const std::vector<std::string>& args) {
   auto parsed = parse_arguments(args, {{"--color", true}, {"--html", true}}, error);
   if (!parsed) return usage_error("diff", error);
   // The page may also be asked for in git's external diff form (seven
-  // arguments), as `diff.zuv.command` of a single `git -c ... diff`.
-  if (auto html = parsed->value("--html"); html && parsed->positional.size() == 7) {
-    const auto& git_args = parsed->positional;
-    return write_html_diff(
-        {*html, git_args[1], git_args[4], "a/" + git_args[0], "b/" + git_args[0]});
-  }
+  // arguments, nine for a rename), as `diff.zuv.command` of a single
+  // `git -c ... diff`.
+  ExternalDiff git_diff;
+  if (auto html = parsed->value("--html"); html && parsed->positional.size() >= 7 &&
+                                           external_diff_arguments(parsed->positional, git_diff))
+    return write_html_diff({*html, git_diff.old_file, git_diff.new_file, "a/" + git_diff.path,
+                            "b/" + git_diff.new_path});
   if (parsed->positional.size() != 2) return usage_error("diff", "expected OLD and NEW");
   ColorMode mode = ColorMode::automatic;
   if (auto colour = parsed->value("--color"); colour && !parse_color_mode(*colour, mode))
@@ -404,16 +451,23 @@ int run_diff(const std::vector<std::string>& args) {
 }
 
 int run_diff_driver(const std::vector<std::string>& args) {
-  if (args.size() != 7)
+  ExternalDiff diff;
+  if (!external_diff_arguments(args, diff))
     return usage_error("diff-driver",
                        "expected git's 7 arguments (PATH OLD-FILE OLD-HEX OLD-MODE "
-                       "NEW-FILE NEW-HEX NEW-MODE)");
-  Side before{args[1], args[0], {}, false, {}};
-  Side after{args[4], args[0], {}, false, {}};
+                       "NEW-FILE NEW-HEX NEW-MODE), 9 for a rename or copy (then NEW-PATH "
+                       "RENAME-HEADER), or 1 for an unmerged PATH");
+  if (diff.old_file.empty()) {
+    std::printf("* Unmerged path %s\n", escape_line(diff.path).c_str());
+    return std::fflush(stdout) == 0 ? status::ok
+                                    : failure("diff-driver", "cannot write to standard output");
+  }
+  Side before{diff.old_file, diff.path, {}, false, {}};
+  Side after{diff.new_file, diff.new_path, {}, false, {}};
   // Under git, standard output is usually its pager rather than the terminal.
   const char* pager = std::getenv("GIT_PAGER_IN_USE");
   bool colour = colour_output(ColorMode::automatic, pager && *pager);
-  return print_diff("diff-driver", before, after, Palette{colour});
+  return print_diff("diff-driver", before, after, Palette{colour}, external_diff_notes(diff));
 }
 
 }  // namespace zuv::cli

@@ -68,9 +68,13 @@ std::string notebook_text(PyObject* document) {
 }  // namespace
 
 int run_textconv(const std::vector<std::string>& args) {
-  if (args.size() != 1) return usage_error(kCommand, "expected one FILE");
+  // FILE is data whatever it starts with (git may pass a work-tree path such
+  // as "-draft.ipynb"); "--" before it only ends the (absent) options.
+  const bool ended = args.size() == 2 && args[0] == "--";
+  if (args.size() != 1 && !ended) return usage_error(kCommand, "expected one FILE");
+  const std::string& path = args.back();
   std::string bytes, error;
-  if (!read_bytes(args[0], bytes, error)) return failure(kCommand, error);
+  if (!read_bytes(path, bytes, error)) return failure(kCommand, error);
   Ref document = parse_json(bytes);
   std::string text;
   if (document && PyDict_Check(document.get())) {
