@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "py/collector_pause.hpp"
 #include "py/imports.hpp"
 #include "py/module.hpp"
 #include "py/signal_exit.hpp"
@@ -99,6 +100,10 @@ int dispatch(const std::vector<std::string>& args) {
 // when the interpreter itself must take over (KeyboardInterrupt, a failure
 // to read the command line).
 bool run_program(int& result) {
+  // One command is one short process: it parses notebooks and builds
+  // documents, none of which form cycles worth collecting, and collections
+  // triggered while parsing large notebooks walked every container made.
+  CollectorPause pause;
   std::vector<std::string> args;
   if (!command_line(args)) return false;
   try {
