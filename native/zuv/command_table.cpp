@@ -35,12 +35,16 @@ constexpr std::array kCommands = {
             "output.",
             run_textconv},
     Command{"diff", "show the changes between two notebooks",
-            "zuv diff [--color=auto|always|never] [--html OUT] OLD NEW\n"
+            "zuv diff [--color=auto|always|never] [--html OUT] [--exit-code] OLD NEW\n"
+            "       zuv diff [--color=...] [--exit-code] [REV [REV]] [-- PATH...]\n"
             "\n"
             "Shows what changed from OLD to NEW: cells added, removed and modified\n"
             "(with a unified diff of the source), parents gained and lost, parameters\n"
             "added, removed and modified.  --html OUT writes a page with the pipeline\n"
-            "drawn as a graph instead.  Exit status 0, or 2/3 on errors.",
+            "drawn as a graph instead.  Without two files, compares as `git diff` does\n"
+            "every notebook that changed: the work tree against the index, against REV,\n"
+            "or two revisions, limited to PATHs.  Exit status 0 (with --exit-code 1 when\n"
+            "anything differs), or 2/3 on errors.",
             run_diff},
     Command{"diff-driver", "git's external diff command (7 arguments)",
             "zuv diff-driver PATH OLD-FILE OLD-HEX OLD-MODE NEW-FILE NEW-HEX NEW-MODE\n"

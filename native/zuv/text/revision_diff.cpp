@@ -1,0 +1,132 @@
+// `zuv diff` across revisions, the way `git diff` compares: the work tree
+// against the index, the work tree against one revision, or two revisions.
+// The changed notebooks and their contents come from git run as a child
+// process; a notebook added or deleted is compared with an empty one.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "zuv/commands.hpp"
+#include "zuv/git/git_process.hpp"
+#include "zuv/notebook/notebook_file.hpp"
+#include "zuv/text/terminal_diff.hpp"
+
+namespace zuv::cli {
+
+namespace {
+
+constexpr const char* kCommand = "diff";
+
+bool ends_with(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Splits git's NUL-separated output.
+std::vector<std::string> split_nul(const std::string& text) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\0', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) items.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return items;
+}
+
+// git's output with its trailing newline removed; false with `error` set.
+bool git_line(const std::vector<std::string>& args, std::string& line, std::string& error) {
+  ProcessResult result;
+  if (!run_git(args, result, error, true)) return false;
+  if (result.status != 0) {
+    error = result.err.empty() ? "git " + args[0] + " failed" : result.err;
+    while (!error.empty() && error.back() == '\n') error.pop_back();
+    return false;
+  }
+  line = result.out;
+  while (!line.empty() && line.back() == '\n') line.pop_back();
+  return true;
+}
+
+// The notebooks that differ, as paths from the top of the work tree.
+bool changed_notebooks(const std::vector<std::string>& revisions,
+                       const std::vector<std::string>& paths, std::vector<std::string>& out,
+                       std::string& error) {
+  std::vector<std::string> args{"diff", "--name-only", "-z", "--no-ext-diff", "--no-renames"};
+  args.insert(args.end(), revisions.begin(), revisions.end());
+  args.push_back("--");
+  // Every notebook of the work tree, wherever the command runs from.
+  if (paths.empty()) args.push_back(":(top)*.ipynb");
+  args.insert(args.end(), paths.begin(), paths.end());
+  ProcessResult result;
+  if (!run_git(args, result, error, true)) return false;
+  if (result.status != 0) {
+    error = result.err.empty() ? "git diff failed" : result.err;
+    while (!error.empty() && error.back() == '\n') error.pop_back();
+    return false;
+  }
+  for (std::string& name : split_nul(result.out))
+    if (ends_with(name, ".ipynb")) out.push_back(std::move(name));
+  return true;
+}
+
+// The blob `object` (REV:path or :path); missing when git has none there.
+bool read_object(const std::string& object, DiffInput& side, std::string& error) {
+  ProcessResult result;
+  if (!run_git({"cat-file", "blob", object}, result, error, true)) return false;
+  side.missing = result.status != 0;
+  if (!side.missing) side.bytes = std::move(result.out);
+  return true;
+}
+
+// The work tree's file; missing when it was deleted.
+bool read_work_tree(const std::string& path, DiffInput& side, std::string& error) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) {
+    side.missing = true;
+    return true;
+  }
+  return read_bytes(path, side.bytes, error);
+}
+
+}  // namespace
+
+bool is_revision(const std::string& text) {
+  if (text.empty() || text[0] == '-') return false;
+  ProcessResult result;
+  std::string error;
+  return run_git({"rev-parse", "--verify", "--quiet", "--end-of-options", text + "^{commit}"},
+                 result, error, true) &&
+         result.status == 0;
+}
+
+int run_revision_diff(const std::vector<std::string>& revisions,
+                      const std::vector<std::string>& paths, Palette palette, bool& changed) {
+  std::string error, top;
+  if (!git_line({"rev-parse", "--show-toplevel"}, top, error)) return failure(kCommand, error);
+  std::vector<std::string> names;
+  if (!changed_notebooks(revisions, paths, names, error)) return failure(kCommand, error);
+  std::string text;
+  for (const std::string& name : names) {
+    DiffInput before{name, {}, false};
+    DiffInput after{name, {}, false};
+    bool read = revisions.empty() ? read_object(":" + name, before, error) &&
+                                        read_work_tree(top + "/" + name, after, error)
+                : revisions.size() == 1 ? read_object(revisions[0] + ":" + name, before, error) &&
+                                              read_work_tree(top + "/" + name, after, error)
+                                        : read_object(revisions[0] + ":" + name, before, error) &&
+                                              read_object(revisions[1] + ":" + name, after, error);
+    if (!read) return failure(kCommand, error);
+    size_t size = text.size();
+    if (!diff_text(before, after, palette, text)) return python_failure(kCommand);
+    changed = changed || text.size() != size;
+  }
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+    return failure(kCommand, "cannot write to standard output");
+  return status::ok;
+}
+
+}  // namespace zuv::cli

@@ -1,0 +1,32 @@
+// The text comparison of two notebooks as `zuv diff` prints it, shared by the
+// two-file form and the comparison across revisions.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "zuv/text/terminal.hpp"
+
+namespace zuv::cli {
+
+// One side of a comparison, already read.
+struct DiffInput {
+  std::string label;     // shown after "a/" or "b/"
+  std::string bytes;     // the file's content
+  bool missing = false;  // the file does not exist on this side
+};
+
+// Appends the printed comparison of `before` and `after` to `out` (nothing
+// when they are equal).  False with a Python exception set.
+bool diff_text(const DiffInput& before, const DiffInput& after, Palette palette, std::string& out);
+
+// `zuv diff` across revisions: REVS (none: work tree against the index; one:
+// work tree against it; two: the two revisions) limited to PATHS.  Sets
+// `changed` when any notebook differs; returns the exit status.
+int run_revision_diff(const std::vector<std::string>& revisions,
+                      const std::vector<std::string>& paths, Palette palette, bool& changed);
+
+// Whether `text` names a commit in the repository of the current directory.
+bool is_revision(const std::string& text);
+
+}  // namespace zuv::cli
