@@ -312,3 +312,47 @@ def test_merged_file_keeps_the_current_layout(tmp_path, layout, newline):
     assert text == json.dumps(merged, **layout) + newline
     assert find(merged["cells"], "b")["source"] == ["model = fit(df, k=2)\n"]
     assert find(merged["cells"], "a")["source"][:2] == ["import pandäs  # ünïcode\n", "df = load(cache=True)\n"]
+
+
+@pytest.mark.parametrize(
+    "arguments, status, shown",
+    [
+        # Work tree against the index: only the unstaged edit of "-dash".
+        (["--exit-code"], 1, {"-dash.ipynb"}),
+        (["--exit-code", "--", "pipeline.ipynb"], 0, set()),
+        # Work tree against a revision: the staged edit too; a deleted notebook.
+        (["HEAD"], 0, {"pipeline.ipynb", "-dash.ipynb"}),
+        (["--exit-code", "HEAD~1"], 1, {"pipeline.ipynb", "-dash.ipynb", "gone.ipynb"}),
+        # Two revisions, limited to a path starting with "-".
+        (["--exit-code", "HEAD~1", "HEAD", "--", "-dash.ipynb"], 0, set()),
+        (["--exit-code", "HEAD~1", "HEAD"], 1, {"gone.ipynb"}),
+        # Paths are read from the current directory (a subdirectory here).
+        (["HEAD~1", "HEAD", "--", "../gone.ipynb"], 0, {"gone.ipynb"}),
+    ],
+)
+def test_diff_across_revisions(repo, arguments, status, shown):
+    commit(repo, jupyter_text(BASE), "base")
+    (repo / "-dash.ipynb").write_text(jupyter_text(BASE), encoding="utf-8")
+    (repo / "gone.ipynb").write_text(jupyter_text(BASE), encoding="utf-8")
+    (repo / "notes.txt").write_text("a\n", encoding="utf-8")
+    commit(repo, jupyter_text(BASE), "more")
+    (repo / "gone.ipynb").unlink()
+    (repo / "notes.txt").write_text("b\n", encoding="utf-8")
+    commit(repo, jupyter_text(BASE), "delete")
+    commit(repo, jupyter_text(edit(BASE, "b", 0, "model = fit(df, staged)\n")), "-")
+    git(repo, "reset", "-q", "--soft", "HEAD~1")
+    (repo / "-dash.ipynb").write_text(jupyter_text(edit(BASE, "a", 1, "df = unstaged()\n")))
+    (repo / "sub").mkdir()
+    result = run(repo / "sub", ZUV, "diff", "--color=never", *arguments, check=False)
+    assert result.returncode == status, result.stdout + result.stderr
+    headers = [line for line in result.stdout.splitlines() if line.startswith("notebook diff")]
+    names = {h.split()[-1].removeprefix("b/") for h in headers}
+    names |= {h.split()[-2].removeprefix("a/") for h in headers}
+    assert names - {"/dev/null"} == shown, result.stdout
+    assert "notes.txt" not in result.stdout
+    if "-dash.ipynb" in shown:
+        assert "  +df = unstaged()" in result.stdout.splitlines()
+    if "pipeline.ipynb" in shown:
+        assert "  +model = fit(df, staged)" in result.stdout.splitlines()
+    if "gone.ipynb" in shown:
+        assert "notebook diff a/gone.ipynb /dev/null" in headers

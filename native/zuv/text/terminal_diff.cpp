@@ -472,9 +472,8 @@ int run_diff(const std::vector<std::string>& args) {
       revisions.push_back(arg);
     else if (separated || !file_exists(arg))
       return usage_error("diff", separated ? "unknown revision " + arg
-                                           : arg +
-                                                 ": neither a revision nor a file (use -- "
-                                                 "before paths)");
+                                           : "expected OLD and NEW, or revisions and paths: " +
+                                                 arg + " is neither a revision nor a file");
     else
       limits.push_back(arg);
   }
