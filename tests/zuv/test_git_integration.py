@@ -326,6 +326,8 @@ def test_merged_file_keeps_the_current_layout(tmp_path, layout, newline):
         # Two revisions, limited to a path starting with "-".
         (["--exit-code", "HEAD~1", "HEAD", "--", "-dash.ipynb"], 0, set()),
         (["--exit-code", "HEAD~1", "HEAD"], 1, {"gone.ipynb"}),
+        (["--exit-code", "HEAD~1...HEAD"], 1, {"gone.ipynb"}),
+        (["HEAD~1..", "--", "../-dash.ipynb"], 0, set()),
         # Paths are read from the current directory (a subdirectory here).
         (["HEAD~1", "HEAD", "--", "../gone.ipynb"], 0, {"gone.ipynb"}),
     ],

@@ -103,6 +103,24 @@ bool is_revision(const std::string& text) {
          result.status == 0;
 }
 
+bool revision_range(const std::string& text, std::vector<std::string>& out) {
+  size_t dots = text.find("..");
+  if (dots == std::string::npos || text[0] == '-') return false;
+  const bool merge_base = text.compare(dots, 3, "...") == 0;
+  std::string from = text.substr(0, dots);
+  std::string to = text.substr(dots + (merge_base ? 3 : 2));
+  if (from.empty()) from = "HEAD";
+  if (to.empty()) to = "HEAD";
+  if (!is_revision(from) || !is_revision(to)) return false;
+  if (merge_base) {
+    std::string error;
+    if (!git_line({"merge-base", "--end-of-options", from, to}, from, error)) return false;
+  }
+  out.push_back(from);
+  out.push_back(to);
+  return true;
+}
+
 int run_revision_diff(const std::vector<std::string>& revisions,
                       const std::vector<std::string>& paths, Palette palette, bool& changed) {
   std::string error, top;
@@ -113,8 +131,12 @@ int run_revision_diff(const std::vector<std::string>& revisions,
   for (const std::string& name : names) {
     DiffInput before{name, {}, false};
     DiffInput after{name, {}, false};
-    bool read = revisions.empty() ? read_object(":" + name, before, error) &&
-                                        read_work_tree(top + "/" + name, after, error)
+    // An unmerged notebook has no index entry of its own: the current
+    // side's stage stands for it, as `git diff --ours` compares.
+    bool read = revisions.empty()
+                    ? read_object(":" + name, before, error) &&
+                          (!before.missing || read_object(":2:" + name, before, error)) &&
+                          read_work_tree(top + "/" + name, after, error)
                 : revisions.size() == 1 ? read_object(revisions[0] + ":" + name, before, error) &&
                                               read_work_tree(top + "/" + name, after, error)
                                         : read_object(revisions[0] + ":" + name, before, error) &&

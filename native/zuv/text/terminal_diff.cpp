@@ -470,6 +470,8 @@ int run_diff(const std::vector<std::string>& args) {
   for (const std::string& arg : positional) {
     if (limits.empty() && revisions.size() < 2 && is_revision(arg))
       revisions.push_back(arg);
+    else if (limits.empty() && revisions.empty() && revision_range(arg, revisions))
+      continue;
     else if (separated || !file_exists(arg))
       return usage_error("diff", separated ? "unknown revision " + arg
                                            : "expected OLD and NEW, or revisions and paths: " +

@@ -29,4 +29,8 @@ int run_revision_diff(const std::vector<std::string>& revisions,
 // Whether `text` names a commit in the repository of the current directory.
 bool is_revision(const std::string& text);
 
+// "A..B" (A against B) or "A...B" (their merge base against B), either side
+// HEAD when left out: the two revisions appended to `out`, or false.
+bool revision_range(const std::string& text, std::vector<std::string>& out);
+
 }  // namespace zuv::cli
