@@ -358,3 +358,27 @@ def test_diff_across_revisions(repo, arguments, status, shown):
         assert "  +model = fit(df, staged)" in result.stdout.splitlines()
     if "gone.ipynb" in shown:
         assert "notebook diff a/gone.ipynb /dev/null" in headers
+
+
+@pytest.mark.parametrize(
+    "arguments, status, subtitle",
+    [
+        (["HEAD~1", "HEAD", "--", "second.ipynb"], 1, "HEAD~1:second.ipynb → HEAD:second.ipynb"),
+        (["HEAD"], 1, "HEAD:pipeline.ipynb → pipeline.ipynb"),
+        (["HEAD~1", "HEAD"], 2, None),  # two notebooks changed: one page cannot hold both
+        (["HEAD", "--", "second.ipynb"], 0, None),  # nothing changed: no page
+    ],
+)
+def test_diff_page_across_revisions(repo, arguments, status, subtitle):
+    commit(repo, jupyter_text(BASE), "base")
+    (repo / "second.ipynb").write_text(jupyter_text(BASE), encoding="utf-8")
+    commit(repo, jupyter_text(edit(BASE, "b", 0, "model = fit(df, k=3)\n")), "two")
+    (repo / "pipeline.ipynb").write_text(jupyter_text(BASE), encoding="utf-8")
+    page = repo.parent / "page.html"
+    result = run(repo, ZUV, "diff", "--exit-code", "--html", page, *arguments, check=False)
+    assert result.returncode == status, result.stderr
+    assert page.exists() == (subtitle is not None)
+    if subtitle:
+        assert subtitle in page.read_text(encoding="utf-8")
+    if status == 2:
+        assert "  pipeline.ipynb\n  second.ipynb" in result.stderr

@@ -11,6 +11,8 @@
 #include "zuv/commands.hpp"
 #include "zuv/git/git_process.hpp"
 #include "zuv/notebook/notebook_file.hpp"
+#include "zuv/notebook/py_text.hpp"
+#include "zuv/pages/notebook_pages.hpp"
 #include "zuv/text/terminal_diff.hpp"
 
 namespace zuv::cli {
@@ -121,27 +123,89 @@ bool revision_range(const std::string& text, std::vector<std::string>& out) {
   return true;
 }
 
+namespace {
+
+// Both sides of one changed notebook, as the revisions name them.
+bool read_sides(const std::string& name, const std::vector<std::string>& revisions,
+                const std::string& top, DiffInput& before, DiffInput& after, std::string& error) {
+  before = {name, {}, false};
+  after = {name, {}, false};
+  // An unmerged notebook has no index entry of its own: the current side's
+  // stage stands for it, as `git diff --ours` compares.
+  if (revisions.empty())
+    return read_object(":" + name, before, error) &&
+           (!before.missing || read_object(":2:" + name, before, error)) &&
+           read_work_tree(top + "/" + name, after, error);
+  if (!read_object(revisions[0] + ":" + name, before, error)) return false;
+  return revisions.size() == 1 ? read_work_tree(top + "/" + name, after, error)
+                               : read_object(revisions[1] + ":" + name, after, error);
+}
+
+// A side as the page reads it: a missing or empty file is an empty notebook.
+Ref page_document(const DiffInput& side, const std::string& label, std::string& error) {
+  if (side.missing || side.bytes.find_first_not_of(" \t\r\n") == std::string::npos)
+    return Ref::steal(PyDict_New());
+  Ref document = parse_json(side.bytes);
+  if (!document) {
+    error = label + " is not a JSON notebook: " + take_python_error();
+    return {};
+  }
+  if (!PyDict_Check(document.get())) {
+    error = label + " does not hold a JSON object";
+    return {};
+  }
+  return document;
+}
+
+// The page of the one notebook that changed.
+int write_revision_page(const std::string& output, const std::string& name,
+                        const std::vector<std::string>& revisions, const DiffInput& before,
+                        const DiffInput& after) {
+  std::string old_label = (revisions.empty() ? std::string("(index)") : revisions[0]) + ":" + name;
+  std::string new_label = revisions.size() == 2 ? revisions[1] + ":" + name : name;
+  std::string error;
+  Ref old_doc = page_document(before, old_label, error);
+  if (!old_doc) return failure(kCommand, error);
+  Ref new_doc = page_document(after, new_label, error);
+  if (!new_doc) return failure(kCommand, error);
+  page::Page page;
+  page.title = "Pipeline diff";
+  page.subtitle = old_label + " \xE2\x86\x92 " + new_label;
+  if (!pages::diff_page(old_doc.get(), new_doc.get(), page) || !pages::write_page(output, page))
+    return python_failure(kCommand);
+  return status::ok;
+}
+
+}  // namespace
+
 int run_revision_diff(const std::vector<std::string>& revisions,
-                      const std::vector<std::string>& paths, Palette palette, bool& changed) {
+                      const std::vector<std::string>& paths, const std::string* html,
+                      Palette palette, bool& changed) {
   std::string error, top;
   if (!git_line({"rev-parse", "--show-toplevel"}, top, error)) return failure(kCommand, error);
   std::vector<std::string> names;
   if (!changed_notebooks(revisions, paths, names, error)) return failure(kCommand, error);
+  if (html) {
+    // One notebook's page; a page holding several is not made yet.
+    if (names.size() > 1) {
+      std::string listed;
+      for (const std::string& name : names) listed += "\n  " + name;
+      return usage_error(kCommand, "--html draws one notebook; give its path after --:" + listed);
+    }
+    if (names.empty()) {
+      std::fputs("zuv diff: no notebook changed; no page written\n", stderr);
+      return status::ok;
+    }
+    DiffInput before, after;
+    if (!read_sides(names[0], revisions, top, before, after, error))
+      return failure(kCommand, error);
+    changed = before.bytes != after.bytes || before.missing != after.missing;
+    return write_revision_page(*html, names[0], revisions, before, after);
+  }
   std::string text;
   for (const std::string& name : names) {
-    DiffInput before{name, {}, false};
-    DiffInput after{name, {}, false};
-    // An unmerged notebook has no index entry of its own: the current
-    // side's stage stands for it, as `git diff --ours` compares.
-    bool read = revisions.empty()
-                    ? read_object(":" + name, before, error) &&
-                          (!before.missing || read_object(":2:" + name, before, error)) &&
-                          read_work_tree(top + "/" + name, after, error)
-                : revisions.size() == 1 ? read_object(revisions[0] + ":" + name, before, error) &&
-                                              read_work_tree(top + "/" + name, after, error)
-                                        : read_object(revisions[0] + ":" + name, before, error) &&
-                                              read_object(revisions[1] + ":" + name, after, error);
-    if (!read) return failure(kCommand, error);
+    DiffInput before, after;
+    if (!read_sides(name, revisions, top, before, after, error)) return failure(kCommand, error);
     size_t size = text.size();
     if (!diff_text(before, after, palette, text)) return python_failure(kCommand);
     changed = changed || text.size() != size;

@@ -480,10 +480,10 @@ int run_diff(const std::vector<std::string>& args) {
       limits.push_back(arg);
   }
   limits.insert(limits.end(), paths.begin(), paths.end());
-  if (parsed->has("--html"))
-    return usage_error("diff", "--html compares two files (OLD NEW), not revisions");
   bool changed = false;
-  int result = run_revision_diff(revisions, limits, Palette{colour_output(mode)}, changed);
+  auto html = parsed->value("--html");
+  int result = run_revision_diff(revisions, limits, html ? &*html : nullptr,
+                                 Palette{colour_output(mode)}, changed);
   return result == status::ok && exit_code && changed ? 1 : result;
 }
 

@@ -21,10 +21,12 @@ struct DiffInput {
 bool diff_text(const DiffInput& before, const DiffInput& after, Palette palette, std::string& out);
 
 // `zuv diff` across revisions: REVS (none: work tree against the index; one:
-// work tree against it; two: the two revisions) limited to PATHS.  Sets
-// `changed` when any notebook differs; returns the exit status.
+// work tree against it; two: the two revisions) limited to PATHS, printed,
+// or with `html` the page of the one notebook that changed written there.
+// Sets `changed` when any notebook differs; returns the exit status.
 int run_revision_diff(const std::vector<std::string>& revisions,
-                      const std::vector<std::string>& paths, Palette palette, bool& changed);
+                      const std::vector<std::string>& paths, const std::string* html,
+                      Palette palette, bool& changed);
 
 // Whether `text` names a commit in the repository of the current directory.
 bool is_revision(const std::string& text);
