@@ -382,3 +382,20 @@ def test_diff_page_across_revisions(repo, arguments, status, subtitle):
         assert subtitle in page.read_text(encoding="utf-8")
     if status == 2:
         assert "  pipeline.ipynb\n  second.ipynb" in result.stderr
+
+
+def test_difftool_writes_a_page_per_notebook(repo):
+    commit(repo, jupyter_text(BASE), "base")
+    (repo / "sub").mkdir()
+    (repo / "sub" / "second.ipynb").write_text(jupyter_text(BASE), encoding="utf-8")
+    commit(repo, jupyter_text(edit(BASE, "b", 0, "model = fit(df, k=3)\n")), "two")
+    result = git(repo, "difftool", "-y", "-t", "zuv", "HEAD~1", "HEAD", "--", "*.ipynb")
+    pages = repo / ".git" / "zuv-pages"
+    expected = [f"pipeline.ipynb: {pages / 'pipeline.ipynb.html'}",
+                f"sub/second.ipynb: {pages / 'sub~second.ipynb.html'}"]
+    assert sorted(result.stdout.splitlines()) == expected
+    assert "b/pipeline.ipynb" in (pages / "pipeline.ipynb.html").read_text(encoding="utf-8")
+    # -x runs the given command on the two sides, not the text diff driver.
+    shown = git(repo, "difftool", "-y", "-x", "echo TOOL", "HEAD~1", "HEAD", "--", "pipeline.ipynb")
+    assert shown.stdout.startswith("TOOL ") and "notebook diff" not in shown.stdout
+    assert git(repo, "status", "--porcelain").stdout == ""

@@ -31,7 +31,7 @@ constexpr const char* kAttributeLine = "*.ipynb merge=zuv diff=zuv";
 constexpr const char* kDriverName = "pipeline notebook merge (zuv)";
 // Sections this command owns in git's configuration.
 constexpr std::array kSections = {"merge.zuv", "diff.zuv", "mergetool.zuv",
-                                  "mergetool.zuv-incoming"};
+                                  "mergetool.zuv-incoming", "difftool.zuv"};
 
 enum class Scope { repository, global, system };
 
@@ -268,7 +268,9 @@ bool enable(Scope scope) {
       !set_config(scope, "mergetool.zuv-incoming.cmd", mergetool_command(program, "--incoming")) ||
       !set_config(scope, "mergetool.zuv-incoming.trustExitCode", "true"))
     return false;
-  return true;
+  // `git difftool -t zuv`: the page of each notebook, its path printed.
+  return set_config(scope, "difftool.zuv.cmd",
+                    program + " diff --difftool \"$LOCAL\" \"$REMOTE\" \"$MERGED\"");
 }
 
 // Removes this command's sections; a section that is not there is fine.

@@ -3,8 +3,12 @@
 // The changed notebooks and their contents come from git run as a child
 // process; a notebook added or deleted is compared with an empty one.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,7 +16,9 @@
 #include "zuv/git/git_process.hpp"
 #include "zuv/notebook/notebook_file.hpp"
 #include "zuv/notebook/py_text.hpp"
+#include "zuv/pages/html_diff.hpp"
 #include "zuv/pages/notebook_pages.hpp"
+#include "zuv/text/terminal.hpp"
 #include "zuv/text/terminal_diff.hpp"
 
 namespace zuv::cli {
@@ -213,6 +219,45 @@ int run_revision_diff(const std::vector<std::string>& revisions,
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
     return failure(kCommand, "cannot write to standard output");
   return status::ok;
+}
+
+bool under_difftool() {
+  const char* helper = std::getenv("GIT_EXTERNAL_DIFF");
+  const char* tool = std::getenv("GIT_DIFF_TOOL");
+  const char* command = std::getenv("GIT_DIFFTOOL_EXTCMD");
+  return helper && *helper && ((tool && *tool) || (command && *command));
+}
+
+int run_difftool_helper(const std::vector<std::string>& args) {
+  std::vector<std::string> words{"git", "difftool--helper"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  execvp("git", argv.data());
+  return failure("diff-driver",
+                 std::string("cannot run git difftool--helper: ") + std::strerror(errno));
+}
+
+int write_difftool_page(const std::string& local, const std::string& remote,
+                        const std::string& merged) {
+  std::string error, git_dir;
+  if (!git_line({"rev-parse", "--absolute-git-dir"}, git_dir, error))
+    return failure(kCommand, error);
+  // One page per notebook, kept after git removes its temporary files; the
+  // path's slashes flattened so every page sits in one folder.
+  std::string folder = git_dir + "/zuv-pages";
+  if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
+    return failure(kCommand, "cannot create " + folder + ": " + std::strerror(errno));
+  std::string flat = merged;
+  for (char& c : flat)
+    if (c == '/') c = '~';
+  std::string output = folder + "/" + flat + ".html";
+  int result = write_html_diff({output, local, remote, "a/" + merged, "b/" + merged});
+  if (result == status::ok) std::printf("%s: %s\n", escape_line(merged).c_str(), output.c_str());
+  return result;
 }
 
 }  // namespace zuv::cli

@@ -437,8 +437,14 @@ int run_diff(const std::vector<std::string>& args) {
   bool separated = false;
   split_at_separator(args, before_separator, paths, separated);
   auto parsed = parse_arguments(
-      before_separator, {{"--color", true}, {"--html", true}, {"--exit-code", false}}, error);
+      before_separator,
+      {{"--color", true}, {"--html", true}, {"--exit-code", false}, {"--difftool", false}}, error);
   if (!parsed) return usage_error("diff", error);
+  if (parsed->has("--difftool")) {
+    if (parsed->positional.size() != 3 || separated)
+      return usage_error("diff", "--difftool expects git's LOCAL REMOTE MERGED");
+    return write_difftool_page(parsed->positional[0], parsed->positional[1], parsed->positional[2]);
+  }
   const bool exit_code = parsed->has("--exit-code");
   const auto& positional = parsed->positional;
   // The page may also be asked for in git's external diff form (seven
@@ -492,6 +498,8 @@ int run_diff_driver(const std::vector<std::string>& args) {
     return usage_error("diff-driver",
                        "expected git's 7 arguments (PATH OLD-FILE OLD-HEX OLD-MODE "
                        "NEW-FILE NEW-HEX NEW-MODE)");
+  // git difftool's own helper is what the diff=zuv attribute replaced.
+  if (under_difftool()) return run_difftool_helper(args);
   Side before{args[1], args[0], {}, false, {}};
   Side after{args[4], args[0], {}, false, {}};
   // Under git, standard output is usually its pager rather than the terminal.

@@ -28,6 +28,19 @@ int run_revision_diff(const std::vector<std::string>& revisions,
                       const std::vector<std::string>& paths, const std::string* html,
                       Palette palette, bool& changed);
 
+// `git difftool -t zuv`: writes the page of MERGED (LOCAL -> REMOTE) in the
+// repository's git directory and prints its path.
+int write_difftool_page(const std::string& local, const std::string& remote,
+                        const std::string& merged);
+
+// Whether git difftool runs this diff driver: its own helper, which the
+// diff=zuv attribute's command replaces, is named in the environment then.
+bool under_difftool();
+
+// Hands git's 7 diff arguments back to `git difftool--helper`, which runs the
+// chosen tool (`-t zuv` or `-x COMMAND`); returns only on failure.
+int run_difftool_helper(const std::vector<std::string>& args);
+
 // Whether `text` names a commit in the repository of the current directory.
 bool is_revision(const std::string& text);
 
