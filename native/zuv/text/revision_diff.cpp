@@ -232,6 +232,7 @@ int run_difftool_helper(const std::vector<std::string>& args) {
   std::vector<std::string> words{"git", "difftool--helper"};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   std::fflush(stdout);
