@@ -384,7 +384,8 @@ def test_diff_page_across_revisions(repo, arguments, status, subtitle):
         assert "  pipeline.ipynb\n  second.ipynb" in result.stderr
 
 
-def test_difftool_writes_a_page_per_notebook(repo):
+def test_difftool_writes_a_page_per_notebook(repo, monkeypatch):
+    monkeypatch.delenv("BROWSER", raising=False)
     commit(repo, jupyter_text(BASE), "base")
     (repo / "sub").mkdir()
     (repo / "sub" / "second.ipynb").write_text(jupyter_text(BASE), encoding="utf-8")
@@ -395,6 +396,15 @@ def test_difftool_writes_a_page_per_notebook(repo):
                 f"sub/second.ipynb: {pages / 'sub~second.ipynb.html'}"]
     assert sorted(result.stdout.splitlines()) == expected
     assert "b/pipeline.ipynb" in (pages / "pipeline.ipynb.html").read_text(encoding="utf-8")
+    # With a browser configured, git's launcher opens each page.
+    opened = repo.parent / "opened.txt"
+    shim = repo.parent / "browser.sh"
+    shim.write_text(f'#!/bin/sh\necho "$@" >> {opened}\n')
+    shim.chmod(0o755)
+    git(repo, "config", "web.browser", "shim")
+    git(repo, "config", "browser.shim.cmd", str(shim))
+    git(repo, "difftool", "-y", "-t", "zuv", "HEAD~1", "HEAD", "--", "pipeline.ipynb")
+    assert opened.read_text().split() == [str(pages / "pipeline.ipynb.html")]
     # -x runs the given command on the two sides, not the text diff driver.
     shown = git(repo, "difftool", "-y", "-x", "echo TOOL", "HEAD~1", "HEAD", "--", "pipeline.ipynb")
     assert shown.stdout.startswith("TOOL ") and "notebook diff" not in shown.stdout

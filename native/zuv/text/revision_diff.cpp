@@ -257,8 +257,21 @@ int write_difftool_page(const std::string& local, const std::string& remote,
     if (c == '/') c = '~';
   std::string output = folder + "/" + flat + ".html";
   int result = write_html_diff({output, local, remote, "a/" + merged, "b/" + merged});
-  if (result == status::ok) std::printf("%s: %s\n", escape_line(merged).c_str(), output.c_str());
-  return result;
+  if (result != status::ok) return result;
+  std::printf("%s: %s\n", escape_line(merged).c_str(), escape_line(output).c_str());
+  std::fflush(stdout);
+  // A browser only where the user named one (git's web.browser or BROWSER):
+  // git's own launcher then opens the page.  Not opening it is no failure.
+  std::string browser;
+  const char* from_environment = std::getenv("BROWSER");
+  if (!git_line({"config", "web.browser"}, browser, error)) browser.clear();
+  if (!browser.empty() || (from_environment && *from_environment)) {
+    ProcessResult opened;
+    if (!run_git({"web--browse", output}, opened, error, true) || opened.status != 0)
+      std::fprintf(stderr, "zuv diff: could not open a browser on %s\n",
+                   escape_line(output).c_str());
+  }
+  return status::ok;
 }
 
 }  // namespace zuv::cli
