@@ -50,8 +50,9 @@ bool git_line(const std::vector<std::string>& args, std::string& line, std::stri
   ProcessResult result;
   if (!run_git(args, result, error, true)) return false;
   if (result.status != 0) {
-    error = result.err.empty() ? "git " + args[0] + " failed" : result.err;
+    error = result.err;
     while (!error.empty() && error.back() == '\n') error.pop_back();
+    error = error.empty() ? "git " + args[0] + " failed" : escape_line(error);
     return false;
   }
   line = result.out;
@@ -72,8 +73,9 @@ bool changed_notebooks(const std::vector<std::string>& revisions,
   ProcessResult result;
   if (!run_git(args, result, error, true)) return false;
   if (result.status != 0) {
-    error = result.err.empty() ? "git diff failed" : result.err;
+    error = result.err;
     while (!error.empty() && error.back() == '\n') error.pop_back();
+    error = error.empty() ? "git diff failed" : escape_line(error);
     return false;
   }
   for (std::string& name : split_nul(result.out))
@@ -195,7 +197,7 @@ int run_revision_diff(const std::vector<std::string>& revisions,
     // One notebook's page; a page holding several is not made yet.
     if (names.size() > 1) {
       std::string listed;
-      for (const std::string& name : names) listed += "\n  " + name;
+      for (const std::string& name : names) listed += "\n  " + escape_line(name);
       return usage_error(kCommand, "--html draws one notebook; give its path after --:" + listed);
     }
     if (names.empty()) {

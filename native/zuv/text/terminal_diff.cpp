@@ -479,9 +479,10 @@ int run_diff(const std::vector<std::string>& args) {
     else if (limits.empty() && revisions.empty() && revision_range(arg, revisions))
       continue;
     else if (separated || !file_exists(arg))
-      return usage_error("diff", separated ? "unknown revision " + arg
-                                           : "expected OLD and NEW, or revisions and paths: " +
-                                                 arg + " is neither a revision nor a file");
+      return usage_error(
+          "diff", separated ? "unknown revision " + escape_line(arg)
+                            : "expected OLD and NEW, or revisions and paths: " + escape_line(arg) +
+                                  " is neither a revision nor a file");
     else
       limits.push_back(arg);
   }
