@@ -1,17 +1,18 @@
-"""A real `git merge` of a pipeline notebook with zuvmerge as the merge driver.
+"""A real `git merge` of a pipeline notebook, the recommended way.
 
-Creates a repository in build/demo/ (made anew on every run), commits
-examples/base.ipynb, makes a branch "current" holding current.ipynb and a
-branch "incoming" holding incoming.ipynb, configures the driver, merges
-"incoming" into "current" and prints what happened.  The repository stays, so
-the merged notebook can be opened and its conflict resolved.  Run it with
-`make demo` (or with the interpreter of the environment where zuv-weft-git is
-installed).
+Creates a repository in build/demo/ (made anew on every run), runs `zuv
+config-git` there, commits examples/base.ipynb, makes a branch "current"
+holding current.ipynb and a branch "incoming" holding incoming.ipynb, merges
+"incoming" into "current" through `zuv merge-driver`, then shows what a person
+does next: `git diff` (a notebook diff), `zuv conflicts`, the merge page
+(`zuv show-merge --html`) and the `zuv resolve` command.  The repository
+stays, so the merged notebook can be opened and its conflict resolved.  Run it
+with `make demo` (or with the interpreter of the environment where
+zuv-weft-git is installed).
 """
 
 import json
 import os
-import shlex
 import shutil
 import subprocess
 import sys
@@ -24,14 +25,14 @@ NOTEBOOK = "pipeline.ipynb"
 MARKS = ("<<< ", ">>> ")
 
 
-def find_zuvmerge() -> str:
-    """The zuvmerge command of this interpreter's environment, else the PATH's."""
-    beside = Path(sys.executable).parent / "zuvmerge"
+def find_zuv() -> str:
+    """The zuv command of this interpreter's environment, else the PATH's."""
+    beside = Path(sys.executable).parent / "zuv"
     if beside.exists():
         return str(beside)
-    found = shutil.which("zuvmerge")
+    found = shutil.which("zuv")
     if found is None:
-        sys.exit("zuvmerge is not installed; run `make install` first")
+        sys.exit("zuv is not installed; run `make install` first")
     return found
 
 
@@ -45,23 +46,30 @@ def commit_version(repo: Path, version: str, message: str) -> None:
     git(repo, "commit", "-q", "-m", message)
 
 
-def make_repository(repo: Path, zuvmerge: str) -> None:
+def make_repository(repo: Path, zuv: str) -> None:
     git(repo, "init", "-q", "-b", "main")
     git(repo, "config", "user.name", "Demo User")
     git(repo, "config", "user.email", "demo@example.invalid")
     git(repo, "config", "commit.gpgsign", "false")
-    # The driver: git substitutes %O (ancestor), %A (ours, also the output),
-    # %B (theirs) and %P (the path of the file in the repository).
-    git(repo, "config", "merge.zuv.name", "pipeline notebook merge")
-    git(repo, "config", "merge.zuv.driver",
-        f"{shlex.quote(zuvmerge)} --base-file %O --current-file %A --incoming-file %B --file-path %P")
-    (repo / ".gitattributes").write_text("*.ipynb merge=zuv\n", encoding="utf-8")
+    # The recommended setup: the merge driver, the diff driver, the text
+    # conversion and the .gitattributes line, written by zuv itself.
+    print("$ zuv config-git")
+    setup = subprocess.run([zuv, "config-git"], cwd=repo, capture_output=True, text=True, check=True)
+    show(setup.stdout + setup.stderr)
     git(repo, "add", ".gitattributes")
     commit_version(repo, "base", "Pipeline notebook")
     git(repo, "checkout", "-q", "-b", "incoming")
     commit_version(repo, "incoming", "Evaluate ROC AUC, add streaming feature and importance plot")
     git(repo, "checkout", "-q", "-b", "current", "main")
     commit_version(repo, "current", "Tighter cleaning, rounded tenure, shallower trees")
+
+
+def show(text: str, limit: int = 0) -> None:
+    lines = text.splitlines()
+    for line in lines[:limit] if limit else lines:
+        print(f"  | {line}")
+    if limit and len(lines) > limit:
+        print(f"  | ... ({len(lines) - limit} more lines)")
 
 
 def short(source, width: int = 88) -> list:
@@ -85,23 +93,22 @@ def describe(notebook: dict) -> None:
 
 
 def main() -> int:
-    zuvmerge = find_zuvmerge()
-    print(f"merge driver: {zuvmerge}")
+    zuv = find_zuv()
+    print(f"zuv: {zuv}")
     # The user's own git configuration must not change what the demo shows.
     if DEMO.exists():
         shutil.rmtree(DEMO)
     DEMO.mkdir(parents=True)
     empty_config = DEMO / "empty-gitconfig"
     empty_config.touch()
-    os.environ.update(GIT_CONFIG_GLOBAL=str(empty_config), GIT_CONFIG_NOSYSTEM="1")
+    os.environ.update(GIT_CONFIG_GLOBAL=str(empty_config), GIT_CONFIG_NOSYSTEM="1", GIT_PAGER="cat")
     repo = DEMO / "repo"
     repo.mkdir()
-    make_repository(repo, zuvmerge)
     print(f"repository: {repo}")
-    print("$ git merge incoming   (on branch current)")
+    make_repository(repo, zuv)
+    print("\n$ git merge incoming   (on branch current; git runs `zuv merge-driver`)")
     merge = git(repo, "merge", "--no-edit", "incoming", check=False)
-    for line in (merge.stdout + merge.stderr).splitlines():
-        print(f"  | {line}")
+    show(merge.stdout + merge.stderr)
     print(f"git merge exit status: {merge.returncode}")
 
     text = (repo / NOTEBOOK).read_text(encoding="utf-8")
@@ -111,17 +118,37 @@ def main() -> int:
         print("the working-tree notebook is not JSON (git's own conflict marks?):")
         print(text[:2000])
         return 1
-    print(f"\nmerged {NOTEBOOK}:")
+    indented = text.startswith('{\n "cells": [\n  {')
+    print(f"\nmerged {NOTEBOOK} ({'indented as Jupyter writes it' if indented else 'layout changed'}):")
     describe(merged)
     status = git(repo, "status", "--short").stdout.strip()
     print("\ngit status --short:")
     print("\n".join(f"  {line}" for line in status.splitlines()) or "  (clean)")
     if merge.returncode == 0:
         print("\nThe merge was clean and git committed it.")
-    else:
-        print("\nThe merge stopped with conflicts: resolve the marked cells and source blocks, "
-              "then `git add` and `git commit`.")
+        print(f"\nThe repository stays in {repo}.")
+        return 0
+
+    # What the merge changed on the current branch, as a notebook diff.
+    print(f"\n$ git diff HEAD -- {NOTEBOOK}   (through `zuv diff-driver`)")
+    show(git(repo, "diff", "HEAD", "--", NOTEBOOK, check=False).stdout, limit=40)
+    print(f"\n$ zuv conflicts {NOTEBOOK}")
+    conflicts = subprocess.run([zuv, "conflicts", NOTEBOOK], cwd=repo, capture_output=True, text=True)
+    show(conflicts.stdout + conflicts.stderr)
+    page = DEMO / "merge.html"
+    print(f"\n$ zuv show-merge --html {page} {NOTEBOOK}")
+    drawn = subprocess.run([zuv, "show-merge", "--html", str(page), NOTEBOOK], cwd=repo,
+                           capture_output=True, text=True)
+    show(drawn.stdout + drawn.stderr)
+    if page.exists():
+        print(f"  the merge page: open {page} in a browser")
+    print("\nTo keep one side of every conflict, then commit:")
+    print(f"  zuv resolve {NOTEBOOK} --incoming --all   (or --current; --cell NAME for one cell)")
+    print(f"  git add {NOTEBOOK} && git commit")
     print(f"\nThe repository stays in {repo}; open {repo / NOTEBOOK} to look at the merge.")
+    print("To run zuv there, use its full path or activate its environment:")
+    print(f"  cd {repo} && {zuv} conflicts {NOTEBOOK}")
+    print(f"  source {Path(zuv).parent / 'activate'}   # then plain `zuv`")
     return 0
 
 

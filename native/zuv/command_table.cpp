@@ -13,7 +13,9 @@ constexpr std::array kCommands = {
             "\n"
             "Registers (--enable, the default) or removes (--disable) the merge driver\n"
             "`zuv merge-driver`, the diff driver `zuv diff-driver`, the text conversion\n"
-            "`zuv textconv` and the attribute line `*.ipynb merge=zuv diff=zuv`.\n"
+            "`zuv textconv`, the mergetools of `zuv resolve`, the difftool of the\n"
+            "pages (`git difftool -t zuv`) and the attribute line\n"
+            "`*.ipynb merge=zuv diff=zuv`.\n"
             "Without --global or --system it configures the repository in the current\n"
             "directory and its .gitattributes; --global uses the user's configuration\n"
             "and core.attributesFile (else ~/.config/git/attributes); --system the\n"
@@ -36,12 +38,18 @@ constexpr std::array kCommands = {
             "output.",
             run_textconv, true},
     Command{"diff", "show the changes between two notebooks",
-            "zuv diff [--color=auto|always|never] [--html OUT] OLD NEW\n"
+            "zuv diff [--color=auto|always|never] [--html OUT] [--exit-code] OLD NEW\n"
+            "       zuv diff [--color=...] [--exit-code] [REV [REV]] [-- PATH...]\n"
             "\n"
             "Shows what changed from OLD to NEW: cells added, removed and modified\n"
             "(with a unified diff of the source), parents gained and lost, parameters\n"
             "added, removed and modified.  --html OUT writes a page with the pipeline\n"
-            "drawn as a graph instead.  Exit status 0, or 2/3 on errors.",
+            "drawn as a graph instead.  Without two files, compares as `git diff` does\n"
+            "every notebook that changed: the work tree against the index, against REV,\n"
+            "or two revisions, limited to PATHs (--html: the one notebook that changed).\n"
+            "--difftool LOCAL REMOTE MERGED is `git difftool -t zuv`: the page of each\n"
+            "notebook in the git directory's zuv-pages/, its path printed.  Exit status\n"
+            "0 (with --exit-code 1 when anything differs), or 2/3 on errors.",
             run_diff},
     Command{"diff-driver", "git's external diff command (7 or 9 arguments)",
             "zuv diff-driver PATH OLD-FILE OLD-HEX OLD-MODE NEW-FILE NEW-HEX NEW-MODE\n"

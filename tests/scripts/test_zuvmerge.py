@@ -279,9 +279,25 @@ def test_demo_merges_the_examples_with_real_git(tmp_path):
     assert "<<< " in kept.read_text(encoding="utf-8") and f"stays in {kept.parent}" in result.stdout
     # The example branches change one line of train_model differently.
     assert "git merge exit status: 1" in result.stdout
-    assert "zuvmerge: conflicts remain in pipeline.ipynb:" in result.stdout
     assert "<<<<<<< pipeline.ipynb-current" in result.stdout
     assert "[plot_importances]" in result.stdout
+    # The recommended path: zuv config-git, its driver, then the tools for the conflict.
+    lines = result.stdout.splitlines()
+    assert "$ zuv config-git" in lines
+    assert "  | zuv merge-driver: conflicts remain in pipeline.ipynb: cell conflicts 0, parameter conflicts 0, " \
+           "source conflict blocks 1" in lines
+    assert "merged pipeline.ipynb (indented as Jupyter writes it):" in lines
+    assert kept.read_text(encoding="utf-8").startswith('{\n "cells": [\n  {\n   "cell_type"')
+    assert "  | notebook diff a/pipeline.ipynb b/pipeline.ipynb" in lines
+    assert "  |   cell train_model (5d7f3b88-train): 1 source conflict block at line 6-10" in lines
+    assert "<title>" in (tmp_path / "demo" / "merge.html").read_text(encoding="utf-8")
+    zuv = Path(sys.executable).parent / "zuv"
+    assert f"  cd {kept.parent} && {zuv} conflicts pipeline.ipynb" in lines
+    assert f"  source {zuv.parent / 'activate'}   # then plain `zuv`" in lines
+    # The resolve command it prints closes the conflict.
+    resolve = next(line.split("   (")[0].split() for line in lines if line.startswith("  zuv resolve "))
+    subprocess.run([str(zuv), *resolve[1:]], cwd=kept.parent, check=True, capture_output=True)
+    assert subprocess.run([str(zuv), "conflicts", "pipeline.ipynb"], cwd=kept.parent).returncode == 0
 
 
 def real_cell(cid, name, source, **canvas):

@@ -799,3 +799,100 @@ def test_crlf_notebooks_keep_their_line_ends(tmp_path, outcome):
     assert merged == expected
     if outcome == "resolved":
         assert find(json.loads(merged)["cells"], "a")["source"][2] == "x = 'theirs'\n"
+
+
+@pytest.mark.parametrize(
+    "arguments, status, shown",
+    [
+        # Work tree against the index: only the unstaged edit of "-dash".
+        (["--exit-code"], 1, {"-dash.ipynb"}),
+        (["--exit-code", "--", "pipeline.ipynb"], 0, set()),
+        # Work tree against a revision: the staged edit too; a deleted notebook.
+        (["HEAD"], 0, {"pipeline.ipynb", "-dash.ipynb"}),
+        (["--exit-code", "HEAD~1"], 1, {"pipeline.ipynb", "-dash.ipynb", "gone.ipynb"}),
+        # Two revisions, limited to a path starting with "-".
+        (["--exit-code", "HEAD~1", "HEAD", "--", "-dash.ipynb"], 0, set()),
+        (["--exit-code", "HEAD~1", "HEAD"], 1, {"gone.ipynb"}),
+        (["--exit-code", "HEAD~1...HEAD"], 1, {"gone.ipynb"}),
+        (["HEAD~1..", "--", "../-dash.ipynb"], 0, set()),
+        # Paths are read from the current directory (a subdirectory here).
+        (["HEAD~1", "HEAD", "--", "../gone.ipynb"], 0, {"gone.ipynb"}),
+    ],
+)
+def test_diff_across_revisions(repo, arguments, status, shown):
+    commit(repo, jupyter_text(BASE), "base")
+    (repo / "-dash.ipynb").write_text(jupyter_text(BASE), encoding="utf-8")
+    (repo / "gone.ipynb").write_text(jupyter_text(BASE), encoding="utf-8")
+    (repo / "notes.txt").write_text("a\n", encoding="utf-8")
+    commit(repo, jupyter_text(BASE), "more")
+    (repo / "gone.ipynb").unlink()
+    (repo / "notes.txt").write_text("b\n", encoding="utf-8")
+    commit(repo, jupyter_text(BASE), "delete")
+    commit(repo, jupyter_text(edit(BASE, "b", 0, "model = fit(df, staged)\n")), "-")
+    git(repo, "reset", "-q", "--soft", "HEAD~1")
+    (repo / "-dash.ipynb").write_text(jupyter_text(edit(BASE, "a", 1, "df = unstaged()\n")))
+    (repo / "sub").mkdir()
+    result = run(repo / "sub", ZUV, "diff", "--color=never", *arguments, check=False)
+    assert result.returncode == status, result.stdout + result.stderr
+    headers = [line for line in result.stdout.splitlines() if line.startswith("notebook diff")]
+    names = {h.split()[-1].removeprefix("b/") for h in headers}
+    names |= {h.split()[-2].removeprefix("a/") for h in headers}
+    assert names - {"/dev/null"} == shown, result.stdout
+    assert "notes.txt" not in result.stdout
+    if "-dash.ipynb" in shown:
+        assert "  +df = unstaged()" in result.stdout.splitlines()
+    if "pipeline.ipynb" in shown:
+        assert "  +model = fit(df, staged)" in result.stdout.splitlines()
+    if "gone.ipynb" in shown:
+        assert "notebook diff a/gone.ipynb /dev/null" in headers
+
+
+@pytest.mark.parametrize(
+    "arguments, status, subtitle",
+    [
+        (["HEAD~1", "HEAD", "--", "second.ipynb"], 1, "HEAD~1:second.ipynb → HEAD:second.ipynb"),
+        (["HEAD"], 1, "HEAD:pipeline.ipynb → pipeline.ipynb"),
+        (["HEAD~1", "HEAD"], 2, None),  # two notebooks changed: one page cannot hold both
+        (["HEAD", "--", "second.ipynb"], 0, None),  # nothing changed: no page
+    ],
+)
+def test_diff_page_across_revisions(repo, arguments, status, subtitle):
+    commit(repo, jupyter_text(BASE), "base")
+    (repo / "second.ipynb").write_text(jupyter_text(BASE), encoding="utf-8")
+    commit(repo, jupyter_text(edit(BASE, "b", 0, "model = fit(df, k=3)\n")), "two")
+    (repo / "pipeline.ipynb").write_text(jupyter_text(BASE), encoding="utf-8")
+    page = repo.parent / "page.html"
+    result = run(repo, ZUV, "diff", "--exit-code", "--html", page, *arguments, check=False)
+    assert result.returncode == status, result.stderr
+    assert page.exists() == (subtitle is not None)
+    if subtitle:
+        assert subtitle in page.read_text(encoding="utf-8")
+    if status == 2:
+        assert "  pipeline.ipynb\n  second.ipynb" in result.stderr
+
+
+def test_difftool_writes_a_page_per_notebook(repo, monkeypatch):
+    monkeypatch.delenv("BROWSER", raising=False)
+    commit(repo, jupyter_text(BASE), "base")
+    (repo / "sub").mkdir()
+    (repo / "sub" / "second.ipynb").write_text(jupyter_text(BASE), encoding="utf-8")
+    commit(repo, jupyter_text(edit(BASE, "b", 0, "model = fit(df, k=3)\n")), "two")
+    result = git(repo, "difftool", "-y", "-t", "zuv", "HEAD~1", "HEAD", "--", "*.ipynb")
+    pages = repo / ".git" / "zuv-pages"
+    expected = [f"pipeline.ipynb: {pages / 'pipeline.ipynb.html'}",
+                f"sub/second.ipynb: {pages / 'sub~second.ipynb.html'}"]
+    assert sorted(result.stdout.splitlines()) == expected
+    assert "b/pipeline.ipynb" in (pages / "pipeline.ipynb.html").read_text(encoding="utf-8")
+    # With a browser configured, git's launcher opens each page.
+    opened = repo.parent / "opened.txt"
+    shim = repo.parent / "browser.sh"
+    shim.write_text(f'#!/bin/sh\necho "$@" >> {opened}\n')
+    shim.chmod(0o755)
+    git(repo, "config", "web.browser", "shim")
+    git(repo, "config", "browser.shim.cmd", str(shim))
+    git(repo, "difftool", "-y", "-t", "zuv", "HEAD~1", "HEAD", "--", "pipeline.ipynb")
+    assert opened.read_text().split() == [str(pages / "pipeline.ipynb.html")]
+    # -x runs the given command on the two sides, not the text diff driver.
+    shown = git(repo, "difftool", "-y", "-x", "echo TOOL", "HEAD~1", "HEAD", "--", "pipeline.ipynb")
+    assert shown.stdout.startswith("TOOL ") and "notebook diff" not in shown.stdout
+    assert git(repo, "status", "--porcelain").stdout == ""

@@ -34,7 +34,7 @@ constexpr const char* kAttributeLine = "*.ipynb merge=zuv diff=zuv";
 constexpr const char* kDriverName = "pipeline notebook merge (zuv)";
 // Sections this command writes keys into in git's configuration.
 constexpr std::array kSections = {"merge.zuv", "diff.zuv", "mergetool.zuv",
-                                  "mergetool.zuv-incoming"};
+                                  "mergetool.zuv-incoming", "difftool.zuv"};
 // A name for the attributes git applies to notebooks.
 constexpr const char* kProbePath = "zuv-probe.ipynb";
 
@@ -257,7 +257,7 @@ struct OwnedKey {
   const char* value;
   const char* earlier = nullptr;
 };
-constexpr std::array<OwnedKey, 8> kOwnedKeys = {{
+constexpr std::array<OwnedKey, 9> kOwnedKeys = {{
     {"merge.zuv.name", false, kDriverName},
     {"merge.zuv.driver", true, " merge-driver %O %A %B %L %P"},
     {"diff.zuv.textconv", true, " textconv"},
@@ -271,6 +271,8 @@ constexpr std::array<OwnedKey, 8> kOwnedKeys = {{
     {"mergetool.zuv-incoming.cmd", true, " resolve --incoming --all -- \"$MERGED\"",
      " resolve \"$MERGED\" --incoming --all"},
     {"mergetool.zuv-incoming.trustExitCode", false, "true"},
+    // `git difftool -t zuv`: the page of each notebook, its path printed.
+    {"difftool.zuv.cmd", true, " diff --difftool \"$LOCAL\" \"$REMOTE\" \"$MERGED\""},
 }};
 
 // Whether `value` is what this command writes for `key`, from any

@@ -6,6 +6,8 @@
 // values.  Other notebooks get a diff of their cell sources by position,
 // and files that are not JSON a plain line diff.  Nothing is printed for
 // what did not change; every piece of notebook text is escaped.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +24,7 @@
 #include "zuv/pages/html_diff.hpp"
 #include "zuv/text/line_diff.hpp"
 #include "zuv/text/terminal.hpp"
+#include "zuv/text/terminal_diff.hpp"
 
 namespace zuv::cli {
 
@@ -328,6 +331,12 @@ bool positional_diff(PyObject* before, PyObject* after, Printer& printer) {
   return true;
 }
 
+// "a/" or "b/" before a label; an absolute path keeps a single slash.
+std::string prefixed(const char* prefix, const std::string& label) {
+  size_t start = label.find_first_not_of('/');
+  return prefix + escape_line(start == std::string::npos ? std::string() : label.substr(start));
+}
+
 // The comparison of two sides, printed; false with a Python exception.
 // `notes` are lines git gives beside the contents (a rename, a new mode):
 // shown after the header, and the header is shown for them alone.
@@ -362,13 +371,26 @@ bool show_diff(Side& before, Side& after, const std::vector<std::string>& notes,
   if (!changed && notes.empty()) return true;
   printer.line(Printer::kBold,
                "notebook diff " +
-                   (before.missing ? std::string(kNoFile) : "a/" + escape_line(before.label)) +
-                   " " + (after.missing ? std::string(kNoFile) : "b/" + escape_line(after.label)));
+                   (before.missing ? std::string(kNoFile) : prefixed("a/", before.label)) + " " +
+                   (after.missing ? std::string(kNoFile) : prefixed("b/", after.label)));
   for (const std::string& note : notes) printer.line(Printer::kBold, escape_line(note));
   if (changed && body.empty())
     printer.plain("  (no change to cells, parameters or notebook metadata)");
   printer.append(body);
   return true;
+}
+
+// Parses a side read elsewhere as load() does.
+Side side_of(const DiffInput& input) {
+  Side side{input.missing ? kNoFile : "", input.label, input.bytes, input.missing, {}};
+  if (!side.missing) {
+    side.document = parse_json(side.bytes);
+    if (!side.document || !PyDict_Check(side.document.get())) {
+      PyErr_Clear();
+      side.document = Ref{};
+    }
+  }
+  return side;
 }
 
 int print_diff(const char* command, Side& before, Side& after, Palette palette,
@@ -423,31 +445,107 @@ std::vector<std::string> external_diff_notes(const ExternalDiff& diff) {
   return notes;
 }
 
+bool file_exists(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0;
+}
+
+// Splits `zuv diff`'s arguments at the "--" that ends its options (not one
+// given as an option's value).
+void split_at_separator(const std::vector<std::string>& args, std::vector<std::string>& options,
+                        std::vector<std::string>& paths, bool& separated) {
+  separated = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--") {
+      separated = true;
+      paths.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      return;
+    }
+    options.push_back(args[i]);
+    if ((args[i] == "--html" || args[i] == "--color") && i + 1 < args.size())
+      options.push_back(args[++i]);
+  }
+}
+
 }  // namespace
+
+bool diff_text(const DiffInput& before, const DiffInput& after, Palette palette, std::string& out) {
+  Side old_side = side_of(before);
+  Side new_side = side_of(after);
+  Printer printer(palette);
+  if (!show_diff(old_side, new_side, {}, printer)) return false;
+  out += printer.text();
+  return true;
+}
 
 int run_diff(const std::vector<std::string>& args) {
   std::string error;
-  auto parsed = parse_arguments(args, {{"--color", true}, {"--html", true}}, error);
+  std::vector<std::string> before_separator, paths;
+  bool separated = false;
+  split_at_separator(args, before_separator, paths, separated);
+  auto parsed = parse_arguments(
+      before_separator,
+      {{"--color", true}, {"--html", true}, {"--exit-code", false}, {"--difftool", false}}, error);
   if (!parsed) return usage_error("diff", error);
+  if (parsed->has("--difftool")) {
+    if (parsed->positional.size() != 3 || separated)
+      return usage_error("diff", "--difftool expects git's LOCAL REMOTE MERGED");
+    return write_difftool_page(parsed->positional[0], parsed->positional[1], parsed->positional[2]);
+  }
+  const bool exit_code = parsed->has("--exit-code");
+  const auto& positional = parsed->positional;
   // The page may also be asked for in git's external diff form (seven
   // arguments, nine for a rename), as `diff.zuv.command` of a single
   // `git -c ... diff`.
   ExternalDiff git_diff;
-  if (auto html = parsed->value("--html"); html && parsed->positional.size() >= 7 &&
-                                           external_diff_arguments(parsed->positional, git_diff))
+  if (auto html = parsed->value("--html");
+      html && !separated && positional.size() >= 7 && external_diff_arguments(positional, git_diff))
     return write_html_diff({*html, git_diff.old_file, git_diff.new_file, "a/" + git_diff.path,
                             "b/" + git_diff.new_path});
-  if (parsed->positional.size() != 2) return usage_error("diff", "expected OLD and NEW");
   ColorMode mode = ColorMode::automatic;
   if (auto colour = parsed->value("--color"); colour && !parse_color_mode(*colour, mode))
     return usage_error("diff", "--color must be auto, always or never");
-  const std::string& old_path = parsed->positional[0];
-  const std::string& new_path = parsed->positional[1];
-  if (auto html = parsed->value("--html"))
-    return write_html_diff({*html, old_path, new_path, old_path, new_path});
-  Side before{old_path, old_path, {}, false, {}};
-  Side after{new_path, new_path, {}, false, {}};
-  return print_diff("diff", before, after, Palette{colour_output(mode)});
+  // Two files that are not revisions: the comparison of those files.  Else,
+  // as git reads its arguments: revisions first, then paths.  Outside a
+  // repository, two files after "--" are the two files (names that start
+  // with "-" need it); inside one, paths after "--" limit a revision diff.
+  const std::vector<std::string>& files = separated && positional.empty() ? paths : positional;
+  const bool two_files =
+      files.size() == 2 && (separated ? positional.empty() && !in_work_tree()
+                                      : (file_exists(files[0]) && file_exists(files[1])) ||
+                                            (!is_revision(files[0]) && !is_revision(files[1])));
+  if (two_files) {
+    const std::string& old_path = files[0];
+    const std::string& new_path = files[1];
+    if (auto html = parsed->value("--html"))
+      return write_html_diff({*html, old_path, new_path, old_path, new_path});
+    Side before{old_path, old_path, {}, false, {}};
+    Side after{new_path, new_path, {}, false, {}};
+    int result = print_diff("diff", before, after, Palette{colour_output(mode)});
+    bool changed = before.bytes != after.bytes || before.missing != after.missing;
+    return result == status::ok && exit_code && changed ? 1 : result;
+  }
+  std::vector<std::string> revisions;
+  std::vector<std::string> limits;
+  for (const std::string& arg : positional) {
+    if (limits.empty() && revisions.size() < 2 && is_revision(arg))
+      revisions.push_back(arg);
+    else if (limits.empty() && revisions.empty() && revision_range(arg, revisions))
+      continue;
+    else if (separated || !file_exists(arg))
+      return usage_error(
+          "diff", separated ? "unknown revision " + escape_line(arg)
+                            : "expected OLD and NEW, or revisions and paths: " + escape_line(arg) +
+                                  " is neither a revision nor a file");
+    else
+      limits.push_back(arg);
+  }
+  limits.insert(limits.end(), paths.begin(), paths.end());
+  bool changed = false;
+  auto html = parsed->value("--html");
+  int result = run_revision_diff(revisions, limits, html ? &*html : nullptr,
+                                 Palette{colour_output(mode)}, changed);
+  return result == status::ok && exit_code && changed ? 1 : result;
 }
 
 int run_diff_driver(const std::vector<std::string>& args) {
@@ -457,6 +555,8 @@ int run_diff_driver(const std::vector<std::string>& args) {
                        "expected git's 7 arguments (PATH OLD-FILE OLD-HEX OLD-MODE "
                        "NEW-FILE NEW-HEX NEW-MODE), 9 for a rename or copy (then NEW-PATH "
                        "RENAME-HEADER), or 1 for an unmerged PATH");
+  // git difftool's own helper is what the diff=zuv attribute replaced.
+  if (under_difftool()) return run_difftool_helper(args);
   if (diff.old_file.empty()) {
     std::printf("* Unmerged path %s\n", escape_line(diff.path).c_str());
     return std::fflush(stdout) == 0 ? status::ok
