@@ -9,11 +9,14 @@
 namespace zuv::cli {
 
 // The merged document and the conflicts this merge created, by the rules
-// and the merge core of `merge_files`, with hooks that import GitPython only
-// for a source merge.  `label_path` (the notebook's path in the repository)
-// forms the conflict labels.  The inputs' objects are shared with the
-// result and may change.  False with the Python exception the merge raised.
+// and the merge core of `merge_files`, with hooks that merge cell sources in
+// memory where libgit2 writes git's bytes (the conflict style git would use
+// here, `marker_size` markers) and through `git merge-file` elsewhere, or
+// everywhere when `zuv.sourceMerge` is "process".  `label_path` (the
+// notebook's path in the repository) forms the conflict labels.  The
+// inputs' objects are shared with the result and may change.  False with
+// the Python exception the merge raised.
 bool merge_pipeline(PyObject* base, PyObject* current, PyObject* incoming,
-                    const std::string& label_path, merge::MergeResult& result);
+                    const std::string& label_path, int marker_size, merge::MergeResult& result);
 
 }  // namespace zuv::cli
