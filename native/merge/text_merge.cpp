@@ -16,7 +16,7 @@ struct Quirks {
   bool empty_side_differs = false;  // drops the label of an empty side
 };
 struct VersionRule {
-  int major, minor;
+  int major = 0, minor = 0;
   Quirks quirks;
 };
 constexpr VersionRule kVersionRules[] = {

@@ -13,6 +13,7 @@
 
 #include "io/atomic_write.hpp"
 #include "notebook/conflict_count.hpp"
+#include "py/collector_pause.hpp"
 #include "zuv/arguments.hpp"
 #include "zuv/commands.hpp"
 #include "zuv/conflicts/merge_facts.hpp"
@@ -152,6 +153,9 @@ int run_merge_driver(const std::vector<std::string>& args) {
   for (Version& version : versions)
     if (!read_bytes(version.path, version.bytes, error)) return failure(kCommand, error);
 
+  // Parsing, the merge and the layout-keeping write build and drop whole
+  // documents without cycles: collections during them find nothing to free.
+  CollectorPause pause;
   bool base_empty = false;
   std::string reason = check_versions(versions, base_empty);
   if (reason.empty()) {
