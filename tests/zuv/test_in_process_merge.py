@@ -280,18 +280,31 @@ class Driver:
         return run.returncode, run.stderr, (self.work / "current.ipynb").read_bytes(), runs
 
 
+def generated_triple(rng):
+    """bench/generate.py's realistic notebooks: clean source merges and
+    conflicts among cells edited otherwise."""
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+    try:
+        import generate
+    finally:
+        del sys.path[0]
+    triple = generate.edited_triple(150, seed=rng.randrange(1000), both_sides=0.2, conflicts=0.1)
+    return dict(zip(("base", "current", "incoming"), triple[:3]))
+
+
 @pytest.mark.parametrize(
-    "style, in_repository, marker_size",
-    [(None, False, 7), ("diff3", True, 7), ("zdiff3", True, 11),
+    "style, in_repository, marker_size, shapes",
+    [(None, False, 7, "random"), ("diff3", True, 7, "random"), ("zdiff3", True, 11, "random"),
      # Outside a repository git merge-file reads no configuration.
-     ("diff3", False, 3)],
+     ("diff3", False, 3, "random"),
+     ("diff3", True, 7, "generator")],
 )
-def test_driver_routes_write_the_same_notebook(tmp_path, style, in_repository, marker_size):
+def test_driver_routes_write_the_same_notebook(tmp_path, style, in_repository, marker_size, shapes):
     rng = random.Random(SEED ^ marker_size)
     driver = Driver(tmp_path, style, in_repository)
     statuses, process_merges = set(), 0
-    for round_ in range(6):
-        documents = notebook_triple(rng, rng.choice([3, 12]))
+    for round_ in range(6 if shapes == "random" else 2):
+        documents = notebook_triple(rng, rng.choice([3, 12])) if shapes == "random" else generated_triple(rng)
         *in_memory, runs = driver.merge(documents, marker_size, {})
         assert "merge-file" not in runs
         *by_process, runs = driver.merge(documents, marker_size, config_env(PROCESS))
