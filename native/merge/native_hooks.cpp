@@ -9,6 +9,7 @@
 #include "io/file_io.hpp"
 #include "jsondiff/json_diff.hpp"
 #include "merge/cell_comparison.hpp"
+#include "merge/native_source_merge.hpp"
 #include "notebook_merge/merge.hpp"
 #include "py/imports.hpp"
 
@@ -97,10 +98,30 @@ bool NativeHooks::comparison_shortcut(const zuv::json_diff::Symbols*& symbols) {
   return symbols != nullptr;
 }
 
-// The same source merge as `_merge_source`, with `git`, `os` and `tempfile`
-// imported on first use.
 Ref NativeHooks::merge_source(PyObject* current, PyObject* base, PyObject* incoming,
-                              PyObject* current_label, PyObject* incoming_label) {
+                              PyObject* current_label, PyObject* incoming_label,
+                              Py_ssize_t& opened) {
+  if (!settings_) settings_ = read_settings_ ? read_settings_() : SourceMergeSettings{};
+  if (settings_->in_process && settings_->style) {
+    Ref lines;
+    switch (settings_->in_process(current, base, incoming, current_label, incoming_label,
+                                  *settings_->style, marker_size_, lines, opened)) {
+      case InProcess::merged:
+        return lines;
+      case InProcess::failed:
+        return {};
+      case InProcess::declined:
+        break;
+    }
+  }
+  return merge_by_process(current, base, incoming, current_label, incoming_label, opened);
+}
+
+// The same source merge as `_merge_source` (with the marker size), with
+// `git`, `os` and `tempfile` imported on first use.
+Ref NativeHooks::merge_by_process(PyObject* current, PyObject* base, PyObject* incoming,
+                                  PyObject* current_label, PyObject* incoming_label,
+                                  Py_ssize_t& opened) {
   if (!git_) {
     Ref globals = Ref::steal(PyDict_New());
     if (!globals) return {};
@@ -116,8 +137,12 @@ Ref NativeHooks::merge_source(PyObject* current, PyObject* base, PyObject* incom
     source_globals_ = globals;
     git_ = g;
   }
-  return merge::merge_source(source_globals_.get(), git_.get(), current, base, incoming,
-                             current_label, incoming_label);
+  ProcessMerge how;
+  how.marker_size = marker_size_;
+  Ref lines = merge::merge_source(source_globals_.get(), git_.get(), current, base, incoming,
+                                  current_label, incoming_label, how);
+  opened = how.blocks;
+  return lines;
 }
 
 // A version 4 UUID from the system's random source, in its 36-character

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "merge/source_merge.hpp"
+
 #include "io/file_io.hpp"
 #include "io/signal_hold.hpp"
 #include "notebook_merge/merge.hpp"
@@ -62,20 +64,6 @@ std::vector<LineSpan> split_universal_lines(std::string_view text) {
   return lines;
 }
 
-// The lines of `text` that open a conflict block labelled `label` the way
-// git writes it: seven "<" signs, a space, the label.
-size_t count_block_openings(std::string_view text, std::string_view label) {
-  constexpr std::string_view kOpening = "<<<<<<< ";
-  size_t count = 0;
-  for (const LineSpan& span : split_universal_lines(text)) {
-    std::string_view line = text.substr(span.begin, span.length);
-    if (line.size() == kOpening.size() + label.size() && line.starts_with(kOpening) &&
-        line.ends_with(label))
-      ++count;
-  }
-  return count;
-}
-
 // ---------------------------------------------------------------------------
 // Working files.
 
@@ -105,52 +93,6 @@ bool write_sources(PyObject* const paths[3], PyObject* const sources[3]) {
     }
   }
   return true;
-}
-
-// A working file's path and the label that replaces it in the result; an
-// empty label leaves the path as git wrote it.
-struct Relabel {
-  PyObject* path;
-  PyObject* label;
-};
-
-// Decodes the merged bytes as UTF-8 text, one str per line with universal
-// newlines, relabelling the working paths in every line.
-Ref merged_lines(const std::string& bytes, const Relabel (&relabels)[3]) {
-  // Decoding the whole text first reports invalid UTF-8 as a read would.
-  if (!Ref::steal(
-          PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr)))
-    return {};
-  std::vector<LineSpan> spans = split_universal_lines(bytes);
-  Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
-  if (!result) return {};
-  std::string line;
-  for (size_t i = 0; i < spans.size(); ++i) {
-    line.assign(bytes, spans[i].begin, spans[i].length);
-    if (spans[i].terminated) line.push_back('\n');
-    Ref text = Ref::steal(
-        PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), nullptr));
-    for (const Relabel& relabel : relabels) {
-      if (text && PyUnicode_GET_LENGTH(relabel.label) > 0)
-        text = Ref::steal(PyUnicode_Replace(text.get(), relabel.path, relabel.label, -1));
-    }
-    if (!text) return {};
-    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), text.release());
-  }
-  return result;
-}
-
-// The base version's label: a current label ending in "-current" names the
-// base with the same prefix and "-base"; anything else leaves git's own.
-Ref base_label(PyObject* current_name) {
-  const zuv::Names& n = zuv::names();
-  Py_ssize_t ends = PyUnicode_Tailmatch(current_name, n.current_suffix, 0, PY_SSIZE_T_MAX, 1);
-  if (ends < 0) return {};
-  if (!ends) return Ref::borrow(n.empty);
-  Ref prefix = Ref::steal(PyUnicode_Substring(
-      current_name, 0,
-      PyUnicode_GET_LENGTH(current_name) - PyUnicode_GET_LENGTH(n.current_suffix)));
-  return prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), n.base_suffix)) : Ref{};
 }
 
 // The merged file's descriptor stays open until its directory is gone, so
@@ -214,15 +156,27 @@ struct UnconfirmedStatus {
   zuv::CaughtError error;
 };
 
-// g.merge_file(current_path, base_path, incoming_path); conflicts reported
-// as git.GitCommandError are an ordinary outcome.  Their count is left in
-// `unconfirmed` for the caller to check against the result.
-bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3],
-                    std::optional<UnconfirmedStatus>& unconfirmed, zuv::io::SignalHold& hold) {
+// g.merge_file(current_path, base_path, incoming_path), with
+// "--marker-size=N" first where the marker size is not git's default;
+// conflicts reported as git.GitCommandError are an ordinary outcome, their
+// count left in `status` and in `unconfirmed` for the caller to check
+// against the result.
+bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3], int marker_size,
+                    long& status, std::optional<UnconfirmedStatus>& unconfirmed,
+                    zuv::io::SignalHold& hold) {
+  status = 0;
+  Ref size_option;
+  if (marker_size != kDefaultMarkerSize) {
+    size_option = Ref::steal(PyUnicode_FromFormat("--marker-size=%d", marker_size));
+    if (!size_option) return false;
+  }
   // Git may take its time (or be a shim that hangs): a signal may stop it,
   // and the exception its handler raises leaves through the clean-up.
   hold.pause();
-  Ref done = zuv::call_method(g, zuv::names().merge_file, paths[0], paths[1], paths[2]);
+  Ref done = size_option
+                 ? zuv::call_method(g, zuv::names().merge_file, size_option.get(), paths[0],
+                                    paths[1], paths[2])
+                 : zuv::call_method(g, zuv::names().merge_file, paths[0], paths[1], paths[2]);
   hold.resume();
   if (done) return true;
   zuv::CaughtError error;
@@ -233,7 +187,7 @@ bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3],
     return false;
   }
   if (PyErr_GivenExceptionMatches(error.type(), error_class.get())) {
-    long status = exit_status(error.value());
+    status = exit_status(error.value());
     if (is_conflict_count(status)) {
       unconfirmed.emplace(UnconfirmedStatus{status, std::move(error)});
       return true;
@@ -248,7 +202,7 @@ bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3],
 
 Ref merge_in_directory(PyObject* globals, PyObject* directory, PyObject* g,
                        PyObject* const sources[3], PyObject* current_name, PyObject* incoming_name,
-                       FileDescriptor& merged_file, zuv::io::SignalHold& hold) {
+                       ProcessMerge& how, FileDescriptor& merged_file, zuv::io::SignalHold& hold) {
   const zuv::Names& n = zuv::names();
   Ref os = zuv::global(globals, n.os);
   if (!os) return {};
@@ -266,19 +220,24 @@ Ref merge_in_directory(PyObject* globals, PyObject* directory, PyObject* g,
   PyObject* const paths[3] = {current_path.get(), base_path.get(), incoming_path.get()};
   if (!write_sources(paths, sources)) return {};
   std::optional<UnconfirmedStatus> unconfirmed;
-  if (!run_merge_file(globals, g, paths, unconfirmed, hold)) return {};
+  long status = 0;
+  if (!run_merge_file(globals, g, paths, how.marker_size, status, unconfirmed, hold)) return {};
   std::string bytes;
   if (!read_file(current_path.get(), bytes, merged_file)) return {};
+  how.blocks = status;
   if (unconfirmed) {
     Ref label = zuv::io::fs_path(current_path.get());
     if (!label) return {};
-    size_t blocks = count_block_openings(
-        bytes, std::string_view(PyBytes_AS_STRING(label.get()),
-                                static_cast<size_t>(PyBytes_GET_SIZE(label.get()))));
+    size_t blocks =
+        count_block_openings(bytes,
+                             std::string_view(PyBytes_AS_STRING(label.get()),
+                                              static_cast<size_t>(PyBytes_GET_SIZE(label.get()))),
+                             how.marker_size);
     if (!blocks_confirm_status(unconfirmed->status, blocks)) {
       unconfirmed->error.restore();
       return {};
     }
+    how.blocks = static_cast<Py_ssize_t>(blocks);
   }
   PyObject* current_label = current_name == Py_None ? n.empty : current_name;
   Ref base_name = base_label(current_label);
@@ -310,6 +269,14 @@ constexpr FunctionSpec kMergeSource{"_merge_source", nullptr, kMergeSourceParams
 
 Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* base,
                  PyObject* incoming, PyObject* current_name, PyObject* incoming_name) {
+  ProcessMerge how;
+  return merge_source(globals, g, current, base, incoming, current_name, incoming_name, how);
+}
+
+Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* base,
+                 PyObject* incoming, PyObject* current_name, PyObject* incoming_name,
+                 ProcessMerge& how) {
+  how.blocks = -1;
   // Direct callers get the checks that the function's parameters make.
   PyObject* const arguments[] = {g, current, base, incoming, current_name, incoming_name};
   for (size_t i = 0; i < std::size(arguments); ++i) {
@@ -339,7 +306,7 @@ Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* ba
   PyObject* const sources[3] = {current, base, incoming};
   FileDescriptor merged_file;
   Ref result = merge_in_directory(globals, directory.get(), g, sources, current_name, incoming_name,
-                                  merged_file, hold);
+                                  how, merged_file, hold);
   if (result) {
     Ref exited = zuv::call(exit.get(), Py_None, Py_None, Py_None);
     close_in_background(merged_file);
@@ -368,5 +335,55 @@ Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* ba
 }
 
 bool add_merge_source(PyObject* module) { return zuv::add_function(module, kMergeSource); }
+
+// ---------------------------------------------------------------------------
+// What the in-process merge shares with this one.
+
+size_t count_block_openings(std::string_view text, std::string_view label, int marker_size) {
+  size_t count = 0;
+  const size_t size = static_cast<size_t>(marker_size);
+  for (const LineSpan& span : split_universal_lines(text)) {
+    std::string_view line = text.substr(span.begin, span.length);
+    if (line.size() == size + 1 + label.size() && line.find_first_not_of('<') == size &&
+        line[size] == ' ' && line.ends_with(label))
+      ++count;
+  }
+  return count;
+}
+
+Ref merged_lines(std::string_view bytes, std::span<const Relabel> relabels) {
+  // Decoding the whole text first reports invalid UTF-8 as a read would.
+  if (!Ref::steal(
+          PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr)))
+    return {};
+  std::vector<LineSpan> spans = split_universal_lines(bytes);
+  Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+  if (!result) return {};
+  std::string line;
+  for (size_t i = 0; i < spans.size(); ++i) {
+    line.assign(bytes.substr(spans[i].begin, spans[i].length));
+    if (spans[i].terminated) line.push_back('\n');
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), nullptr));
+    for (const Relabel& relabel : relabels) {
+      if (text && PyUnicode_GET_LENGTH(relabel.label) > 0)
+        text = Ref::steal(PyUnicode_Replace(text.get(), relabel.path, relabel.label, -1));
+    }
+    if (!text) return {};
+    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), text.release());
+  }
+  return result;
+}
+
+Ref base_label(PyObject* current_name) {
+  const zuv::Names& n = zuv::names();
+  Py_ssize_t ends = PyUnicode_Tailmatch(current_name, n.current_suffix, 0, PY_SSIZE_T_MAX, 1);
+  if (ends < 0) return {};
+  if (!ends) return Ref::borrow(n.empty);
+  Ref prefix = Ref::steal(PyUnicode_Substring(
+      current_name, 0,
+      PyUnicode_GET_LENGTH(current_name) - PyUnicode_GET_LENGTH(n.current_suffix)));
+  return prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), n.base_suffix)) : Ref{};
+}
 
 }  // namespace merge

@@ -120,8 +120,11 @@ bool ModuleHooks::begin_source_merges() {
   return git_class && (git_ = zuv::call(git_class.get()));
 }
 
+// `_merge_source` returns lines only: the merge counts the blocks itself.
 Ref ModuleHooks::merge_source(PyObject* current, PyObject* base, PyObject* incoming,
-                              PyObject* current_label, PyObject* incoming_label) {
+                              PyObject* current_label, PyObject* incoming_label,
+                              Py_ssize_t& opened) {
+  opened = -1;
   Ref kwnames = Ref::steal(PyTuple_Pack(2, names().current_name, names().incoming_name));
   if (!kwnames) return {};
   if (!merge_source_ && !(merge_source_ = zuv::global(globals_, names()._merge_source))) return {};

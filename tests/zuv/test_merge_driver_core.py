@@ -1,5 +1,6 @@
 """`zuv merge-driver` and `merge_files` share one merge, and the driver
 imports only what the merge at hand needs."""
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -82,21 +83,26 @@ print(status, "git" in sys.modules, "jsondiff" in sys.modules, file=sys.stderr)
 """
 
 
+# Source merges run in memory; GitPython comes in only for the process route.
+PROCESS_ROUTE = {"GIT_CONFIG_COUNT": "1", "GIT_CONFIG_KEY_0": "zuv.sourceMerge", "GIT_CONFIG_VALUE_0": "process"}
+
+
 @pytest.mark.parametrize(
-    "command, triple, loads_git",
+    "command, triple, config, loads_git",
     [
-        ("merge-driver", "different-cells", False),
-        ("merge-driver", "source-merge", True),
-        ("diff", "different-cells", False),
-        ("textconv", "different-cells", False),
+        ("merge-driver", "different-cells", {}, False),
+        ("merge-driver", "source-merge", {}, False),
+        ("merge-driver", "source-merge", PROCESS_ROUTE, True),
+        ("diff", "different-cells", {}, False),
+        ("textconv", "different-cells", {}, False),
     ],
 )
-def test_gitpython_and_jsondiff_load_only_when_needed(tmp_path, command, triple, loads_git):
+def test_gitpython_and_jsondiff_load_only_when_needed(tmp_path, command, triple, config, loads_git):
     current, incoming = TRIPLES[triple]
     for side, document in (("base", BASE), ("current", current), ("incoming", incoming)):
         write(tmp_path / f"{side}.ipynb", document)
     args = {"merge-driver": ["base.ipynb", "current.ipynb", "incoming.ipynb", "7", "nb.ipynb"],
             "diff": ["base.ipynb", "incoming.ipynb"], "textconv": ["current.ipynb"]}[command]
     result = subprocess.run([*PYTHON, "-c", IMPORTS, command, *args], cwd=tmp_path, capture_output=True,
-                            text=True)
+                            text=True, env={**os.environ, **config})
     assert result.stderr.splitlines()[-1] == f"0 {loads_git} False", result.stderr

@@ -320,7 +320,7 @@ int run_merge_driver(const std::vector<std::string>& args) {
     Ref base = base_empty ? empty_pipeline_notebook() : versions[0].document;
     merge::MergeResult merged;
     if (base && merge_pipeline(base.get(), versions[1].document.get(), versions[2].document.get(),
-                               given[4], merged)) {
+                               given[4], marker_size, merged)) {
       const int result = write_merged(merged, layout, versions[1], label, warn ? &inputs : nullptr);
       if (result != status::failure && warn)
         print_pipeline_warnings(inputs, merged.document.get(), label);
@@ -344,7 +344,7 @@ int run_merge_driver(const std::vector<std::string>& args) {
       PlainMergeReport report;
       std::string refusal;
       if (merge_plain(base, versions[1].document.get(), versions[2].document.get(), given[4],
-                      merged, report, refusal)) {
+                      marker_size, merged, report, refusal)) {
         if (refusal.empty()) {
           const int result = write_plain(merged.get(), report, layout, versions[1], label,
                                          warn ? &inputs : nullptr);

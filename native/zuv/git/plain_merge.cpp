@@ -12,6 +12,7 @@
 #include "merge/plain_cells.hpp"
 #include "notebook/lookup.hpp"
 #include "zuv/git/pipeline_check.hpp"
+#include "zuv/git/pipeline_merge.hpp"
 #include "zuv/notebook/py_text.hpp"
 
 namespace zuv::cli {
@@ -169,8 +170,8 @@ struct Identity {
 
 class PlainMerge {
  public:
-  PlainMerge(const std::string& label_path, PlainMergeReport& report)
-      : label_path_(label_path), report_(report) {}
+  PlainMerge(const std::string& label_path, int marker_size, PlainMergeReport& report)
+      : label_path_(label_path), report_(report), hooks_(marker_size, read_source_merge_settings) {}
 
   bool run(PyObject* base, PyObject* current, PyObject* incoming, Ref& merged,
            std::string& refusal);
@@ -321,13 +322,17 @@ bool PlainMerge::merge_source(PyObject* base, PyObject* current, PyObject* incom
   Ref b = c ? source_lines(base) : Ref{};
   Ref i = b ? source_lines(incoming) : Ref{};
   if (!i || (!prepared_ && !(prepared_ = hooks_.prepare()))) return false;
-  Ref lines =
-      hooks_.merge_source(c.get(), b.get(), i.get(), current_label_.get(), incoming_label_.get());
-  Ref opening =
-      lines ? Ref::steal(PyUnicode_FromFormat("<<<<<<< %U", current_label_.get())) : Ref{};
-  if (!opening) return false;
-  Py_ssize_t opened =
-      block_openings(lines.get(), opening.get()) - block_openings(c.get(), opening.get());
+  Py_ssize_t opened = -1;
+  Ref lines = hooks_.merge_source(c.get(), b.get(), i.get(), current_label_.get(),
+                                  incoming_label_.get(), opened);
+  if (!lines) return false;
+  if (opened < 0) {
+    // The merging tool could not tell: the blocks under the current label
+    // that the current source did not hold.
+    Ref opening = Ref::steal(PyUnicode_FromFormat("<<<<<<< %U", current_label_.get()));
+    if (!opening) return false;
+    opened = block_openings(lines.get(), opening.get()) - block_openings(c.get(), opening.get());
+  }
   if (opened > 0) report_.source_blocks += opened;
   PyObject* held = member(current, names().source);
   if (held && PyUnicode_Check(held)) {
@@ -743,11 +748,11 @@ std::string plain_problem(PyObject* base, PyObject* current, PyObject* incoming)
 }
 
 bool merge_plain(PyObject* base, PyObject* current, PyObject* incoming,
-                 const std::string& label_path, Ref& merged, PlainMergeReport& report,
-                 std::string& refusal) {
+                 const std::string& label_path, int marker_size, Ref& merged,
+                 PlainMergeReport& report, std::string& refusal) {
   Ref empty_base = base ? Ref::borrow(base) : empty_pipeline_notebook();
   if (!empty_base) return false;
-  PlainMerge merge(label_path, report);
+  PlainMerge merge(label_path, marker_size, report);
   return merge.run(empty_base.get(), current, incoming, merged, refusal);
 }
 

@@ -28,13 +28,13 @@ struct PlainMergeReport {
 std::string plain_problem(PyObject* base, PyObject* current, PyObject* incoming);
 
 // Merges three nbformat 4 notebooks (plain_problem said ""); `base` null
-// stands for an empty notebook.  Cells with a canvas id follow the pipeline
-// merge when all three versions carry canvas metadata.  True with
-// `refusal` set when the cells cannot be keyed (an id twice in one
-// version); false with a Python exception on failure.  The inputs may be
-// changed.
+// stands for an empty notebook.  Cell sources merge as the pipeline merge's
+// do (in memory where libgit2 writes git's bytes, `marker_size` markers).  Cells with a canvas id
+// follow the pipeline merge when all three versions carry canvas metadata.  True with `refusal` set
+// when the cells cannot be keyed (an id twice in one version); false with a Python exception on
+// failure.  The inputs may be changed.
 bool merge_plain(PyObject* base, PyObject* current, PyObject* incoming,
-                 const std::string& label_path, Ref& merged, PlainMergeReport& report,
-                 std::string& refusal);
+                 const std::string& label_path, int marker_size, Ref& merged,
+                 PlainMergeReport& report, std::string& refusal);
 
 }  // namespace zuv::cli

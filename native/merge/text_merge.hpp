@@ -1,0 +1,45 @@
+// The three-way merge of one text in memory, with libgit2's `git_merge_file`
+// set up to write the very bytes `git merge-file -p` writes: git's conflict
+// level (zealous, with conflicts joined across lines without letters or
+// digits), git's conflict styles and marker size, and the caller's labels.
+//
+// Where libgit2 cannot promise git's bytes, the merge declines and the
+// caller runs `git merge-file` itself: input git would refuse as binary (a
+// NUL byte) or as too large, a marker size libgit2 cannot hold, a label with
+// a NUL byte, any libgit2 error, and the shapes where the linked libgit2 is
+// known to write other bytes than git.  Plain C++, no Python.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace merge {
+
+// git's merge.conflictStyle.
+enum class ConflictStyle { merge, diff3, zdiff3 };
+
+// The style git's merge.conflictStyle value names (case-sensitive, as git
+// reads it), or nothing for a value git rejects.
+std::optional<ConflictStyle> conflict_style_named(std::string_view value);
+
+struct TextMergeOptions {
+  ConflictStyle style = ConflictStyle::merge;
+  int marker_size = 7;
+  // The labels after the markers: current ("<<<<<<<"), base ("|||||||",
+  // diff3 and zdiff3 only) and incoming (">>>>>>>").
+  std::string_view current_label, base_label, incoming_label;
+};
+
+enum class TextMerge { clean, conflicts, declined };
+
+// Merges the change from `base` to `incoming` into `current`.  `merged`
+// holds the result unless the merge declined; clean or conflicting is
+// libgit2's own answer, not a count of marker lines.
+TextMerge merge_text(std::string_view base, std::string_view current, std::string_view incoming,
+                     const TextMergeOptions& options, std::string& merged);
+
+// The linked libgit2's version as "major.minor.revision".
+std::string libgit2_version();
+
+}  // namespace merge
