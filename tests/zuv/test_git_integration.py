@@ -662,6 +662,13 @@ def git_shim(folder, merge_file):
     return dict(os.environ, PATH=f"{folder}{os.pathsep}{os.environ['PATH']}", TMPDIR=str(temp))
 
 
+def process_route(env):
+    """`env` with cell sources merged by `git merge-file` (the shim) rather
+    than in memory."""
+    return dict(env, GIT_CONFIG_COUNT="1", GIT_CONFIG_KEY_0="zuv.sourceMerge",
+                GIT_CONFIG_VALUE_0="process")
+
+
 def driver_files(tmp_path, route):
     """base, current, incoming for the line merge (a format the cell merge
     does not take), the cell merge (no canvas metadata) or the pipeline
@@ -684,7 +691,7 @@ def driver_files(tmp_path, route):
                                            and (route, status) != ("cells", 0)])
 def test_a_failing_git_never_writes(tmp_path, route, status):
     merge_file = f"exit {status}"
-    env = git_shim(tmp_path / "bin", merge_file)
+    env = process_route(git_shim(tmp_path / "bin", merge_file))
     base, current, incoming = driver_files(tmp_path, route)
     before = current.read_bytes()
     result = subprocess.run([str(ZUV), "merge-driver", base, current, incoming, "7", "nb.ipynb"],
@@ -765,7 +772,7 @@ def test_git_diff_shows_renames_copies_and_modes(repo, change):
 @pytest.mark.parametrize("signum, status", [(signal.SIGTERM, 143), (signal.SIGHUP, 129), (signal.SIGINT, 3)])
 def test_signals_during_merges_leave_nothing_behind(tmp_path, route, signum, status):
     started = tmp_path / "git-started"
-    env = git_shim(tmp_path / "bin", f'touch "{started}"; sleep 2')
+    env = process_route(git_shim(tmp_path / "bin", f'touch "{started}"; sleep 2'))
     base, current, incoming = driver_files(tmp_path, route)
     before = current.read_bytes()
     process = subprocess.Popen([str(ZUV), "merge-driver", base, current, incoming, "7", "nb.ipynb"],

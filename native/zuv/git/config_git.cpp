@@ -252,9 +252,9 @@ bool update_attributes(const std::string& path, bool enable, bool& already) {
 // `value`, or `value` alone; `earlier` is the value earlier versions wrote,
 // which --disable removes too.
 struct OwnedKey {
-  const char* key;
-  bool program;
-  const char* value;
+  const char* key = nullptr;
+  bool program = false;
+  const char* value = nullptr;
   const char* earlier = nullptr;
 };
 constexpr std::array<OwnedKey, 9> kOwnedKeys = {{

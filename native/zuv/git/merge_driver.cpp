@@ -62,28 +62,6 @@ std::string first_line(const std::string& text) {
   return "";
 }
 
-// The exit status of the git.GitCommandError now set, or -1 when another
-// exception is set.  GitPython is imported only when a source merge ran.
-long git_command_status() {
-  Ref git = Ref::steal(PyImport_GetModule(names().git));
-  if (!git) {
-    PyErr_Clear();
-    return -1;
-  }
-  Ref error_class = getattr(git.get(), names().GitCommandError);
-  if (!error_class) {
-    PyErr_Clear();
-    return -1;
-  }
-  if (!PyErr_ExceptionMatches(error_class.get())) return -1;
-  CaughtError error;
-  Ref status = getattr(error.value(), names().status);
-  long value = status && PyLong_Check(status.get()) ? PyLong_AsLong(status.get()) : -1;
-  if (PyErr_Occurred()) PyErr_Clear();
-  error.restore();
-  return value;
-}
-
 // Why the pipeline merge cannot take these versions, or "".  `parsed`
 // says whether every non-empty version is UTF-8 JSON.
 std::string check_versions(std::array<Version, 3>& versions, bool& base_empty, bool& parsed) {
@@ -257,19 +235,14 @@ int write_plain(PyObject* merged, const PlainMergeReport& report, const JsonLayo
   return status::conflicts;
 }
 
-// After a merge raised: true when nothing else may run (an interrupt, a
-// stop signal, or git failing in a cell's source merge: a line merge would
-// run the same git), with the exit status in `exit_status`; false, the
-// exception still set, when the line merge may take over.
-bool merge_must_stop(const std::string& label, int& exit_status) {
+// After a merge raised: true, with the exit status, when nothing else may
+// run (an interrupt or a stop signal); false, the exception still set, when
+// the line merge may take over.  A git that failed in a cell's source merge
+// (or refused a source, as it refuses binary text) is left to the line
+// merge, which writes only a result that git bears out.
+bool merge_must_stop(int& exit_status) {
   if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit)) {
     exit_status = python_failure(kCommand);
-    return true;
-  }
-  if (long git_status = git_command_status(); git_status >= 0) {
-    PyErr_Clear();
-    exit_status = failure(kCommand, "git merge-file failed (status " + std::to_string(git_status) +
-                                        ") in a cell's source merge; " + label + " left as it was");
     return true;
   }
   return false;
@@ -327,7 +300,7 @@ int run_merge_driver(const std::vector<std::string>& args) {
       if (result != status::failure) kept_outputs.report(merged.document.get(), label);
       return result;
     }
-    if (int exit_status = 0; merge_must_stop(label, exit_status)) return exit_status;
+    if (int exit_status = 0; merge_must_stop(exit_status)) return exit_status;
     reason = "the pipeline merge failed (" + escape_line(take_python_error()) + ")";
   } else if (all_json) {
     // Not every cell carries a canvas id: the cell-by-cell merge of any
@@ -355,7 +328,7 @@ int run_merge_driver(const std::vector<std::string>& args) {
         }
         problem = refusal;
       } else {
-        if (int exit_status = 0; merge_must_stop(label, exit_status)) return exit_status;
+        if (int exit_status = 0; merge_must_stop(exit_status)) return exit_status;
         problem = "the cell merge failed (" + escape_line(take_python_error()) + ")";
       }
     }
