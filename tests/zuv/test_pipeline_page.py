@@ -294,3 +294,40 @@ def test_renames_comments_and_colours_show_on_the_page(tmp_path):
     assert {"c0", "c1"} <= {a["id"] for a in dom.having("details", "cell")}
     assert "comment added: <b>look</b>" in dom.text and "header colour: red -> blue" in dom.text
     assert "comment removed" not in dom.text
+
+
+def _stock(cell_id, source, cell_type="code"):
+    """A cell as stock Jupyter writes it: no canvas metadata."""
+    made = {"cell_type": cell_type, "id": cell_id, "metadata": {}, "source": source}
+    if cell_type == "code":
+        made.update(outputs=[], execution_count=None)
+    return made
+
+
+# Cells without a canvas id (a plain notebook, or a cell added in stock
+# Jupyter) are drawn as nodes of their own, keyed by their nbformat id, and
+# their changes listed: the page once failed on them with KeyError.
+@pytest.mark.parametrize("shape", ["plain", "mixed"])
+@pytest.mark.parametrize("command", ["diff", "show-merge"])
+def test_cells_without_a_canvas_id_are_drawn(tmp_path, shape, command):
+    plain = [_stock("md", ["# Notes\n"], "markdown"), _stock("calc", ["a = 1\n"])]
+    old = notebook(([cell("L", "load", ["x = 1\n"])] if shape == "mixed" else []) + plain)
+    new = json.loads(json.dumps(old))
+    new["cells"][-1]["source"] = ["a = 2\n"]
+    if shape == "plain":
+        for document in (old, new):
+            del document["metadata"]["canvas"]
+    write(tmp_path / "old.ipynb", old)
+    write(tmp_path / "new.ipynb", new)
+    page = tmp_path / "page.html"
+    argv = ["diff", "--html", str(page), "old.ipynb", "new.ipynb"] if command == "diff" else \
+        ["show-merge", "--html", str(page), "new.ipynb"]
+    result = subprocess.run([str(ZUV), *argv], cwd=tmp_path, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    dom_text, console = load(page)
+    assert console == []
+    classes = node_classes(Dom(dom_text))
+    assert {"md", "calc"} <= set(classes) and ("L" in classes) == (shape == "mixed")
+    if command == "diff":
+        assert "st-mod" in classes["calc"] and "st-mod" not in classes["md"]
+        assert "a = 2" in Dom(dom_text).text
