@@ -306,9 +306,10 @@ def _stock(cell_id, source, cell_type="code"):
 
 # Cells without a canvas id (a plain notebook, or a cell added in stock
 # Jupyter) are drawn as nodes of their own, keyed by their nbformat id, and
-# their changes listed: the page once failed on them with KeyError.
+# their changes listed: the page once failed on them with KeyError, and the
+# text view compared them by position.
 @pytest.mark.parametrize("shape", ["plain", "mixed"])
-@pytest.mark.parametrize("command", ["diff", "show-merge"])
+@pytest.mark.parametrize("command", ["diff", "show-merge", "text"])
 def test_cells_without_a_canvas_id_are_drawn(tmp_path, shape, command):
     plain = [_stock("md", ["# Notes\n"], "markdown"), _stock("calc", ["a = 1\n"])]
     old = notebook(([cell("L", "load", ["x = 1\n"])] if shape == "mixed" else []) + plain)
@@ -319,6 +320,18 @@ def test_cells_without_a_canvas_id_are_drawn(tmp_path, shape, command):
             del document["metadata"]["canvas"]
     write(tmp_path / "old.ipynb", old)
     write(tmp_path / "new.ipynb", new)
+    if command == "text":
+        # A markdown cell inserted first must not shift what is compared.
+        new["cells"].insert(0, _stock("intro", ["# Intro\n"], "markdown"))
+        write(tmp_path / "new.ipynb", new)
+        result = subprocess.run([str(ZUV), "diff", "old.ipynb", "new.ipynb"], cwd=tmp_path,
+                                capture_output=True, text=True)
+        assert result.returncode == 0, result.stderr
+        changes = [line for line in result.stdout.splitlines() if line.split(" ")[0] in
+                   ("added", "removed", "modified")]
+        assert sorted(changes) == ["added cell markdown intro  (id intro)",
+                                   "modified cell code calc  (id calc)"], result.stdout
+        return
     page = tmp_path / "page.html"
     argv = ["diff", "--html", str(page), "old.ipynb", "new.ipynb"] if command == "diff" else \
         ["show-merge", "--html", str(page), "new.ipynb"]

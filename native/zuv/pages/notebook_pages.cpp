@@ -11,6 +11,7 @@
 #include "io/atomic_write.hpp"
 #include "io/file_io.hpp"
 #include "py/imports.hpp"
+#include "zuv/notebook/keyed_view.hpp"
 #include "zuv/notebook/notebook_file.hpp"
 #include "zuv/notebook/notebook_text.hpp"
 #include "zuv/notebook/py_text.hpp"
@@ -224,69 +225,10 @@ Ref load_notebook(const std::string& path, std::string& error) {
   return document;
 }
 
-namespace {
-
-// A shallow copy of `mapping` with `key` set to `value`.
-Ref copy_with(PyObject* mapping, PyObject* key, PyObject* value) {
-  Ref copy = Ref::steal(mapping && PyDict_Check(mapping) ? PyDict_Copy(mapping) : PyDict_New());
-  if (!copy || PyDict_SetItem(copy.get(), key, value) < 0) return {};
-  return copy;
-}
-
-// The document as the pipeline diff can read it.  A cell without a canvas
-// id (a plain notebook's, or one added in stock Jupyter) takes part under a
-// stand-in canvas: keyed by its nbformat id, else by its place among such
-// cells; named after its type and place in the notebook; without parents;
-// drawn as a node of its own, whatever its type.  The document itself is
-// left as it is: cells are copied where they change.
-Ref keyed_view(PyObject* document) {
-  Ref cells = held_member(document, names().cells);
-  if (!cells || !PyList_Check(cells.get())) return Ref::borrow(document);
-  const Py_ssize_t count = PyList_GET_SIZE(cells.get());
-  Ref list = Ref::steal(PyList_New(count));
-  if (!list) return {};
-  bool stood_in = false;
-  Py_ssize_t plain = 0;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), i));
-    if (PyDict_Check(cell.get()) && !held_member(held_canvas(cell.get()).get(), names().id)) {
-      stood_in = true;
-      ++plain;
-      Ref nbformat_id = held_member(cell.get(), names().id);
-      Ref key = nbformat_id && PyUnicode_Check(nbformat_id.get())
-                    ? nbformat_id
-                    : Ref::steal(PyUnicode_FromFormat("#%zd", plain));
-      Ref type = held_member(cell.get(), names().cell_type);
-      Ref name = type && PyUnicode_Check(type.get())
-                     ? Ref::steal(PyUnicode_FromFormat("%U %zd", type.get(), i + 1))
-                     : Ref::steal(PyUnicode_FromFormat("cell %zd", i + 1));
-      Ref parents = Ref::steal(PyList_New(0));
-      Ref canvas = key && name && parents ? Ref::steal(PyDict_New()) : Ref{};
-      if (!canvas || PyDict_SetItem(canvas.get(), names().id, key.get()) < 0 ||
-          PyDict_SetItem(canvas.get(), names().name, name.get()) < 0 ||
-          PyDict_SetItem(canvas.get(), names().parents, parents.get()) < 0)
-        return {};
-      Ref metadata =
-          copy_with(held_member(cell.get(), names().metadata).get(), names().canvas, canvas.get());
-      Ref with_metadata =
-          metadata ? copy_with(cell.get(), names().metadata, metadata.get()) : Ref{};
-      if (!with_metadata ||
-          PyDict_SetItem(with_metadata.get(), names().cell_type, names().code) < 0)
-        return {};
-      cell = std::move(with_metadata);
-    }
-    PyList_SET_ITEM(list.get(), i, cell.release());
-  }
-  if (!stood_in) return Ref::borrow(document);
-  return copy_with(document, names().cells, list.get());
-}
-
-}  // namespace
-
 bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
   // Plain cells take part under stand-in canvas metadata (see keyed_view).
-  Ref old_view = keyed_view(old_doc);
-  Ref new_view = old_view ? keyed_view(new_doc) : Ref{};
+  Ref old_view = cli::keyed_view(old_doc);
+  Ref new_view = old_view ? cli::keyed_view(new_doc) : Ref{};
   if (!new_view) return false;
   old_doc = old_view.get();
   new_doc = new_view.get();

@@ -18,6 +18,7 @@
 #include "zuv/arguments.hpp"
 #include "zuv/commands.hpp"
 #include "zuv/git/pipeline_check.hpp"
+#include "zuv/notebook/keyed_view.hpp"
 #include "zuv/notebook/notebook_file.hpp"
 #include "zuv/notebook/notebook_text.hpp"
 #include "zuv/notebook/py_text.hpp"
@@ -345,15 +346,20 @@ bool show_diff(Side& before, Side& after, const std::vector<std::string>& notes,
   // changed at all.
   Printer body(printer.palette());
   bool both_notebooks = (before.missing || before.document) && (after.missing || after.document);
-  auto pipeline = [](const Side& side) {
-    return side.missing || pipeline_problem(side.document.get()).empty();
-  };
-  if (both_notebooks && pipeline(before) && pipeline(after)) {
-    Ref empty_before = before.missing ? empty_pipeline_notebook() : before.document;
-    Ref empty_after = after.missing ? empty_pipeline_notebook() : after.document;
-    if (!empty_before || !empty_after ||
-        !pipeline_diff(empty_before.get(), empty_after.get(), before.missing || after.missing,
-                       body))
+  // Cells without a canvas id take part by their nbformat id (keyed_view),
+  // so a plain notebook, or a pipeline one with a cell added in stock
+  // Jupyter, is compared cell by cell rather than by position.
+  Ref old_view, new_view;
+  if (both_notebooks) {
+    old_view = before.missing ? empty_pipeline_notebook() : keyed_view(before.document.get());
+    new_view = old_view
+                   ? (after.missing ? empty_pipeline_notebook() : keyed_view(after.document.get()))
+                   : Ref{};
+    if (!new_view) return false;
+  }
+  if (both_notebooks && pipeline_problem(old_view.get()).empty() &&
+      pipeline_problem(new_view.get()).empty()) {
+    if (!pipeline_diff(old_view.get(), new_view.get(), before.missing || after.missing, body))
       return false;
   } else if (both_notebooks) {
     Ref empty = Ref::steal(PyDict_New());
