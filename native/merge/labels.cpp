@@ -55,4 +55,18 @@ zuv::Ref conflict_label(PyObject* file_path, PyObject* suffix) {
   return prefix ? zuv::Ref::steal(PyUnicode_Concat(prefix.get(), suffix)) : zuv::Ref{};
 }
 
+Py_ssize_t block_openings(PyObject* source, PyObject* opening) {
+  if (!source || !PyList_Check(source)) return 0;
+  Py_ssize_t count = 0;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i) {
+    PyObject* line = PyList_GET_ITEM(source, i);
+    if (!PyUnicode_Check(line)) continue;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(line);
+    if (length > 0 && PyUnicode_READ_CHAR(line, length - 1) == '\n') --length;
+    if (length != PyUnicode_GET_LENGTH(opening)) continue;
+    count += PyUnicode_Tailmatch(line, opening, 0, length, -1) == 1;
+  }
+  return count;
+}
+
 }  // namespace merge

@@ -16,4 +16,8 @@ std::u32string escape_control_characters(std::u32string_view text);
 // escape_control_characters(file_path) followed by `suffix`.
 zuv::Ref conflict_label(PyObject* file_path, PyObject* suffix);
 
+// How many lines of `source` (a list of lines; anything else holds none) are
+// exactly `opening` (a block's opening marker and label), a line end aside.
+Py_ssize_t block_openings(PyObject* source, PyObject* opening);
+
 }  // namespace merge

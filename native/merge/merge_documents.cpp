@@ -79,22 +79,6 @@ bool new_marks(PyObject* names, PyObject* held, Py_ssize_t& count) {
   return !PyErr_Occurred();
 }
 
-// Lines of `source` (a list of lines) that open a conflict block labelled
-// `label`.
-Py_ssize_t block_openings(PyObject* source, PyObject* opening) {
-  if (!PyList_Check(source)) return 0;
-  Py_ssize_t count = 0;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i) {
-    PyObject* line = PyList_GET_ITEM(source, i);
-    if (!PyUnicode_Check(line)) continue;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(line);
-    if (length > 0 && PyUnicode_READ_CHAR(line, length - 1) == '\n') --length;
-    if (length != PyUnicode_GET_LENGTH(opening)) continue;
-    count += PyUnicode_Tailmatch(line, opening, 0, length, -1) == 1;
-  }
-  return count;
-}
-
 // The records of one canvas id in the three versions (empty where a version
 // lacks it), and the pass that visits it.
 enum class Pass { deleted_in_current, added_in_incoming, held_by_base_and_current };

@@ -51,22 +51,6 @@ Ref source_lines(PyObject* cell) {
   return Ref::steal(PyList_GetSlice(source, 0, PY_SSIZE_T_MAX));
 }
 
-// Lines of `source` (a list) that are exactly `opening`, a line end aside.
-Py_ssize_t block_openings(PyObject* source, PyObject* opening) {
-  if (!source || !PyList_Check(source)) return 0;
-  Py_ssize_t count = 0;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i) {
-    PyObject* line = PyList_GET_ITEM(source, i);
-    if (!PyUnicode_Check(line)) continue;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(line);
-    if (length > 0 && PyUnicode_READ_CHAR(line, length - 1) == '\n') --length;
-    if (length == PyUnicode_GET_LENGTH(opening) &&
-        PyUnicode_Tailmatch(line, opening, 0, length, -1) == 1)
-      ++count;
-  }
-  return count;
-}
-
 // The keys of `first`, then those of `second` and `third` that the earlier
 // ones lack (any of them may be null).
 bool key_union(PyObject* first, PyObject* second, PyObject* third, Ref& keys) {
@@ -331,7 +315,8 @@ bool PlainMerge::merge_source(PyObject* base, PyObject* current, PyObject* incom
     // that the current source did not hold.
     Ref opening = Ref::steal(PyUnicode_FromFormat("<<<<<<< %U", current_label_.get()));
     if (!opening) return false;
-    opened = block_openings(lines.get(), opening.get()) - block_openings(c.get(), opening.get());
+    opened = merge::block_openings(lines.get(), opening.get()) -
+             merge::block_openings(c.get(), opening.get());
   }
   if (opened > 0) report_.source_blocks += opened;
   PyObject* held = member(current, names().source);

@@ -487,14 +487,6 @@ void Writer::parameters() {
   out_ += "</table>\n";
 }
 
-std::string_view without_line_end(std::string_view line) {
-  if (line.ends_with("\r\n"))
-    line.remove_suffix(2);
-  else if (line.ends_with('\n') || line.ends_with('\r'))
-    line.remove_suffix(1);
-  return line;
-}
-
 void Writer::source_diff(const CellEntry& cell) {
   using text::LineKind;
   const auto rows = text::hunks(text::diff_lines(cell.old_source, cell.new_source));
@@ -524,7 +516,7 @@ void Writer::source_diff(const CellEntry& cell) {
     out_ += row.kind == LineKind::added ? "+" : row.kind == LineKind::removed ? "\xE2\x88\x92" : "";
     out_ += "</td><td class=\"t\">";
     const auto& lines = row.kind == LineKind::added ? cell.new_source : cell.old_source;
-    append_escaped(out_, without_line_end(lines[row.line]));
+    append_escaped(out_, text::without_line_end(lines[row.line]));
     out_ += "</td></tr>\n";
   }
   out_ += "</table>\n";

@@ -14,14 +14,6 @@ using Lines = std::vector<std::string>;
 using Index = std::ptrdiff_t;
 constexpr std::size_t kNoMatch = SIZE_MAX;
 
-std::string_view without_line_end(std::string_view line) {
-  if (line.ends_with("\r\n"))
-    line.remove_suffix(2);
-  else if (line.ends_with('\n') || line.ends_with('\r'))
-    line.remove_suffix(1);
-  return line;
-}
-
 // Each distinct line text as a small number, and how often each number
 // occurs on each side.  An open-addressing table whose slots keep part of
 // the hash beside the number: most lookups touch one slot and one text.
@@ -262,6 +254,14 @@ std::vector<DiffRow> hunks(const std::vector<DiffRow>& rows, std::size_t context
   }
   if (!out.empty() && shown_to < rows.size()) out.push_back({LineKind::gap, 0, 0, 0});
   return out;
+}
+
+std::string_view without_line_end(std::string_view line) {
+  if (line.ends_with("\r\n"))
+    line.remove_suffix(2);
+  else if (line.ends_with('\n') || line.ends_with('\r'))
+    line.remove_suffix(1);
+  return line;
 }
 
 }  // namespace zuv::text

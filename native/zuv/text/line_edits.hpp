@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zuv::text {
@@ -25,6 +26,9 @@ struct DiffRow {
   std::size_t new_number;  // 1-based; 0 where the line has no new side
   std::size_t line;        // index into the old lines (same, removed) or new lines (added)
 };
+
+// `line` without its line end ("\n", "\r\n" or "\r"), as lines are compared.
+std::string_view without_line_end(std::string_view line);
 
 // The edit script from `old_lines` to `new_lines`, every line of both once:
 // between two unchanged lines, removed lines come before added ones.
