@@ -145,6 +145,7 @@ def test_config_git_registers_and_removes_the_drivers(tmp_path, env, scope):
     ("repository", ".gitattributes", "*.ipynb merge=union"),
     ("repository", ".gitattributes", "*.ipynb -diff"),
     ("repository", ".git/info/attributes", "*.ipynb binary"),
+    ("repository", "deep/.gitattributes", "*.ipynb merge=union"),  # only for its own notebooks
     ("global", "attributes", "*.ipynb merge=union"),
 ])
 def test_config_git_reports_an_attribute_that_overrides_it(tmp_path, env, monkeypatch, scope,
@@ -164,10 +165,14 @@ def test_config_git_reports_an_attribute_that_overrides_it(tmp_path, env, monkey
     with open(target, "a") as f:
         f.write(override + "\n")
     line = target.read_text().splitlines().index(override) + 1
+    if where.startswith("deep/"):
+        (target.parent / "nb.ipynb").write_text("{}")
+        git(work, "add", "deep/nb.ipynb")
 
     result = run(work, ZUV, "config-git", *flags, check=False)
     assert result.returncode == 1, result.stdout + result.stderr
     assert f"set by {target}:{line}: {override}" in result.stderr
+    assert ("for deep/nb.ipynb: " in result.stderr) == where.startswith("deep/")
     assert "already has" not in result.stdout
     assert list(scratch.iterdir()) == []
     target.write_text(target.read_text().replace(override + "\n", ""))

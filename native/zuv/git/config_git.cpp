@@ -431,9 +431,11 @@ bool disable(Scope scope) {
   return true;
 }
 
-// One line of an attributes file that sets `attribute` for the probe path
-// (the last such line of the file wins), as "FILE:LINE: TEXT"; "" if none.
-std::string line_setting(const std::string& path, const std::string& attribute) {
+// One line of an attributes file that sets `attribute` for `relative` (a
+// path relative to the folder the file applies to; the last such line of the
+// file wins), as "FILE:LINE: TEXT"; "" if none.
+std::string line_setting(const std::string& path, const std::string& attribute,
+                         const std::string& relative) {
   std::string text, error;
   if (path.empty() || !read_bytes(path, text, error)) return "";
   std::string found;
@@ -449,11 +451,14 @@ std::string line_setting(const std::string& path, const std::string& attribute) 
     const size_t gap = line.find_first_of(" \t");
     if (gap == std::string::npos) continue;
     std::string pattern = line.substr(0, gap);
-    // A pattern with a slash is anchored where the file applies (the top
-    // folder, where the probe lies); one without matches the file's name.
+    // A pattern with a slash is anchored where the file applies; one
+    // without matches the file's name.
     const bool anchored = pattern.find('/') != std::string::npos;
     if (anchored && pattern[0] == '/') pattern.erase(0, 1);
-    if (fnmatch(pattern.c_str(), kProbePath, anchored ? FNM_PATHNAME : 0) != 0) continue;
+    const std::string name_only = relative.substr(relative.rfind('/') + 1);
+    if (fnmatch(pattern.c_str(), anchored ? relative.c_str() : name_only.c_str(),
+                anchored ? FNM_PATHNAME : 0) != 0)
+      continue;
     bool sets = false;
     for (size_t at = gap; at < line.size();) {
       const size_t word = line.find_first_not_of(" \t", at);
@@ -496,23 +501,102 @@ class ScratchRepository {
   std::string path_;
 };
 
-// Asks git which merge and diff attributes a notebook gets, after writing.
-// Prints each one that is not zuv with the line that sets it (on standard
-// error); `used` tells whether git uses zuv for both.
+// The attribute files git reads for a path, the strongest first: the
+// repository's info/attributes, the .gitattributes of the path's folder and
+// of each folder above it, then the global and the system file.  Each with
+// the path relative to the folder it applies to.
+struct AttributeFiles {
+  std::string info;                 // "" outside a repository
+  std::string top;                  // the work tree's top folder, "" outside one
+  std::vector<std::string> shared;  // global, system
+};
+
+std::string origin_of(const AttributeFiles& files, const std::string& path,
+                      const std::string& attribute) {
+  std::string origin = line_setting(files.info, attribute, path);
+  if (!files.top.empty())
+    for (std::size_t cut = path.size(); origin.empty() && cut != std::string::npos;) {
+      cut = cut == 0 ? std::string::npos : path.rfind('/', cut - 1);
+      const std::string folder = cut == std::string::npos ? "" : path.substr(0, cut);
+      const std::string relative = cut == std::string::npos ? path : path.substr(cut + 1);
+      origin =
+          line_setting(files.top + "/" + (folder.empty() ? "" : folder + "/") + ".gitattributes",
+                       attribute, relative);
+    }
+  for (std::size_t i = 0; origin.empty() && i < files.shared.size(); ++i)
+    origin = line_setting(files.shared[i], attribute, path);
+  return origin;
+}
+
+// `git check-attr -z merge diff` of `paths`, in batches: (path, attribute,
+// value) for every attribute that is not zuv.
+bool attributes_not_zuv(const std::vector<std::string>& where,
+                        const std::vector<std::string>& paths,
+                        std::vector<std::array<std::string, 3>>& found) {
+  constexpr std::size_t kBatch = 500;
+  for (std::size_t first = 0; first < paths.size(); first += kBatch) {
+    std::vector<std::string> args = where;
+    for (const char* word : {"check-attr", "-z", "merge", "diff", "--"}) args.emplace_back(word);
+    args.insert(
+        args.end(), paths.begin() + static_cast<std::ptrdiff_t>(first),
+        paths.begin() + static_cast<std::ptrdiff_t>(std::min(paths.size(), first + kBatch)));
+    ProcessResult result;
+    if (!git(args, result)) return false;
+    if (result.status != 0) {
+      failure(kCommand, "git check-attr failed: " + escape_line(trimmed(result.err)));
+      return false;
+    }
+    std::vector<std::string> fields;
+    for (std::size_t at = 0; at < result.out.size();) {
+      const std::size_t end = result.out.find('\0', at);
+      if (end == std::string::npos) break;
+      fields.push_back(result.out.substr(at, end - at));
+      at = end + 1;
+    }
+    for (std::size_t i = 0; i + 2 < fields.size(); i += 3)
+      if (fields[i + 2] != "zuv") found.push_back({fields[i], fields[i + 1], fields[i + 2]});
+  }
+  return true;
+}
+
+// The notebooks git tracks in the work tree (a subfolder's .gitattributes
+// can turn zuv off for its notebooks only).
+bool tracked_notebooks(const std::vector<std::string>& where, std::vector<std::string>& paths) {
+  std::vector<std::string> args = where;
+  for (const char* word : {"ls-files", "-z", "--", "*.ipynb"}) args.emplace_back(word);
+  ProcessResult result;
+  if (!git(args, result)) return false;
+  if (result.status != 0) {
+    failure(kCommand, "git ls-files failed: " + escape_line(trimmed(result.err)));
+    return false;
+  }
+  for (std::size_t at = 0; at < result.out.size();) {
+    const std::size_t end = result.out.find('\0', at);
+    if (end == std::string::npos) break;
+    if (end > at) paths.push_back(result.out.substr(at, end - at));
+    at = end + 1;
+  }
+  return true;
+}
+
+// Asks git which merge and diff attributes notebooks get, after writing: a
+// new notebook at the top (the probe) and every tracked one.  Prints each
+// attribute that is not zuv with the line that sets it (on standard error);
+// `used` tells whether git uses zuv for all of them.
 bool check_effective(bool& used) {
   std::vector<std::string> where;  // git's options that choose the repository
-  std::vector<std::string> files;  // attribute files, the strongest first
+  AttributeFiles files;
   ProcessResult top;
   std::string error;
   ScratchRepository scratch_holder;
   if (run_git({"rev-parse", "--show-toplevel", "--absolute-git-dir"}, top, error, true) &&
       top.status == 0) {
     const size_t cut = top.out.find('\n');
-    const std::string folder = top.out.substr(0, cut);
+    files.top = top.out.substr(0, cut);
     std::string git_dir = top.out.substr(cut + 1);
     while (!git_dir.empty() && git_dir.back() == '\n') git_dir.pop_back();
-    where = {"-C", folder};
-    files = {git_dir + "/info/attributes", folder + "/.gitattributes"};
+    where = {"-C", files.top};
+    files.info = git_dir + "/info/attributes";
   } else {
     ProcessResult made;
     if (scratch_holder.path().empty() ||
@@ -532,41 +616,29 @@ bool check_effective(bool& used) {
     else if (!home_folder().empty())
       global = home_folder() + "/.config/git/attributes";
   }
-  files.push_back(global);
+  files.shared.push_back(global);
   const char* no_system = std::getenv("GIT_ATTR_NOSYSTEM");
   if (!no_system || !*no_system) {
     std::string system = config_path_value(Scope::system, "core.attributesFile");
-    files.push_back(system.empty() ? "/etc/gitattributes" : system);
+    files.shared.push_back(system.empty() ? "/etc/gitattributes" : system);
   }
 
-  std::vector<std::string> args = where;
-  for (const char* word : {"check-attr", "merge", "diff", "--", kProbePath})
-    args.emplace_back(word);
-  ProcessResult result;
-  if (!git(args, result)) return false;
-  if (result.status != 0) {
-    failure(kCommand, "git check-attr failed: " + escape_line(trimmed(result.err)));
-    return false;
-  }
-  used = true;
-  for (const char* attribute : {"merge", "diff"}) {
-    const std::string key = std::string(kProbePath) + ": " + attribute + ": ";
-    const size_t at = result.out.find(key);
-    std::string value = "unspecified";
-    if (at != std::string::npos) {
-      const size_t end = result.out.find('\n', at);
-      value = result.out.substr(at + key.size(),
-                                end == std::string::npos ? end : end - at - key.size());
-    }
-    if (value == "zuv") continue;
-    used = false;
-    std::string origin;
-    for (const std::string& file : files)
-      if (!(origin = line_setting(file, attribute)).empty()) break;
-    std::fprintf(stderr, "zuv config-git: git does not use zuv for notebooks here: %s is %s%s\n",
-                 attribute, escape_line(value).c_str(),
+  std::vector<std::string> paths{kProbePath};
+  if (!files.top.empty() && !tracked_notebooks(where, paths)) return false;
+  std::vector<std::array<std::string, 3>> overridden;
+  if (!attributes_not_zuv(where, paths, overridden)) return false;
+  used = overridden.empty();
+  constexpr std::size_t kShown = 10;  // a repository may hold thousands
+  for (std::size_t i = 0; i < std::min(overridden.size(), kShown); ++i) {
+    const auto& [path, attribute, value] = overridden[i];
+    const std::string origin = origin_of(files, path, attribute);
+    const std::string subject = path == kProbePath ? "notebooks here" : escape_line(path);
+    std::fprintf(stderr, "zuv config-git: git does not use zuv for %s: %s is %s%s\n",
+                 subject.c_str(), attribute.c_str(), escape_line(value).c_str(),
                  origin.empty() ? "" : (", set by " + escape_line(origin)).c_str());
   }
+  if (overridden.size() > kShown)
+    std::fprintf(stderr, "zuv config-git: and %zu more\n", overridden.size() - kShown);
   return true;
 }
 
