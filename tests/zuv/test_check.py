@@ -233,3 +233,41 @@ def test_pre_commit_refuses_a_conflict_until_it_is_resolved(repo, tmp_path, monk
     write(dash, plain("fit(lr, ep)\n"))
     git(repo, "add", "-A")
     assert commit(repo, "-m", "notes").returncode == 0
+
+
+@pytest.mark.skipif(shutil.which("git") is None, reason="needs git")
+@pytest.mark.parametrize("operation", ["merge", "cherry-pick"])
+def test_copies_placed_without_a_mark_are_found_while_git_waits(repo, operation):
+    """Both sides changed a cell, only one of them names it: the merge places two unmarked copies.
+
+    Once added, only the versions of the merge git is waiting on tell them from two cells.
+    """
+    assert zuv("config-git", cwd=repo).returncode == 0
+    base = notebook([cell("L", "load", ["x = 1\n"]), cell("T", "train", ["fit()\n"], ["L"])])
+    cur, inc = json.loads(json.dumps(base)), json.loads(json.dumps(base))
+    cur["cells"][1]["source"] = ["fit(lr)\n"]
+    inc["cells"][1]["source"] = ["fit(ep)\n"]
+    inc["cells"][1]["metadata"]["canvas"]["name"] = ""
+    nb = repo / "nb.ipynb"
+    for branch, document in (("main", base), ("ours", cur), ("theirs", inc)):
+        if branch != "main":
+            git(repo, "checkout", "-q", "-b", branch, "main")
+        write(nb, document)
+        git(repo, "add", "-A")
+        git(repo, "commit", "-q", "-m", branch)
+    git(repo, "checkout", "-q", "ours")
+    stopped = subprocess.run(["git", operation, "theirs"], cwd=repo, capture_output=True, text=True)
+    assert stopped.returncode == 1, stopped.stdout + stopped.stderr
+    assert [c["source"] for c in json.loads(nb.read_text())["cells"]] == [["x = 1\n"], ["fit(lr)\n"], ["fit(ep)\n"]]
+    git(repo, "add", "nb.ipynb")
+
+    found = zuv("check", cwd=repo)
+    assert found.returncode == 1, found.stdout + found.stderr
+    assert found.stdout.startswith("nb.ipynb:train (T): both sides changed this cell: the merge placed the "
+                                   "incoming copy (unnamed) ("), found.stdout
+    assert found.stdout.rstrip().endswith("beside it, without a mark")
+    # Resolved by hand (the copy removed): nothing left to find.
+    document = json.loads(nb.read_text())
+    del document["cells"][2]
+    write(nb, document)
+    assert zuv("check", cwd=repo).returncode == 0

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <optional>
 #include <unordered_set>
 
 #include "notebook/lookup.hpp"
@@ -42,19 +44,19 @@ bool text(PyObject* value, std::string& out) { return pages::text_of(value, out)
 // rest of the source.
 bool may_be_marker(char c) { return c == '<' || c == '|' || c == '=' || c == '>'; }
 
-// A source as its lines (see may_be_marker); `valid` false when it is
-// neither a str nor a list of str.
-bool source_lines(PyObject* source, std::vector<std::string>& out, bool& valid) {
+// A source as its lines (see may_be_marker; every line kept when `whole`);
+// `valid` false when it is neither a str nor a list of str.
+bool source_lines(PyObject* source, std::vector<std::string>& out, bool& valid, bool whole_lines) {
   valid = true;
   if (is_text(source)) {
-    std::string whole;
-    if (!text(source, whole)) return false;
+    std::string text_of_source;
+    if (!text(source, text_of_source)) return false;
     std::size_t start = 0;
-    while (start < whole.size()) {
-      std::size_t end = whole.find('\n', start);
-      end = end == std::string::npos ? whole.size() : end + 1;
-      if (may_be_marker(whole[start]))
-        out.emplace_back(whole, start, end - start);
+    while (start < text_of_source.size()) {
+      std::size_t end = text_of_source.find('\n', start);
+      end = end == std::string::npos ? text_of_source.size() : end + 1;
+      if (whole_lines || may_be_marker(text_of_source[start]))
+        out.emplace_back(text_of_source, start, end - start);
       else
         out.emplace_back();
       start = end;
@@ -76,8 +78,8 @@ bool source_lines(PyObject* source, std::vector<std::string>& out, bool& valid) 
     }
     out.emplace_back();
     const Py_UCS4 first = PyUnicode_GET_LENGTH(line) ? PyUnicode_READ_CHAR(line, 0) : 0;
-    if (first < 0x80 && may_be_marker(static_cast<char>(first)) && !text(line, out.back()))
-      return false;
+    const bool kept = whole_lines || (first < 0x80 && may_be_marker(static_cast<char>(first)));
+    if (kept && !text(line, out.back())) return false;
   }
   return true;
 }
@@ -90,7 +92,7 @@ bool known_cell_type(PyObject* type) {
 }
 
 // One cell's facts, and what is wrong with its shape.
-bool read_cell(PyObject* cell, std::size_t index, NotebookUnderCheck& out) {
+bool read_cell(PyObject* cell, std::size_t index, NotebookUnderCheck& out, bool whole_lines) {
   conflicts::CellFacts& facts = out.facts.cells.emplace_back();
   out.has_canvas_id.push_back(false);
   std::vector<std::string>& parent_names = out.parent_names.emplace_back();
@@ -126,7 +128,7 @@ bool read_cell(PyObject* cell, std::size_t index, NotebookUnderCheck& out) {
   if (!metadata || !PyDict_Check(metadata))
     out.shape.push_back({label, std::string(kNotFormat4) + "no \"metadata\" object"});
   bool valid = true;
-  if (!source_lines(member(cell, names().source), facts.source, valid)) return false;
+  if (!source_lines(member(cell, names().source), facts.source, valid, whole_lines)) return false;
   if (!valid)
     out.shape.push_back(
         {label, std::string(kNotFormat4) + "\"source\" is neither a string nor a list of strings"});
@@ -135,7 +137,7 @@ bool read_cell(PyObject* cell, std::size_t index, NotebookUnderCheck& out) {
 
 // The facts of a parsed notebook; false with a Python exception only when
 // text could not be copied out.
-bool read_notebook(PyObject* document, NotebookUnderCheck& out) {
+bool read_notebook(PyObject* document, NotebookUnderCheck& out, bool whole_lines) {
   if (!PyDict_Check(document)) {
     out.shape.push_back({"", "not a notebook: the JSON text is not an object"});
     return true;
@@ -185,14 +187,107 @@ bool read_notebook(PyObject* document, NotebookUnderCheck& out) {
   out.facts.cells.reserve(count);
   out.parent_names.reserve(count);
   for (std::size_t i = 0; i < count; ++i)
-    if (!read_cell(PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i)), i, out)) return false;
+    if (!read_cell(PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i)), i, out, whole_lines))
+      return false;
   check::index_pipeline(out);
   return true;
 }
 
+// A merge, cherry-pick or rebase step that git stopped in: the commits of
+// its three versions and the notebooks the incoming side changed, by their
+// paths from the top of the work tree.  A notebook it changed may hold the
+// copies the merge placed without a mark, which only the versions reveal.
+struct MergeInProgress {
+  std::string top;       // the work tree's top folder
+  std::string base;      // "" when the sides share no history
+  std::string incoming;  // the current side is HEAD
+  std::unordered_set<std::string> changed;
+};
+
+std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// The commit `name` stands for, "" when it names none.
+std::string commit_of(const std::string& name) {
+  ProcessResult result;
+  std::string error;
+  if (!run_git({"rev-parse", "-q", "--verify", name + "^{commit}"}, result, error, true) ||
+      result.status != 0)
+    return "";
+  return first_line(result.out);
+}
+
+std::optional<MergeInProgress> merge_in_progress() {
+  MergeInProgress merge;
+  merge.incoming = commit_of("MERGE_HEAD");
+  ProcessResult result;
+  std::string error;
+  if (!merge.incoming.empty()) {
+    if (run_git({"merge-base", "HEAD", merge.incoming}, result, error, true) && result.status == 0)
+      merge.base = first_line(result.out);
+  } else {
+    // A cherry-pick or a rebase step applies one commit: its parent is the base.
+    for (const char* head : {"CHERRY_PICK_HEAD", "REBASE_HEAD"})
+      if (merge.incoming = commit_of(head); !merge.incoming.empty()) break;
+    if (merge.incoming.empty()) return std::nullopt;
+    merge.base = commit_of(merge.incoming + "^");
+  }
+  ProcessResult top;
+  if (!run_git({"rev-parse", "--show-toplevel"}, top, error, true) || top.status != 0)
+    return std::nullopt;
+  merge.top = first_line(top.out);
+  std::vector<std::string> listing =
+      merge.base.empty()
+          ? std::vector<std::string>{"ls-tree", "-r", "-z", "--name-only", merge.incoming}
+          : std::vector<std::string>{"diff",         "--name-only", "-z",
+                                     "--no-renames", merge.base,    merge.incoming};
+  ProcessResult listed;
+  if (!run_git(listing, listed, error, true) || listed.status != 0) return std::nullopt;
+  for (std::size_t at = 0; at < listed.out.size();) {
+    std::size_t nul = listed.out.find('\0', at);
+    if (nul == std::string::npos) nul = listed.out.size();
+    std::string path = listed.out.substr(at, nul - at);
+    at = nul + 1;
+    if (path.ends_with(".ipynb")) merge.changed.insert(std::move(path));
+  }
+  return merge;
+}
+
+// `path` from the top of the work tree, "" when it lies outside it.
+std::string path_from_top(const std::string& path, const std::string& top) {
+  std::error_code failed;
+  const auto full = std::filesystem::weakly_canonical(path, failed);
+  if (failed) return "";
+  const auto top_folder = std::filesystem::canonical(top, failed);
+  if (failed) return "";
+  const auto relative = full.lexically_relative(top_folder);
+  const std::string text = relative.generic_string();
+  return relative.empty() || text.starts_with("..") ? "" : text;
+}
+
+// One version of the notebook at `path` in `commit`, facts with whole
+// sources; nullopt when the commit does not hold it as a notebook.
+std::optional<conflicts::NotebookFacts> version_facts(const std::string& commit,
+                                                      const std::string& path) {
+  ProcessResult shown;
+  std::string error;
+  if (commit.empty() || !run_git({"show", commit + ":" + path}, shown, error, true) ||
+      shown.status != 0)
+    return std::nullopt;
+  Ref document = parse_json(shown.out);
+  if (!document) {
+    // A version that is no JSON tells nothing; any other error stays set.
+    if (PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_Clear();
+    return std::nullopt;
+  }
+  NotebookUnderCheck notebook;
+  if (!read_notebook(document.get(), notebook, true)) return std::nullopt;
+  return std::move(notebook.facts);
+}
+
 // Checks one file; false when it could not be read (reported on standard
 // error).
-bool check_file(const std::string& path, std::vector<Finding>& found) {
+bool check_file(const std::string& path, const MergeInProgress* merge,
+                std::vector<Finding>& found) {
   std::string bytes, error;
   if (!read_bytes(path, bytes, error)) {
     failure(kCommand, escape_control(error));
@@ -215,14 +310,26 @@ bool check_file(const std::string& path, std::vector<Finding>& found) {
     if (found.empty()) found.push_back({"", "not JSON: " + reason});
     return true;
   }
+  const std::string from_top = merge ? path_from_top(path, merge->top) : "";
+  const bool merged = !from_top.empty() && merge->changed.contains(from_top);
   NotebookUnderCheck notebook;
-  if (!read_notebook(document.get(), notebook)) {
+  if (!read_notebook(document.get(), notebook, merged)) {
     failure(kCommand, escape_control(path + ": " + take_python_error()));
     return false;
   }
   // The document goes before the pure checks run: its memory is not needed.
   document = Ref();
-  found = check::check_notebook(notebook);
+  conflicts::Stages stages;
+  if (merged) {
+    stages.base = version_facts(merge->base, from_top);
+    stages.current = version_facts("HEAD", from_top);
+    stages.incoming = version_facts(merge->incoming, from_top);
+    if (PyErr_Occurred()) {
+      failure(kCommand, escape_control(path + ": " + take_python_error()));
+      return false;
+    }
+  }
+  found = check::check_notebook(notebook, stages.current && stages.incoming ? &stages : nullptr);
   return true;
 }
 
@@ -269,12 +376,13 @@ int run_check(const std::vector<std::string>& args) {
   if (paths.empty() && !tracked_notebooks(paths, error))
     return failure(kCommand, escape_control(error));
 
+  const std::optional<MergeInProgress> merge = merge_in_progress();
   bool failed = false;
   std::size_t findings = 0, notebooks_with_findings = 0;
   for (const std::string& path : paths) {
     if (PyErr_CheckSignals() < 0) return python_failure(kCommand);
     std::vector<Finding> found;
-    if (!check_file(path, found)) {
+    if (!check_file(path, merge ? &*merge : nullptr, found)) {
       failed = true;
       continue;
     }

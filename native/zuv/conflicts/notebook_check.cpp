@@ -38,6 +38,7 @@ std::string count_of(std::size_t n, const char* one, const char* many) {
 
 struct Checker {
   const NotebookUnderCheck& notebook;
+  const conflicts::Stages* stages;
   std::vector<Finding> found;
 
   const std::vector<CellFacts>& cells() const { return notebook.facts.cells; }
@@ -60,7 +61,7 @@ struct Checker {
   }
 
   // Marks and the copies a merge placed, as the conflict scan finds them
-  // without git's index stages.
+  // (with the merge's versions when one is in progress).
   void marks() {
     // The first unmarked pipeline cell of each name: a marked cell that
     // shares its name is a copy the merge placed, not a cell the other
@@ -71,14 +72,18 @@ struct Checker {
           !conflicts::mark_of(cells()[i].name))
         unmarked.emplace(cells()[i].name, i);
 
-    for (const Conflict& c : conflicts::find_conflicts(notebook.facts, nullptr)) {
+    for (const Conflict& c : conflicts::find_conflicts(notebook.facts, stages)) {
       switch (c.kind) {
         case Kind::marked_copies:
           add(label(c.cell), "both sides changed this cell: the merge placed the incoming copy " +
                                  label(c.other) + " beside it");
           break;
-        case Kind::unmarked_copies:  // needs the index stages, which are not read
-          add(label(c.cell), "the merge placed an unmarked copy " + label(c.other) + " beside it");
+        case Kind::unmarked_copies:  // found only with the merge's versions
+          add(label(c.cell), "both sides changed this cell: the merge placed the incoming copy " +
+                                 label(c.other) + " beside it, without a mark");
+          break;
+        case Kind::hand_edited:  // found only with the merge's versions
+          add(label(c.cell), "conflict mark that no longer matches the merge: " + c.reason);
           break;
         case Kind::name_clash:
           add(label(c.cell), "conflict mark: two different cells claim the name " + quoted(c.name) +
@@ -109,7 +114,6 @@ struct Checker {
           break;
         }
         case Kind::source_blocks:  // every cell's, by source_blocks()
-        case Kind::hand_edited:    // needs the index stages, which are not read
           break;
         case Kind::partial_blocks:
           add(label(c.cell), "conflict marker lines without a complete block (" +
@@ -177,8 +181,9 @@ void index_pipeline(NotebookUnderCheck& notebook) {
     if (notebook.has_canvas_id[i]) by_id.emplace(notebook.facts.cells[i].id, i);
 }
 
-std::vector<Finding> check_notebook(const NotebookUnderCheck& notebook) {
-  Checker checker{notebook, notebook.shape};
+std::vector<Finding> check_notebook(const NotebookUnderCheck& notebook,
+                                    const conflicts::Stages* stages) {
+  Checker checker{notebook, stages, notebook.shape};
   checker.source_blocks();
   if (notebook.pipeline) {
     checker.marks();

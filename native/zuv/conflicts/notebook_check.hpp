@@ -40,8 +40,11 @@ void index_pipeline(NotebookUnderCheck& notebook);
 // Everything wrong with a parsed notebook: its shape findings, then git
 // conflict blocks in sources; for pipeline notebooks also conflict marks,
 // copies placed by a merge, duplicate canvas ids and parameter names,
-// parents that are no cell, and cycles.
-std::vector<Finding> check_notebook(const NotebookUnderCheck& notebook);
+// parents that are no cell, and cycles.  With the versions of a merge in
+// progress (`stages`, sources read whole on every side), also the copies the
+// merge placed without a mark and marks that no longer match the versions.
+std::vector<Finding> check_notebook(const NotebookUnderCheck& notebook,
+                                    const conflicts::Stages* stages = nullptr);
 
 // The git conflict blocks between the lines of a text that is not JSON,
 // one finding each.
