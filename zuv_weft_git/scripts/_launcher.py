@@ -46,6 +46,8 @@ def _run_extension_as_main(module_name: str) -> types.ModuleType:
     if spec is None or spec.loader is None:
         raise ImportError(f"No module named {module_name!r}", name=module_name)
     module = spec.loader.create_module(spec)
+    if module is None:
+        raise ImportError(f"{module_name!r} is not an extension module", name=module_name)
     module.__spec__, module.__loader__, module.__package__ = spec, spec.loader, package_name
     module.__file__ = spec.origin
     module.__name__ = "__main__"
