@@ -864,7 +864,9 @@ def test_diff_across_revisions(repo, arguments, status, shown):
     [
         (["HEAD~1", "HEAD", "--", "second.ipynb"], 1, "HEAD~1:second.ipynb → HEAD:second.ipynb"),
         (["HEAD"], 1, "HEAD:pipeline.ipynb → pipeline.ipynb"),
-        (["HEAD~1", "HEAD"], 2, None),  # two notebooks changed: one page cannot hold both
+        # Two notebooks changed: a section each, each page in a frame of its own.
+        (["HEAD~1", "HEAD"], 1, ["HEAD~1:pipeline.ipynb → HEAD:pipeline.ipynb",
+                                 "HEAD~1:second.ipynb → HEAD:second.ipynb"]),
         (["HEAD", "--", "second.ipynb"], 0, None),  # nothing changed: no page
     ],
 )
@@ -877,10 +879,17 @@ def test_diff_page_across_revisions(repo, arguments, status, subtitle):
     result = run(repo, ZUV, "diff", "--exit-code", "--html", page, *arguments, check=False)
     assert result.returncode == status, result.stderr
     assert page.exists() == (subtitle is not None)
-    if subtitle:
+    if isinstance(subtitle, str):
         assert subtitle in page.read_text(encoding="utf-8")
-    if status == 2:
-        assert "  pipeline.ipynb\n  second.ipynb" in result.stderr
+    elif subtitle:
+        from browser import Dom, load
+        dom, console = load(page)
+        frames = Dom(dom).having("iframe")
+        assert [f["title"] for f in frames] == ["pipeline.ipynb", "second.ipynb"]
+        for frame, expected in zip(frames, subtitle):
+            assert expected in frame["srcdoc"]
+        # Each frame's script runs under the page's content security policy.
+        assert not [line for line in console if "Refused" in line or "Error" in line], console
 
 
 def test_difftool_writes_a_page_per_notebook(repo, monkeypatch):

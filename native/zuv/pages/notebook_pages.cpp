@@ -15,6 +15,7 @@
 #include "zuv/notebook/notebook_file.hpp"
 #include "zuv/notebook/notebook_text.hpp"
 #include "zuv/notebook/py_text.hpp"
+#include "zuv/pages/page_sections.hpp"
 
 namespace zuv::pages {
 
@@ -401,8 +402,9 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
   return true;
 }
 
-bool write_page(const std::string& path, const page::Page& page) {
-  const std::string html = page::render(page, make_nonce());
+namespace {
+
+bool write_html(const std::string& path, const std::string& html) {
   struct stat info {};
   if (::stat(path.c_str(), &info) == 0)
     return io::replace_file(path.c_str(), html.data(), static_cast<Py_ssize_t>(html.size()));
@@ -426,6 +428,21 @@ bool write_page(const std::string& path, const page::Page& page) {
   }
   if (!ok) ::unlink(temp.c_str());
   return ok;
+}
+
+}  // namespace
+
+bool write_page(const std::string& path, const page::Page& page) {
+  return write_html(path, page::render(page, make_nonce()));
+}
+
+bool write_sectioned_page(const std::string& path, const std::string& title,
+                          const std::vector<std::pair<std::string, page::Page>>& pages) {
+  const std::string nonce = make_nonce();
+  std::vector<page::Section> sections;
+  sections.reserve(pages.size());
+  for (const auto& [heading, one] : pages) sections.push_back({heading, page::render(one, nonce)});
+  return write_html(path, page::render_sections(title, sections, nonce));
 }
 
 }  // namespace zuv::pages

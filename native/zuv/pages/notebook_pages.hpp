@@ -52,4 +52,8 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out);
 // Writes the page over `path` atomically.
 bool write_page(const std::string& path, const page::Page& page);
 
+// Writes one page with a section per (heading, page) over `path` atomically.
+bool write_sectioned_page(const std::string& path, const std::string& title,
+                          const std::vector<std::pair<std::string, page::Page>>& pages);
+
 }  // namespace zuv::pages

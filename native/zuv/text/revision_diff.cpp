@@ -172,23 +172,44 @@ Ref page_document(const DiffInput& side, const std::string& label, std::string& 
   return document;
 }
 
-// The page of the one notebook that changed.
-int write_revision_page(const std::string& output, const std::string& name,
-                        const std::vector<std::string>& revisions, const DiffInput& before,
-                        const DiffInput& after) {
+// One notebook's page; false with `error` set, or with a Python exception
+// when `error` stays empty.
+bool revision_page(const std::string& name, const std::vector<std::string>& revisions,
+                   const DiffInput& before, const DiffInput& after, page::Page& page,
+                   std::string& error) {
   std::string old_label = (revisions.empty() ? std::string("(index)") : revisions[0]) + ":" + name;
   std::string new_label = revisions.size() == 2 ? revisions[1] + ":" + name : name;
-  std::string error;
   Ref old_doc = page_document(before, old_label, error);
-  if (!old_doc) return failure(kCommand, error);
+  if (!old_doc) return false;
   Ref new_doc = page_document(after, new_label, error);
-  if (!new_doc) return failure(kCommand, error);
-  page::Page page;
+  if (!new_doc) return false;
   page.title = "Pipeline diff";
   page.subtitle = old_label + " \xE2\x86\x92 " + new_label;
-  if (!pages::diff_page(old_doc.get(), new_doc.get(), page) || !pages::write_page(output, page))
-    return python_failure(kCommand);
-  return status::ok;
+  return pages::diff_page(old_doc.get(), new_doc.get(), page);
+}
+
+// The page of every notebook that changed: the notebook's own page when
+// one did, else one page with a section per notebook.
+int write_revision_pages(const std::string& output, const std::vector<std::string>& names,
+                         const std::vector<std::string>& revisions, const std::string& top,
+                         bool& changed) {
+  std::vector<std::pair<std::string, page::Page>> drawn;
+  std::string error;
+  for (const std::string& name : names) {
+    DiffInput before, after;
+    if (!read_sides(name, revisions, top, before, after, error)) return failure(kCommand, error);
+    changed = changed || before.bytes != after.bytes || before.missing != after.missing;
+    page::Page page;
+    if (!revision_page(name, revisions, before, after, page, error))
+      return error.empty() ? python_failure(kCommand) : failure(kCommand, error);
+    drawn.emplace_back(name, std::move(page));
+  }
+  const bool written =
+      drawn.size() == 1
+          ? pages::write_page(output, drawn.front().second)
+          : pages::write_sectioned_page(
+                output, "Pipeline diff of " + std::to_string(drawn.size()) + " notebooks", drawn);
+  return written ? status::ok : python_failure(kCommand);
 }
 
 }  // namespace
@@ -201,21 +222,11 @@ int run_revision_diff(const std::vector<std::string>& revisions,
   std::vector<std::string> names;
   if (!changed_notebooks(revisions, paths, names, error)) return failure(kCommand, error);
   if (html) {
-    // One notebook's page; a page holding several is not made yet.
-    if (names.size() > 1) {
-      std::string listed;
-      for (const std::string& name : names) listed += "\n  " + escape_line(name);
-      return usage_error(kCommand, "--html draws one notebook; give its path after --:" + listed);
-    }
     if (names.empty()) {
       std::fputs("zuv diff: no notebook changed; no page written\n", stderr);
       return status::ok;
     }
-    DiffInput before, after;
-    if (!read_sides(names[0], revisions, top, before, after, error))
-      return failure(kCommand, error);
-    changed = before.bytes != after.bytes || before.missing != after.missing;
-    return write_revision_page(*html, names[0], revisions, before, after);
+    return write_revision_pages(*html, names, revisions, top, changed);
   }
   std::string text;
   for (const std::string& name : names) {
