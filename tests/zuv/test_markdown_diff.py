@@ -193,8 +193,9 @@ HOSTILE_SOURCES = [
 
 
 def test_notebook_text_cannot_break_out_of_its_place(tmp_path):
-    old = notebook([cell("K", "keep", ["k\n"])])
-    new = notebook([cell("K", "keep", ["k\n"])] + [
+    # A fence in an unchanged line: a context line " ```" of the diff.
+    old = notebook([cell("K", "keep", ["k\n"]), cell("M", "fenced", ["```\n", "a\n"])])
+    new = notebook([cell("K", "keep", ["k\n"]), cell("M", "fenced", ["```\n", "b\n"])] + [
         cell(f"h{i}", name, source, ["K"])
         for i, (name, source) in enumerate(zip(HOSTILE_NAMES, HOSTILE_SOURCES))],
         [param(HOSTILE_NAMES[3], "<script>|x|</script>", "`str`")])
@@ -203,7 +204,7 @@ def test_notebook_text_cannot_break_out_of_its_place(tmp_path):
     inline = [c for t in tokens if t.children for c in t.children]
     assert [t.type for t in tokens + inline if t.type.startswith("html")] == []
     # Every source arrives whole, inside its own diff block.
-    assert fences(markdown, "diff") == [
+    assert fences(markdown, "diff") == ["@@ -1,2 +1,2 @@\n ```\n-a\n+b\n"] + [
         f"@@ -0,0 +1{'' if len(s) == 1 else ',' + str(len(s))} @@\n" + "".join("+" + line
                                                                              for line in s)
         for s in HOSTILE_SOURCES]
@@ -220,7 +221,7 @@ def test_notebook_text_cannot_break_out_of_its_place(tmp_path):
     # Labels are cut after 40 characters; control characters are shown escaped.
     shown = {(name if len(name) <= 40 else name[:40] + "\u2026").replace("\n", "\\n")
              .replace("\x1b", "\\x1b") for name in HOSTILE_NAMES}
-    assert classes_by_label(chart) == {"keep": {"unchanged"},
+    assert classes_by_label(chart) == {"keep": {"unchanged"}, "~ fenced": {"modified"},
                                        **{"+ " + name: {"added"} for name in shown}}
 
 
