@@ -20,9 +20,11 @@ using page::Status;
 // A pipeline this small is drawn whole; a larger one only around its changes.
 constexpr std::size_t kSmallPipeline = 20;
 // What one chart may hold: Mermaid refuses more than 500 edges by default.
-constexpr std::size_t kMaxNodes = 120;
+// Mermaid also refuses a chart of more than 50,000 characters: 100 labels
+// of punctuation alone, each character as "#NNN;", stay well below it.
+constexpr std::size_t kMaxNodes = 100;
 constexpr std::size_t kMaxEdges = 400;
-constexpr std::size_t kLabelChars = 40;
+constexpr std::size_t kLabelChars = 40, kOldNameChars = 20;
 constexpr std::size_t kValueChars = 80;
 
 // The chart's node classes, by what happened to the cell.
@@ -119,7 +121,7 @@ std::string chart_label(const CellEntry& cell) {
   if (cell.renamed)
     text += " (was " +
             html::shortened(cell.old_name.empty() ? std::string("unnamed") : cell.old_name,
-                            kLabelChars) +
+                            kOldNameChars) +
             ")";
   return node_style(cell).mark + text;
 }
@@ -222,11 +224,18 @@ Block parameter_table(const page::Page& page) {
   return {head + table, {}, {}, false};
 }
 
+// Changed beyond a new name: source, outputs, parents, comments or colour.
+bool modified_beyond_name(const CellEntry& cell) {
+  return cell.status == Status::modified || !cell.changes.empty() || !cell.gained.empty() ||
+         !cell.lost.empty();
+}
+
 // The heading and notes of one changed cell, and its source diff.
 void add_cell(const CellEntry& cell, std::vector<Block>& out) {
   const char* verb = cell.status == Status::added     ? "added"
                      : cell.status == Status::removed ? "removed"
-                                                      : "modified";
+                     : modified_beyond_name(cell)     ? "modified"
+                                                      : "renamed";
   std::string head = std::string("**") + verb + " cell** " + inline_text(page::label(cell)) +
                      " (id " + inline_text(cell.id) + ")\n";
   std::vector<std::string> notes;
@@ -259,7 +268,7 @@ std::string summary(const page::Page& page) {
       ++added;
     else if (cell.status == Status::removed)
       ++removed;
-    else
+    else if (modified_beyond_name(cell))
       ++modified;
     if (cell.renamed) ++renamed;
   }
