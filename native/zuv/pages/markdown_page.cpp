@@ -111,6 +111,7 @@ std::string join(const std::vector<std::string>& items, const char* separator) {
 
 std::string parent_list(const std::vector<page::ParentRef>& refs) {
   std::vector<std::string> shown;
+  shown.reserve(refs.size());
   for (const page::ParentRef& ref : refs)
     shown.push_back(inline_text(ref.name.empty() ? ref.id : ref.name));
   return join(shown, ", ");
