@@ -23,7 +23,7 @@ SUPPORTED_PYTHONS := 3.11 3.12 3.13
 TEST_PYTHONS ?= $(SUPPORTED_PYTHONS)
 PYENV_ROOT ?= $(HOME)/.pyenv
 
-.PHONY: all venv install wheel demo test test-all bench bench-venv clean fuzz leakcheck sanitize chromium screenshot libgit2 merge-file-differential
+.PHONY: all venv install wheel demo test test-all bench bench-venv clean fuzz leakcheck sanitize chromium mermaid screenshot libgit2 merge-file-differential
 
 all: install
 
@@ -74,7 +74,7 @@ wheel: venv libgit2
 demo: install
 	$(PY) examples/demo.py
 
-test: install chromium
+test: install chromium mermaid
 	tools/private-tmp $(PY) -P -m pytest -q tests
 
 # An interpreter of version $$v: `pythonX.Y` on PATH when it runs (a pyenv
@@ -105,6 +105,23 @@ test-all:
 chromium:
 	@command -v chromium >/dev/null 2>&1 || command -v chromium-browser >/dev/null 2>&1 || \
 		{ apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium; }
+
+# Mermaid for the tests of `zuv diff --markdown`'s charts: npm's build of
+# the `mermaid` package, as vendored in the PyPI wheel diagram-renderer,
+# extracted into build/ (never committed).
+MERMAID_WHEEL = diagram-renderer==2025.9.24.103
+MERMAID_JS = build/mermaid/mermaid.min.js
+mermaid: $(MERMAID_JS)
+
+$(MERMAID_JS):
+	rm -rf build/mermaid/wheel && mkdir -p build/mermaid/wheel
+	$(PYTHON) -m pip download --quiet --no-deps --dest build/mermaid/wheel '$(MERMAID_WHEEL)'
+	$(PYTHON) -c 'import glob, sys, zipfile; \
+		wheel = zipfile.ZipFile(glob.glob("build/mermaid/wheel/*.whl")[0]); \
+		open(sys.argv[1], "wb").write(wheel.read("diagram_renderer/renderers/static/js/mermaid.min.js"))' \
+		$@.tmp
+	mv $@.tmp $@
+	rm -rf build/mermaid/wheel
 
 # The README's picture of a pipeline diff, from the example notebooks.
 screenshot: install chromium
@@ -151,7 +168,7 @@ leakcheck: install
 # aborts on the first C++ exception.
 ASAN_VENV ?= .venv-asan
 ASAN_BUILD_DIR ?= build/asan
-sanitize: chromium
+sanitize: chromium mermaid
 	$(MAKE) install VENV=$(ASAN_VENV) BUILD_DIR=$(ASAN_BUILD_DIR) \
 		BUILD_OPTIONS="-C cmake.define.ZUV_SANITIZE=ON -C cmake.build-type=RelWithDebInfo"
 	ZUV_SANITIZE=1 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \

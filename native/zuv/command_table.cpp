@@ -40,6 +40,8 @@ constexpr std::array kCommands = {
     Command{"diff", "show the changes between two notebooks",
             "zuv diff [--color=auto|always|never] [--html OUT] [--exit-code] OLD NEW\n"
             "       zuv diff [--color=...] [--exit-code] [REV [REV]] [-- PATH...]\n"
+            "       zuv diff --markdown [--max-bytes N] [--exit-code] OLD NEW\n"
+            "       zuv diff --markdown [--max-bytes N] [--exit-code] [REV [REV]] [-- PATH...]\n"
             "\n"
             "Shows what changed from OLD to NEW: cells added, removed and modified\n"
             "(with a unified diff of the source), parents gained and lost, parameters\n"
@@ -47,6 +49,10 @@ constexpr std::array kCommands = {
             "drawn as a graph instead.  Without two files, compares as `git diff` does\n"
             "every notebook that changed: the work tree against the index, against REV,\n"
             "or two revisions, limited to PATHs (--html: the one notebook that changed).\n"
+            "--markdown prints a review comment instead: per notebook a Mermaid chart\n"
+            "of the pipeline's changes, the changed parameters and each changed cell's\n"
+            "source diff, cut with a closing line past --max-bytes N (default 65536,\n"
+            "GitHub's comment limit; 0: no limit).\n"
             "--difftool LOCAL REMOTE MERGED is `git difftool -t zuv`: the page of each\n"
             "notebook in the git directory's zuv-pages/, its path printed.  Exit status\n"
             "0 (with --exit-code 1 when anything differs), or 2/3 on errors.",

@@ -17,6 +17,7 @@
 #include "zuv/notebook/notebook_file.hpp"
 #include "zuv/notebook/py_text.hpp"
 #include "zuv/pages/html_diff.hpp"
+#include "zuv/pages/markdown_diff.hpp"
 #include "zuv/pages/notebook_pages.hpp"
 #include "zuv/text/terminal.hpp"
 #include "zuv/text/terminal_diff.hpp"
@@ -239,6 +240,28 @@ int run_revision_diff(const std::vector<std::string>& revisions,
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
     return failure(kCommand, "cannot write to standard output");
   return status::ok;
+}
+
+int run_revision_markdown(const std::vector<std::string>& revisions,
+                          const std::vector<std::string>& paths, std::size_t max_bytes,
+                          bool& changed) {
+  std::string error, top;
+  if (!git_line({"rev-parse", "--show-toplevel"}, top, error)) return failure(kCommand, error);
+  std::vector<std::string> names;
+  if (!changed_notebooks(revisions, paths, names, error)) return failure(kCommand, error);
+  markdown::Document document;
+  for (const std::string& name : names) {
+    DiffInput before, after;
+    if (!read_sides(name, revisions, top, before, after, error)) return failure(kCommand, error);
+    if (before.bytes == after.bytes && before.missing == after.missing) continue;
+    changed = true;
+    before.label = (revisions.empty() ? std::string("(index)") : revisions[0]) + ":" + name;
+    after.label = revisions.size() == 2 ? revisions[1] + ":" + name : name;
+    if (!add_markdown_diff(before, after, name, before.label + " \xE2\x86\x92 " + after.label,
+                           document))
+      return python_failure(kCommand);
+  }
+  return print_markdown(kCommand, document, max_bytes);
 }
 
 bool under_difftool() {

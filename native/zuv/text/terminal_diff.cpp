@@ -23,6 +23,7 @@
 #include "zuv/notebook/notebook_text.hpp"
 #include "zuv/notebook/py_text.hpp"
 #include "zuv/pages/html_diff.hpp"
+#include "zuv/pages/markdown_diff.hpp"
 #include "zuv/text/line_diff.hpp"
 #include "zuv/text/terminal.hpp"
 #include "zuv/text/terminal_diff.hpp"
@@ -468,7 +469,8 @@ void split_at_separator(const std::vector<std::string>& args, std::vector<std::s
       return;
     }
     options.push_back(args[i]);
-    if ((args[i] == "--html" || args[i] == "--color") && i + 1 < args.size())
+    if ((args[i] == "--html" || args[i] == "--color" || args[i] == "--max-bytes") &&
+        i + 1 < args.size())
       options.push_back(args[++i]);
   }
 }
@@ -489,10 +491,25 @@ int run_diff(const std::vector<std::string>& args) {
   std::vector<std::string> before_separator, paths;
   bool separated = false;
   split_at_separator(args, before_separator, paths, separated);
-  auto parsed = parse_arguments(
-      before_separator,
-      {{"--color", true}, {"--html", true}, {"--exit-code", false}, {"--difftool", false}}, error);
+  auto parsed = parse_arguments(before_separator,
+                                {{"--color", true},
+                                 {"--html", true},
+                                 {"--exit-code", false},
+                                 {"--difftool", false},
+                                 {"--markdown", false},
+                                 {"--max-bytes", true}},
+                                error);
   if (!parsed) return usage_error("diff", error);
+  const bool markdown = parsed->has("--markdown");
+  std::size_t max_bytes = kDefaultMarkdownBytes;
+  if (auto limit = parsed->value("--max-bytes")) {
+    if (!markdown) return usage_error("diff", "--max-bytes goes with --markdown");
+    if (!parse_max_bytes(*limit, max_bytes))
+      return usage_error("diff", "--max-bytes must be 0 (no limit) or at least " +
+                                     std::to_string(kMinMarkdownBytes));
+  }
+  if (markdown && (parsed->has("--html") || parsed->has("--difftool")))
+    return usage_error("diff", "--markdown cannot be combined with --html or --difftool");
   if (parsed->has("--difftool")) {
     if (parsed->positional.size() != 3 || separated)
       return usage_error("diff", "--difftool expects git's LOCAL REMOTE MERGED");
@@ -508,6 +525,13 @@ int run_diff(const std::vector<std::string>& args) {
       html && !separated && positional.size() >= 7 && external_diff_arguments(positional, git_diff))
     return write_html_diff({*html, git_diff.old_file, git_diff.new_file, "a/" + git_diff.path,
                             "b/" + git_diff.new_path});
+  if (markdown && !separated && positional.size() >= 7 &&
+      external_diff_arguments(positional, git_diff)) {
+    bool changed = false;
+    return write_markdown_diff({git_diff.old_file, git_diff.new_file, "a/" + git_diff.path,
+                                "b/" + git_diff.new_path, max_bytes},
+                               changed);
+  }
   ColorMode mode = ColorMode::automatic;
   if (auto colour = parsed->value("--color"); colour && !parse_color_mode(*colour, mode))
     return usage_error("diff", "--color must be auto, always or never");
@@ -525,6 +549,12 @@ int run_diff(const std::vector<std::string>& args) {
     const std::string& new_path = files[1];
     if (auto html = parsed->value("--html"))
       return write_html_diff({*html, old_path, new_path, old_path, new_path});
+    if (markdown) {
+      bool changed = false;
+      int result =
+          write_markdown_diff({old_path, new_path, old_path, new_path, max_bytes}, changed);
+      return result == status::ok && exit_code && changed ? 1 : result;
+    }
     Side before{old_path, old_path, {}, false, {}};
     Side after{new_path, new_path, {}, false, {}};
     int result = print_diff("diff", before, after, Palette{colour_output(mode)});
@@ -548,6 +578,10 @@ int run_diff(const std::vector<std::string>& args) {
   }
   limits.insert(limits.end(), paths.begin(), paths.end());
   bool changed = false;
+  if (markdown) {
+    int result = run_revision_markdown(revisions, limits, max_bytes, changed);
+    return result == status::ok && exit_code && changed ? 1 : result;
+  }
   auto html = parsed->value("--html");
   int result = run_revision_diff(revisions, limits, html ? &*html : nullptr,
                                  Palette{colour_output(mode)}, changed);

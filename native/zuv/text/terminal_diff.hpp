@@ -2,6 +2,7 @@
 // two-file form and the comparison across revisions.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,12 @@ bool diff_text(const DiffInput& before, const DiffInput& after, Palette palette,
 int run_revision_diff(const std::vector<std::string>& revisions,
                       const std::vector<std::string>& paths, const std::string* html,
                       Palette palette, bool& changed);
+
+// `zuv diff --markdown` across the same revisions and paths: the review
+// comment of every notebook that changed, at most `max_bytes` (0: no limit).
+int run_revision_markdown(const std::vector<std::string>& revisions,
+                          const std::vector<std::string>& paths, std::size_t max_bytes,
+                          bool& changed);
 
 // `git difftool -t zuv`: writes the page of MERGED (LOCAL -> REMOTE) in the
 // repository's git directory and prints its path.
