@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "zuv/pages/merge_panels.hpp"
+
 namespace zuv::page {
 
 enum class Status { unchanged, added, removed, modified, missing };
@@ -28,7 +30,8 @@ struct CellEntry {
   std::vector<std::string> notes;  // what is open on this cell
   bool renamed = false;            // on both sides, under another name before
   std::string old_name;
-  std::vector<std::string> changes;  // comments and header colour, one line each
+  std::vector<std::string> changes;   // comments and header colour, one line each
+  std::vector<ConflictPanel> panels;  // what to decide on this cell
 };
 
 struct EdgeEntry {
@@ -47,6 +50,7 @@ struct ParameterEntry {
 struct Note {
   std::string text;
   std::ptrdiff_t cell = -1;  // the cell it concerns, or -1
+  std::vector<ResolveChoice> choices{};
 };
 
 struct Page {
@@ -57,6 +61,9 @@ struct Page {
   std::vector<ParameterEntry> parameters;
   std::vector<Note> notes;
   std::string notes_heading = "Notes";
+  std::vector<ConflictPanel> parameter_panels;  // what to decide on parameters
+  // The merge page: its conflicts as `zuv conflicts` counts them.
+  std::string conflict_summary;
 };
 
 // The whole page.  `nonce` authorises the page's one inline script under
