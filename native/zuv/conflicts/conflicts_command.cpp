@@ -117,8 +117,8 @@ std::ptrdiff_t node_of(const std::unordered_map<std::string, std::size_t>& node,
 }
 
 // Each open conflict: a note with its command lines, its cells and
-// parameters marked, and its panel on its (first) cell, or below the
-// parameters.  The header counts them as `zuv conflicts` does.
+// parameters marked, and its panel on its cells, or below the parameters.
+// The header counts them as `zuv conflicts` does.
 void add_conflicts(const MergeState& state,
                    const std::unordered_map<std::string, std::size_t>& node, page::Page& page) {
   const conflicts::Tally counted = conflicts::tally(state.open);
@@ -130,20 +130,25 @@ void add_conflicts(const MergeState& state,
   for (const auto& c : state.open) {
     page::ConflictPanel panel =
         conflicts::conflict_panel(c, state.merged, state.known(), state.path);
-    const std::ptrdiff_t first = node_of(node, state.merged, c.cell);
-    page.notes.push_back({panel.heading, first, panel.choices});
-    for (std::size_t cell : {c.cell, c.other}) {
-      const std::ptrdiff_t n = node_of(node, state.merged, cell);
-      if (n < 0) continue;
-      page.cells[static_cast<std::size_t>(n)].conflict = true;
-      page.cells[static_cast<std::size_t>(n)].notes.push_back(panel.heading);
-    }
+    page.notes.push_back({panel.heading, node_of(node, state.merged, c.cell), panel.choices});
     if (c.kind == conflicts::Kind::parameter_twice) {
       for (auto& p : page.parameters)
         if (conflicts::plain_name(p.name) == c.name) p.conflict = true;
       page.parameter_panels.push_back(std::move(panel));
-    } else if (first >= 0) {
-      page.cells[static_cast<std::size_t>(first)].panels.push_back(std::move(panel));
+      continue;
+    }
+    // Each cell of the conflict shows its panel: both copies of a cell alike.
+    std::ptrdiff_t previous = -1;
+    for (std::size_t cell : {c.cell, c.other}) {
+      const std::ptrdiff_t n = node_of(node, state.merged, cell);
+      if (n < 0 || n == previous) continue;
+      previous = n;
+      page::CellEntry& entry = page.cells[static_cast<std::size_t>(n)];
+      entry.conflict = true;
+      entry.panels.push_back(panel);
+      // The merge's mark on a name is no rename.
+      if (entry.renamed && conflicts::plain_name(entry.name) == entry.old_name)
+        entry.renamed = false;
     }
   }
 }
