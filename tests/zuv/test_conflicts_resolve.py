@@ -375,12 +375,12 @@ def test_a_stopping_signal_during_the_source_merge_leaves_nothing_behind(tmp_pat
 
 
 def _panels(dom_text):
-    """Each conflict panel of a page as (its serialised DOM, its Dom), by its heading."""
-    panels = {}
+    """The conflict panels of a page in order: (heading, serialised DOM, Dom) each."""
+    panels = []
     for chunk in dom_text.split('<div class="panel">')[1:]:
         chunk = chunk[:chunk.index("</div>")]
         dom = Dom(chunk)
-        panels[dom.text.split("\n", 1)[0]] = (chunk, dom)
+        panels.append((dom.text.split("\n", 1)[0], chunk, dom))
     return panels
 
 
@@ -414,8 +414,12 @@ def test_merge_page_shows_what_to_decide_and_how(tmp_path, monkeypatch, name, si
     # Only "load" and "dashboard" are unchanged; "lr" kept twice and "ep" kept once are conflicts, not changes.
     assert "1 unchanged" in summary and "parameters changed" not in summary
 
-    panels = _panels(dom_text)
-    chunk, copies = panels[next(h for h in panels if h.startswith('cell "evaluate": both sides changed it'))]
+    # Both copies of "evaluate" show its panel; the merge's mark on a name is no rename.
+    listed_panels = _panels(dom_text)
+    panels = {heading: (chunk, dom) for heading, chunk, dom in listed_panels}
+    heading = next(h for h in panels if h.startswith('cell "evaluate": both sides changed it'))
+    assert [h for h, _, _ in listed_panels].count(heading) == 2 and "renamed from" not in Dom(dom_text).text
+    chunk, copies = panels[heading]
     assert [_texts(chunk, "td", "t d"), _texts(chunk, "td", "t a")] == [["e = t * 2"], ["e = t * 3"]]
     assert "base (git's index stage 1): evaluate (E)" in copies.text and _texts(chunk, "td", "t") == ["e = t"]
     chunk, kept = panels["cell <<< report (R): changed by current, deleted by incoming"]
