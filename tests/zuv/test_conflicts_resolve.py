@@ -388,6 +388,20 @@ def _texts(chunk, tag, css):
     return [html.unescape(t) for t in re.findall(f'<{tag} class="{css}">(.*?)</{tag}>', chunk, re.S)]
 
 
+def _click_first_copy_button(page, probed):
+    """(button text, selected text) once the first copy button has been clicked and has answered."""
+    text = page.read_text()
+    nonce = re.search(r'<script nonce="([^"]+)"', text).group(1)
+    probe = (f'<script nonce="{nonce}">window.addEventListener("load",function(){{'
+             'var b=document.querySelector("button.copy"),n=0;b.click();(function wait(){'
+             'if(b.textContent==="copy"&&++n<100)return setTimeout(wait,20);'
+             'document.body.setAttribute("data-probe",b.textContent+"\\n"+window.getSelection());})();});</script>')
+    probed.write_text(text.replace("</body>", probe + "</body>"))
+    dom_text, console = load(probed, "--virtual-time-budget=5000")
+    assert console == []
+    return tuple(next(a["data-probe"] for _, a in Dom(dom_text).elements if "data-probe" in a).split("\n", 1))
+
+
 # The merge page lays out what there is to decide: each conflict's versions side
 # by side with the base from git's index stages, header counts equal to those of
 # `zuv conflicts`, and for each side a command line (copy button) that, run by a
@@ -430,6 +444,9 @@ def test_merge_page_shows_what_to_decide_and_how(tmp_path, monkeypatch, name, si
     # Each copy button carries the command shown beside it.
     commands = [b["data-command"] for b in Dom(dom_text).having("button", "copy")]
     assert commands == _texts(dom_text, "code", "cmd")
+    # Clicked, it copies the command, or (headless Chromium refuses the clipboard) selects it.
+    answer, selected = _click_first_copy_button(page, tmp_path / "probed.html")
+    assert answer == "copied" or (answer == "selected: copy it" and selected == commands[0])
     mine = list(dict.fromkeys(c for c in commands if f" --{side} " in c))
     assert len(mine) == 8 and all(shlex.split(c)[-2:] == ["--", name] for c in mine)
 
