@@ -40,10 +40,11 @@ constexpr std::array<ChoiceRule, 9> kChoiceRules{{
     {Kind::plain_mark, Selector::cell, nullptr, nullptr},  // as the mark's row says
 }};
 
-const ChoiceRule& rule_for(Kind kind) {
+// Every kind has its row; one without would be left to a person.
+ChoiceRule rule_for(Kind kind) {
   for (const ChoiceRule& rule : kChoiceRules)
     if (rule.kind == kind) return rule;
-  return kChoiceRules[6];
+  return {kind, Selector::none, nullptr, nullptr};
 }
 
 const char* side_word(Side side) { return side == Side::current ? "current" : "incoming"; }
@@ -218,7 +219,7 @@ std::string shell_word(std::string_view word) {
 
 std::vector<page::ResolveChoice> resolve_choices(const Conflict& c, const NotebookFacts& merged,
                                                  const std::string& path) {
-  const ChoiceRule& rule = rule_for(c.kind);
+  const ChoiceRule rule = rule_for(c.kind);
   std::vector<page::ResolveChoice> choices;
   if (rule.selector == Selector::none) return choices;
   for (const Side side : {Side::current, Side::incoming}) {
