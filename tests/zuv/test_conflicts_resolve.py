@@ -439,6 +439,8 @@ def test_merge_page_shows_what_to_decide_and_how(tmp_path, monkeypatch, name, si
     chunk, kept = panels["cell <<< report (R): changed by current, deleted by incoming"]
     assert "the incoming side deleted it" in kept.text
     assert [_texts(chunk, "td", "t d"), _texts(chunk, "td", "t a")] == [["r = e"], ["r = e + 1"]]
+    chunk, _ = panels["cell (unnamed) (calc): 1 source conflict block at line 1-5"]  # on the cell's own node
+    assert [_texts(chunk, "td", "t d"), _texts(chunk, "td", "t a")] == [["a = 10"], ["a = 20"]]
     assert "base: lr = 0.1 (float)" in panels[next(h for h in panels if h.startswith('parameter "lr"'))][1].text
 
     # Each copy button carries the command shown beside it.

@@ -8,6 +8,7 @@
 #include "zuv/conflicts/merge_facts.hpp"
 #include "zuv/conflicts/merge_page.hpp"
 #include "zuv/conflicts/pipeline_breaks.hpp"
+#include "zuv/notebook/keyed_view.hpp"
 #include "zuv/notebook/notebook_file.hpp"
 #include "zuv/notebook/py_text.hpp"
 #include "zuv/pages/notebook_pages.hpp"
@@ -81,6 +82,7 @@ struct MergeState {
   conflicts::Stages stages;
   std::string current_text;  // the current version (stage 2), when git has it
   std::vector<conflicts::Conflict> open;
+  std::vector<std::string> keys;  // each merged cell's key on the page
   const conflicts::Stages* known() const { return unmerged ? &stages : nullptr; }
 };
 
@@ -109,10 +111,20 @@ std::unordered_map<std::string, std::size_t> nodes_by_id(const page::Page& page)
   return node;
 }
 
+// Each cell's key on the page: its canvas id, or the stand-in key a cell
+// without one is drawn under (see keyed_view).
+bool read_keys(MergeState& state) {
+  Ref view = keyed_view(state.document.get());
+  std::vector<pages::CellInfo> cells;
+  if (!view || !pages::read_cells(view.get(), cells)) return false;
+  for (pages::CellInfo& cell : cells) state.keys.push_back(std::move(cell.id));
+  return true;
+}
+
 std::ptrdiff_t node_of(const std::unordered_map<std::string, std::size_t>& node,
-                       const NotebookFacts& merged, std::size_t cell) {
-  if (cell == conflicts::npos) return -1;
-  auto found = node.find(merged.cells[cell].id);
+                       const MergeState& state, std::size_t cell) {
+  if (cell >= state.keys.size()) return -1;
+  auto found = node.find(state.keys[cell]);
   return found == node.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
 }
 
@@ -130,7 +142,7 @@ void add_conflicts(const MergeState& state,
   for (const auto& c : state.open) {
     page::ConflictPanel panel =
         conflicts::conflict_panel(c, state.merged, state.known(), state.path);
-    page.notes.push_back({panel.heading, node_of(node, state.merged, c.cell), panel.choices});
+    page.notes.push_back({panel.heading, node_of(node, state, c.cell), panel.choices});
     if (c.kind == conflicts::Kind::parameter_twice) {
       for (auto& p : page.parameters)
         if (conflicts::plain_name(p.name) == c.name) p.conflict = true;
@@ -140,7 +152,7 @@ void add_conflicts(const MergeState& state,
     // Each cell of the conflict shows its panel: both copies of a cell alike.
     std::ptrdiff_t previous = -1;
     for (std::size_t cell : {c.cell, c.other}) {
-      const std::ptrdiff_t n = node_of(node, state.merged, cell);
+      const std::ptrdiff_t n = node_of(node, state, cell);
       if (n < 0 || n == previous) continue;
       previous = n;
       page::CellEntry& entry = page.cells[static_cast<std::size_t>(n)];
@@ -234,7 +246,7 @@ int run_show_merge(const std::vector<std::string>& args) {
                       ? "changes from the current version, with what the merge left open"
                       : "what the merge left open (no git index stages: marks and blocks only)";
   page.notes_heading = "Open conflicts and warnings";
-  if (!pages::diff_page(before.get(), state.document.get(), page))
+  if (!read_keys(state) || !pages::diff_page(before.get(), state.document.get(), page))
     return python_failure("show-merge");
 
   std::unordered_map<std::string, std::size_t> node = nodes_by_id(page);
@@ -242,7 +254,7 @@ int run_show_merge(const std::vector<std::string>& args) {
   add_lost_edges(state, node, page);
   for (const auto& cycle : breaks::merged_cycles(state.merged))
     page.notes.push_back(
-        {breaks::describe_cycle(cycle, state.merged), node_of(node, state.merged, cycle.front())});
+        {breaks::describe_cycle(cycle, state.merged), node_of(node, state, cycle.front())});
   if (!state.unmerged) page.notes.push_back({state.path + " " + kMarksOnly, -1});
   if (!pages::write_page(*output, page)) return python_failure("show-merge");
   return state.open.empty() ? status::ok : status::conflicts;
