@@ -92,6 +92,9 @@ Side other_side(Side side) { return side == Side::current ? Side::incoming : Sid
 void NotebookFacts::index() {
   by_id.clear();
   for (std::size_t i = 0; i < cells.size(); ++i) by_id[cells[i].id] = i;
+  parameter_by_name.clear();
+  for (std::size_t i = 0; i < parameters.size(); ++i)
+    parameter_by_name.try_emplace(parameters[i].name, i);
 }
 
 std::string_view plain_name(std::string_view name) {

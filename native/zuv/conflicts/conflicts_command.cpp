@@ -2,6 +2,7 @@
 // and `zuv show-merge --html OUT FILE`: what a merge left open.
 #include <cstdio>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "zuv/arguments.hpp"
 #include "zuv/commands.hpp"
@@ -139,13 +140,13 @@ void add_conflicts(const MergeState& state,
                               : std::to_string(counted.total()) +
                                     (counted.total() == 1 ? " conflict (" : " conflicts (") +
                                     conflicts::tally_words(counted) + ")";
+  std::unordered_set<std::string> parameters;  // plain names in conflict
   for (const auto& c : state.open) {
     page::ConflictPanel panel =
         conflicts::conflict_panel(c, state.merged, state.known(), state.path);
     page.notes.push_back({panel.heading, node_of(node, state, c.cell), panel.choices});
     if (c.kind == conflicts::Kind::parameter_twice) {
-      for (auto& p : page.parameters)
-        if (conflicts::plain_name(p.name) == c.name) p.conflict = true;
+      parameters.insert(c.name);
       page.parameter_panels.push_back(std::move(panel));
       continue;
     }
@@ -163,6 +164,8 @@ void add_conflicts(const MergeState& state,
         entry.renamed = false;
     }
   }
+  for (auto& p : page.parameters)
+    if (parameters.contains(std::string(conflicts::plain_name(p.name)))) p.conflict = true;
 }
 
 // The parent edges the merge cut because one side deleted the parent: drawn

@@ -190,12 +190,11 @@ void parameter_panel(page::ConflictPanel& panel, const Conflict& c, const Notebo
         (p == npos ? std::string("deleted it") : parameter_words(merged.parameters[p])));
   }
   if (!stages || !stages->base) return;
-  for (const ParameterFacts& p : stages->base->parameters)
-    if (p.name == c.name) {
-      panel.facts.push_back("base: " + parameter_words(p));
-      return;
-    }
-  panel.facts.push_back("base: no such parameter");
+  const auto& base = *stages->base;
+  auto found = base.parameter_by_name.find(c.name);
+  panel.facts.push_back(found == base.parameter_by_name.end()
+                            ? std::string("base: no such parameter")
+                            : "base: " + parameter_words(base.parameters[found->second]));
 }
 
 }  // namespace
