@@ -1,7 +1,8 @@
 // The pipeline page: one self-contained HTML file showing a notebook's
 // pipeline as a layered graph, each changed cell's source diff, parents
 // gained and lost, the parameter table, and any notes (conflicts, edges a
-// merge lost, cycles).  Pure C++: it knows nothing of Python.
+// merge lost, cycles) and conflict panels (merge_panels.hpp).  Pure C++: it
+// knows nothing of Python.
 #pragma once
 
 #include <cstddef>
@@ -66,8 +67,8 @@ struct Page {
   std::string conflict_summary;
 };
 
-// The whole page.  `nonce` authorises the page's one inline script under
-// its content security policy; it must be made of letters and digits.
+// The whole page.  `nonce` authorises the page's inline scripts under its
+// content security policy; it must be made of letters and digits.
 std::string render(const Page& page, const std::string& nonce);
 
 // The label of a cell in the graph and in headings: its name, else a short id.
