@@ -385,6 +385,7 @@ def _panels(dom_text):
 
 
 def _texts(chunk, tag, css):
+    """The texts of the `tag` elements whose class is exactly `css`."""
     return [html.unescape(t) for t in re.findall(f'<{tag} class="{css}">(.*?)</{tag}>', chunk, re.S)]
 
 
@@ -425,7 +426,7 @@ def test_merge_page_shows_what_to_decide_and_how(tmp_path, monkeypatch, name, si
     summary = Dom(dom_text[dom_text.index('<p class="summary">'):]).text.split("\n", 1)[0]
     assert listed.splitlines()[0] == f"{name}: 8 conflicts (cell conflicts 4, parameter conflicts 2, " \
         "source conflict blocks 2)" and listed.splitlines()[0].split(": ", 1)[1] in summary
-    # Only "load" and "dashboard" are unchanged; "lr" kept twice and "ep" kept once are conflicts, not changes.
+    # Only "load" is unchanged; "lr" kept twice and "ep" kept once are conflicts, not changes.
     assert "1 unchanged" in summary and "parameters changed" not in summary
 
     # Both copies of "evaluate" show its panel; the merge's mark on a name is no rename.
