@@ -1,6 +1,9 @@
 """`zuv conflicts`, `zuv resolve` and the pipeline warnings of `zuv merge-driver`."""
+import html
 import json
 import os
+import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -244,8 +247,8 @@ def test_usage_errors_leave_the_notebook_alone(tmp_path, argv, status, text):
     assert (tmp_path / "nb.ipynb").read_bytes() == before
 
 
-def merged_in_git(tmp_path, monkeypatch, base, cur, inc):
-    """A repository whose `git merge` of `inc` into `cur` left nb.ipynb unmerged; the git result."""
+def merged_in_git(tmp_path, monkeypatch, base, cur, inc, name="nb.ipynb"):
+    """A repository whose `git merge` of `inc` into `cur` left `name` unmerged; the git result."""
     monkeypatch.setenv("PATH", f"{ZUV.parent}{os.pathsep}{os.environ.get('PATH', '')}")
     repo = tmp_path / "repo"
     repo.mkdir()
@@ -258,7 +261,7 @@ def merged_in_git(tmp_path, monkeypatch, base, cur, inc):
             git(repo, "checkout", "-q", "-b", branch)
         elif document is cur:
             git(repo, "checkout", "-q", "main")
-        (repo / "nb.ipynb").write_text(json.dumps(document, indent=1) + "\n")
+        (repo / name).write_text(json.dumps(document, indent=1) + "\n")
         git(repo, "add", "-A")
         git(repo, "commit", "-q", "-m", branch)
     merge = git(repo, "merge", "theirs", check=False)
@@ -369,3 +372,90 @@ def test_a_stopping_signal_during_the_source_merge_leaves_nothing_behind(tmp_pat
     assert process.returncode == -signal.SIGTERM
     assert list(scratch.iterdir()) == []
     assert (repo / "nb.ipynb").read_bytes() == before
+
+
+def _panels(dom_text):
+    """The conflict panels of a page in order: (heading, serialised DOM, Dom) each."""
+    panels = []
+    for chunk in dom_text.split('<div class="panel">')[1:]:
+        chunk = chunk[:chunk.index("</div>")]
+        dom = Dom(chunk)
+        panels.append((dom.text.split("\n", 1)[0], chunk, dom))
+    return panels
+
+
+def _texts(chunk, tag, css):
+    """The texts of the `tag` elements whose class is exactly `css`."""
+    return [html.unescape(t) for t in re.findall(f'<{tag} class="{css}">(.*?)</{tag}>', chunk, re.S)]
+
+
+def _click_first_copy_button(page, probed):
+    """(button text, selected text) once the first copy button has been clicked and has answered."""
+    text = page.read_text()
+    nonce = re.search(r'<script nonce="([^"]+)"', text).group(1)
+    probe = (f'<script nonce="{nonce}">window.addEventListener("load",function(){{'
+             'var b=document.querySelector("button.copy"),n=0;b.click();(function wait(){'
+             'if(b.textContent==="copy"&&++n<100)return setTimeout(wait,20);'
+             'document.body.setAttribute("data-probe",b.textContent+"\\n"+window.getSelection());})();});</script>')
+    probed.write_text(text.replace("</body>", probe + "</body>"))
+    dom_text, console = load(probed, "--virtual-time-budget=5000")
+    assert console == []
+    return tuple(next(a["data-probe"] for _, a in Dom(dom_text).elements if "data-probe" in a).split("\n", 1))
+
+
+# The merge page lays out what there is to decide: each conflict's versions side
+# by side with the base from git's index stages, header counts equal to those of
+# `zuv conflicts`, and for each side a command line (copy button) that, run by a
+# shell, resolves that conflict; all of one side's together leave that side's notebook.
+@pytest.mark.parametrize("name", ["nb.ipynb", "-my nb's.ipynb"])
+@pytest.mark.parametrize("side", ["current", "incoming"])
+def test_merge_page_shows_what_to_decide_and_how(tmp_path, monkeypatch, name, side):
+    base, cur, inc = conflicted_triple()
+    # Also a stock Jupyter cell (no canvas id) both sides edit, and two new cells claiming one name.
+    for document, a in ((base, "1"), (cur, "10"), (inc, "20")):
+        document["cells"].append({"cell_type": "code", "id": "calc", "metadata": {}, "outputs": [],
+                                  "execution_count": None, "source": [f"a = {a}\n", "b = 2\n"]})
+    cur["cells"].append(cell("N1", "new", ["n = 1\n"]))
+    inc["cells"].append(cell("N2", "new", ["n = 2\n"]))
+    repo, _ = merged_in_git(tmp_path, monkeypatch, base, cur, inc, name=name)
+    page = tmp_path / "merge.html"
+    assert zuv("show-merge", "--html", page, "--", name, cwd=repo).returncode == 1
+    dom_text, console = load(page)
+    assert console == []
+    listed = zuv("conflicts", "--", name, cwd=repo).stdout
+    summary = Dom(dom_text[dom_text.index('<p class="summary">'):]).text.split("\n", 1)[0]
+    assert listed.splitlines()[0] == f"{name}: 8 conflicts (cell conflicts 4, parameter conflicts 2, " \
+        "source conflict blocks 2)" and listed.splitlines()[0].split(": ", 1)[1] in summary
+    # Only "load" is unchanged; "lr" kept twice and "ep" kept once are conflicts, not changes.
+    assert "1 unchanged" in summary and "parameters changed" not in summary
+
+    # Both copies of "evaluate" show its panel; the merge's mark on a name is no rename.
+    listed_panels = _panels(dom_text)
+    panels = {heading: (chunk, dom) for heading, chunk, dom in listed_panels}
+    heading = next(h for h in panels if h.startswith('cell "evaluate": both sides changed it'))
+    assert [h for h, _, _ in listed_panels].count(heading) == 2 and "renamed from" not in Dom(dom_text).text
+    chunk, copies = panels[heading]
+    assert [_texts(chunk, "td", "t d"), _texts(chunk, "td", "t a")] == [["e = t * 2"], ["e = t * 3"]]
+    assert "base (git's index stage 1): evaluate (E)" in copies.text and _texts(chunk, "td", "t") == ["e = t"]
+    chunk, kept = panels["cell <<< report (R): changed by current, deleted by incoming"]
+    assert "the incoming side deleted it" in kept.text
+    assert [_texts(chunk, "td", "t d"), _texts(chunk, "td", "t a")] == [["r = e"], ["r = e + 1"]]
+    chunk, _ = panels["cell (unnamed) (calc): 1 source conflict block at line 1-5"]  # on the cell's own node
+    assert [_texts(chunk, "td", "t d"), _texts(chunk, "td", "t a")] == [["a = 10"], ["a = 20"]]
+    assert "base: lr = 0.1 (float)" in panels[next(h for h in panels if h.startswith('parameter "lr"'))][1].text
+
+    # Each copy button carries the command shown beside it.
+    commands = [b["data-command"] for b in Dom(dom_text).having("button", "copy")]
+    assert commands == _texts(dom_text, "code", "cmd")
+    # Clicked, it copies the command, or (headless Chromium refuses the clipboard) selects it.
+    answer, selected = _click_first_copy_button(page, tmp_path / "probed.html")
+    assert answer == "copied" or (answer == "selected: copy it" and selected == commands[0])
+    mine = list(dict.fromkeys(c for c in commands if f" --{side} " in c))
+    assert len(mine) == 8 and all(shlex.split(c)[-2:] == ["--", name] for c in mine)
+
+    statuses = [subprocess.run(c, shell=True, cwd=repo, capture_output=True).returncode for c in mine]
+    assert statuses == [1] * 7 + [0]
+    result, chosen = read(repo / name), cur if side == "current" else inc
+    cells = lambda d: [(c["id"], c["metadata"].get("canvas", {}).get("name"), c["source"]) for c in d["cells"]]  # noqa: E731
+    assert sorted(cells(result)) == sorted(cells(chosen))
+    assert result["metadata"]["canvas"]["parameters"] == chosen["metadata"]["canvas"]["parameters"]

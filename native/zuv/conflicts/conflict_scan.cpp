@@ -33,10 +33,13 @@ bool is_marker(std::string_view line, char c, std::size_t size, bool labelled) {
   return labelled && line[size] == ' ';
 }
 
+// A cell by its canvas id, its notebook format id, or its name (marked or plain).
 bool selected_name(const std::vector<std::string>& selectors, const CellFacts& cell) {
   const std::string_view plain = plain_name(cell.name);
   for (const std::string& s : selectors)
-    if (s == cell.id || (!cell.name.empty() && (s == cell.name || s == plain))) return true;
+    if (s == cell.id || (!cell.cell_id.empty() && s == cell.cell_id) ||
+        (!cell.name.empty() && (s == cell.name || s == plain)))
+      return true;
   return false;
 }
 
@@ -89,6 +92,9 @@ Side other_side(Side side) { return side == Side::current ? Side::incoming : Sid
 void NotebookFacts::index() {
   by_id.clear();
   for (std::size_t i = 0; i < cells.size(); ++i) by_id[cells[i].id] = i;
+  parameter_by_name.clear();
+  for (std::size_t i = 0; i < parameters.size(); ++i)
+    parameter_by_name.try_emplace(parameters[i].name, i);
 }
 
 std::string_view plain_name(std::string_view name) {

@@ -46,7 +46,8 @@ struct ParameterFacts {
 struct NotebookFacts {
   std::vector<CellFacts> cells;
   std::vector<ParameterFacts> parameters;
-  std::unordered_map<std::string, std::size_t> by_id;  // filled by index()
+  std::unordered_map<std::string, std::size_t> by_id;              // filled by index()
+  std::unordered_map<std::string, std::size_t> parameter_by_name;  // the first of each name
   void index();
 };
 

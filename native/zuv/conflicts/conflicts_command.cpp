@@ -2,11 +2,14 @@
 // and `zuv show-merge --html OUT FILE`: what a merge left open.
 #include <cstdio>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "zuv/arguments.hpp"
 #include "zuv/commands.hpp"
 #include "zuv/conflicts/merge_facts.hpp"
+#include "zuv/conflicts/merge_page.hpp"
 #include "zuv/conflicts/pipeline_breaks.hpp"
+#include "zuv/notebook/keyed_view.hpp"
 #include "zuv/notebook/notebook_file.hpp"
 #include "zuv/notebook/py_text.hpp"
 #include "zuv/pages/notebook_pages.hpp"
@@ -70,6 +73,135 @@ int graph_mode(const std::vector<std::string>& paths) {
   return list_conflicts(paths[3], facts[3], &stages, pipeline_warnings(stages, facts[3]), nullptr);
 }
 
+// What `zuv show-merge` reads: the merged file, git's stages of it, and what
+// is open there.
+struct MergeState {
+  std::string path;
+  Ref document;
+  NotebookFacts merged;
+  bool unmerged = false;
+  conflicts::Stages stages;
+  std::string current_text;  // the current version (stage 2), when git has it
+  std::vector<conflicts::Conflict> open;
+  std::vector<std::string> keys;  // each merged cell's key on the page
+  const conflicts::Stages* known() const { return unmerged ? &stages : nullptr; }
+};
+
+// What the page compares the merged notebook with: the current version
+// when git still has it, else the merged notebook itself (statuses all
+// unchanged).
+Ref page_base(const MergeState& state, bool& against_current, std::string& error) {
+  Ref before;
+  if (!state.current_text.empty()) {
+    before = parse_json(state.current_text);
+    if (!before || !PyDict_Check(before.get())) {
+      PyErr_Clear();
+      before = Ref();
+    }
+  }
+  against_current = static_cast<bool>(before);
+  if (!before) before = pages::load_notebook(state.path, error);
+  return before;
+}
+
+// The page's node of each canvas id (parents no cell has left out).
+std::unordered_map<std::string, std::size_t> nodes_by_id(const page::Page& page) {
+  std::unordered_map<std::string, std::size_t> node;
+  for (std::size_t i = 0; i < page.cells.size(); ++i)
+    if (page.cells[i].status != page::Status::missing) node.emplace(page.cells[i].id, i);
+  return node;
+}
+
+// Each cell's key on the page: its canvas id, or the stand-in key a cell
+// without one is drawn under (see keyed_view).
+bool read_keys(MergeState& state) {
+  Ref view = keyed_view(state.document.get());
+  std::vector<pages::CellInfo> cells;
+  if (!view || !pages::read_cells(view.get(), cells)) return false;
+  for (pages::CellInfo& cell : cells) state.keys.push_back(std::move(cell.id));
+  return true;
+}
+
+std::ptrdiff_t node_of(const std::unordered_map<std::string, std::size_t>& node,
+                       const MergeState& state, std::size_t cell) {
+  if (cell >= state.keys.size()) return -1;
+  auto found = node.find(state.keys[cell]);
+  return found == node.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
+}
+
+// Each open conflict: a note with its command lines, its cells and
+// parameters marked, and its panel on its cells, or below the parameters.
+// The header counts them as `zuv conflicts` does.
+void add_conflicts(const MergeState& state,
+                   const std::unordered_map<std::string, std::size_t>& node, page::Page& page) {
+  const conflicts::Tally counted = conflicts::tally(state.open);
+  page.conflict_summary = state.open.empty()
+                              ? "no conflicts"
+                              : std::to_string(counted.total()) +
+                                    (counted.total() == 1 ? " conflict (" : " conflicts (") +
+                                    conflicts::tally_words(counted) + ")";
+  std::unordered_set<std::string> parameters;  // plain names in conflict
+  for (const auto& c : state.open) {
+    page::ConflictPanel panel =
+        conflicts::conflict_panel(c, state.merged, state.known(), state.path);
+    page.notes.push_back({panel.heading, node_of(node, state, c.cell), panel.choices});
+    if (c.kind == conflicts::Kind::parameter_twice) {
+      parameters.insert(c.name);
+      page.parameter_panels.push_back(std::move(panel));
+      continue;
+    }
+    // Each cell of the conflict shows its panel: both copies of a cell alike.
+    std::ptrdiff_t previous = -1;
+    for (std::size_t cell : {c.cell, c.other}) {
+      const std::ptrdiff_t n = node_of(node, state, cell);
+      if (n < 0 || n == previous) continue;
+      previous = n;
+      page::CellEntry& entry = page.cells[static_cast<std::size_t>(n)];
+      entry.conflict = true;
+      entry.panels.push_back(panel);
+      // The merge's mark on a name is no rename.
+      if (entry.renamed && conflicts::plain_name(entry.name) == entry.old_name)
+        entry.renamed = false;
+    }
+  }
+  for (auto& p : page.parameters)
+    if (parameters.contains(std::string(conflicts::plain_name(p.name)))) p.conflict = true;
+}
+
+// The parent edges the merge cut because one side deleted the parent: drawn
+// as lost (the parent as a removed node when the merge dropped it), with a
+// note each.
+void add_lost_edges(const MergeState& state, std::unordered_map<std::string, std::size_t>& node,
+                    page::Page& page) {
+  if (!state.unmerged || !state.stages.current || !state.stages.incoming) return;
+  const NotebookFacts empty;
+  for (const auto& edge :
+       breaks::lost_edges(state.stages.base ? *state.stages.base : empty, *state.stages.current,
+                          *state.stages.incoming, state.merged)) {
+    auto child = node.find(edge.child_id);
+    if (child == node.end()) continue;
+    auto parent = node.find(edge.parent_id);
+    std::size_t parent_node;
+    if (parent != node.end()) {
+      parent_node = parent->second;
+    } else {
+      page::CellEntry gone;
+      gone.id = edge.parent_id;
+      gone.name = edge.parent_name;
+      gone.status = page::Status::removed;
+      parent_node = page.cells.size();
+      node.emplace(gone.id, parent_node);
+      page.cells.push_back(std::move(gone));
+    }
+    bool drawn = false;
+    for (auto& e : page.edges)
+      if (e.parent == parent_node && e.child == child->second)
+        e.status = page::EdgeStatus::lost, drawn = true;
+    if (!drawn) page.edges.push_back({parent_node, child->second, page::EdgeStatus::lost});
+    page.notes.push_back({breaks::describe(edge), static_cast<std::ptrdiff_t>(child->second)});
+  }
+}
+
 }  // namespace
 
 int run_conflicts(const std::vector<std::string>& args) {
@@ -100,92 +232,35 @@ int run_show_merge(const std::vector<std::string>& args) {
   auto output = parsed->value("--html");
   if (!output) return usage_error("show-merge", "--html OUT is required");
   if (parsed->positional.size() != 1) return usage_error("show-merge", "expected one FILE");
-  const std::string& path = parsed->positional[0];
 
-  Ref document;
-  NotebookFacts merged;
-  if (!load_facts(path, document, merged, error)) return failure("show-merge", error);
-  bool unmerged = false;
-  conflicts::Stages stages;
-  std::string current_text;
-  if (!read_stages(path, unmerged, stages, error, &current_text))
+  MergeState state;
+  state.path = parsed->positional[0];
+  if (!load_facts(state.path, state.document, state.merged, error) ||
+      !read_stages(state.path, state.unmerged, state.stages, error, &state.current_text))
     return failure("show-merge", error);
-  const auto open = conflicts::find_conflicts(merged, unmerged ? &stages : nullptr);
+  state.open = conflicts::find_conflicts(state.merged, state.known());
 
-  // The page shows the merged notebook against the current version when
-  // git still has it, else against itself (statuses all unchanged).
-  Ref before;
-  if (!current_text.empty()) {
-    before = parse_json(current_text);
-    if (!before || !PyDict_Check(before.get())) {
-      PyErr_Clear();
-      before = Ref();
-    }
-  }
-  const bool against_current = static_cast<bool>(before);
-  if (!before) before = pages::load_notebook(path, error);
-  if (!before) return failure("show-merge", error);
   page::Page page;
-  page.title = "Merge of " + path;
+  bool against_current = false;
+  Ref before = page_base(state, against_current, error);
+  if (!before) return failure("show-merge", error);
+  page.title = "Merge of " + state.path;
   page.subtitle = against_current
                       ? "changes from the current version, with what the merge left open"
                       : "what the merge left open (no git index stages: marks and blocks only)";
   page.notes_heading = "Open conflicts and warnings";
-  if (!pages::diff_page(before.get(), document.get(), page)) return python_failure("show-merge");
+  if (!read_keys(state) || !pages::diff_page(before.get(), state.document.get(), page))
+    return python_failure("show-merge");
 
-  std::unordered_map<std::string, std::size_t> node;
-  for (std::size_t i = 0; i < page.cells.size(); ++i)
-    if (page.cells[i].status != page::Status::missing) node.emplace(page.cells[i].id, i);
-  auto node_of = [&](std::size_t cell) -> std::ptrdiff_t {
-    if (cell == conflicts::npos) return -1;
-    auto found = node.find(merged.cells[cell].id);
-    return found == node.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
-  };
-  for (const auto& c : open) {
-    const std::string text = conflicts::describe(c, merged);
-    page.notes.push_back({text, node_of(c.cell)});
-    for (std::size_t cell : {c.cell, c.other}) {
-      const std::ptrdiff_t n = node_of(cell);
-      if (n < 0) continue;
-      page.cells[static_cast<std::size_t>(n)].conflict = true;
-      page.cells[static_cast<std::size_t>(n)].notes.push_back(text);
-    }
-    for (auto& p : page.parameters)
-      if (conflicts::plain_name(p.name) == c.name && c.kind == conflicts::Kind::parameter_twice)
-        p.conflict = true;
-  }
-  if (unmerged && stages.current && stages.incoming) {
-    const NotebookFacts empty;
-    for (const auto& edge : breaks::lost_edges(stages.base ? *stages.base : empty, *stages.current,
-                                               *stages.incoming, merged)) {
-      auto child = node.find(edge.child_id);
-      if (child == node.end()) continue;
-      auto parent = node.find(edge.parent_id);
-      std::size_t parent_node;
-      if (parent != node.end()) {
-        parent_node = parent->second;
-      } else {
-        page::CellEntry gone;
-        gone.id = edge.parent_id;
-        gone.name = edge.parent_name;
-        gone.status = page::Status::removed;
-        parent_node = page.cells.size();
-        node.emplace(gone.id, parent_node);
-        page.cells.push_back(std::move(gone));
-      }
-      bool drawn = false;
-      for (auto& e : page.edges)
-        if (e.parent == parent_node && e.child == child->second)
-          e.status = page::EdgeStatus::lost, drawn = true;
-      if (!drawn) page.edges.push_back({parent_node, child->second, page::EdgeStatus::lost});
-      page.notes.push_back({breaks::describe(edge), static_cast<std::ptrdiff_t>(child->second)});
-    }
-  }
-  for (const auto& cycle : breaks::merged_cycles(merged))
-    page.notes.push_back({breaks::describe_cycle(cycle, merged), node_of(cycle.front())});
-  if (!unmerged) page.notes.push_back({path + " " + kMarksOnly, -1});
+  std::unordered_map<std::string, std::size_t> node = nodes_by_id(page);
+  add_conflicts(state, node, page);
+  add_lost_edges(state, node, page);
+  for (const auto& cycle : breaks::merged_cycles(state.merged))
+    page.notes.push_back(
+        {breaks::describe_cycle(cycle, state.merged), node_of(node, state, cycle.front())});
+  if (!state.unmerged) page.notes.push_back({state.path + " " + kMarksOnly, -1});
   if (!pages::write_page(*output, page)) return python_failure("show-merge");
-  return open.empty() ? status::ok : status::conflicts;
+  return state.open.empty() ? status::ok : status::conflicts;
 }
 
 }  // namespace zuv::cli

@@ -97,6 +97,17 @@ std::string escaped(std::string_view text) {
   return out;
 }
 
+bool shows_exactly(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) return false;
+    const std::size_t n = utf8_length(text, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
 std::string shortened(std::string_view text, std::size_t max_chars) {
   std::size_t chars = 0, i = 0;
   while (i < text.size() && chars < max_chars) {

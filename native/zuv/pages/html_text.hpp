@@ -14,6 +14,11 @@ void append_escaped(std::string& out, std::string_view text);
 
 std::string escaped(std::string_view text);
 
+// Whether `text` is shown exactly as it is: valid UTF-8 without control
+// characters (not even tab or line feed), so that text copied off the page
+// is the text itself.
+bool shows_exactly(std::string_view text);
+
 // At most `max_chars` code points of `text`, with an ellipsis when cut.
 std::string shortened(std::string_view text, std::size_t max_chars);
 

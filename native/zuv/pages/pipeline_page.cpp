@@ -109,6 +109,28 @@ window.addEventListener('load',function(){document.documentElement.setAttribute(
 })();
 )js";
 
+// A cell's status as the graph's tooltip says it: a cell in conflict
+// unchanged against the current version is simply in conflict.
+std::string status_words(const CellEntry& cell) {
+  if (!cell.conflict) return style(cell.status).word;
+  if (cell.status == Status::unchanged) return "in conflict";
+  return std::string(style(cell.status).word) + ", in conflict";
+}
+
+// Whether a panel of the cell sets its versions side by side, which says
+// more than its diff against the current version.
+bool compares_sources(const CellEntry& cell) {
+  for (const ConflictPanel& panel : cell.panels)
+    if (panel.left && panel.right) return true;
+  return false;
+}
+
+bool offers_choices(const Page& page) {
+  for (const Note& note : page.notes)
+    if (!note.choices.empty()) return true;
+  return false;
+}
+
 void append_number(std::string& out, double value) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "%.1f", value);
@@ -160,12 +182,13 @@ class Writer {
 
 void Writer::summary() {
   std::array<std::size_t, kStatusStyles.size()> counts{};
-  for (const CellEntry& cell : page_.cells) ++counts[static_cast<std::size_t>(cell.status)];
+  for (const CellEntry& cell : page_.cells)
+    if (!cell.conflict) ++counts[static_cast<std::size_t>(cell.status)];
   std::array<std::size_t, kEdgeStyles.size()> edge_counts{};
   for (const EdgeEntry& edge : page_.edges) ++edge_counts[static_cast<std::size_t>(edge.status)];
   std::size_t changed_parameters = 0, conflicts = 0;
   for (const ParameterEntry& p : page_.parameters)
-    changed_parameters += p.status != Status::unchanged;
+    changed_parameters += p.status != Status::unchanged && !p.conflict;
   for (const CellEntry& cell : page_.cells) conflicts += cell.conflict;
   out_ += "<p class=\"summary\">";
   for (const StatusStyle& s : kStatusStyles) {
@@ -196,6 +219,11 @@ void Writer::summary() {
     out_ += "<span>";
     append_size(out_, conflicts);
     out_ += conflicts == 1 ? " cell in conflict" : " cells in conflict";
+    out_ += "</span>";
+  }
+  if (!page_.conflict_summary.empty()) {
+    out_ += "<span class=\"cf-total\">";
+    append_escaped(out_, page_.conflict_summary);
     out_ += "</span>";
   }
   out_ += "</p>\n";
@@ -382,8 +410,7 @@ void Writer::node(std::size_t v) {
   out_ += " \xC2\xB7 ";
   append_escaped(out_, cell.id);
   out_ += " \xC2\xB7 ";
-  out_ += s.word;
-  if (cell.conflict) out_ += ", in conflict";
+  out_ += status_words(cell);
   if (cell.renamed) {
     out_ += ", renamed from ";
     append_escaped(out_, cell.old_name.empty() ? "(unnamed)" : cell.old_name);
@@ -459,6 +486,7 @@ void Writer::notes() {
     }
     append_escaped(out_, note.text);
     if (note.cell >= 0) out_ += "</a>";
+    append_choices(out_, note.choices);
     out_ += "</li>\n";
   }
   out_ += "</ul>\n";
@@ -485,6 +513,7 @@ void Writer::parameters() {
     out_ += "</td></tr>\n";
   }
   out_ += "</table>\n";
+  for (const ConflictPanel& panel : page_.parameter_panels) append_panel(out_, panel);
 }
 
 void Writer::source_diff(const CellEntry& cell) {
@@ -551,9 +580,12 @@ void Writer::cell_section(std::size_t index) {
   append_escaped(out_, label(cell));
   out_ += "</strong> <code>";
   append_escaped(out_, cell.id);
-  out_ += "</code><span class=\"badge\">";
-  out_ += s.word;
-  out_ += "</span>";
+  out_ += "</code>";
+  if (!cell.conflict || cell.status != Status::unchanged) {
+    out_ += "<span class=\"badge\">";
+    out_ += s.word;
+    out_ += "</span>";
+  }
   if (cell.conflict) out_ += "<span class=\"badge cf\">conflict</span>";
   if (cell.renamed) {
     out_ += "<span class=\"badge rn\">renamed from <s>";
@@ -581,7 +613,8 @@ void Writer::cell_section(std::size_t index) {
   }
   parent_chips("Parents gained:", cell.gained, "add");
   parent_chips("Parents lost:", cell.lost, "del");
-  if (cell.status != Status::missing) source_diff(cell);
+  for (const ConflictPanel& panel : cell.panels) append_panel(out_, panel);
+  if (cell.status != Status::missing && !compares_sources(cell)) source_diff(cell);
   out_ += "</div></details>\n";
 }
 
@@ -638,6 +671,7 @@ std::string render(const Page& page, const std::string& nonce) {
   append_escaped(out, page.title);
   out += "</title>\n<style>";
   out += kStyle;
+  out += kPanelStyle;
   out += "</style></head>\n<body>\n<h1>";
   append_escaped(out, page.title);
   out += "</h1>\n";
@@ -657,7 +691,15 @@ std::string render(const Page& page, const std::string& nonce) {
   out += nonce;
   out += "\">";
   out += kScript;
-  out += "</script>\n</body></html>\n";
+  out += "</script>\n";
+  if (offers_choices(page)) {
+    out += "<script nonce=\"";
+    out += nonce;
+    out += "\">";
+    out += kPanelScript;
+    out += "</script>\n";
+  }
+  out += "</body></html>\n";
   return out;
 }
 

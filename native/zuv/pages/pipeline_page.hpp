@@ -1,12 +1,15 @@
 // The pipeline page: one self-contained HTML file showing a notebook's
 // pipeline as a layered graph, each changed cell's source diff, parents
 // gained and lost, the parameter table, and any notes (conflicts, edges a
-// merge lost, cycles).  Pure C++: it knows nothing of Python.
+// merge lost, cycles) and conflict panels (merge_panels.hpp).  Pure C++: it
+// knows nothing of Python.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "zuv/pages/merge_panels.hpp"
 
 namespace zuv::page {
 
@@ -28,7 +31,8 @@ struct CellEntry {
   std::vector<std::string> notes;  // what is open on this cell
   bool renamed = false;            // on both sides, under another name before
   std::string old_name;
-  std::vector<std::string> changes;  // comments and header colour, one line each
+  std::vector<std::string> changes;   // comments and header colour, one line each
+  std::vector<ConflictPanel> panels;  // what to decide on this cell
 };
 
 struct EdgeEntry {
@@ -47,6 +51,7 @@ struct ParameterEntry {
 struct Note {
   std::string text;
   std::ptrdiff_t cell = -1;  // the cell it concerns, or -1
+  std::vector<ResolveChoice> choices{};
 };
 
 struct Page {
@@ -57,10 +62,13 @@ struct Page {
   std::vector<ParameterEntry> parameters;
   std::vector<Note> notes;
   std::string notes_heading = "Notes";
+  std::vector<ConflictPanel> parameter_panels;  // what to decide on parameters
+  // The merge page: its conflicts as `zuv conflicts` counts them.
+  std::string conflict_summary;
 };
 
-// The whole page.  `nonce` authorises the page's one inline script under
-// its content security policy; it must be made of letters and digits.
+// The whole page.  `nonce` authorises the page's inline scripts under its
+// content security policy; it must be made of letters and digits.
 std::string render(const Page& page, const std::string& nonce);
 
 // The label of a cell in the graph and in headings: its name, else a short id.
