@@ -766,6 +766,14 @@ void Planner::not_combined(const Conflict& c) {
         hit = used_cell_[s] = true;
   }
   if (!hit) return;
+  const auto row = c.kind == Kind::plain_mark ? plain_mark_of(merged_.cells[c.cell]) : std::nullopt;
+  if (row && row->kind == merge::plain::MarkKind::fields_changed_by_both) {
+    // The cell merge joined the rest already; what is named here both sides changed.
+    plan_.left.push_back(describe(c, merged_) +
+                         ": the merge already joined what the sides changed apart; choose "
+                         "--current or --incoming for the fields named");
+    return;
+  }
   plan_.left.push_back(describe(c, merged_) +
                        ": --combine joins the two copies of one cell; choose --current or "
                        "--incoming for this");
