@@ -5,6 +5,7 @@
 #include <set>
 
 #include "io/atomic_write.hpp"
+#include "io/signal_hold.hpp"
 #include "zuv/commands.hpp"
 #include "zuv/conflicts/combine_copies.hpp"
 #include "zuv/conflicts/merge_facts.hpp"
@@ -247,8 +248,11 @@ bool plan_request(PyObject* document, const ResolveArguments& request, const Not
                   PyObject* base_document, conflicts::Plan& plan, CombinedCells& combined) {
   conflicts::SettledSources settled;
   plan = conflicts::plan_resolution(merged, open, request.selection, known, settled);
+  if (!plan.ambiguous.empty() || !plan.unmatched.empty()) return true;  // refused: nothing to run
   conflicts::Combinations outcomes;
   if (known && !plan.combine_pairs.empty()) {
+    // Held until the working files of a source merge git runs are gone.
+    io::SignalHold hold;
     if (!combine_copies(document, merged, base_document, plan.combine_pairs, request.path, outcomes,
                         combined))
       return false;
