@@ -743,7 +743,9 @@ void Planner::combine(const Conflict& c) {
   CellEdit& e = edit(c.cell);
   e.combined = true;
   e.name = combination.name;
-  drop(c.other, merged_.cells[c.cell].id);
+  const std::string& id = merged_.cells[c.cell].id;
+  drop(c.other, id);
+  plan_.retarget[id] = id;  // references to the cell take its name, which may be incoming's
   CellFacts joined = merged_.cells[c.cell];
   joined.name = combination.name;
   plan_.resolved.push_back(describe(c, merged_) + ": combined both sides' changes into " +
