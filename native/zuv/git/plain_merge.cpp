@@ -290,6 +290,159 @@ bool PlainMerge::identify(Version& version, const char* role, std::string& refus
   return true;
 }
 
+}  // namespace
+
+SourceLineMerge::SourceLineMerge(std::string label_path, int marker_size)
+    : label_path_(std::move(label_path)), hooks_(marker_size, read_source_merge_settings) {}
+
+merge::NativeHooks* SourceLineMerge::hooks() {
+  if (!prepared_ && !(prepared_ = hooks_.prepare())) return nullptr;
+  return &hooks_;
+}
+
+bool SourceLineMerge::merge(PyObject* base, PyObject* current, PyObject* incoming, Ref& out,
+                            Py_ssize_t& opened) {
+  if (!current_label_) {
+    Ref path = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
+        label_path_.data(), static_cast<Py_ssize_t>(label_path_.size())));
+    current_label_ = path ? merge::conflict_label(path.get(), names().current_suffix) : Ref{};
+    incoming_label_ =
+        current_label_ ? merge::conflict_label(path.get(), names().incoming_suffix) : Ref{};
+    if (!incoming_label_) return false;
+  }
+  Ref c = source_lines(current);
+  Ref b = c ? source_lines(base) : Ref{};
+  Ref i = b ? source_lines(incoming) : Ref{};
+  if (!i || !hooks()) return false;
+  opened = -1;
+  Ref lines = hooks_.merge_source(c.get(), b.get(), i.get(), current_label_.get(),
+                                  incoming_label_.get(), opened);
+  if (!lines) return false;
+  if (opened < 0) {
+    // The merging tool could not tell: the blocks under the current label
+    // that the current source did not hold.
+    Ref opening = Ref::steal(PyUnicode_FromFormat("<<<<<<< %U", current_label_.get()));
+    if (!opening) return false;
+    opened = merge::block_openings(lines.get(), opening.get()) -
+             merge::block_openings(c.get(), opening.get());
+  }
+  if (opened < 0) opened = 0;
+  PyObject* held = member(current, names().source);
+  if (held && PyUnicode_Check(held)) {
+    out = Ref::steal(PyUnicode_Join(names().empty, lines.get()));
+    return static_cast<bool>(out);
+  }
+  out = lines;
+  return true;
+}
+
+bool merge_cell_fields(PyObject* b, PyObject* c, PyObject* i, SourceLineMerge& sources,
+                       FieldMerge& out) {
+  auto field_outcome = [&](PyObject* key, plain::FieldOutcome& outcome) {
+    bool c_base = false, i_base = false, sides = false;
+    PyObject* bv = member(b, key);
+    PyObject* cv = member(c, key);
+    PyObject* iv = member(i, key);
+    Ref hold[3] = {Ref::borrow(bv), Ref::borrow(cv), Ref::borrow(iv)};
+    if (!same(cv, bv, c_base) || !same(iv, bv, i_base) || !same(cv, iv, sides)) return false;
+    outcome = plain::decide_field(c_base, i_base, sides);
+    return true;
+  };
+  plain::FieldOutcome type{};
+  if (!field_outcome(names().cell_type, type)) return false;
+  out = FieldMerge{};
+  if (type == plain::FieldOutcome::both_changed) {
+    out.conflicts.emplace_back("cell_type");
+    return true;
+  }
+  Ref result = Ref::steal(PyDict_Copy(c));
+  Ref keys;
+  if (!result || !key_union(c, i, b, keys)) return false;
+  std::vector<std::string>& conflicts = out.conflicts;
+  bool outputs_done = false;
+  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.get()); ++k) {
+    Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), k));
+    bool is_outputs = false, is_count = false, is_id = false;
+    if (!same(key.get(), names().outputs, is_outputs) ||
+        !same(key.get(), names().execution_count, is_count) || !same(key.get(), names().id, is_id))
+      return false;
+    if (is_id) continue;
+    if (is_outputs || is_count) {
+      // Outputs and execution count go together, from the side that changed them.
+      if (outputs_done) continue;
+      outputs_done = true;
+      plain::FieldOutcome outputs{}, count{};
+      if (!field_outcome(names().outputs, outputs) ||
+          !field_outcome(names().execution_count, count))
+        return false;
+      bool current_same =
+          outputs != plain::FieldOutcome::incoming && count != plain::FieldOutcome::incoming;
+      bool incoming_same = outputs != plain::FieldOutcome::both_changed &&
+                           count != plain::FieldOutcome::both_changed;
+      if (!current_same && incoming_same) {
+        for (PyObject* name : {names().outputs, names().execution_count}) {
+          PyObject* value = member(i, name);
+          if (value ? PyDict_SetItem(result.get(), name, value) < 0
+                    : PyDict_DelItem(result.get(), name) < 0)
+            return false;
+        }
+      } else if (!incoming_same) {
+        conflicts.emplace_back("outputs");
+      }
+      continue;
+    }
+    plain::FieldOutcome outcome{};
+    if (!field_outcome(key.get(), outcome)) return false;
+    PyObject* iv = member(i, key.get());
+    if (outcome == plain::FieldOutcome::incoming) {
+      if (iv ? PyDict_SetItem(result.get(), key.get(), iv) < 0
+             : PyDict_DelItem(result.get(), key.get()) < 0)
+        return false;
+      continue;
+    }
+    if (outcome == plain::FieldOutcome::current) continue;
+    bool is_source = false, is_metadata = false;
+    if (!same(key.get(), names().source, is_source) ||
+        !same(key.get(), names().metadata, is_metadata))
+      return false;
+    PyObject* bv = member(b, key.get());
+    PyObject* cv = member(c, key.get());
+    Ref value;
+    if (is_source && cv && iv) {
+      Py_ssize_t opened = 0;
+      if (!sources.merge(b, c, i, value, opened)) return false;
+      out.source_blocks += opened;
+    } else if (is_metadata && cv && iv && PyDict_Check(cv) && PyDict_Check(iv) &&
+               (!bv || PyDict_Check(bv))) {
+      if (!merge_mapping(bv, cv, iv, nullptr, "metadata.", value, conflicts)) return false;
+    } else {
+      conflicts.push_back(utf8(key.get()));
+      continue;
+    }
+    if (PyDict_SetItem(result.get(), key.get(), value.get()) < 0) return false;
+  }
+  // Outputs belong to code cells only.
+  PyObject* final_type = member(result.get(), names().cell_type);
+  bool code = false;
+  if (!same(final_type, names().code, code)) return false;
+  if (code) {
+    if (!member(result.get(), names().outputs)) {
+      Ref none = Ref::steal(PyList_New(0));
+      if (!none || PyDict_SetItem(result.get(), names().outputs, none.get()) < 0) return false;
+    }
+    if (!member(result.get(), names().execution_count) &&
+        PyDict_SetItem(result.get(), names().execution_count, Py_None) < 0)
+      return false;
+  } else {
+    for (PyObject* name : {names().outputs, names().execution_count})
+      if (member(result.get(), name) && PyDict_DelItem(result.get(), name) < 0) return false;
+  }
+  out.cell = std::move(result);
+  return true;
+}
+
+namespace {
+
 // Changed on both sides, differently: field by field against the base.
 bool PlainMerge::merge_fields(Identity& cell) {
   FieldMerge merged;
@@ -605,155 +758,6 @@ std::string plain_problem(PyObject* base, PyObject* current, PyObject* incoming)
       return std::string("the ") + roles[v] + " version " + problem;
   }
   return "";
-}
-
-SourceLineMerge::SourceLineMerge(std::string label_path, int marker_size)
-    : label_path_(std::move(label_path)), hooks_(marker_size, read_source_merge_settings) {}
-
-merge::NativeHooks* SourceLineMerge::hooks() {
-  if (!prepared_ && !(prepared_ = hooks_.prepare())) return nullptr;
-  return &hooks_;
-}
-
-bool SourceLineMerge::merge(PyObject* base, PyObject* current, PyObject* incoming, Ref& out,
-                            Py_ssize_t& opened) {
-  if (!current_label_) {
-    Ref path = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
-        label_path_.data(), static_cast<Py_ssize_t>(label_path_.size())));
-    current_label_ = path ? merge::conflict_label(path.get(), names().current_suffix) : Ref{};
-    incoming_label_ =
-        current_label_ ? merge::conflict_label(path.get(), names().incoming_suffix) : Ref{};
-    if (!incoming_label_) return false;
-  }
-  Ref c = source_lines(current);
-  Ref b = c ? source_lines(base) : Ref{};
-  Ref i = b ? source_lines(incoming) : Ref{};
-  if (!i || !hooks()) return false;
-  opened = -1;
-  Ref lines = hooks_.merge_source(c.get(), b.get(), i.get(), current_label_.get(),
-                                  incoming_label_.get(), opened);
-  if (!lines) return false;
-  if (opened < 0) {
-    // The merging tool could not tell: the blocks under the current label
-    // that the current source did not hold.
-    Ref opening = Ref::steal(PyUnicode_FromFormat("<<<<<<< %U", current_label_.get()));
-    if (!opening) return false;
-    opened = merge::block_openings(lines.get(), opening.get()) -
-             merge::block_openings(c.get(), opening.get());
-  }
-  if (opened < 0) opened = 0;
-  PyObject* held = member(current, names().source);
-  if (held && PyUnicode_Check(held)) {
-    out = Ref::steal(PyUnicode_Join(names().empty, lines.get()));
-    return static_cast<bool>(out);
-  }
-  out = lines;
-  return true;
-}
-
-bool merge_cell_fields(PyObject* b, PyObject* c, PyObject* i, SourceLineMerge& sources,
-                       FieldMerge& out) {
-  auto field_outcome = [&](PyObject* key, plain::FieldOutcome& outcome) {
-    bool c_base = false, i_base = false, sides = false;
-    PyObject* bv = member(b, key);
-    PyObject* cv = member(c, key);
-    PyObject* iv = member(i, key);
-    Ref hold[3] = {Ref::borrow(bv), Ref::borrow(cv), Ref::borrow(iv)};
-    if (!same(cv, bv, c_base) || !same(iv, bv, i_base) || !same(cv, iv, sides)) return false;
-    outcome = plain::decide_field(c_base, i_base, sides);
-    return true;
-  };
-  plain::FieldOutcome type{};
-  if (!field_outcome(names().cell_type, type)) return false;
-  out = FieldMerge{};
-  if (type == plain::FieldOutcome::both_changed) {
-    out.conflicts.emplace_back("cell_type");
-    return true;
-  }
-  Ref result = Ref::steal(PyDict_Copy(c));
-  Ref keys;
-  if (!result || !key_union(c, i, b, keys)) return false;
-  std::vector<std::string>& conflicts = out.conflicts;
-  bool outputs_done = false;
-  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.get()); ++k) {
-    Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), k));
-    bool is_outputs = false, is_count = false, is_id = false;
-    if (!same(key.get(), names().outputs, is_outputs) ||
-        !same(key.get(), names().execution_count, is_count) || !same(key.get(), names().id, is_id))
-      return false;
-    if (is_id) continue;
-    if (is_outputs || is_count) {
-      // Outputs and execution count go together, from the side that changed them.
-      if (outputs_done) continue;
-      outputs_done = true;
-      plain::FieldOutcome outputs{}, count{};
-      if (!field_outcome(names().outputs, outputs) ||
-          !field_outcome(names().execution_count, count))
-        return false;
-      bool current_same =
-          outputs != plain::FieldOutcome::incoming && count != plain::FieldOutcome::incoming;
-      bool incoming_same = outputs != plain::FieldOutcome::both_changed &&
-                           count != plain::FieldOutcome::both_changed;
-      if (!current_same && incoming_same) {
-        for (PyObject* name : {names().outputs, names().execution_count}) {
-          PyObject* value = member(i, name);
-          if (value ? PyDict_SetItem(result.get(), name, value) < 0
-                    : PyDict_DelItem(result.get(), name) < 0)
-            return false;
-        }
-      } else if (!incoming_same) {
-        conflicts.emplace_back("outputs");
-      }
-      continue;
-    }
-    plain::FieldOutcome outcome{};
-    if (!field_outcome(key.get(), outcome)) return false;
-    PyObject* iv = member(i, key.get());
-    if (outcome == plain::FieldOutcome::incoming) {
-      if (iv ? PyDict_SetItem(result.get(), key.get(), iv) < 0
-             : PyDict_DelItem(result.get(), key.get()) < 0)
-        return false;
-      continue;
-    }
-    if (outcome == plain::FieldOutcome::current) continue;
-    bool is_source = false, is_metadata = false;
-    if (!same(key.get(), names().source, is_source) ||
-        !same(key.get(), names().metadata, is_metadata))
-      return false;
-    PyObject* bv = member(b, key.get());
-    PyObject* cv = member(c, key.get());
-    Ref value;
-    if (is_source && cv && iv) {
-      Py_ssize_t opened = 0;
-      if (!sources.merge(b, c, i, value, opened)) return false;
-      out.source_blocks += opened;
-    } else if (is_metadata && cv && iv && PyDict_Check(cv) && PyDict_Check(iv) &&
-               (!bv || PyDict_Check(bv))) {
-      if (!merge_mapping(bv, cv, iv, nullptr, "metadata.", value, conflicts)) return false;
-    } else {
-      conflicts.push_back(utf8(key.get()));
-      continue;
-    }
-    if (PyDict_SetItem(result.get(), key.get(), value.get()) < 0) return false;
-  }
-  // Outputs belong to code cells only.
-  PyObject* final_type = member(result.get(), names().cell_type);
-  bool code = false;
-  if (!same(final_type, names().code, code)) return false;
-  if (code) {
-    if (!member(result.get(), names().outputs)) {
-      Ref none = Ref::steal(PyList_New(0));
-      if (!none || PyDict_SetItem(result.get(), names().outputs, none.get()) < 0) return false;
-    }
-    if (!member(result.get(), names().execution_count) &&
-        PyDict_SetItem(result.get(), names().execution_count, Py_None) < 0)
-      return false;
-  } else {
-    for (PyObject* name : {names().outputs, names().execution_count})
-      if (member(result.get(), name) && PyDict_DelItem(result.get(), name) < 0) return false;
-  }
-  out.cell = std::move(result);
-  return true;
 }
 
 bool merge_plain(PyObject* base, PyObject* current, PyObject* incoming,
