@@ -381,6 +381,7 @@ STREAM = [{"output_type": "stream", "name": "stdout", "text": ["0.93\n"]}]
     ("sources-on-other-lines", None),
     ("renamed-on-both", "both sides changed metadata.canvas.name differently"),
     ("source-on-one-line", "both sides changed source differently"),
+    ("source-git-calls-binary", "the merge of the two versions failed"),
 ])
 def test_combine_joins_the_copies_field_by_field(tmp_path, monkeypatch, case, left_open):
     base = notebook([cell("L", "load", ["x = 1\n"]),
@@ -400,6 +401,10 @@ def test_combine_joins_the_copies_field_by_field(tmp_path, monkeypatch, case, le
         want["source"] = ["a = x + 1\n", "b = a\n", "c = b - 1\n"]
     elif case == "renamed-on-both":
         canvas(ours)["name"] = "eval"
+    elif case == "source-git-calls-binary":  # a NUL byte: git merge-file refuses the source
+        for version in (base, cur, inc):
+            find(version["cells"], "E")["source"][0] = "a = '\0'\n"
+        ours["source"][0], theirs["source"][2] = "a = '\0' * 2\n", "c = b - 1\n"
     else:
         ours["source"][1], theirs["source"][1] = "b = 1\n", "b = 2\n"
     repo, _ = merged_in_git(tmp_path, monkeypatch, base, cur, inc)

@@ -93,9 +93,17 @@ bool combine_copies(PyObject* document, const conflicts::NotebookFacts& merged,
     Ref theirs = ours ? as_the_cell(incoming.get(), merged.cells[incoming_at].name, canvas_id.get(),
                                     cell_id.get())
                       : Ref{};
+    if (!theirs) return false;
     FieldMerge joined;
-    if (!theirs || !merge_cell_fields(base.get(), ours.get(), theirs.get(), sources, joined))
-      return false;
+    if (!merge_cell_fields(base.get(), ours.get(), theirs.get(), sources, joined)) {
+      // A source git refuses (a NUL byte makes it binary) leaves these
+      // copies open; a stop (SystemExit, KeyboardInterrupt) ends the command.
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+      const std::string error = take_python_error();
+      outcome.problem =
+          "the merge of the two versions failed: " + error.substr(0, error.find('\n'));
+      continue;
+    }
     outcome.fields = joined.conflicts;
     if (joined.source_blocks > 0) outcome.fields.insert(outcome.fields.begin(), "source");
     if (!outcome.fields.empty() || !joined.cell) continue;
