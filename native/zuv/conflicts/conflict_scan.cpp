@@ -33,18 +33,11 @@ bool is_marker(std::string_view line, char c, std::size_t size, bool labelled) {
   return labelled && line[size] == ' ';
 }
 
-bool selected_name(const std::vector<std::string>& selectors, const CellFacts& cell) {
-  const std::string_view plain = plain_name(cell.name);
-  for (const std::string& s : selectors)
-    if (s == cell.id || (!cell.name.empty() && (s == cell.name || s == plain))) return true;
-  return false;
-}
-
-bool selected_by_id_or_marked_name(const std::vector<std::string>& selectors,
-                                   const CellFacts& cell) {
-  for (const std::string& s : selectors)
-    if (s == cell.id || (!cell.name.empty() && s == cell.name)) return true;
-  return false;
+// Whether a cell selector names the cell: by canvas id, or by its name with
+// or without the conflict mark.
+bool selected_name(const std::string& selector, const CellFacts& cell) {
+  return selector == cell.id ||
+         (!cell.name.empty() && (selector == cell.name || selector == plain_name(cell.name)));
 }
 
 // A random (version 4) UUID in its text form, as the merge gives copies.
@@ -569,7 +562,7 @@ std::vector<std::string> ambiguous_selectors(const NotebookFacts& merged,
     for (const Conflict& c : open) {
       const auto cells = cells_of(c);
       if (std::any_of(cells.begin(), cells.end(),
-                      [&](std::size_t k) { return selected_name({s}, merged.cells[k]); }))
+                      [&](std::size_t k) { return selected_name(s, merged.cells[k]); }))
         named.push_back(&c);
     }
     if (named.size() < 2) continue;
@@ -607,7 +600,7 @@ class Planner {
  private:
   CellEdit& edit(std::size_t cell);
   void drop(std::size_t cell, const std::string& instead);
-  bool cell_selected(std::size_t cell, bool strict);
+  bool cell_selected(std::size_t cell);
   bool conflict_selected(const Conflict& c);
   void copies(const Conflict& c);
   void combine(const Conflict& c);
@@ -641,15 +634,12 @@ void Planner::drop(std::size_t cell, const std::string& instead) {
   plan_.retarget[merged_.cells[cell].id] = instead;
 }
 
-// Whether a cell selector names the cell: by canvas id or any form of its
-// name, or (strict) by canvas id or its name as it stands.  Every selector
-// that does is used.
-bool Planner::cell_selected(std::size_t cell, bool strict) {
+// Whether a cell selector names the cell (by canvas id or any form of its
+// name); every selector that does is used.
+bool Planner::cell_selected(std::size_t cell) {
   bool hit = false;
   for (std::size_t s = 0; s < selection_.cells.size(); ++s) {
-    const std::vector<std::string> one{selection_.cells[s]};
-    if (strict ? selected_by_id_or_marked_name(one, merged_.cells[cell])
-               : selected_name(one, merged_.cells[cell])) {
+    if (selected_name(selection_.cells[s], merged_.cells[cell])) {
       used_cell_[s] = true;
       hit = true;
     }
@@ -660,8 +650,8 @@ bool Planner::cell_selected(std::size_t cell, bool strict) {
 // Whether the selection asks for a conflict of cells: --all, or a cell
 // selector naming one of its cells (every such selector is used).
 bool Planner::conflict_selected(const Conflict& c) {
-  bool hit = cell_selected(c.cell, false);
-  if (c.other != npos) hit = cell_selected(c.other, false) || hit;
+  bool hit = cell_selected(c.cell);
+  if (c.other != npos) hit = cell_selected(c.other) || hit;
   return hit || selection_.all;
 }
 
@@ -784,7 +774,7 @@ void Planner::not_combined(const Conflict& c) {
 void Planner::name_clash(const Conflict& c) {
   // By --all, two different cells both stay; a selector naming either cell
   // (by canvas id or name) keeps the chosen side's.
-  const bool a = cell_selected(c.cell, false), b = cell_selected(c.other, false);
+  const bool a = cell_selected(c.cell), b = cell_selected(c.other);
   if (!a && !b) {
     if (selection_.all)
       plan_.left.push_back(describe(c, merged_) +
