@@ -121,13 +121,9 @@ Ref source_value(const std::vector<std::string>& lines, bool as_text) {
 
 using CombinedCells = std::unordered_map<std::size_t, Ref>;
 
-// Applies the plan to the document's own objects; a combined cell takes the
-// place of its current copy.  Each parent reference that goes with a
-// dropped cell is told in `cut`.
-bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Plan& plan,
-           const CombinedCells& combined, std::vector<std::string>& cut) {
-  Ref cells = held_member(document, names().cells);
-  if (!cells || !PyList_Check(cells.get())) return true;
+// The plan's cell edits, on the document's own cells; a combined cell takes
+// the place of its current copy.
+bool edit_cells(PyObject* cells, const conflicts::Plan& plan, const CombinedCells& combined) {
   for (const auto& edit : plan.cell_edits) {
     const auto at = static_cast<Py_ssize_t>(edit.cell);
     if (edit.combined) {
@@ -137,9 +133,9 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
         return false;
       }
       Ref held = joined->second;
-      if (PyList_SetItem(cells.get(), at, held.release()) < 0) return false;
+      if (PyList_SetItem(cells, at, held.release()) < 0) return false;
     }
-    Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), at));
+    Ref cell = Ref::borrow(PyList_GET_ITEM(cells, at));
     Ref canvas = held_canvas(cell.get());
     // A plain cell (no canvas entry) has only its source edited.
     if (canvas && edit.name && !set_text(canvas.get(), "name", *edit.name)) return false;
@@ -152,8 +148,14 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
       if (!value || PyDict_SetItemString(cell.get(), "source", value.get()) < 0) return false;
     }
   }
-  // Parent references: to a dropped copy they follow the kept one; to a
-  // dropped cell they go.  A cell then naming one parent twice keeps one.
+  return true;
+}
+
+// The cells the plan keeps.  Parent references: to a dropped copy they
+// follow the kept one; to a dropped cell they go (each told in `cut`).  A
+// cell then naming one parent twice keeps one.
+bool keep_cells(PyObject* document, PyObject* cells, const NotebookFacts& merged,
+                const conflicts::Plan& plan, std::vector<std::string>& cut) {
   const std::set<std::size_t> dropped(plan.drop_cells.begin(), plan.drop_cells.end());
   std::unordered_map<std::string, std::string> final_name;
   for (const auto& edit : plan.cell_edits)
@@ -161,9 +163,9 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
         edit.name ? *edit.name : merged.cells[edit.cell].name;
   Ref kept = Ref::steal(PyList_New(0));
   if (!kept) return false;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells.get()); ++i) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
     if (dropped.contains(static_cast<std::size_t>(i))) continue;
-    Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), i));
+    Ref cell = Ref::borrow(PyList_GET_ITEM(cells, i));
     if (PyList_Append(kept.get(), cell.get()) < 0) return false;
     Ref parents = held_member(held_canvas(cell.get()).get(), names().parents);
     if (!parents || !PyList_Check(parents.get())) continue;
@@ -202,8 +204,11 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
     Ref canvas = held_canvas(cell.get());
     if (PyDict_SetItemString(canvas.get(), "parents", rewritten.get()) < 0) return false;
   }
-  if (PyDict_SetItemString(document, "cells", kept.get()) < 0) return false;
+  return PyDict_SetItemString(document, "cells", kept.get()) == 0;
+}
 
+// The plan's parameter edits and removals, and the kept parameters' order.
+bool edit_parameters(PyObject* document, const NotebookFacts& merged, const conflicts::Plan& plan) {
   Ref parameters = held_member(held_canvas(document).get(), names().parameters);
   if (!parameters || !PyList_Check(parameters.get())) return true;
   for (const auto& edit : plan.parameter_edits) {
@@ -227,6 +232,17 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
   }
   return PyDict_SetItemString(held_canvas(document).get(), "parameters", kept_parameters.get()) ==
          0;
+}
+
+// Applies the plan to the document's own objects.  Each parent reference
+// that goes with a dropped cell is told in `cut`.
+bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Plan& plan,
+           const CombinedCells& combined, std::vector<std::string>& cut) {
+  Ref cells = held_member(document, names().cells);
+  if (!cells || !PyList_Check(cells.get())) return true;
+  return edit_cells(cells.get(), plan, combined) &&
+         keep_cells(document, cells.get(), merged, plan, cut) &&
+         edit_parameters(document, merged, plan);
 }
 
 // Lists what is open on standard error, after `error` (none: nothing
