@@ -84,7 +84,7 @@ constexpr std::array kCommands = {
             "for `zuv conflicts`.",
             run_show_merge},
     Command{"resolve", "resolve a merged notebook's conflicts in place",
-            "zuv resolve FILE (--current | --incoming) [--cell ID_OR_NAME]...\n"
+            "zuv resolve FILE (--current | --incoming | --combine) [--cell ID_OR_NAME]...\n"
             "                 [--parameter NAME]... [--all]\n"
             "\n"
             "Keeps the chosen side for the selected conflicts (--all: every one): of\n"
@@ -93,8 +93,14 @@ constexpr std::array kCommands = {
             "stays or goes as the chosen side decided; a parameter kept twice keeps the\n"
             "chosen value; source conflict blocks keep the chosen side's lines.  Two\n"
             "different cells that claim one name both stay unless one of them is named\n"
-            "with --cell CANVAS_ID.  Without a selector it lists what is open (status\n"
-            "2).  Exit status 0 when nothing is left open, 1 when conflicts remain.",
+            "with --cell (its name or either canvas id).  --combine joins two copies of\n"
+            "one cell field by field against the base version (git's index stages):\n"
+            "what one side changed is taken, sources both changed go through the line\n"
+            "merge; a field both sides changed differently leaves the copies open, named.\n"
+            "A name that selects conflicts of different cells is refused (status 2):\n"
+            "give a canvas id.  Without a side or a selector it lists what is open\n"
+            "(status 2).  Exit status 0 when nothing is left open, 1 when conflicts\n"
+            "remain.",
             run_resolve},
     Command{"check", "find what must not be committed in notebooks",
             "zuv check [--] [PATH...]\n"

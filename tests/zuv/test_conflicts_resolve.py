@@ -459,3 +459,105 @@ def test_merge_page_shows_what_to_decide_and_how(tmp_path, monkeypatch, name, si
     cells = lambda d: [(c["id"], c["metadata"].get("canvas", {}).get("name"), c["source"]) for c in d["cells"]]  # noqa: E731
     assert sorted(cells(result)) == sorted(cells(chosen))
     assert result["metadata"]["canvas"]["parameters"] == chosen["metadata"]["canvas"]["parameters"]
+
+
+STREAM = [{"output_type": "stream", "name": "stdout", "text": ["0.93\n"]}]
+
+
+# Incoming renames the cell in every case, so the merge places two copies.
+@pytest.mark.parametrize("case, left_open", [
+    ("source-vs-rename", None),
+    ("metadata-vs-outputs", None),
+    ("sources-on-other-lines", None),
+    ("renamed-on-both", "both sides changed metadata.canvas.name differently"),
+    ("source-on-one-line", "both sides changed source differently"),
+    ("source-git-calls-binary", "the merge of the two versions failed"),
+])
+def test_combine_joins_the_copies_field_by_field(tmp_path, monkeypatch, case, left_open):
+    base = notebook([cell("L", "load", ["x = 1\n"]),
+                     cell("E", "evaluate", ["a = x\n", "b = a\n", "c = b\n"], ["L"])])
+    cur, inc = clone(base), clone(base)
+    ours, theirs = find(cur["cells"], "E"), find(inc["cells"], "E")
+    canvas(theirs)["name"] = "evaluation"
+    want = {"name": "evaluation", "source": ours["source"], "tags": None, "outputs": [], "count": None}
+    if case == "source-vs-rename":
+        ours["source"][2] = want["source"][2] = "c = 2 * b\n"
+    elif case == "metadata-vs-outputs":
+        ours["metadata"]["tags"] = want["tags"] = ["slow"]
+        theirs["outputs"], theirs["execution_count"] = want["outputs"], want["count"] = STREAM, 4
+    elif case == "sources-on-other-lines":
+        ours["source"][0] = "a = x + 1\n"
+        theirs["source"][2] = "c = b - 1\n"
+        want["source"] = ["a = x + 1\n", "b = a\n", "c = b - 1\n"]
+    elif case == "renamed-on-both":
+        canvas(ours)["name"] = "eval"
+    elif case == "source-git-calls-binary":  # a NUL byte: git merge-file refuses the source
+        for version in (base, cur, inc):
+            find(version["cells"], "E")["source"][0] = "a = '\0'\n"
+        ours["source"][0], theirs["source"][2] = "a = '\0' * 2\n", "c = b - 1\n"
+    else:
+        ours["source"][1], theirs["source"][1] = "b = 1\n", "b = 2\n"
+    repo, _ = merged_in_git(tmp_path, monkeypatch, base, cur, inc)
+    nb = repo / "nb.ipynb"
+    before = nb.read_bytes()
+
+    result = zuv("resolve", "nb.ipynb", "--combine", "--cell", "E", cwd=repo)
+    if left_open:
+        assert result.returncode == 1, result.stdout + result.stderr
+        assert "left open: cell " in result.stdout and left_open in result.stdout
+        assert nb.read_bytes() == before
+        return
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "combined both sides' changes into evaluation (E)" in result.stdout
+    document = read(nb)
+    check_clean(document)
+    assert [canvas(c)["id"] for c in document["cells"]] == ["L", "E"]
+    joined = find(document["cells"], "E")
+    assert joined["id"] == "nb-E" and [p["id"] for p in canvas(joined)["parents"]] == ["L"]
+    assert {"name": canvas(joined)["name"], "source": joined["source"], "tags": joined["metadata"].get("tags"),
+            "outputs": joined["outputs"], "count": joined["execution_count"]} == want
+    assert zuv("conflicts", "nb.ipynb", cwd=repo).returncode == 0
+
+
+@pytest.mark.parametrize("case, status, text", [
+    ("list", 2, "open: cells <<< load (A) and >>> load (B): two different cells claim the name"),
+    ("clash-by-name", 0, "kept >>> load (B), dropped <<< load (A)"),
+    ("name-of-two-cells", 2, "--cell train names 2 conflicts of different cells; select one by its canvas id"),
+    ("mergetool", 0, "kept the incoming copy"),
+])
+def test_resolve_lists_and_selects_by_name(tmp_path, monkeypatch, case, status, text):
+    base = notebook([cell("A", "load", ["a\n"]), cell("E", "evaluate", ["e\n"], ["A"]),
+                     cell("X", "train", ["x\n"]), cell("Y", "train", ["y\n"])])
+    cur, inc = clone(base), clone(base)
+    find(cur["cells"], "E")["source"] = ["e = 2\n"]
+    if case in ("list", "clash-by-name"):
+        inc["cells"].append(cell("B", "load", ["b\n"]))  # another cell under a name current's cell has
+    elif case == "name-of-two-cells":
+        for cid in "XY":
+            find(cur["cells"], cid)["source"] = [f"{cid} = 1\n"]
+            find(inc["cells"], cid)["source"] = [f"{cid} = 2\n"]
+    else:
+        find(inc["cells"], "E")["source"] = ["e = 3\n"]
+        canvas(find(inc["cells"], "E"))["name"] = "evaluation"
+    repo, _ = merged_in_git(tmp_path, monkeypatch, base, cur, inc)
+    nb = repo / "nb.ipynb"
+    before = nb.read_bytes()
+    if case == "mergetool":
+        result = git(repo, "-c", "mergetool.keepBackup=false", "mergetool", "--tool=zuv-incoming", "--no-prompt")
+        assert git(repo, "ls-files", "-u").stdout == ""
+    else:
+        argv = {"list": [], "clash-by-name": ["--incoming", "--cell", "load"],
+                "name-of-two-cells": ["--incoming", "--cell", "train"]}[case]
+        result = zuv("resolve", "nb.ipynb", *argv, cwd=repo)
+    assert result.returncode == status, result.stdout + result.stderr
+    assert text in (result.stderr if status == 2 else result.stdout)
+    if status == 2:
+        assert nb.read_bytes() == before
+        return
+    document = read(nb)
+    check_clean(document)
+    names = {canvas(c)["id"]: canvas(c)["name"] for c in document["cells"]}
+    if case == "clash-by-name":
+        assert names == {"B": "load", "E": "evaluate", "X": "train", "Y": "train"}
+    else:
+        assert names["E"] == "evaluation" and find(document["cells"], "E")["source"] == ["e = 3\n"]

@@ -33,21 +33,11 @@ bool is_marker(std::string_view line, char c, std::size_t size, bool labelled) {
   return labelled && line[size] == ' ';
 }
 
-// A cell by its canvas id, its notebook format id, or its name (marked or plain).
-bool selected_name(const std::vector<std::string>& selectors, const CellFacts& cell) {
-  const std::string_view plain = plain_name(cell.name);
-  for (const std::string& s : selectors)
-    if (s == cell.id || (!cell.cell_id.empty() && s == cell.cell_id) ||
-        (!cell.name.empty() && (s == cell.name || s == plain)))
-      return true;
-  return false;
-}
-
-bool selected_by_id_or_marked_name(const std::vector<std::string>& selectors,
-                                   const CellFacts& cell) {
-  for (const std::string& s : selectors)
-    if (s == cell.id || (!cell.name.empty() && s == cell.name)) return true;
-  return false;
+// Whether a cell selector names the cell: by canvas id, by its notebook
+// format id, or by its name with or without the conflict mark.
+bool selected_name(const std::string& selector, const CellFacts& cell) {
+  return selector == cell.id || (!cell.cell_id.empty() && selector == cell.cell_id) ||
+         (!cell.name.empty() && (selector == cell.name || selector == plain_name(cell.name)));
 }
 
 // A random (version 4) UUID in its text form, as the merge gives copies.
@@ -543,175 +533,363 @@ std::vector<std::size_t> parameter_order(
 
 }  // namespace
 
-Plan plan_resolution(const NotebookFacts& merged, const std::vector<Conflict>& open,
-                     const Selection& selection, const Stages* stages,
-                     const SettledSources& settled) {
-  Plan plan;
-  std::vector<std::pair<std::size_t, std::string>> kept_parameters;  // index, plain name
-  std::map<std::size_t, CellEdit> edits;
-  auto edit = [&](std::size_t cell) -> CellEdit& {
-    auto [slot, fresh] = edits.try_emplace(cell);
-    if (fresh) slot->second.cell = cell;
-    return slot->second;
-  };
-  auto drop = [&](std::size_t cell, const std::string& instead) {
-    plan.drop_cells.push_back(cell);
-    plan.retarget[merged.cells[cell].id] = instead;
-  };
-  std::vector<bool> used_cell(selection.cells.size(), false),
-      used_parameter(selection.parameters.size(), false);
-  auto cell_selected = [&](std::size_t cell, bool strict) {
-    bool hit = false;
-    for (std::size_t s = 0; s < selection.cells.size(); ++s) {
-      const std::vector<std::string> one{selection.cells[s]};
-      if (strict ? selected_by_id_or_marked_name(one, merged.cells[cell])
-                 : selected_name(one, merged.cells[cell])) {
-        used_cell[s] = true;
-        hit = true;
-      }
-    }
-    return hit;
-  };
-  const Side side = selection.side;
+namespace {
 
-  for (const Conflict& c : open) {
-    switch (c.kind) {
-      case Kind::marked_copies:
-      case Kind::unmarked_copies: {
-        const bool a = cell_selected(c.cell, false), b = cell_selected(c.other, false);
-        if (!selection.all && !a && !b) continue;
-        const CellFacts& current = merged.cells[c.cell];
-        const CellFacts& incoming = merged.cells[c.other];
-        if (side == Side::current) {
-          if (mark_of(current.name)) edit(c.cell).name = std::string(plain_name(current.name));
-          drop(c.other, current.id);
-        } else {
-          CellEdit& e = edit(c.other);
-          if (mark_of(incoming.name)) e.name = std::string(plain_name(incoming.name));
-          e.id = current.id;
-          e.cell_id = current.cell_id;
-          drop(c.cell, current.id);
-        }
-        plan.resolved.push_back(describe(c, merged) + ": kept the " + side_word(side) + " copy");
-        break;
-      }
-      case Kind::name_clash: {
-        const bool a = cell_selected(c.cell, true), b = cell_selected(c.other, true);
-        if (!a && !b) {
-          if (selection.all || cell_selected(c.cell, false) || cell_selected(c.other, false))
-            plan.left.push_back(describe(c, merged) +
-                                ": not copies of one cell, so both stay; to keep one, select "
-                                "them with --cell and either canvas id, and choose the side whose "
-                                "cell stays");
-          continue;
-        }
-        const std::size_t keep = side == Side::current ? c.cell : c.other;
-        const std::size_t gone = keep == c.cell ? c.other : c.cell;
-        edit(keep).name = std::string(plain_name(merged.cells[keep].name));
-        drop(gone, "");
-        plan.resolved.push_back(describe(c, merged) + ": kept " + cell_words(merged.cells[keep]) +
-                                ", dropped " + cell_words(merged.cells[gone]));
-        break;
-      }
-      case Kind::one_side_kept: {
-        if (!selection.all && !cell_selected(c.cell, false)) continue;
-        if (side == c.kept_by) {
-          edit(c.cell).name = std::string(plain_name(merged.cells[c.cell].name));
-          plan.resolved.push_back(describe(c, merged) + ": kept");
-        } else {
-          drop(c.cell, "");
-          plan.resolved.push_back(describe(c, merged) + ": deleted");
-        }
-        break;
-      }
-      case Kind::parameter_twice: {
-        bool hit = selection.all;
-        for (std::size_t s = 0; s < selection.parameters.size(); ++s) {
-          const std::string& p = selection.parameters[s];
-          if (p == c.name || p == std::string(kCurrentMark) + c.name ||
-              p == std::string(kIncomingMark) + c.name) {
-            used_parameter[s] = true;
-            hit = true;
-          }
-        }
-        if (!hit) continue;
-        const std::size_t keep = side == Side::current ? c.parameter : c.other_parameter;
-        const std::size_t gone = keep == c.parameter ? c.other_parameter : c.parameter;
-        if (keep != npos) {
-          plan.parameter_edits.push_back({keep, c.name});
-          kept_parameters.emplace_back(keep, c.name);
-        }
-        if (gone != npos) plan.drop_parameters.push_back(gone);
-        plan.resolved.push_back(
-            describe(c, merged) +
-            (keep != npos ? ": kept the " + std::string(side_word(side)) + " value" : ": deleted"));
-        break;
-      }
-      case Kind::source_blocks: {
-        if (!selection.all && !cell_selected(c.cell, false)) continue;
-        plan.source_cells.push_back(c.cell);
-        if (auto found = settled.find(c.cell); found != settled.end()) {
-          edit(c.cell).source = found->second;
-          plan.resolved.push_back(describe(c, merged) + ": kept the " + side_word(side) +
-                                  " lines (by the index stages)");
-          break;
-        }
-        const auto blocks = find_blocks(merged.cells[c.cell].source);
-        if (std::any_of(blocks.begin(), blocks.end(),
-                        [](const SourceBlock& b) { return b.ambiguous(); })) {
-          plan.left.push_back(describe(c, merged) +
-                              ": the markers cannot tell where its sides end, and no index "
-                              "stage decides it; edit it by hand");
-          break;
-        }
-        edit(c.cell).source = resolve_blocks(merged.cells[c.cell].source, side);
-        plan.resolved.push_back(describe(c, merged) + ": kept the " + side_word(side) + " lines");
-        break;
-      }
-      case Kind::partial_blocks:
-        if (!selection.all && !cell_selected(c.cell, false)) continue;
-        plan.left.push_back(describe(c, merged) +
-                            ": markers are missing, so the sides cannot be told apart; edit it "
-                            "by hand");
-        break;
-      case Kind::hand_edited:
-        if (!selection.all && !cell_selected(c.cell, false) &&
-            !(c.other != npos && cell_selected(c.other, false)))
-          continue;
-        plan.left.push_back(describe(c, merged) + "; left as it is: edit it by hand");
-        break;
-      case Kind::plain_mark: {
-        const CellFacts& cell = merged.cells[c.cell];
-        bool hit = selection.all || cell_selected(c.cell, false);
-        for (std::size_t s = 0; s < selection.cells.size(); ++s)
-          if (!cell.cell_id.empty() && selection.cells[s] == cell.cell_id)
-            hit = used_cell[s] = true;
-        const auto row = plain_mark_of(cell);
-        if (!hit || !row) continue;
-        const auto resolution = side == Side::current ? row->take_current : row->take_incoming;
-        if (resolution == merge::plain::Resolution::drop) {
-          drop(c.cell, "");
-          plan.resolved.push_back(describe(c, merged) + ": deleted");
-          break;
-        }
-        CellEdit& e = edit(c.cell);
-        std::vector<std::string> lines = e.source ? *e.source : cell.source;
-        if (!lines.empty() && merge::plain::parse_mark(lines.front())) lines.erase(lines.begin());
-        e.source = std::move(lines);
-        plan.resolved.push_back(describe(c, merged) + ": kept, mark removed");
-        break;
-      }
+std::string joined_words(const std::vector<std::string>& words) {
+  std::string text;
+  for (const std::string& word : words) text += (text.empty() ? "" : ", ") + word;
+  return text;
+}
+
+// The cells a conflict is about.
+std::vector<std::size_t> cells_of(const Conflict& c) {
+  std::vector<std::size_t> cells;
+  for (std::size_t k : {c.cell, c.other})
+    if (k != npos) cells.push_back(k);
+  return cells;
+}
+
+// A cell selector that is no canvas or cell id, naming conflicts of cells
+// apart from each other: which one is meant cannot be told.  The error lines
+// for each such selector, else none.
+std::vector<std::string> ambiguous_selectors(const NotebookFacts& merged,
+                                             const std::vector<Conflict>& open,
+                                             const Selection& selection) {
+  std::vector<std::string> lines;
+  for (const std::string& s : selection.cells) {
+    const bool an_id = std::any_of(merged.cells.begin(), merged.cells.end(), [&](const auto& cell) {
+      return s == cell.id || (!cell.cell_id.empty() && s == cell.cell_id);
+    });
+    if (an_id) continue;
+    std::vector<const Conflict*> named;
+    for (const Conflict& c : open) {
+      const auto cells = cells_of(c);
+      if (std::any_of(cells.begin(), cells.end(),
+                      [&](std::size_t k) { return selected_name(s, merged.cells[k]); }))
+        named.push_back(&c);
+    }
+    if (named.size() < 2) continue;
+    const auto first = cells_of(*named.front());
+    const bool apart = std::any_of(named.begin() + 1, named.end(), [&](const Conflict* c) {
+      const auto cells = cells_of(*c);
+      return std::none_of(cells.begin(), cells.end(), [&](std::size_t k) {
+        return std::find(first.begin(), first.end(), k) != first.end();
+      });
+    });
+    if (!apart) continue;
+    lines.push_back("--cell " + s + " names " + std::to_string(named.size()) +
+                    " conflicts of different cells; select one by its canvas id:");
+    for (const Conflict* c : named) lines.push_back("  " + describe(*c, merged));
+  }
+  return lines;
+}
+
+// Plans a resolution conflict by conflict, in the order they were found.
+class Planner {
+ public:
+  Planner(const NotebookFacts& merged, const Selection& selection, const SettledSources& settled,
+          const Combinations& combined)
+      : merged_(merged),
+        selection_(selection),
+        settled_(settled),
+        combined_(combined),
+        side_(selection.side),
+        used_cell_(selection.cells.size(), false),
+        used_parameter_(selection.parameters.size(), false) {}
+
+  void visit(const Conflict& c);
+  Plan finish(const Stages* stages);
+
+ private:
+  CellEdit& edit(std::size_t cell);
+  void drop(std::size_t cell, const std::string& instead);
+  bool cell_selected(std::size_t cell);
+  bool conflict_selected(const Conflict& c);
+  void copies(const Conflict& c);
+  void combine(const Conflict& c);
+  void name_clash(const Conflict& c);
+  void one_side_kept(const Conflict& c);
+  void parameter_twice(const Conflict& c);
+  void source_blocks(const Conflict& c);
+  void plain_mark(const Conflict& c);
+  void not_combined(const Conflict& c);
+  std::string side_words() const { return std::string("the ") + side_word(side_); }
+
+  const NotebookFacts& merged_;
+  const Selection& selection_;
+  const SettledSources& settled_;
+  const Combinations& combined_;
+  const Side side_;
+  Plan plan_;
+  std::map<std::size_t, CellEdit> edits_;
+  std::vector<std::pair<std::size_t, std::string>> kept_parameters_;  // index, plain name
+  std::vector<bool> used_cell_, used_parameter_;
+};
+
+CellEdit& Planner::edit(std::size_t cell) {
+  auto [slot, fresh] = edits_.try_emplace(cell);
+  if (fresh) slot->second.cell = cell;
+  return slot->second;
+}
+
+void Planner::drop(std::size_t cell, const std::string& instead) {
+  plan_.drop_cells.push_back(cell);
+  plan_.retarget[merged_.cells[cell].id] = instead;
+}
+
+// Whether a cell selector names the cell (by canvas id or any form of its
+// name); every selector that does is used.
+bool Planner::cell_selected(std::size_t cell) {
+  bool hit = false;
+  for (std::size_t s = 0; s < selection_.cells.size(); ++s) {
+    if (selected_name(selection_.cells[s], merged_.cells[cell])) {
+      used_cell_[s] = true;
+      hit = true;
     }
   }
-  if (stages && !kept_parameters.empty())
-    plan.parameter_order = parameter_order(merged, plan, kept_parameters, *stages, side);
-  for (auto& [cell, e] : edits)
-    if (std::find(plan.drop_cells.begin(), plan.drop_cells.end(), cell) == plan.drop_cells.end())
-      plan.cell_edits.push_back(std::move(e));
-  for (std::size_t s = 0; s < selection.cells.size(); ++s)
-    if (!used_cell[s]) plan.unmatched.push_back("--cell " + selection.cells[s]);
-  for (std::size_t s = 0; s < selection.parameters.size(); ++s)
-    if (!used_parameter[s]) plan.unmatched.push_back("--parameter " + selection.parameters[s]);
+  return hit;
+}
+
+// Whether the selection asks for a conflict of cells: --all, or a cell
+// selector naming one of its cells (every such selector is used).
+bool Planner::conflict_selected(const Conflict& c) {
+  bool hit = cell_selected(c.cell);
+  if (c.other != npos) hit = cell_selected(c.other) || hit;
+  return hit || selection_.all;
+}
+
+void Planner::visit(const Conflict& c) {
+  if (selection_.combine) {
+    if (c.kind == Kind::marked_copies || c.kind == Kind::unmarked_copies) return combine(c);
+    if (c.kind == Kind::partial_blocks || c.kind == Kind::hand_edited) {
+      // Left open whichever way: said below.
+    } else {
+      return not_combined(c);
+    }
+  }
+  switch (c.kind) {
+    case Kind::marked_copies:
+    case Kind::unmarked_copies:
+      return copies(c);
+    case Kind::name_clash:
+      return name_clash(c);
+    case Kind::one_side_kept:
+      return one_side_kept(c);
+    case Kind::parameter_twice:
+      return parameter_twice(c);
+    case Kind::source_blocks:
+      return source_blocks(c);
+    case Kind::partial_blocks:
+      if (!conflict_selected(c)) return;
+      plan_.left.push_back(describe(c, merged_) +
+                           ": markers are missing, so the sides cannot be told apart; edit it "
+                           "by hand");
+      return;
+    case Kind::hand_edited:
+      if (!conflict_selected(c)) return;
+      plan_.left.push_back(describe(c, merged_) + "; left as it is: edit it by hand");
+      return;
+    case Kind::plain_mark:
+      return plain_mark(c);
+  }
+}
+
+void Planner::copies(const Conflict& c) {
+  if (!conflict_selected(c)) return;
+  const CellFacts& current = merged_.cells[c.cell];
+  const CellFacts& incoming = merged_.cells[c.other];
+  if (side_ == Side::current) {
+    if (mark_of(current.name)) edit(c.cell).name = std::string(plain_name(current.name));
+    drop(c.other, current.id);
+  } else {
+    CellEdit& e = edit(c.other);
+    if (mark_of(incoming.name)) e.name = std::string(plain_name(incoming.name));
+    e.id = current.id;
+    e.cell_id = current.cell_id;
+    drop(c.cell, current.id);
+  }
+  plan_.resolved.push_back(describe(c, merged_) + ": kept " + side_words() + " copy");
+}
+
+// One cell from both copies, where the combination found nothing both sides
+// changed differently; the current copy stands for it, with its ids.
+void Planner::combine(const Conflict& c) {
+  if (!conflict_selected(c)) return;
+  plan_.combine_pairs.emplace_back(c.cell, c.other);
+  auto found = combined_.find(c.cell);
+  if (found == combined_.end()) {
+    plan_.left.push_back(describe(c, merged_) +
+                         ": not combined: git's index stages (the base version) are needed to "
+                         "combine the copies; choose --current or --incoming, or edit by hand");
+    return;
+  }
+  const Combination& combination = found->second;
+  if (!combination.problem.empty() || !combination.fields.empty()) {
+    plan_.left.push_back(
+        describe(c, merged_) + ": not combined: " +
+        (combination.problem.empty()
+             ? "both sides changed " + joined_words(combination.fields) + " differently"
+             : combination.problem) +
+        "; choose --current or --incoming, or edit by hand");
+    return;
+  }
+  CellEdit& e = edit(c.cell);
+  e.combined = true;
+  e.name = combination.name;
+  const std::string& id = merged_.cells[c.cell].id;
+  drop(c.other, id);
+  plan_.retarget[id] = id;  // references to the cell take its name, which may be incoming's
+  CellFacts joined = merged_.cells[c.cell];
+  joined.name = combination.name;
+  plan_.resolved.push_back(describe(c, merged_) + ": combined both sides' changes into " +
+                           cell_words(joined));
+}
+
+void Planner::not_combined(const Conflict& c) {
+  bool hit = selection_.all;
+  if (c.kind == Kind::parameter_twice) {
+    for (std::size_t s = 0; s < selection_.parameters.size(); ++s)
+      if (selection_.parameters[s] == c.name || plain_name(selection_.parameters[s]) == c.name) {
+        used_parameter_[s] = true;
+        hit = true;
+      }
+  } else {
+    hit = conflict_selected(c);
+    for (std::size_t s = 0; s < selection_.cells.size(); ++s)
+      if (!merged_.cells[c.cell].cell_id.empty() &&
+          selection_.cells[s] == merged_.cells[c.cell].cell_id)
+        hit = used_cell_[s] = true;
+  }
+  if (!hit) return;
+  const auto row = c.kind == Kind::plain_mark ? plain_mark_of(merged_.cells[c.cell]) : std::nullopt;
+  if (row && row->kind == merge::plain::MarkKind::fields_changed_by_both) {
+    // The cell merge joined the rest already; what is named here both sides changed.
+    plan_.left.push_back(describe(c, merged_) +
+                         ": the merge already joined what the sides changed apart; choose "
+                         "--current or --incoming for the fields named");
+    return;
+  }
+  plan_.left.push_back(describe(c, merged_) +
+                       ": --combine joins the two copies of one cell; choose --current or "
+                       "--incoming for this");
+}
+
+void Planner::name_clash(const Conflict& c) {
+  // By --all, two different cells both stay; a selector naming either cell
+  // (by canvas id or name) keeps the chosen side's.
+  const bool a = cell_selected(c.cell), b = cell_selected(c.other);
+  if (!a && !b) {
+    if (selection_.all)
+      plan_.left.push_back(describe(c, merged_) +
+                           ": not copies of one cell, so both stay; to keep one, select it with "
+                           "--cell and its name or either canvas id, and choose the side whose "
+                           "cell stays");
+    return;
+  }
+  const std::size_t keep = side_ == Side::current ? c.cell : c.other;
+  const std::size_t gone = keep == c.cell ? c.other : c.cell;
+  edit(keep).name = std::string(plain_name(merged_.cells[keep].name));
+  drop(gone, "");
+  plan_.resolved.push_back(describe(c, merged_) + ": kept " + cell_words(merged_.cells[keep]) +
+                           ", dropped " + cell_words(merged_.cells[gone]));
+}
+
+void Planner::one_side_kept(const Conflict& c) {
+  if (!conflict_selected(c)) return;
+  if (side_ == c.kept_by) {
+    edit(c.cell).name = std::string(plain_name(merged_.cells[c.cell].name));
+    plan_.resolved.push_back(describe(c, merged_) + ": kept");
+  } else {
+    drop(c.cell, "");
+    plan_.resolved.push_back(describe(c, merged_) + ": deleted");
+  }
+}
+
+void Planner::parameter_twice(const Conflict& c) {
+  bool hit = selection_.all;
+  for (std::size_t s = 0; s < selection_.parameters.size(); ++s) {
+    const std::string& p = selection_.parameters[s];
+    if (p == c.name || p == std::string(kCurrentMark) + c.name ||
+        p == std::string(kIncomingMark) + c.name) {
+      used_parameter_[s] = true;
+      hit = true;
+    }
+  }
+  if (!hit) return;
+  const std::size_t keep = side_ == Side::current ? c.parameter : c.other_parameter;
+  const std::size_t gone = keep == c.parameter ? c.other_parameter : c.parameter;
+  if (keep != npos) {
+    plan_.parameter_edits.push_back({keep, c.name});
+    kept_parameters_.emplace_back(keep, c.name);
+  }
+  if (gone != npos) plan_.drop_parameters.push_back(gone);
+  plan_.resolved.push_back(describe(c, merged_) +
+                           (keep != npos ? ": kept " + side_words() + " value" : ": deleted"));
+}
+
+void Planner::source_blocks(const Conflict& c) {
+  if (!conflict_selected(c)) return;
+  plan_.source_cells.push_back(c.cell);
+  if (auto found = settled_.find(c.cell); found != settled_.end()) {
+    edit(c.cell).source = found->second;
+    plan_.resolved.push_back(describe(c, merged_) + ": kept " + side_words() +
+                             " lines (by the index stages)");
+    return;
+  }
+  const auto blocks = find_blocks(merged_.cells[c.cell].source);
+  if (std::any_of(blocks.begin(), blocks.end(),
+                  [](const SourceBlock& b) { return b.ambiguous(); })) {
+    plan_.left.push_back(describe(c, merged_) +
+                         ": the markers cannot tell where its sides end, and no index "
+                         "stage decides it; edit it by hand");
+    return;
+  }
+  edit(c.cell).source = resolve_blocks(merged_.cells[c.cell].source, side_);
+  plan_.resolved.push_back(describe(c, merged_) + ": kept " + side_words() + " lines");
+}
+
+void Planner::plain_mark(const Conflict& c) {
+  const CellFacts& cell = merged_.cells[c.cell];
+  bool hit = conflict_selected(c);
+  for (std::size_t s = 0; s < selection_.cells.size(); ++s)
+    if (!cell.cell_id.empty() && selection_.cells[s] == cell.cell_id) hit = used_cell_[s] = true;
+  const auto row = plain_mark_of(cell);
+  if (!hit || !row) return;
+  const auto resolution = side_ == Side::current ? row->take_current : row->take_incoming;
+  if (resolution == merge::plain::Resolution::drop) {
+    drop(c.cell, "");
+    plan_.resolved.push_back(describe(c, merged_) + ": deleted");
+    return;
+  }
+  CellEdit& e = edit(c.cell);
+  std::vector<std::string> lines = e.source ? *e.source : cell.source;
+  if (!lines.empty() && merge::plain::parse_mark(lines.front())) lines.erase(lines.begin());
+  e.source = std::move(lines);
+  plan_.resolved.push_back(describe(c, merged_) + ": kept, mark removed");
+}
+
+Plan Planner::finish(const Stages* stages) {
+  if (stages && !kept_parameters_.empty())
+    plan_.parameter_order = parameter_order(merged_, plan_, kept_parameters_, *stages, side_);
+  for (auto& [cell, e] : edits_)
+    if (std::find(plan_.drop_cells.begin(), plan_.drop_cells.end(), cell) == plan_.drop_cells.end())
+      plan_.cell_edits.push_back(std::move(e));
+  for (std::size_t s = 0; s < selection_.cells.size(); ++s)
+    if (!used_cell_[s]) plan_.unmatched.push_back("--cell " + selection_.cells[s]);
+  for (std::size_t s = 0; s < selection_.parameters.size(); ++s)
+    if (!used_parameter_[s]) plan_.unmatched.push_back("--parameter " + selection_.parameters[s]);
+  return std::move(plan_);
+}
+
+}  // namespace
+
+Plan plan_resolution(const NotebookFacts& merged, const std::vector<Conflict>& open,
+                     const Selection& selection, const Stages* stages,
+                     const SettledSources& settled, const Combinations& combined) {
+  Planner planner(merged, selection, settled, combined);
+  for (const Conflict& c : open) planner.visit(c);
+  Plan plan = planner.finish(stages);
+  plan.ambiguous = ambiguous_selectors(merged, open, selection);
   return plan;
 }
 

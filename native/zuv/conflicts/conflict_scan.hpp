@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace zuv::conflicts {
@@ -129,10 +130,11 @@ std::vector<Conflict> find_conflicts(const NotebookFacts& merged, const Stages* 
 // One line describing a conflict, for people.
 std::string describe(const Conflict& conflict, const NotebookFacts& merged);
 
-// What resolving asks for: a side, and which conflicts (all, or those of
-// the named cells and parameters).
+// What resolving asks for: a side (or both sides' changes combined), and
+// which conflicts (all, or those of the named cells and parameters).
 struct Selection {
   Side side = Side::current;
+  bool combine = false;  // join two copies of one cell instead of choosing a side
   bool all = false;
   std::vector<std::string> cells;       // canvas id, name, or marked name
   std::vector<std::string> parameters;  // plain or marked name
@@ -144,6 +146,7 @@ struct CellEdit {
   std::size_t cell = 0;
   std::optional<std::string> name, id, cell_id;
   std::optional<std::vector<std::string>> source;
+  bool combined = false;  // the cell is replaced by its combination with its copy
 };
 
 struct ParameterEdit {
@@ -160,21 +163,40 @@ struct Plan {
   std::vector<std::string> resolved;   // one line per conflict resolved
   std::vector<std::string> left;       // one line per selected conflict left open, and why
   std::vector<std::string> unmatched;  // selectors that matched nothing
+  // Selectors naming conflicts of different cells: one line each, then the
+  // conflicts it names.
+  std::vector<std::string> ambiguous;
   // Cells whose source blocks the selection asks to resolve.
   std::vector<std::size_t> source_cells;
   // The final order of the kept parameters (indices into the merged list),
   // when a resolved parameter goes back to its place.
   std::optional<std::vector<std::size_t>> parameter_order;
+  // Copies (current copy, incoming copy) the selection asks to combine.
+  std::vector<std::pair<std::size_t, std::size_t>> combine_pairs;
 };
+
+// Two copies of one cell joined field by field against the base, by the
+// current copy's index.  `problem` says why they could not be joined at all
+// (no base version, ...); `fields` names what both sides changed
+// differently; neither: `name` is the joined cell's name.
+struct Combination {
+  std::string problem;
+  std::vector<std::string> fields;
+  std::string name;
+};
+using Combinations = std::unordered_map<std::size_t, Combination>;
 
 // A cell's source as resolved from the index stages, by cell index.
 using SettledSources = std::unordered_map<std::size_t, std::vector<std::string>>;
 
 // `settled` sources replace marker parsing; without one, a cell whose block
 // could split at more than one line is left open.  With stages, a kept
-// parameter goes back to the place its side gave it.
+// parameter goes back to the place its side gave it.  A combining
+// selection's copies are joined where `combined` says they can be (its
+// first plan lists them in `combine_pairs`, left open).  A cell selector that
+// is no id and names conflicts of different cells is `ambiguous`.
 Plan plan_resolution(const NotebookFacts& merged, const std::vector<Conflict>& open,
                      const Selection& selection, const Stages* stages,
-                     const SettledSources& settled);
+                     const SettledSources& settled, const Combinations& combined = {});
 
 }  // namespace zuv::conflicts

@@ -153,7 +153,7 @@ bool load_facts(const std::string& path, Ref& document, conflicts::NotebookFacts
 }
 
 bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& stages,
-                 std::string& error, std::string* current_text) {
+                 std::string& error, std::string* current_text, Ref* base_document) {
   unmerged = false;
   ProcessResult listing;
   // Without git there are no stages to read: marks and blocks still are.
@@ -192,6 +192,7 @@ bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& sta
       continue;
     }
     *slot = std::move(facts);
+    if (stage == '1' && base_document) *base_document = std::move(document);
   }
   return true;
 }

@@ -20,9 +20,11 @@ bool load_facts(const std::string& path, Ref& document, conflicts::NotebookFacts
 // What git knows of `path`: whether it is unmerged there, and the stages it
 // holds (1 base, 2 current, 3 incoming).  False only when git could not be
 // asked; a file outside a repository is simply not unmerged.  The current
-// stage's text goes to `current_text` when asked for.
+// stage's text goes to `current_text`, and the parsed base stage to
+// `base_document`, when asked for.
 bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& stages,
-                 std::string& error, std::string* current_text = nullptr);
+                 std::string& error, std::string* current_text = nullptr,
+                 Ref* base_document = nullptr);
 
 // The sources of `cells` (indices into `merged`, each holding conflict
 // blocks) resolved to `side` from the index stages: the cell's three

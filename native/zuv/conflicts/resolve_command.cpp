@@ -1,11 +1,13 @@
-// `zuv resolve FILE (--current | --incoming) [--cell ID_OR_NAME]...
+// `zuv resolve FILE (--current | --incoming | --combine) [--cell ID_OR_NAME]...
 // [--parameter NAME]... [--all]`: resolves what a merge left open, in place.
 #include <algorithm>
 #include <cstdio>
 #include <set>
 
 #include "io/atomic_write.hpp"
+#include "io/signal_hold.hpp"
 #include "zuv/commands.hpp"
+#include "zuv/conflicts/combine_copies.hpp"
 #include "zuv/conflicts/merge_facts.hpp"
 #include "zuv/notebook/notebook_file.hpp"
 #include "zuv/notebook/py_text.hpp"
@@ -20,9 +22,13 @@ using conflicts::NotebookFacts;
 
 struct ResolveArguments {
   std::string path;
-  std::optional<conflicts::Side> side;
+  std::string choice;  // "--current", "--incoming", "--combine", or "" (none given)
   conflicts::Selection selection;
 };
+
+constexpr const char* kUsage =
+    "usage: zuv resolve FILE (--current | --incoming | --combine) [--cell ID_OR_NAME]... "
+    "[--parameter NAME]... [--all]\n";
 
 // Parsed here rather than by the shared parser: --cell and --parameter may
 // be given many times.
@@ -44,7 +50,7 @@ bool parse(const std::vector<std::string>& args, ResolveArguments& out, std::str
       inline_value = arg.substr(eq + 1);
       arg.resize(eq);
     }
-    if (arg == "--current" || arg == "--incoming" || arg == "--all") {
+    if (arg == "--current" || arg == "--incoming" || arg == "--combine" || arg == "--all") {
       if (inline_value) {
         error = "option " + arg + " takes no value";
         return false;
@@ -53,12 +59,11 @@ bool parse(const std::vector<std::string>& args, ResolveArguments& out, std::str
         out.selection.all = true;
         continue;
       }
-      const auto side = arg == "--current" ? conflicts::Side::current : conflicts::Side::incoming;
-      if (out.side && *out.side != side) {
-        error = "--current and --incoming exclude each other";
+      if (!out.choice.empty() && out.choice != arg) {
+        error = "--current, --incoming and --combine exclude each other";
         return false;
       }
-      out.side = side;
+      out.choice = arg;
     } else if (arg == "--cell" || arg == "--parameter") {
       std::string value;
       if (inline_value) {
@@ -114,14 +119,23 @@ Ref source_value(const std::vector<std::string>& lines, bool as_text) {
   return list;
 }
 
-// Applies the plan to the document's own objects.  Each parent reference
-// that goes with a dropped cell is told in `cut`.
-bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Plan& plan,
-           std::vector<std::string>& cut) {
-  Ref cells = held_member(document, names().cells);
-  if (!cells || !PyList_Check(cells.get())) return true;
+using CombinedCells = std::unordered_map<std::size_t, Ref>;
+
+// The plan's cell edits, on the document's own cells; a combined cell takes
+// the place of its current copy.
+bool edit_cells(PyObject* cells, const conflicts::Plan& plan, const CombinedCells& combined) {
   for (const auto& edit : plan.cell_edits) {
-    Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), static_cast<Py_ssize_t>(edit.cell)));
+    const auto at = static_cast<Py_ssize_t>(edit.cell);
+    if (edit.combined) {
+      auto joined = combined.find(edit.cell);
+      if (joined == combined.end()) {
+        PyErr_SetString(PyExc_RuntimeError, "a combined cell is missing");
+        return false;
+      }
+      Ref held = joined->second;
+      if (PyList_SetItem(cells, at, held.release()) < 0) return false;
+    }
+    Ref cell = Ref::borrow(PyList_GET_ITEM(cells, at));
     Ref canvas = held_canvas(cell.get());
     // A plain cell (no canvas entry) has only its source edited.
     if (canvas && edit.name && !set_text(canvas.get(), "name", *edit.name)) return false;
@@ -134,8 +148,14 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
       if (!value || PyDict_SetItemString(cell.get(), "source", value.get()) < 0) return false;
     }
   }
-  // Parent references: to a dropped copy they follow the kept one; to a
-  // dropped cell they go.  A cell then naming one parent twice keeps one.
+  return true;
+}
+
+// The cells the plan keeps.  Parent references: to a dropped copy they
+// follow the kept one; to a dropped cell they go (each told in `cut`).  A
+// cell then naming one parent twice keeps one.
+bool keep_cells(PyObject* document, PyObject* cells, const NotebookFacts& merged,
+                const conflicts::Plan& plan, std::vector<std::string>& cut) {
   const std::set<std::size_t> dropped(plan.drop_cells.begin(), plan.drop_cells.end());
   std::unordered_map<std::string, std::string> final_name;
   for (const auto& edit : plan.cell_edits)
@@ -143,9 +163,9 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
         edit.name ? *edit.name : merged.cells[edit.cell].name;
   Ref kept = Ref::steal(PyList_New(0));
   if (!kept) return false;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells.get()); ++i) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
     if (dropped.contains(static_cast<std::size_t>(i))) continue;
-    Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), i));
+    Ref cell = Ref::borrow(PyList_GET_ITEM(cells, i));
     if (PyList_Append(kept.get(), cell.get()) < 0) return false;
     Ref parents = held_member(held_canvas(cell.get()).get(), names().parents);
     if (!parents || !PyList_Check(parents.get())) continue;
@@ -184,8 +204,11 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
     Ref canvas = held_canvas(cell.get());
     if (PyDict_SetItemString(canvas.get(), "parents", rewritten.get()) < 0) return false;
   }
-  if (PyDict_SetItemString(document, "cells", kept.get()) < 0) return false;
+  return PyDict_SetItemString(document, "cells", kept.get()) == 0;
+}
 
+// The plan's parameter edits and removals, and the kept parameters' order.
+bool edit_parameters(PyObject* document, const NotebookFacts& merged, const conflicts::Plan& plan) {
   Ref parameters = held_member(held_canvas(document).get(), names().parameters);
   if (!parameters || !PyList_Check(parameters.get())) return true;
   for (const auto& edit : plan.parameter_edits) {
@@ -211,14 +234,61 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
          0;
 }
 
+// Applies the plan to the document's own objects.  Each parent reference
+// that goes with a dropped cell is told in `cut`.
+bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Plan& plan,
+           const CombinedCells& combined, std::vector<std::string>& cut) {
+  Ref cells = held_member(document, names().cells);
+  if (!cells || !PyList_Check(cells.get())) return true;
+  return edit_cells(cells.get(), plan, combined) &&
+         keep_cells(document, cells.get(), merged, plan, cut) &&
+         edit_parameters(document, merged, plan);
+}
+
+// Lists what is open on standard error, after `error` (none: nothing
+// but the listing was asked for); status 2.
+int list_open(const std::string& path, const std::string& error,
+              const std::vector<conflicts::Conflict>& open, const NotebookFacts& merged) {
+  std::fputs(kUsage, stderr);
+  if (!error.empty()) print_line(stderr, "zuv resolve: error: " + error);
+  if (open.empty()) print_line(stderr, path + ": nothing is open");
+  for (const auto& c : open) print_line(stderr, "  open: " + conflicts::describe(c, merged));
+  return status::usage;
+}
+
+// The plan for the request: source blocks settled from the index stages
+// and copies combined against the base stage where it can, both asked for
+// by a first plan.
+bool plan_request(PyObject* document, const ResolveArguments& request, const NotebookFacts& merged,
+                  const std::vector<conflicts::Conflict>& open, const conflicts::Stages* known,
+                  PyObject* base_document, conflicts::Plan& plan, CombinedCells& combined) {
+  conflicts::SettledSources settled;
+  plan = conflicts::plan_resolution(merged, open, request.selection, known, settled);
+  if (!plan.ambiguous.empty() || !plan.unmatched.empty()) return true;  // refused: nothing to run
+  conflicts::Combinations outcomes;
+  if (known && !plan.combine_pairs.empty()) {
+    // Held until the working files of a source merge git runs are gone.
+    io::SignalHold hold;
+    if (!combine_copies(document, merged, base_document, plan.combine_pairs, request.path, outcomes,
+                        combined))
+      return false;
+  }
+  if (known && !plan.source_cells.empty())
+    settle_sources(merged, *known, plan.source_cells, request.selection.side, settled);
+  if (!settled.empty() || !outcomes.empty())
+    plan = conflicts::plan_resolution(merged, open, request.selection, known, settled, outcomes);
+  return true;
+}
+
 }  // namespace
 
 int run_resolve(const std::vector<std::string>& args) {
   ResolveArguments request;
   std::string error;
   if (!parse(args, request, error)) return usage_error("resolve", error);
-  if (!request.side) return usage_error("resolve", "choose a side: --current or --incoming");
-  request.selection.side = *request.side;
+  request.selection.combine = request.choice == "--combine";
+  request.selection.side =
+      request.choice == "--incoming" ? conflicts::Side::incoming : conflicts::Side::current;
 
   std::string text;
   if (!read_bytes(request.path, text, error)) return failure("resolve", error);
@@ -229,28 +299,31 @@ int run_resolve(const std::vector<std::string>& args) {
   if (!read_facts(document.get(), merged)) return python_failure("resolve");
   bool unmerged = false;
   conflicts::Stages stages;
-  if (!read_stages(request.path, unmerged, stages, error)) return failure("resolve", error);
+  Ref base_document;
+  if (!read_stages(request.path, unmerged, stages, error, nullptr, &base_document))
+    return failure("resolve", error);
   const conflicts::Stages* known = unmerged ? &stages : nullptr;
   const auto open = conflicts::find_conflicts(merged, known);
 
   const bool has_selector = request.selection.all || !request.selection.cells.empty() ||
                             !request.selection.parameters.empty();
-  if (!has_selector) {
-    std::fprintf(stderr,
-                 "usage: zuv resolve FILE (--current | --incoming) [--cell ID_OR_NAME]... "
-                 "[--parameter NAME]... [--all]\n");
-    std::fprintf(stderr, "zuv resolve: error: say what to resolve: --all, --cell or --parameter\n");
-    if (open.empty()) print_line(stderr, request.path + ": nothing is open");
-    for (const auto& c : open) print_line(stderr, "  open: " + conflicts::describe(c, merged));
+  if (request.choice.empty() && !has_selector) return list_open(request.path, "", open, merged);
+  if (request.choice.empty())
+    return list_open(request.path, "choose a side: --current or --incoming (or --combine)", open,
+                     merged);
+  if (!has_selector)
+    return list_open(request.path, "say what to resolve: --all, --cell or --parameter", open,
+                     merged);
+  conflicts::Plan plan;
+  CombinedCells combined;
+  if (!plan_request(document.get(), request, merged, open, known, base_document.get(), plan,
+                    combined))
+    return python_failure("resolve");
+  if (!plan.ambiguous.empty()) {
+    std::fputs(kUsage, stderr);
+    for (const auto& line : plan.ambiguous)
+      print_line(stderr, line.starts_with("  ") ? line : "zuv resolve: error: " + line);
     return status::usage;
-  }
-  conflicts::SettledSources settled;
-  conflicts::Plan plan =
-      conflicts::plan_resolution(merged, open, request.selection, known, settled);
-  if (known && !plan.source_cells.empty()) {
-    settle_sources(merged, stages, plan.source_cells, request.selection.side, settled);
-    if (!settled.empty())
-      plan = conflicts::plan_resolution(merged, open, request.selection, known, settled);
   }
   if (!plan.unmatched.empty()) {
     for (const auto& u : plan.unmatched)
@@ -261,7 +334,7 @@ int run_resolve(const std::vector<std::string>& args) {
   std::vector<std::string> cut;
   if (!plan.resolved.empty()) {
     const JsonLayout layout = detect_layout(text, document.get());
-    if (!apply(document.get(), merged, plan, cut)) return python_failure("resolve");
+    if (!apply(document.get(), merged, plan, combined, cut)) return python_failure("resolve");
     std::string out;
     if (!dump_json(document.get(), layout, out)) return python_failure("resolve");
     if (!io::replace_file(request.path.c_str(), out.data(), static_cast<Py_ssize_t>(out.size())))

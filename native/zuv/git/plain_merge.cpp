@@ -155,7 +155,7 @@ struct Identity {
 class PlainMerge {
  public:
   PlainMerge(const std::string& label_path, int marker_size, PlainMergeReport& report)
-      : label_path_(label_path), report_(report), hooks_(marker_size, read_source_merge_settings) {}
+      : label_path_(label_path), report_(report), sources_(label_path, marker_size) {}
 
   bool run(PyObject* base, PyObject* current, PyObject* incoming, Ref& merged,
            std::string& refusal);
@@ -176,15 +176,13 @@ class PlainMerge {
   }
   bool decide(Identity& cell);
   bool merge_fields(Identity& cell);
-  bool merge_source(PyObject* base, PyObject* current, PyObject* incoming, Ref& out);
   bool run_pipeline(PyObject* base, PyObject* current, PyObject* incoming, Ref& canvas_cells,
                     Ref& canvas_metadata);
   bool finish_cells(PyObject* current, PyObject* cells);
 
   const std::string& label_path_;
   PlainMergeReport& report_;
-  merge::NativeHooks hooks_;
-  bool prepared_ = false;
+  SourceLineMerge sources_;
   bool use_ids_ = true;
   bool mixed_ = false;
   Version versions_[3];
@@ -192,7 +190,6 @@ class PlainMerge {
   std::unordered_map<std::string, std::size_t> by_key_;
   // Cells without an id that only current added, by type and source.
   std::unordered_multimap<std::string, std::size_t> added_by_current_;
-  Ref current_label_, incoming_label_;
 };
 
 bool PlainMerge::read(PyObject* document, Version& version) {
@@ -293,7 +290,18 @@ bool PlainMerge::identify(Version& version, const char* role, std::string& refus
   return true;
 }
 
-bool PlainMerge::merge_source(PyObject* base, PyObject* current, PyObject* incoming, Ref& out) {
+}  // namespace
+
+SourceLineMerge::SourceLineMerge(std::string label_path, int marker_size)
+    : label_path_(std::move(label_path)), hooks_(marker_size, read_source_merge_settings) {}
+
+merge::NativeHooks* SourceLineMerge::hooks() {
+  if (!prepared_ && !(prepared_ = hooks_.prepare())) return nullptr;
+  return &hooks_;
+}
+
+bool SourceLineMerge::merge(PyObject* base, PyObject* current, PyObject* incoming, Ref& out,
+                            Py_ssize_t& opened) {
   if (!current_label_) {
     Ref path = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
         label_path_.data(), static_cast<Py_ssize_t>(label_path_.size())));
@@ -305,8 +313,8 @@ bool PlainMerge::merge_source(PyObject* base, PyObject* current, PyObject* incom
   Ref c = source_lines(current);
   Ref b = c ? source_lines(base) : Ref{};
   Ref i = b ? source_lines(incoming) : Ref{};
-  if (!i || (!prepared_ && !(prepared_ = hooks_.prepare()))) return false;
-  Py_ssize_t opened = -1;
+  if (!i || !hooks()) return false;
+  opened = -1;
   Ref lines = hooks_.merge_source(c.get(), b.get(), i.get(), current_label_.get(),
                                   incoming_label_.get(), opened);
   if (!lines) return false;
@@ -318,7 +326,7 @@ bool PlainMerge::merge_source(PyObject* base, PyObject* current, PyObject* incom
     opened = merge::block_openings(lines.get(), opening.get()) -
              merge::block_openings(c.get(), opening.get());
   }
-  if (opened > 0) report_.source_blocks += opened;
+  if (opened < 0) opened = 0;
   PyObject* held = member(current, names().source);
   if (held && PyUnicode_Check(held)) {
     out = Ref::steal(PyUnicode_Join(names().empty, lines.get()));
@@ -328,11 +336,8 @@ bool PlainMerge::merge_source(PyObject* base, PyObject* current, PyObject* incom
   return true;
 }
 
-// Changed on both sides, differently: field by field against the base.
-bool PlainMerge::merge_fields(Identity& cell) {
-  PyObject* b = cell.base.get();
-  PyObject* c = cell.current.get();
-  PyObject* i = cell.incoming.get();
+bool merge_cell_fields(PyObject* b, PyObject* c, PyObject* i, SourceLineMerge& sources,
+                       FieldMerge& out) {
   auto field_outcome = [&](PyObject* key, plain::FieldOutcome& outcome) {
     bool c_base = false, i_base = false, sides = false;
     PyObject* bv = member(b, key);
@@ -345,18 +350,15 @@ bool PlainMerge::merge_fields(Identity& cell) {
   };
   plain::FieldOutcome type{};
   if (!field_outcome(names().cell_type, type)) return false;
+  out = FieldMerge{};
   if (type == plain::FieldOutcome::both_changed) {
-    Ref first = marked(c, plain::MarkKind::type_changed_by_both_current);
-    Ref second = first ? marked(i, plain::MarkKind::type_changed_by_both_incoming) : Ref{};
-    if (!second) return false;
-    cell.cells = {first, second};
-    report_.marked_cells += 2;
+    out.conflicts.emplace_back("cell_type");
     return true;
   }
   Ref result = Ref::steal(PyDict_Copy(c));
   Ref keys;
   if (!result || !key_union(c, i, b, keys)) return false;
-  std::vector<std::string> conflicts;
+  std::vector<std::string>& conflicts = out.conflicts;
   bool outputs_done = false;
   for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.get()); ++k) {
     Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), k));
@@ -407,7 +409,9 @@ bool PlainMerge::merge_fields(Identity& cell) {
     PyObject* cv = member(c, key.get());
     Ref value;
     if (is_source && cv && iv) {
-      if (!merge_source(b, c, i, value)) return false;
+      Py_ssize_t opened = 0;
+      if (!sources.merge(b, c, i, value, opened)) return false;
+      out.source_blocks += opened;
     } else if (is_metadata && cv && iv && PyDict_Check(cv) && PyDict_Check(iv) &&
                (!bv || PyDict_Check(bv))) {
       if (!merge_mapping(bv, cv, iv, nullptr, "metadata.", value, conflicts)) return false;
@@ -433,9 +437,32 @@ bool PlainMerge::merge_fields(Identity& cell) {
     for (PyObject* name : {names().outputs, names().execution_count})
       if (member(result.get(), name) && PyDict_DelItem(result.get(), name) < 0) return false;
   }
-  if (!conflicts.empty()) {
+  out.cell = std::move(result);
+  return true;
+}
+
+namespace {
+
+// Changed on both sides, differently: field by field against the base.
+bool PlainMerge::merge_fields(Identity& cell) {
+  FieldMerge merged;
+  if (!merge_cell_fields(cell.base.get(), cell.current.get(), cell.incoming.get(), sources_,
+                         merged))
+    return false;
+  report_.source_blocks += merged.source_blocks;
+  if (!merged.cell) {
+    Ref first = marked(cell.current.get(), plain::MarkKind::type_changed_by_both_current);
+    Ref second =
+        first ? marked(cell.incoming.get(), plain::MarkKind::type_changed_by_both_incoming) : Ref{};
+    if (!second) return false;
+    cell.cells = {first, second};
+    report_.marked_cells += 2;
+    return true;
+  }
+  Ref result = merged.cell;
+  if (!merged.conflicts.empty()) {
     std::string detail;
-    for (const std::string& name : conflicts) detail += (detail.empty() ? "" : ", ") + name;
+    for (const std::string& name : merged.conflicts) detail += (detail.empty() ? "" : ", ") + name;
     result = marked(result.get(), plain::MarkKind::fields_changed_by_both, detail);
     if (!result) return false;
     ++report_.marked_cells;
@@ -526,10 +553,11 @@ bool PlainMerge::run_pipeline(PyObject* base, PyObject* current, PyObject* incom
   }
   Ref path = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
       label_path_.data(), static_cast<Py_ssize_t>(label_path_.size())));
-  if (!path || (!prepared_ && !(prepared_ = hooks_.prepare()))) return false;
+  merge::NativeHooks* hooks = path ? sources_.hooks() : nullptr;
+  if (!hooks) return false;
   merge::MergeResult result;
   if (!merge::merge_documents(subsets[0].get(), subsets[1].get(), subsets[2].get(), path.get(),
-                              hooks_, result))
+                              *hooks, result))
     return false;
   report_.pipeline_cells = result.conflicts.copies_beside + result.conflicts.marked_cells;
   report_.pipeline_parameters = result.conflicts.marked_parameters;
@@ -570,8 +598,8 @@ bool PlainMerge::finish_cells(PyObject* current, PyObject* cells) {
     if (!wanted) {
       if (PyDict_DelItem(copy.get(), names().id) < 0) return false;
     } else {
-      if (!prepared_ && !(prepared_ = hooks_.prepare())) return false;
-      Ref fresh = hooks_.fresh_id();
+      merge::NativeHooks* hooks = sources_.hooks();
+      Ref fresh = hooks ? hooks->fresh_id() : Ref{};
       if (!fresh || PyDict_SetItem(copy.get(), names().id, fresh.get()) < 0 ||
           PySet_Add(seen.get(), fresh.get()) < 0)
         return false;

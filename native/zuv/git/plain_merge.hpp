@@ -5,7 +5,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "merge/native_hooks.hpp"
 #include "py/ref.hpp"
 
 namespace zuv::cli {
@@ -36,5 +38,42 @@ std::string plain_problem(PyObject* base, PyObject* current, PyObject* incoming)
 bool merge_plain(PyObject* base, PyObject* current, PyObject* incoming,
                  const std::string& label_path, int marker_size, Ref& merged,
                  PlainMergeReport& report, std::string& refusal);
+
+// The line merge of cell sources as the merge driver runs it: in memory where
+// libgit2 writes git's bytes (the settings of `read_source_merge_settings`),
+// else `git merge-file`; conflict labels formed from `label_path`.
+class SourceLineMerge {
+ public:
+  SourceLineMerge(std::string label_path, int marker_size);
+  // The merged source of three cells, held as the current cell holds its
+  // source (a list of lines or one text); `opened` counts the conflict blocks
+  // the merge opened.  False with a Python exception on failure.
+  bool merge(PyObject* base, PyObject* current, PyObject* incoming, Ref& out, Py_ssize_t& opened);
+  // The hooks, prepared on first use; null with a Python exception when
+  // preparing failed.
+  merge::NativeHooks* hooks();
+
+ private:
+  std::string label_path_;
+  merge::NativeHooks hooks_;
+  bool prepared_ = false;
+  Ref current_label_, incoming_label_;
+};
+
+// One cell both sides changed, merged field by field against `base` (which
+// may be null: an absent value is a value): a field one side changed takes
+// that side's value; `source` goes through the line merge; `metadata` merges
+// by key, recursively; `outputs` with `execution_count` come from the side
+// that changed them.  The nbformat `id` stays current's.
+struct FieldMerge {
+  Ref cell;  // current's cell with the merged fields; null when both changed cell_type
+  // The fields both sides changed differently, current's value kept
+  // ("cell_type", "outputs", "metadata.tags", ...); the source is never
+  // named here: its conflicts are blocks in it.
+  std::vector<std::string> conflicts;
+  Py_ssize_t source_blocks = 0;  // conflict blocks the source's line merge opened
+};
+bool merge_cell_fields(PyObject* base, PyObject* current, PyObject* incoming,
+                       SourceLineMerge& sources, FieldMerge& out);
 
 }  // namespace zuv::cli
