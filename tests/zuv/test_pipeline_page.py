@@ -184,6 +184,9 @@ window.addEventListener('load', function () {
   var s0 = scale(); press('in'); var s1 = scale(); press('out'); press('out'); var s2 = scale();
   key('+'); var s3 = scale(); key('0'); var s4 = scale(); key('-'); var s5 = scale();
   out.scales = [s0, s1, s2, s3, s4, s5];
+  box.focus();
+  var x0 = +svg.getAttribute('viewBox').split(' ')[0]; key('ArrowRight');
+  out.panned = +svg.getAttribute('viewBox').split(' ')[0] - x0;
   key('0');
   var run = svg.querySelector('.run');
   if (run) {
@@ -239,7 +242,9 @@ def test_big_pipelines_open_fitted_and_reach_every_change(tmp_path, n):
     assert found["previous"] == visits[-2][0]
 
     s0, s1, s2, s3, s4, s5 = found["scales"]
-    assert s1 > s0 and s2 < s1 and s3 > s2 and s5 < s4
+    assert s1 > s0 and s2 < s1 and s3 > s2 and s5 < s4 and found["panned"] > 0
+    full, compact = (re.search(f'data-{k}="([0-9.]+) ', dom_text).group(1) for k in ("full", "compact"))
+    assert float(compact) < float(full)
     expanded = found["expanded"]
     assert not expanded["compact"] and expanded["member_inside"] and expanded["runs"] == 0
     assert expanded["nodes"] == len(nodes)

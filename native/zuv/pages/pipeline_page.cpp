@@ -73,7 +73,8 @@ h1{font-size:20px;margin:0 0 2px}h2{font-size:16px;margin:24px 0 8px;border-bott
 .summary span{margin-right:14px}.legend{display:flex;flex-wrap:wrap;gap:14px;margin:8px 0;color:#59636e;font-size:13px}
 .legend i{display:inline-block;width:14px;height:14px;border:2px solid;border-radius:3px;vertical-align:-3px;margin-right:5px}
 .legend b{display:inline-block;width:22px;border-top:3px solid;vertical-align:4px;margin-right:5px}
-.graph{overflow:hidden;height:72vh;border:1px solid #d0d7de;border-radius:8px;background:#f6f8fa;cursor:grab;touch-action:none}
+.graph{overflow:auto;max-height:72vh;border:1px solid #d0d7de;border-radius:8px;background:#f6f8fa}
+.graph.live{overflow:hidden;cursor:grab;touch-action:none}
 .graph:focus-visible{outline:2px solid #0969da}.graph.drag{cursor:grabbing}.graph svg{display:block}
 .bar{display:flex;flex-wrap:wrap;align-items:center;gap:6px;margin:6px 0}.bar button{font:inherit;font-size:13px;padding:2px 10px;border:1px solid #d0d7de;border-radius:6px;background:#f6f8fa;cursor:pointer}
 .bar .at{min-width:5em;color:#59636e;font-size:13px}.bar .keys{margin-left:auto;color:#59636e;font-size:12px}
@@ -155,7 +156,7 @@ var arrows={ArrowLeft:[-80,0],ArrowRight:[80,0],ArrowUp:[0,-80],ArrowDown:[0,80]
 document.addEventListener('keydown',function(e){if(e.ctrlKey||e.metaKey||e.altKey)return;
 if(/^(INPUT|TEXTAREA|SELECT)$/.test(e.target.tagName))return;
 if(keys[e.key])keys[e.key]();else if(arrows[e.key]&&document.activeElement===box)pan(arrows[e.key][0],arrows[e.key][1]);else return;e.preventDefault();});
-window.addEventListener('resize',fit);size();collect();fit();
+window.addEventListener('resize',fit);box.classList.add('live');size();collect();fit();
 })();
 )js";
 
