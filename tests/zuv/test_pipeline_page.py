@@ -250,6 +250,39 @@ def test_big_pipelines_open_fitted_and_reach_every_change(tmp_path, n):
     assert expanded["nodes"] == len(nodes)
 
 
+def _branching_chain():
+    """c0..c11 a chain, c5 changed, c8 also read by a branch cell b."""
+    cells = [cell(f"c{i}", f"s{i}", ["x\n"], [f"c{i - 1}"] if i else []) for i in range(12)]
+    return cells + [cell("b", "branch", ["b\n"], ["c8"])], 5, ["5 unchanged cells, s0 to s4"]
+
+
+def _plain_cells():
+    cells = [_stock(f"p{i}", [f"x{i}\n"], "markdown" if i % 3 else "code") for i in range(14)]
+    return cells, 9, ["9 unchanged cells, code p0 to markdown p8",
+                      "4 unchanged cells, markdown p10 to markdown p13"]
+
+
+# Long runs of unchanged cells are drawn as one node in the drawing the page
+# opens with: chains (each the only parent of the next, that one its only
+# child) and, in plain notebooks, cells without edges in notebook order.
+@pytest.mark.parametrize("shape", [_branching_chain, _plain_cells])
+def test_unchanged_runs_are_collapsed(tmp_path, shape):
+    cells, changed_at, runs = shape()
+    old = notebook(cells)
+    new = json.loads(json.dumps(old))
+    new["cells"][changed_at]["source"] = ["changed\n"]
+    if shape is _plain_cells:
+        for document in (old, new):
+            del document["metadata"]["canvas"]
+    raw = diff_page(tmp_path, old, new).read_text()
+    titles = re.findall(r'<g class="run"[^>]*><title>([^<]*) \(click', raw)
+    assert titles == runs
+    full, compact = (float(re.search(f'data-{k}="([0-9.]+) ([0-9.]+)"', raw).group(i))
+                     for k, i in (("full", 1 if shape is _branching_chain else 2),
+                                  ("compact", 1 if shape is _branching_chain else 2)))
+    assert compact < full
+
+
 @pytest.mark.parametrize("command", ["diff", "graph"])
 def test_deep_pipeline_under_a_small_stack(tmp_path, command):
     """A 30,000-cell chain closed into a cycle: layout and components need no deep recursion."""

@@ -193,8 +193,10 @@ using Run = std::vector<std::size_t>;
 
 // Maximal chains of unchanged cells in which each cell is the only child of
 // the one before and that one its only parent, of kRunMin cells or more, in
-// chain order.  Collapsing such a chain into one node changes no other
-// edge.  Linear: each cell is walked by at most one chain.
+// chain order; and, as a plain notebook's cells have no edges, maximal
+// stretches of unchanged cells without edges in notebook order.
+// Collapsing either into one node changes no other edge.  Linear: each cell
+// is walked by at most one run.
 std::vector<Run> unchanged_runs(const Page& page) {
   const std::size_t n = page.cells.size();
   std::vector<std::size_t> in(n), out(n), parent(n, kNone), child(n, kNone);
@@ -220,6 +222,15 @@ std::vector<Run> unchanged_runs(const Page& page) {
       run.push_back(u);
     }
     if (run.size() >= kRunMin) runs.push_back(std::move(run));
+  }
+  Run alone;
+  for (std::size_t v = 0; v <= n; ++v) {
+    if (v < n && in[v] == 0 && out[v] == 0 && eligible(v)) {
+      alone.push_back(v);
+      continue;
+    }
+    if (alone.size() >= kRunMin) runs.push_back(alone);
+    alone.clear();
   }
   return runs;
 }
