@@ -179,6 +179,8 @@ window.addEventListener('load', function () {
     out.visits.push([cur.length === 1 ? g.getAttribute('data-cell') : null, inside(g),
                      g.getBoundingClientRect().width >= 149]);
   }
+  window.dispatchEvent(new Event('resize'));  // keeps the reader's view
+  out.resized = [scale(), inside(svg.querySelector('.n.cur'))];
   key('p');
   out.previous = svg.querySelector('.n.cur').getAttribute('data-cell');
   var s0 = scale(); press('in'); var s1 = scale(); press('out'); press('out'); var s2 = scale();
@@ -240,6 +242,7 @@ def test_big_pipelines_open_fitted_and_reach_every_change(tmp_path, n):
     assert sorted(v[0] for v in visits[:-1]) == sorted(changed)
     assert visits[-1][0] == visits[0][0]  # round again from the first
     assert found["previous"] == visits[-2][0]
+    assert found["resized"] == [1, True]
 
     s0, s1, s2, s3, s4, s5 = found["scales"]
     assert s1 > s0 and s2 < s1 and s3 > s2 and s5 < s4 and found["panned"] > 0

@@ -114,15 +114,16 @@ window.addEventListener('hashchange',show);show();
 window.addEventListener('load',function(){document.documentElement.setAttribute('data-load-ms',performance.now().toFixed(1));});
 var box=document.querySelector('.graph'),svg=box&&box.querySelector('svg');if(!svg)return;
 var bar=document.querySelector('.bar'),at=bar.querySelector('.at'),runs=bar.querySelector('[data-do=runs]');
-var NW=150,NH=30,W=1,H=1,s=1,least=1,vx=0,vy=0,changes=[],cur=-1;
+var NW=150,NH=30,W=1,H=1,s=1,least=1,vx=0,vy=0,changes=[],cur=-1,fitted=true;
 function size(){var d=svg.getAttribute(svg.classList.contains('compact')?'data-compact':'data-full').split(' ');W=+d[0];H=+d[1];}
 function pos(g){var m=/translate\(([-0-9.]+) ([-0-9.]+)\)/.exec(g.getAttribute('transform'));return[+m[1],+m[2]];}
 function draw(){var cw=box.clientWidth,ch=box.clientHeight;svg.setAttribute('width',cw);svg.setAttribute('height',ch);
 svg.setAttribute('viewBox',vx+' '+vy+' '+cw/s+' '+ch/s);box.setAttribute('data-scale',s);
-svg.style.setProperty('--k',Math.max(1,1/s));}
+svg.style.setProperty('--k',Math.max(1,1/s));fitted=false;}
 function fit(){var cw=box.clientWidth,room=Math.max(160,innerHeight*0.72);
-box.style.height=Math.min(room,Math.max(160,H*Math.min(1,cw/W)))+'px';var ch=box.clientHeight;
-s=least=Math.min(1,cw/W,ch/H);vx=(W-cw/s)/2;vy=(H-ch/s)/2;draw();}
+// Tall enough for the graph fitted, and for a few rows of it at full size.
+box.style.height=Math.min(room,Math.max(160,Math.min(H,360),H*Math.min(1,cw/W)))+'px';var ch=box.clientHeight;
+s=least=Math.min(1,cw/W,ch/H);vx=(W-cw/s)/2;vy=(H-ch/s)/2;draw();fitted=true;}
 function zoom(f,px,py){var cw=box.clientWidth,ch=box.clientHeight;if(px===undefined){px=cw/2;py=ch/2;}
 var gx=vx+px/s,gy=vy+py/s;s=Math.min(4,Math.max(least/2,s*f));vx=gx-px/s;vy=gy-py/s;draw();}
 function pan(dx,dy){vx+=dx/s;vy+=dy/s;draw();}
@@ -156,7 +157,8 @@ var arrows={ArrowLeft:[-80,0],ArrowRight:[80,0],ArrowUp:[0,-80],ArrowDown:[0,80]
 document.addEventListener('keydown',function(e){if(e.ctrlKey||e.metaKey||e.altKey)return;
 if(/^(INPUT|TEXTAREA|SELECT)$/.test(e.target.tagName))return;
 if(keys[e.key])keys[e.key]();else if(arrows[e.key]&&document.activeElement===box)pan(arrows[e.key][0],arrows[e.key][1]);else return;e.preventDefault();});
-window.addEventListener('resize',fit);box.classList.add('live');size();collect();fit();
+// A resized window keeps the reader's view unless it is the fitted one.
+window.addEventListener('resize',function(){if(fitted)fit();else draw();});box.classList.add('live');size();collect();fit();
 })();
 )js";
 
