@@ -79,7 +79,7 @@ h1{font-size:20px;margin:0 0 2px}h2{font-size:16px;margin:24px 0 8px;border-bott
 .bar{display:flex;flex-wrap:wrap;align-items:center;gap:6px;margin:6px 0}.bar button{font:inherit;font-size:13px;padding:2px 10px;border:1px solid #d0d7de;border-radius:6px;background:#f6f8fa;cursor:pointer}
 .bar .at{min-width:5em;color:#59636e;font-size:13px}.bar .keys{margin-left:auto;color:#59636e;font-size:12px}
 svg.compact .vf,svg:not(.compact) .vc,svg.compact .in-run{display:none}.n.chg rect{stroke-width:calc(2.5px*var(--k,1))}.n.chg.cf rect{stroke-width:calc(3.5px*var(--k,1))}.n.cur rect{stroke:#0969da;stroke-width:calc(4px*var(--k,1))}
-.run{cursor:pointer}.run rect{fill:#eaeef2;stroke:#8c959f;stroke-width:1.6;stroke-dasharray:5 3}.run:hover rect{stroke-width:3}
+.run{cursor:pointer}.run rect{fill:#eaeef2;stroke:#8c959f;stroke-width:1.6;stroke-dasharray:5 3}.run:hover rect,.run:focus-visible rect{stroke-width:3}
 svg text{font:12.5px system-ui,sans-serif;fill:#1f2328;pointer-events:none}svg .tag{font-weight:700;text-anchor:end}
 .n rect{stroke-width:1.6;fill:#fff}.n:hover rect{stroke-width:3}
 .st-same{--f:#ffffff;--s:#8c959f}.st-add{--f:#dafbe1;--s:#1a7f37}.st-del{--f:#ffebe9;--s:#cf222e}
@@ -148,14 +148,15 @@ function drop(){drag=null;box.classList.remove('drag');}
 window.addEventListener('pointerup',drop);window.addEventListener('pointercancel',drop);
 box.addEventListener('dragstart',function(e){e.preventDefault();});
 box.addEventListener('click',function(e){if(moved){moved=false;e.preventDefault();e.stopPropagation();return;}
-var r=e.target.closest('.run');if(!r)return;var to=r.getAttribute('data-to');toggle();
-var g=svg.querySelector('a[href="#'+to+'"] > g');if(g)centre(g);},true);
+var r=e.target.closest('.run');if(r)expand(r);},true);
+function expand(r){var to=r.getAttribute('data-to');toggle();var g=svg.querySelector('a[href="#'+to+'"] > g');if(g)centre(g);}
 box.addEventListener('wheel',function(e){e.preventDefault();var r=box.getBoundingClientRect();
 zoom(Math.exp(-e.deltaY*0.0015),e.clientX-r.left,e.clientY-r.top);},{passive:false});
 var keys={n:acts.next,p:acts.prev,'+':acts['in'],'=':acts['in'],'-':acts.out,'0':fit};
 var arrows={ArrowLeft:[-80,0],ArrowRight:[80,0],ArrowUp:[0,-80],ArrowDown:[0,80]};
 document.addEventListener('keydown',function(e){if(e.ctrlKey||e.metaKey||e.altKey)return;
 if(/^(INPUT|TEXTAREA|SELECT)$/.test(e.target.tagName))return;
+var r=e.target.closest&&e.target.closest('.run');if(r&&e.key==='Enter'){expand(r);e.preventDefault();return;}
 if(keys[e.key])keys[e.key]();else if(arrows[e.key]&&document.activeElement===box)pan(arrows[e.key][0],arrows[e.key][1]);else return;e.preventDefault();});
 // A resized window keeps the reader's view unless it is the fitted one.
 window.addEventListener('resize',function(){if(fitted)fit();else draw();});box.classList.add('live');size();collect();fit();
@@ -587,7 +588,7 @@ void Writer::node(std::size_t v) {
 
 // A collapsed run; a click shows every cell and centres the run's first.
 void Writer::run_node(const Run& run, Point corner) {
-  out_ += "<g class=\"run\" data-to=\"";
+  out_ += "<g class=\"run\" tabindex=\"0\" role=\"button\" data-to=\"";
   append_anchor(out_, run.front());
   out_ += "\" transform=\"translate(";
   append_number(out_, corner.x);
