@@ -166,6 +166,26 @@ Error write_new(const std::string& path, mode_t mode, const char* text, size_t s
   return flush_directory(directory);
 }
 
+// The name a new file at `target` gets: a dangling symbolic link is followed
+// to the name it points at, so that the link stays a link.
+Error final_name(const std::string& target, std::string& out) {
+  constexpr int kMaxLinks = 40;
+  out = target;
+  for (int hops = 0; hops < kMaxLinks; ++hops) {
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink(out.c_str(), buffer, sizeof buffer);
+    if (n < 0) return errno == EINVAL || errno == ENOENT ? 0 : errno;  // not a link
+    if (n == 0) return ENOENT;
+    if (static_cast<size_t>(n) == sizeof buffer) return ENAMETOOLONG;
+    // A relative link is read from the link's own directory.
+    const std::string::size_type slash = out.rfind('/');
+    const std::string directory =
+        buffer[0] == '/' || slash == std::string::npos ? std::string() : out.substr(0, slash + 1);
+    out = directory + std::string(buffer, static_cast<size_t>(n));
+  }
+  return ELOOP;
+}
+
 // Puts `old` back after a failed overwrite, as far as the file allows.
 void restore_content(int fd, const std::string& old) {
   if (write_all_at(fd, old.data(), old.size(), 0) == 0 &&
@@ -303,11 +323,12 @@ bool write_file(const char* target, const char* text, Py_ssize_t size) {
   if (stat(target, &info) == 0 || errno != ENOENT) return replace_file(target, text, size);
   const mode_t mask = ::umask(0);
   ::umask(mask);
-  Error error = 0;
-  std::string error_path;
-  {
+  std::string path;
+  Error error = final_name(target, path);
+  std::string error_path = target;
+  if (!error) {
     WithoutInterpreterLock unlocked;
-    error = write_new(target, 0666 & ~mask, text, static_cast<size_t>(size), error_path);
+    error = write_new(path, 0666 & ~mask, text, static_cast<size_t>(size), error_path);
   }
   if (error) {
     errno = error;

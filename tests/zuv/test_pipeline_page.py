@@ -503,3 +503,19 @@ def test_a_page_that_cannot_be_written_leaves_nothing(tmp_path, existing):
     assert sorted(p.name for p in tmp_path.iterdir()) == before
     if existing:
         assert (tmp_path / "page.html").read_text() == "old page"
+
+
+@pytest.mark.parametrize("link", ["target.html", "../target.html"])
+def test_a_new_page_through_a_dangling_link_keeps_the_link(tmp_path, link):
+    """The page is written where the link points, as over an existing file;
+    the link was once replaced by the page."""
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "page.html").symlink_to(link)
+    write(tmp_path / "old.ipynb", notebook([cell("a", "load", ["x = 1\n"])]))
+    write(tmp_path / "new.ipynb", notebook([cell("a", "load", ["x = 2\n"])]))
+    result = subprocess.run([str(ZUV), "diff", "--html", "sub/page.html", "old.ipynb", "new.ipynb"],
+                            cwd=tmp_path, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "sub" / "page.html").is_symlink()
+    assert "x = 2" in (tmp_path / "sub" / "page.html").read_text()
+    assert sorted(p.name for p in tmp_path.rglob("*") if ".zuvmerge-" in p.name) == []
