@@ -151,7 +151,7 @@ def _big_pair(n):
 PROBE = """
 window.addEventListener('load', function () {
   var box = document.querySelector('.graph'), svg = box.querySelector('svg');
-  var bar = document.querySelector('.bar'), out = {};
+  var bar = document.querySelector('.gbar'), out = {};
   var b = box.getBoundingClientRect();
   function inside(el) {
     var r = el.getBoundingClientRect();

@@ -76,8 +76,8 @@ h1{font-size:20px;margin:0 0 2px}h2{font-size:16px;margin:24px 0 8px;border-bott
 .graph{overflow:auto;max-height:72vh;border:1px solid #d0d7de;border-radius:8px;background:#f6f8fa}
 .graph.live{overflow:hidden;cursor:grab;touch-action:none}
 .graph:focus-visible{outline:2px solid #0969da}.graph.drag{cursor:grabbing}.graph svg{display:block}
-.bar{display:flex;flex-wrap:wrap;align-items:center;gap:6px;margin:6px 0}.bar button{font:inherit;font-size:13px;padding:2px 10px;border:1px solid #d0d7de;border-radius:6px;background:#f6f8fa;cursor:pointer}
-.bar .at{min-width:5em;color:#59636e;font-size:13px}.bar .keys{margin-left:auto;color:#59636e;font-size:12px}
+.gbar{display:flex;flex-wrap:wrap;align-items:center;gap:6px;margin:6px 0}.gbar button{font:inherit;font-size:13px;padding:2px 10px;border:1px solid #d0d7de;border-radius:6px;background:#f6f8fa;cursor:pointer}
+.gbar .at{min-width:5em;color:#59636e;font-size:13px}.gbar .keys{margin-left:auto;color:#59636e;font-size:12px}
 svg.compact .vf,svg:not(.compact) .vc,svg.compact .in-run{display:none}.n.chg rect{stroke-width:calc(2.5px*var(--k,1))}.n.chg.cf rect{stroke-width:calc(3.5px*var(--k,1))}.n.cur rect{stroke:#0969da;stroke-width:calc(4px*var(--k,1))}
 .run{cursor:pointer}.run rect{fill:#eaeef2;stroke:#8c959f;stroke-width:1.6;stroke-dasharray:5 3}.run:hover rect,.run:focus-visible rect{stroke-width:3}
 svg text{font:12.5px system-ui,sans-serif;fill:#1f2328;pointer-events:none}svg .tag{font-weight:700;text-anchor:end}
@@ -112,8 +112,8 @@ for(var e=t;e;e=e.parentElement)if(e.tagName==='DETAILS')e.open=true;
 if(last)last.classList.remove('hl');t.classList.add('hl');last=t;t.scrollIntoView({block:'start'});}
 window.addEventListener('hashchange',show);show();
 window.addEventListener('load',function(){document.documentElement.setAttribute('data-load-ms',performance.now().toFixed(1));});
-var box=document.querySelector('.graph'),svg=box&&box.querySelector('svg');if(!svg)return;
-var bar=document.querySelector('.bar'),at=bar.querySelector('.at'),runs=bar.querySelector('[data-do=runs]');
+var box=document.querySelector('.gv .graph'),svg=box&&box.querySelector('svg');if(!svg)return;
+var bar=document.querySelector('.gv .gbar'),at=bar.querySelector('.at'),runs=bar.querySelector('[data-do=runs]');
 var NW=150,NH=30,W=1,H=1,s=1,least=1,vx=0,vy=0,changes=[],cur=-1,fitted=true;
 function size(){var d=svg.getAttribute(svg.classList.contains('compact')?'data-compact':'data-full').split(' ');W=+d[0];H=+d[1];}
 function pos(g){var m=/translate\(([-0-9.]+) ([-0-9.]+)\)/.exec(g.getAttribute('transform'));return[+m[1],+m[2]];}
@@ -611,7 +611,7 @@ void Writer::run_node(const Run& run, Point corner) {
 
 void Writer::toolbar() {
   out_ +=
-      "<div class=\"bar\"><button type=\"button\" data-do=\"prev\" title=\"previous change "
+      "<div class=\"gbar\"><button type=\"button\" data-do=\"prev\" title=\"previous change "
       "(p)\">\xE2\x97\x80 previous change</button><button type=\"button\" data-do=\"next\" "
       "title=\"next change (n)\">next change \xE2\x96\xB6</button><span class=\"at\"></span>"
       "<button type=\"button\" data-do=\"out\" title=\"zoom out (-)\">\xE2\x88\x92</button>"
