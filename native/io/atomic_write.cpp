@@ -137,6 +137,55 @@ Renamed write_by_rename(const std::string& path, const struct stat& info, const 
   return error ? Renamed::failed : Renamed::done;
 }
 
+// Creates `path`, which does not exist: a temporary file beside it, flushed,
+// given `mode` and renamed into place.
+Error write_new(const std::string& path, mode_t mode, const char* text, size_t size,
+                std::string& error_path) {
+  const std::string::size_type slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : path.substr(0, slash);
+  constexpr std::string::size_type kNameRoom = 200;
+  std::string temp =
+      path.substr(0, slash + 1) + "." + path.substr(slash + 1, kNameRoom) + ".zuvmerge-XXXXXX";
+  error_path = path;
+  SignalHold hold;
+  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return errno;
+  Error error = write_all_sequential(fd, text, size);
+  if (!error && fchmod(fd, mode) < 0) error = errno;
+  if (!error && ::fsync(fd) < 0) error = errno;
+  Error closed = close_checked(fd);
+  if (!error) error = closed;
+  if (!error && ::rename(temp.c_str(), path.c_str()) < 0) error = errno;
+  if (error) {
+    ::unlink(temp.c_str());
+    return error;
+  }
+  error_path = directory;
+  return flush_directory(directory);
+}
+
+// The name a new file at `target` gets: a dangling symbolic link is followed
+// to the name it points at, so that the link stays a link.
+Error final_name(const std::string& target, std::string& out) {
+  constexpr int kMaxLinks = 40;
+  out = target;
+  for (int hops = 0; hops < kMaxLinks; ++hops) {
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink(out.c_str(), buffer, sizeof buffer);
+    if (n < 0) return errno == EINVAL || errno == ENOENT ? 0 : errno;  // not a link
+    if (n == 0) return ENOENT;
+    if (static_cast<size_t>(n) == sizeof buffer) return ENAMETOOLONG;
+    // A relative link is read from the link's own directory.
+    const std::string::size_type slash = out.rfind('/');
+    const std::string directory =
+        buffer[0] == '/' || slash == std::string::npos ? std::string() : out.substr(0, slash + 1);
+    out = directory + std::string(buffer, static_cast<size_t>(n));
+  }
+  return ELOOP;
+}
+
 // Puts `old` back after a failed overwrite, as far as the file allows.
 void restore_content(int fd, const std::string& old) {
   if (write_all_at(fd, old.data(), old.size(), 0) == 0 &&
@@ -264,6 +313,26 @@ bool replace_file(const char* target, const char* text, Py_ssize_t size) {
   if (error) {
     errno = error;
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, target);
+    return false;
+  }
+  return true;
+}
+
+bool write_file(const char* target, const char* text, Py_ssize_t size) {
+  struct stat info {};
+  if (stat(target, &info) == 0 || errno != ENOENT) return replace_file(target, text, size);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  std::string path;
+  Error error = final_name(target, path);
+  std::string error_path = target;
+  if (!error) {
+    WithoutInterpreterLock unlocked;
+    error = write_new(path, 0666 & ~mask, text, static_cast<size_t>(size), error_path);
+  }
+  if (error) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, error_path.c_str());
     return false;
   }
   return true;

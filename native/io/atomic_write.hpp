@@ -25,4 +25,12 @@ namespace zuv::io {
 // Needs the GIL (for the error only); no Python code runs inside.
 bool replace_file(const char* target, const char* text, Py_ssize_t size);
 
+// Writes the `size` bytes at `text` to `target`: as replace_file does where
+// the file exists; else as a new file (mode 0666 less the umask), written
+// beside it, flushed and renamed into place, so that the name holds the
+// whole content or nothing.  A dangling symbolic link is followed: the file
+// is created where it points and the link stays.  The same signal hold; no temporary file stays
+// behind on failure.
+bool write_file(const char* target, const char* text, Py_ssize_t size);
+
 }  // namespace zuv::io

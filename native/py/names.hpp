@@ -68,6 +68,7 @@
   X(description, "description")               \
   X(destination_path, "destination_path")     \
   X(diff, "diff")                             \
+  X(diff_dicts, "diff_dicts")                 \
   X(diff_status, "diff_status")               \
   X(difference, "difference")                 \
   X(difflib, "difflib")                       \

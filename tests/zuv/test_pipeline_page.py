@@ -127,8 +127,9 @@ def test_file_labels_render_as_text(tmp_path, old_name, new_name):
     assert f"{old_name} \u2192 {new_name}" in named.text
 
 
-def test_two_thousand_cells(tmp_path):
-    n = 2000
+def _big_pair(n):
+    """A pipeline of n steps in chains of 50 with links ten steps back, a
+    few cells changed, removed and added."""
     cells_old, cells_new = [], []
     for i in range(n):
         parents = [f"c{i - 1}"] if i % 50 else []
@@ -140,16 +141,149 @@ def test_two_thousand_cells(tmp_path):
             continue  # removed
         new_source = source + ["log(v)\n"] if i % 20 == 1 else source
         cells_new.append(cell(f"c{i}", f"step_{i}", new_source, parents + ([f"c{i - 2}"] if i % 30 == 5 else [])))
-    cells_new += [cell(f"n{k}", f"new_{k}", ["x\n"], [f"c{k * 40}"]) for k in range(25)]
-    page = diff_page(tmp_path, notebook(cells_old), notebook(cells_new))
-    size = page.stat().st_size
-    dom_text, console = load(page)
-    load_ms = float(re.search(r'data-load-ms="([0-9.]+)"', dom_text).group(1))
-    print(f"\n2,000-cell page: {size / 1e6:.2f} MB, performance.now() at load {load_ms:.0f} ms")
-    assert size <= 5_000_000
+    cells_new += [cell(f"n{k}", f"new_{k}", ["x\n"], [f"c{k * 40}"]) for k in range(n // 80)]
+    return notebook(cells_old), notebook(cells_new)
+
+
+# Run in the page after its own script, under the page's nonce: the graph at
+# load, then the controls driven as a reader would (buttons, keys, a click
+# on a collapsed run), every step measured against the graph's box.
+PROBE = """
+window.addEventListener('load', function () {
+  var box = document.querySelector('.graph'), svg = box.querySelector('svg');
+  var bar = document.querySelector('.gbar'), out = {};
+  var b = box.getBoundingClientRect();
+  function inside(el) {
+    var r = el.getBoundingClientRect();
+    return r.width > 0 && r.left >= b.left - 0.5 && r.right <= b.right + 0.5 &&
+      r.top >= b.top - 0.5 && r.bottom <= b.bottom + 0.5;
+  }
+  function shown(sel) {
+    return [].filter.call(svg.querySelectorAll(sel), function (e) { return e.getBoundingClientRect().width > 0; });
+  }
+  function press(name) { bar.querySelector('[data-do=' + name + ']').click(); }
+  function key(k) { document.dispatchEvent(new KeyboardEvent('keydown', {key: k, bubbles: true})); }
+  function scale() { return +box.getAttribute('data-scale'); }
+  out.window = [innerWidth, innerHeight];
+  out.box = [b.left, b.top, b.right, b.bottom];
+  var visible = shown('.n').concat(shown('.run'));
+  out.at_load = {nodes: visible.length, runs: shown('.run').length,
+                 outside: visible.filter(function (e) { return !inside(e); }).length};
+  var changed = [].map.call(svg.querySelectorAll('.n.chg'), function (g) { return g.getAttribute('data-cell'); });
+  out.changed = changed;
+  out.visits = [];
+  for (var i = 0; i < changed.length + 1; i++) {
+    if (i % 2) press('next'); else key('n');
+    var cur = svg.querySelectorAll('.n.cur');
+    var g = cur[0];
+    out.visits.push([cur.length === 1 ? g.getAttribute('data-cell') : null, inside(g),
+                     g.getBoundingClientRect().width >= 149]);
+  }
+  window.dispatchEvent(new Event('resize'));  // keeps the reader's view
+  out.resized = [scale(), inside(svg.querySelector('.n.cur'))];
+  key('p');
+  out.previous = svg.querySelector('.n.cur').getAttribute('data-cell');
+  var s0 = scale(); press('in'); var s1 = scale(); press('out'); press('out'); var s2 = scale();
+  key('+'); var s3 = scale(); key('0'); var s4 = scale(); key('-'); var s5 = scale();
+  out.scales = [s0, s1, s2, s3, s4, s5];
+  box.focus();
+  var x0 = +svg.getAttribute('viewBox').split(' ')[0]; key('ArrowRight');
+  out.panned = +svg.getAttribute('viewBox').split(' ')[0] - x0;
+  key('0');
+  var run = svg.querySelector('.run');
+  if (run) {
+    var first = run.getAttribute('data-to');
+    run.dispatchEvent(new MouseEvent('click', {bubbles: true, cancelable: true}));
+    var member = svg.querySelector('a[href="#' + first + '"] > g');
+    out.expanded = {compact: svg.classList.contains('compact'), member_inside: inside(member),
+                    nodes: shown('.n').length, runs: shown('.run').length};
+  }
+  document.documentElement.setAttribute('data-probe', JSON.stringify(out));
+});
+"""
+
+
+def probe(page):
+    raw = page.read_text()
+    nonce = re.search(r'<script nonce="([A-Za-z0-9]+)">', raw).group(1)
+    probed = page.with_name("probed.html")
+    probed.write_text(raw.replace("</body>", f'<script nonce="{nonce}">{PROBE}</script></body>'))
+    dom_text, console = load(probed, "--window-size=1400,900")
     assert console == []
-    assert len(node_classes(Dom(dom_text))) == n + 25
+    return json.loads(html.unescape(re.search(r'data-probe="([^"]*)"', dom_text).group(1))), dom_text
+
+
+# A big pipeline opens fitted to the box (once a graph 9,500 px wide showed
+# a tenth of its nodes), every change is reached and centred by "next
+# change", the zoom controls and keys work, and long unchanged runs open
+# collapsed; the page stays within the README's budget of 2.5 KB a cell.
+@pytest.mark.parametrize("n", [200, 2000])
+def test_big_pipelines_open_fitted_and_reach_every_change(tmp_path, n):
+    page = diff_page(tmp_path, *_big_pair(n))
+    size = page.stat().st_size
+    assert size <= 2500 * n
+    found, dom_text = probe(page)
+    load_ms = float(re.search(r'data-load-ms="([0-9.]+)"', dom_text).group(1))
+    print(f"\n{n}-cell page: {size / 1e6:.2f} MB, performance.now() at load {load_ms:.0f} ms")
     assert load_ms < 20_000  # generous: the benchmark reports the real figure
+    width, height = found["window"]  # 1400 x 900, less the browser's own bars
+    assert width == 1400 and 800 <= height <= 900
+    left, top, right, bottom = found["box"]
+    assert left >= 0 and right <= width and top >= 0 and bottom <= height
+    assert found["at_load"]["outside"] == 0 and found["at_load"]["runs"] > 0
+
+    changed = found["changed"]
+    nodes = node_classes(Dom(dom_text))
+    assert len(nodes) == len(_big_pair(n)[1]["cells"]) + sum(i % 40 == 3 for i in range(n))
+    expected = {f"c{i}" for i in range(n) if i % 20 == 1 or i % 40 == 3 or i % 30 == 5}
+    assert sorted(changed) == sorted(expected | {f"n{k}" for k in range(n // 80)})
+    visits = found["visits"]
+    assert all(inside and readable for _, inside, readable in visits)
+    assert sorted(v[0] for v in visits[:-1]) == sorted(changed)
+    assert visits[-1][0] == visits[0][0]  # round again from the first
+    assert found["previous"] == visits[-2][0]
+    assert found["resized"] == [1, True]
+
+    s0, s1, s2, s3, s4, s5 = found["scales"]
+    assert s1 > s0 and s2 < s1 and s3 > s2 and s5 < s4 and found["panned"] > 0
+    full, compact = (re.search(f'data-{k}="([0-9.]+) ', dom_text).group(1) for k in ("full", "compact"))
+    assert float(compact) < float(full)
+    expanded = found["expanded"]
+    assert not expanded["compact"] and expanded["member_inside"] and expanded["runs"] == 0
+    assert expanded["nodes"] == len(nodes)
+
+
+def _branching_chain():
+    """c0..c11 a chain, c5 changed, c8 also read by a branch cell b."""
+    cells = [cell(f"c{i}", f"s{i}", ["x\n"], [f"c{i - 1}"] if i else []) for i in range(12)]
+    return cells + [cell("b", "branch", ["b\n"], ["c8"])], 5, ["5 unchanged cells, s0 to s4"]
+
+
+def _plain_cells():
+    cells = [_stock(f"p{i}", [f"x{i}\n"], "markdown" if i % 3 else "code") for i in range(14)]
+    return cells, 9, ["9 unchanged cells, code p0 to markdown p8",
+                      "4 unchanged cells, markdown p10 to markdown p13"]
+
+
+# Long runs of unchanged cells are drawn as one node in the drawing the page
+# opens with: chains (each the only parent of the next, that one its only
+# child) and, in plain notebooks, cells without edges in notebook order.
+@pytest.mark.parametrize("shape", [_branching_chain, _plain_cells])
+def test_unchanged_runs_are_collapsed(tmp_path, shape):
+    cells, changed_at, runs = shape()
+    old = notebook(cells)
+    new = json.loads(json.dumps(old))
+    new["cells"][changed_at]["source"] = ["changed\n"]
+    if shape is _plain_cells:
+        for document in (old, new):
+            del document["metadata"]["canvas"]
+    raw = diff_page(tmp_path, old, new).read_text()
+    titles = re.findall(r'<g class="run"[^>]*><title>([^<]*) \(click', raw)
+    assert titles == runs
+    full, compact = (float(re.search(f'data-{k}="([0-9.]+) ([0-9.]+)"', raw).group(i))
+                     for k, i in (("full", 1 if shape is _branching_chain else 2),
+                                  ("compact", 1 if shape is _branching_chain else 2)))
+    assert compact < full
 
 
 @pytest.mark.parametrize("command", ["diff", "graph"])
@@ -344,3 +478,44 @@ def test_cells_without_a_canvas_id_are_drawn(tmp_path, shape, command):
     if command == "diff":
         assert "st-mod" in classes["calc"] and "st-mod" not in classes["md"]
         assert "a = 2" in Dom(dom_text).text
+
+
+@pytest.mark.parametrize("existing", [False, True])
+def test_a_page_that_cannot_be_written_leaves_nothing(tmp_path, existing):
+    """A write that fails part-way (the file size limit) exits 3 and leaves
+    no page, no temporary file, and an existing page as it was."""
+    import resource
+    import signal
+
+    write(tmp_path / "old.ipynb", notebook([cell(f"c{i}", f"s{i}", ["x\n"]) for i in range(300)]))
+    write(tmp_path / "new.ipynb", notebook([cell(f"c{i}", f"s{i}", ["y\n"]) for i in range(300)]))
+    if existing:
+        (tmp_path / "page.html").write_text("old page")
+    before = sorted(p.name for p in tmp_path.iterdir())
+
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (20_000, 20_000))
+
+    result = subprocess.run([str(ZUV), "diff", "--html", "page.html", "old.ipynb", "new.ipynb"],
+                            cwd=tmp_path, capture_output=True, text=True, preexec_fn=limit)
+    assert result.returncode == 3 and "File too large" in result.stderr, result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == before
+    if existing:
+        assert (tmp_path / "page.html").read_text() == "old page"
+
+
+@pytest.mark.parametrize("link", ["target.html", "../target.html"])
+def test_a_new_page_through_a_dangling_link_keeps_the_link(tmp_path, link):
+    """The page is written where the link points, as over an existing file;
+    the link was once replaced by the page."""
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "page.html").symlink_to(link)
+    write(tmp_path / "old.ipynb", notebook([cell("a", "load", ["x = 1\n"])]))
+    write(tmp_path / "new.ipynb", notebook([cell("a", "load", ["x = 2\n"])]))
+    result = subprocess.run([str(ZUV), "diff", "--html", "sub/page.html", "old.ipynb", "new.ipynb"],
+                            cwd=tmp_path, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "sub" / "page.html").is_symlink()
+    assert "x = 2" in (tmp_path / "sub" / "page.html").read_text()
+    assert sorted(p.name for p in tmp_path.rglob("*") if ".zuvmerge-" in p.name) == []

@@ -5,11 +5,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "io/atomic_write.hpp"
-#include "io/file_io.hpp"
 #include "py/imports.hpp"
 #include "zuv/notebook/keyed_view.hpp"
 #include "zuv/notebook/notebook_file.hpp"
@@ -226,33 +222,23 @@ Ref load_notebook(const std::string& path, std::string& error) {
   return document;
 }
 
-bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
-  // Plain cells take part under stand-in canvas metadata (see keyed_view).
-  Ref old_view = cli::keyed_view(old_doc);
-  Ref new_view = old_view ? cli::keyed_view(new_doc) : Ref{};
-  if (!new_view) return false;
-  old_doc = old_view.get();
-  new_doc = new_view.get();
-  // Cells and parent references as each side has them, read before
-  // diff_dicts rewrites the parent lists it shares with the documents.
-  std::vector<CellInfo> old_cells, new_cells;
-  if (!read_cells(old_doc, old_cells) || !read_cells(new_doc, new_cells)) return false;
-  const auto old_names = names_by_id(old_cells), new_names = names_by_id(new_cells);
-  std::erase_if(old_cells, [](const CellInfo& c) { return !c.code; });
-  std::erase_if(new_cells, [](const CellInfo& c) { return !c.code; });
-  std::unordered_map<std::string, CanvasChange> canvas_changes;
-  if (!read_canvas_changes(old_doc, new_doc, canvas_changes)) return false;
+namespace {
 
+using NodeIndex = std::unordered_map<std::string, std::size_t>;  // canvas id -> node
+
+Ref run_diff_dicts(PyObject* old_doc, PyObject* new_doc) {
   Ref module = Ref::steal(PyImport_ImportModule("zuv_weft_git.drivers.notebook_diff"));
-  if (!module) return false;
-  Ref diff_dicts = getattr(module.get(), "diff_dicts");
-  if (!diff_dicts) return false;
-  Ref diff = call(diff_dicts.get(), old_doc, new_doc);
-  if (!diff) return false;
+  if (!module) return {};
+  Ref diff_dicts = getattr(module.get(), names().diff_dicts);
+  if (!diff_dicts) return {};
+  return call(diff_dicts.get(), old_doc, new_doc);
+}
 
-  // Node order: the new notebook's, each removed cell after the cell it
-  // followed in the old one.
-  std::unordered_map<std::string, std::size_t> index;
+// Node order: the new notebook's, each removed cell after the cell it
+// followed in the old one.
+NodeIndex place_nodes(const std::vector<CellInfo>& old_cells,
+                      const std::vector<CellInfo>& new_cells, page::Page& out) {
+  NodeIndex index;
   std::unordered_set<std::string> in_new;
   for (const CellInfo& c : new_cells) in_new.insert(c.id);
   std::unordered_map<std::string, std::vector<const CellInfo*>> removed_after;
@@ -276,8 +262,12 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
     add_node(c);
     for (const CellInfo* r : removed_after[c.id]) add_node(*r);
   }
+  return index;
+}
 
-  for (auto& [id, change] : canvas_changes) {
+void apply_canvas_changes(std::unordered_map<std::string, CanvasChange>& changes,
+                          const NodeIndex& index, page::Page& out) {
+  for (auto& [id, change] : changes) {
     auto found = index.find(id);
     if (found == index.end()) continue;
     page::CellEntry& entry = out.cells[found->second];
@@ -285,40 +275,50 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
     entry.old_name = std::move(change.old_name);
     entry.changes = std::move(change.lines);
   }
+}
 
-  // Statuses, sources and parent changes from the diff document.
-  Ref diff_cells = held_member(diff.get(), names().cells);
-  if (diff_cells && PyList_Check(diff_cells.get())) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(diff_cells.get()); ++i) {
-      Ref cell = Ref::borrow(PyList_GET_ITEM(diff_cells.get(), i));
-      Ref canvas = held_canvas(cell.get());
-      std::string id, status;
-      if (!text_of(held_member(canvas.get(), names().id).get(), id) ||
-          !text_of(held_member(canvas.get(), names().diff_status).get(), status))
-        return false;
-      auto found = index.find(id);
-      if (found == index.end()) continue;
-      page::CellEntry& entry = out.cells[found->second];
-      entry.status = status_named(status);
-      if (!source_lines(held_member(canvas.get(), names().prev_source).get(), entry.old_source) ||
-          !source_lines(held_member(cell.get(), names().source).get(), entry.new_source) ||
-          !parent_refs(held_member(canvas.get(), names().added_parents).get(), entry.gained) ||
-          !parent_refs(held_member(canvas.get(), names().removed_parents).get(), entry.lost))
-        return false;
-    }
+// Statuses, sources and parent changes from the diff document.
+bool read_cell_changes(PyObject* diff, const NodeIndex& index, page::Page& out) {
+  Ref diff_cells = held_member(diff, names().cells);
+  if (!diff_cells || !PyList_Check(diff_cells.get())) return true;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(diff_cells.get()); ++i) {
+    Ref cell = Ref::borrow(PyList_GET_ITEM(diff_cells.get(), i));
+    Ref canvas = held_canvas(cell.get());
+    std::string id, status;
+    if (!text_of(held_member(canvas.get(), names().id).get(), id) ||
+        !text_of(held_member(canvas.get(), names().diff_status).get(), status))
+      return false;
+    auto found = index.find(id);
+    if (found == index.end()) continue;
+    page::CellEntry& entry = out.cells[found->second];
+    entry.status = status_named(status);
+    if (!source_lines(held_member(canvas.get(), names().prev_source).get(), entry.old_source) ||
+        !source_lines(held_member(cell.get(), names().source).get(), entry.new_source) ||
+        !parent_refs(held_member(canvas.get(), names().added_parents).get(), entry.gained) ||
+        !parent_refs(held_member(canvas.get(), names().removed_parents).get(), entry.lost))
+      return false;
   }
-  // A cell that only gained or lost parents is shown as changed but keeps
-  // its status; one that was added or removed lists no parent chips (its
-  // edges say it).
+  return true;
+}
+
+// A cell that only gained or lost parents is shown as changed but keeps
+// its status; one that was added or removed lists no parent chips (its
+// edges say it).
+void settle_parent_changes(page::Page& out,
+                           const std::unordered_map<std::string, std::string>& old_names,
+                           const std::unordered_map<std::string, std::string>& new_names) {
   for (page::CellEntry& entry : out.cells) {
     if (entry.status == page::Status::added || entry.status == page::Status::removed)
       entry.gained.clear(), entry.lost.clear();
     else
       name_parent_changes(entry, old_names, new_names);
   }
+}
 
-  // Edges: every parent reference of either side; one whose parent is in
-  // neither notebook gets a node of its own.
+// Edges: every parent reference of either side; one whose parent is in
+// neither notebook gets a node of its own, after the cells.
+void add_edges(const std::vector<CellInfo>& old_cells, const std::vector<CellInfo>& new_cells,
+               const NodeIndex& index, page::Page& out) {
   struct EdgeKey {
     std::size_t parent, child;
     bool operator==(const EdgeKey&) const = default;
@@ -360,80 +360,80 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
     }
   }
   for (page::CellEntry& entry : missing_cells) out.cells.push_back(std::move(entry));
+}
 
-  // Parameters, in the diff document's order.
-  Ref metadata = held_member(diff.get(), names().metadata);
+// Parameters, in the diff document's order.
+bool read_parameters(PyObject* diff, page::Page& out) {
+  Ref metadata = held_member(diff, names().metadata);
   Ref parameters =
       held_member(held_member(metadata.get(), names().canvas).get(), names().parameter);
-  if (parameters && PyList_Check(parameters.get())) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
-      Ref p = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
-      page::ParameterEntry entry;
-      std::string status, type, value;
-      if (!text_of(held_member(p.get(), names().name).get(), entry.name) ||
-          !text_of(held_member(p.get(), names().diff_status).get(), status) ||
-          !text_of(held_member(p.get(), names().type).get(), type) ||
-          !text_of(held_member(p.get(), names().value).get(), value))
-        return false;
-      entry.status = status_named(status);
-      switch (entry.status) {
-        case page::Status::added:
-          entry.new_type = type, entry.new_value = value;
-          break;
-        case page::Status::removed:
-          entry.old_type = type, entry.old_value = value;
-          break;
-        case page::Status::modified:
-          entry.new_type = type, entry.new_value = value;
-          if (!text_of(held_member(p.get(), names().prev_value).get(), entry.old_value))
-            return false;
-          if (Ref prev_type = held_member(p.get(), names().prev_type)) {
-            if (!text_of(prev_type.get(), entry.old_type)) return false;
-          } else {
-            entry.old_type = type;
-          }
-          break;
-        default:
-          entry.old_type = entry.new_type = type, entry.old_value = entry.new_value = value;
-      }
-      out.parameters.push_back(std::move(entry));
+  if (!parameters || !PyList_Check(parameters.get())) return true;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
+    Ref p = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
+    page::ParameterEntry entry;
+    std::string status, type, value;
+    if (!text_of(held_member(p.get(), names().name).get(), entry.name) ||
+        !text_of(held_member(p.get(), names().diff_status).get(), status) ||
+        !text_of(held_member(p.get(), names().type).get(), type) ||
+        !text_of(held_member(p.get(), names().value).get(), value))
+      return false;
+    entry.status = status_named(status);
+    switch (entry.status) {
+      case page::Status::added:
+        entry.new_type = type, entry.new_value = value;
+        break;
+      case page::Status::removed:
+        entry.old_type = type, entry.old_value = value;
+        break;
+      case page::Status::modified:
+        entry.new_type = type, entry.new_value = value;
+        if (!text_of(held_member(p.get(), names().prev_value).get(), entry.old_value)) return false;
+        if (Ref prev_type = held_member(p.get(), names().prev_type)) {
+          if (!text_of(prev_type.get(), entry.old_type)) return false;
+        } else {
+          entry.old_type = type;
+        }
+        break;
+      default:
+        entry.old_type = entry.new_type = type, entry.old_value = entry.new_value = value;
     }
+    out.parameters.push_back(std::move(entry));
   }
   return true;
 }
 
-namespace {
-
-bool write_html(const std::string& path, const std::string& html) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) == 0)
-    return io::replace_file(path.c_str(), html.data(), static_cast<Py_ssize_t>(html.size()));
-  // A new page: written beside its final name and renamed into place, so
-  // that a failed write leaves nothing half-written under that name.
-  const std::string::size_type slash = path.rfind('/');
-  std::string temp =
-      (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + ".zuv-page-XXXXXX";
-  io::FileDescriptor file(::mkstemp(temp.data()));
-  if (file.get() < 0) {
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-    return false;
-  }
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  bool ok = io::write_all(file.get(), html.data(), html.size());
-  if (ok && (::fchmod(file.get(), 0666 & ~mask) < 0 || !file.close() ||
-             ::rename(temp.c_str(), path.c_str()) < 0)) {
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-    ok = false;
-  }
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
-}
-
 }  // namespace
 
+bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
+  // Plain cells take part under stand-in canvas metadata (see keyed_view).
+  Ref old_view = cli::keyed_view(old_doc);
+  Ref new_view = old_view ? cli::keyed_view(new_doc) : Ref{};
+  if (!new_view) return false;
+  old_doc = old_view.get();
+  new_doc = new_view.get();
+  // Cells and parent references as each side has them, read before
+  // diff_dicts rewrites the parent lists it shares with the documents.
+  std::vector<CellInfo> old_cells, new_cells;
+  if (!read_cells(old_doc, old_cells) || !read_cells(new_doc, new_cells)) return false;
+  const auto old_names = names_by_id(old_cells), new_names = names_by_id(new_cells);
+  std::erase_if(old_cells, [](const CellInfo& c) { return !c.code; });
+  std::erase_if(new_cells, [](const CellInfo& c) { return !c.code; });
+  std::unordered_map<std::string, CanvasChange> canvas_changes;
+  if (!read_canvas_changes(old_doc, new_doc, canvas_changes)) return false;
+  Ref diff = run_diff_dicts(old_doc, new_doc);
+  if (!diff) return false;
+
+  const NodeIndex index = place_nodes(old_cells, new_cells, out);
+  apply_canvas_changes(canvas_changes, index, out);
+  if (!read_cell_changes(diff.get(), index, out)) return false;
+  settle_parent_changes(out, old_names, new_names);
+  add_edges(old_cells, new_cells, index, out);
+  return read_parameters(diff.get(), out);
+}
+
 bool write_page(const std::string& path, const page::Page& page) {
-  return write_html(path, page::render(page, make_nonce()));
+  const std::string html = page::render(page, make_nonce());
+  return io::write_file(path.c_str(), html.data(), static_cast<Py_ssize_t>(html.size()));
 }
 
 bool write_sectioned_page(const std::string& path, const std::string& title,
@@ -442,7 +442,8 @@ bool write_sectioned_page(const std::string& path, const std::string& title,
   std::vector<page::Section> sections;
   sections.reserve(pages.size());
   for (const auto& [heading, one] : pages) sections.push_back({heading, page::render(one, nonce)});
-  return write_html(path, page::render_sections(title, sections, nonce));
+  const std::string html = page::render_sections(title, sections, nonce);
+  return io::write_file(path.c_str(), html.data(), static_cast<Py_ssize_t>(html.size()));
 }
 
 }  // namespace zuv::pages

@@ -74,6 +74,12 @@ h1{font-size:20px;margin:0 0 2px}h2{font-size:16px;margin:24px 0 8px;border-bott
 .legend i{display:inline-block;width:14px;height:14px;border:2px solid;border-radius:3px;vertical-align:-3px;margin-right:5px}
 .legend b{display:inline-block;width:22px;border-top:3px solid;vertical-align:4px;margin-right:5px}
 .graph{overflow:auto;max-height:72vh;border:1px solid #d0d7de;border-radius:8px;background:#f6f8fa}
+.graph.live{overflow:hidden;cursor:grab;touch-action:none}
+.graph:focus-visible{outline:2px solid #0969da}.graph.drag{cursor:grabbing}.graph svg{display:block}
+.gbar{display:flex;flex-wrap:wrap;align-items:center;gap:6px;margin:6px 0}.gbar button{font:inherit;font-size:13px;padding:2px 10px;border:1px solid #d0d7de;border-radius:6px;background:#f6f8fa;cursor:pointer}
+.gbar .at{min-width:5em;color:#59636e;font-size:13px}.gbar .keys{margin-left:auto;color:#59636e;font-size:12px}
+svg.compact .vf,svg:not(.compact) .vc,svg.compact .in-run{display:none}.n.chg rect{stroke-width:calc(2.5px*var(--k,1))}.n.chg.cf rect{stroke-width:calc(3.5px*var(--k,1))}.n.cur rect{stroke:#0969da;stroke-width:calc(4px*var(--k,1))}
+.run{cursor:pointer}.run rect{fill:#eaeef2;stroke:#8c959f;stroke-width:1.6;stroke-dasharray:5 3}.run:hover rect,.run:focus-visible rect{stroke-width:3}
 svg text{font:12.5px system-ui,sans-serif;fill:#1f2328;pointer-events:none}svg .tag{font-weight:700;text-anchor:end}
 .n rect{stroke-width:1.6;fill:#fff}.n:hover rect{stroke-width:3}
 .st-same{--f:#ffffff;--s:#8c959f}.st-add{--f:#dafbe1;--s:#1a7f37}.st-del{--f:#ffebe9;--s:#cf222e}
@@ -106,6 +112,54 @@ for(var e=t;e;e=e.parentElement)if(e.tagName==='DETAILS')e.open=true;
 if(last)last.classList.remove('hl');t.classList.add('hl');last=t;t.scrollIntoView({block:'start'});}
 window.addEventListener('hashchange',show);show();
 window.addEventListener('load',function(){document.documentElement.setAttribute('data-load-ms',performance.now().toFixed(1));});
+var box=document.querySelector('.gv .graph'),svg=box&&box.querySelector('svg');if(!svg)return;
+var bar=document.querySelector('.gv .gbar'),at=bar.querySelector('.at'),runs=bar.querySelector('[data-do=runs]');
+var NW=150,NH=30,W=1,H=1,s=1,least=1,vx=0,vy=0,changes=[],cur=-1,fitted=true;
+function size(){var d=svg.getAttribute(svg.classList.contains('compact')?'data-compact':'data-full').split(' ');W=+d[0];H=+d[1];}
+function pos(g){var m=/translate\(([-0-9.]+) ([-0-9.]+)\)/.exec(g.getAttribute('transform'));return[+m[1],+m[2]];}
+function draw(){var cw=box.clientWidth,ch=box.clientHeight;svg.setAttribute('width',cw);svg.setAttribute('height',ch);
+svg.setAttribute('viewBox',vx+' '+vy+' '+cw/s+' '+ch/s);box.setAttribute('data-scale',s);
+svg.style.setProperty('--k',Math.max(1,1/s));fitted=false;}
+function fit(){var cw=box.clientWidth,room=Math.max(160,innerHeight*0.72);
+// Tall enough for the graph fitted, and for a few rows of it at full size.
+box.style.height=Math.min(room,Math.max(160,Math.min(H,360),H*Math.min(1,cw/W)))+'px';var ch=box.clientHeight;
+s=least=Math.min(1,cw/W,ch/H);vx=(W-cw/s)/2;vy=(H-ch/s)/2;draw();fitted=true;}
+function zoom(f,px,py){var cw=box.clientWidth,ch=box.clientHeight;if(px===undefined){px=cw/2;py=ch/2;}
+var gx=vx+px/s,gy=vy+py/s;s=Math.min(4,Math.max(least/2,s*f));vx=gx-px/s;vy=gy-py/s;draw();}
+function pan(dx,dy){vx+=dx/s;vy+=dy/s;draw();}
+function centre(g){var p=pos(g);s=Math.max(s,1);vx=p[0]+NW/2-box.clientWidth/2/s;vy=p[1]+NH/2-box.clientHeight/2/s;draw();}
+function collect(){var list=[].map.call(svg.querySelectorAll('.n.chg'),function(g){return[pos(g),g];});
+list.sort(function(a,b){return a[0][0]-b[0][0]||a[0][1]-b[0][1];});changes=list.map(function(e){return e[1];});
+cur=-1;at.textContent=changes.length+(changes.length===1?' change':' changes');}
+function go(d){if(!changes.length)return;if(cur>=0)changes[cur].classList.remove('cur');
+cur=cur<0?(d>0?0:changes.length-1):(cur+d+changes.length)%changes.length;
+changes[cur].classList.add('cur');at.textContent=(cur+1)+' / '+changes.length;centre(changes[cur]);}
+function toggle(){var compact=!svg.classList.contains('compact');svg.classList.toggle('compact',compact);
+[].forEach.call(svg.querySelectorAll('[data-f]'),function(g){var f=g.getAttribute('data-f');
+g.setAttribute('data-f',pos(g).join(' '));g.setAttribute('transform','translate('+f+')');});
+runs.textContent=compact?'show unchanged runs':'collapse unchanged runs';if(cur>=0)changes[cur].classList.remove('cur');size();collect();fit();}
+var acts={prev:function(){go(-1);},next:function(){go(1);},'in':function(){zoom(1.25);},out:function(){zoom(0.8);},fit:fit,runs:toggle};
+bar.addEventListener('click',function(e){var b=e.target.closest('button');if(b&&acts[b.getAttribute('data-do')])acts[b.getAttribute('data-do')]();});
+var drag=null,moved=false;
+box.addEventListener('pointerdown',function(e){if(e.button)return;drag=[e.clientX,e.clientY];moved=false;});
+window.addEventListener('pointermove',function(e){if(!drag)return;var dx=e.clientX-drag[0],dy=e.clientY-drag[1];
+if(!moved&&Math.abs(dx)+Math.abs(dy)<4)return;moved=true;box.classList.add('drag');drag=[e.clientX,e.clientY];pan(-dx,-dy);});
+function drop(){drag=null;box.classList.remove('drag');}
+window.addEventListener('pointerup',drop);window.addEventListener('pointercancel',drop);
+box.addEventListener('dragstart',function(e){e.preventDefault();});
+box.addEventListener('click',function(e){if(moved){moved=false;e.preventDefault();e.stopPropagation();return;}
+var r=e.target.closest('.run');if(r)expand(r);},true);
+function expand(r){var to=r.getAttribute('data-to');toggle();var g=svg.querySelector('a[href="#'+to+'"] > g');if(g)centre(g);}
+box.addEventListener('wheel',function(e){e.preventDefault();var r=box.getBoundingClientRect();
+zoom(Math.exp(-e.deltaY*0.0015),e.clientX-r.left,e.clientY-r.top);},{passive:false});
+var keys={n:acts.next,p:acts.prev,'+':acts['in'],'=':acts['in'],'-':acts.out,'0':fit};
+var arrows={ArrowLeft:[-80,0],ArrowRight:[80,0],ArrowUp:[0,-80],ArrowDown:[0,80]};
+document.addEventListener('keydown',function(e){if(e.ctrlKey||e.metaKey||e.altKey)return;
+if(/^(INPUT|TEXTAREA|SELECT)$/.test(e.target.tagName))return;
+var r=e.target.closest&&e.target.closest('.run');if(r&&e.key==='Enter'){expand(r);e.preventDefault();return;}
+if(keys[e.key])keys[e.key]();else if(arrows[e.key]&&document.activeElement===box)pan(arrows[e.key][0],arrows[e.key][1]);else return;e.preventDefault();});
+// A resized window keeps the reader's view unless it is the fitted one.
+window.addEventListener('resize',function(){if(fitted)fit();else draw();});box.classList.add('live');size();collect();fit();
 })();
 )js";
 
@@ -150,6 +204,120 @@ struct Point {
   double x, y;
 };
 
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+// Chains of at least this many unchanged cells are drawn as one node.
+constexpr std::size_t kRunMin = 4;
+
+// A cell the page lists under "Changed cells" and "next change" visits.
+bool changed(const CellEntry& cell) {
+  return cell.status != Status::unchanged || cell.conflict || !cell.gained.empty() ||
+         !cell.lost.empty() || !cell.notes.empty() || cell.renamed || !cell.changes.empty();
+}
+
+using Run = std::vector<std::size_t>;
+
+// Maximal chains of unchanged cells in which each cell is the only child of
+// the one before and that one its only parent, of kRunMin cells or more, in
+// chain order; and, as a plain notebook's cells have no edges, maximal
+// stretches of unchanged cells without edges in notebook order.
+// Collapsing either into one node changes no other edge.  Linear: each cell
+// is walked by at most one run.
+std::vector<Run> unchanged_runs(const Page& page) {
+  const std::size_t n = page.cells.size();
+  std::vector<std::size_t> in(n), out(n), parent(n, kNone), child(n, kNone);
+  std::vector<bool> looped(n);
+  for (const EdgeEntry& e : page.edges) {
+    if (e.parent == e.child) {
+      looped[e.parent] = true;
+      continue;
+    }
+    ++out[e.parent], ++in[e.child];
+    child[e.parent] = e.child, parent[e.child] = e.parent;
+  }
+  auto eligible = [&](std::size_t v) { return !looped[v] && !changed(page.cells[v]); };
+  auto continues = [&](std::size_t v) {  // v extends the chain of its one parent
+    return in[v] == 1 && eligible(parent[v]) && out[parent[v]] == 1;
+  };
+  std::vector<Run> runs;
+  for (std::size_t v = 0; v < n; ++v) {
+    if (!eligible(v) || continues(v)) continue;
+    Run run{v};
+    for (std::size_t u = v; out[u] == 1 && eligible(child[u]) && continues(child[u]);) {
+      u = child[u];
+      run.push_back(u);
+    }
+    if (run.size() >= kRunMin) runs.push_back(std::move(run));
+  }
+  Run alone;
+  for (std::size_t v = 0; v <= n; ++v) {
+    if (v < n && in[v] == 0 && out[v] == 0 && eligible(v)) {
+      alone.push_back(v);
+      continue;
+    }
+    if (alone.size() >= kRunMin) runs.push_back(alone);
+    alone.clear();
+  }
+  return runs;
+}
+
+// One drawing of the graph: every cell a node, or each run as one node.
+struct View {
+  graph::LayeredLayout layout;
+  std::vector<std::size_t> edges;          // per layout edge: its page edge
+  std::vector<std::size_t> node_of;        // per page cell: its node (a run member: the run's)
+  std::vector<std::size_t> run_node;       // per run: its node
+  double top = kMargin, bottom = kMargin;  // the band the layers occupy
+  double width = 0, height = 0;
+};
+
+Point node_corner(const View& view, std::size_t v) {
+  return {kMargin + static_cast<double>(view.layout.layer[v]) * (kNodeWidth + kLayerGap),
+          view.top + view.layout.offset[v] * (kNodeHeight + kRowGap)};
+}
+
+// The edges between consecutive members of a run disappear into its node;
+// every other edge joins the nodes its cells are drawn in.
+View make_view(const Page& page, const std::vector<Run>& runs) {
+  View view;
+  const std::size_t n = page.cells.size();
+  std::vector<std::size_t> run_of(n, kNone), next_member(n, kNone);
+  for (std::size_t r = 0; r < runs.size(); ++r)
+    for (std::size_t k = 0; k < runs[r].size(); ++k) {
+      run_of[runs[r][k]] = r;
+      if (k + 1 < runs[r].size()) next_member[runs[r][k]] = runs[r][k + 1];
+    }
+  view.node_of.assign(n, kNone);
+  view.run_node.assign(runs.size(), kNone);
+  std::size_t count = 0;
+  for (std::size_t v = 0; v < n; ++v) {  // in page order, a run where it first appears
+    const std::size_t r = run_of[v];
+    if (r == kNone)
+      view.node_of[v] = count++;
+    else
+      view.node_of[v] = view.run_node[r] != kNone ? view.run_node[r] : (view.run_node[r] = count++);
+  }
+  std::vector<graph::Edge> edges;
+  edges.reserve(page.edges.size());
+  for (std::size_t i = 0; i < page.edges.size(); ++i) {
+    const EdgeEntry& e = page.edges[i];
+    if (next_member[e.parent] == e.child) continue;
+    edges.push_back({view.node_of[e.parent], view.node_of[e.child]});
+    view.edges.push_back(i);
+  }
+  view.layout = graph::layered_layout(count, edges);
+
+  view.top = kMargin + kLaneGap * static_cast<double>(view.layout.lanes_above);
+  view.bottom = view.top;
+  view.width = kMargin * 2;
+  for (std::size_t v = 0; v < view.layout.layer.size(); ++v) {
+    const Point c = node_corner(view, v);
+    view.width = std::max(view.width, c.x + kNodeWidth + kMargin);
+    view.bottom = std::max(view.bottom, c.y + kNodeHeight);
+  }
+  view.height = view.bottom + kLaneGap * static_cast<double>(view.layout.lanes_below) + kMargin;
+  return view;
+}
+
 class Writer {
  public:
   Writer(const Page& page, std::string& out) : page_(page), out_(out) {}
@@ -162,22 +330,25 @@ class Writer {
   void cells();
 
  private:
-  Point node_corner(std::size_t v) const {
-    return {kMargin + static_cast<double>(layout_.layer[v]) * (kNodeWidth + kLayerGap),
-            nodes_top_ + layout_.offset[v] * (kNodeHeight + kRowGap)};
-  }
-  void edge_path(std::size_t index);
+  void toolbar();
+  void edges(const View& view, const char* css);
+  void edge_path(const View& view, std::size_t index);
+  void loop_path(Point corner);
+  void lane_path(const View& view, std::size_t index);
+  void layered_path(const View& view, std::size_t index);
   void edge_end(const EdgeEntry& edge);
-  std::vector<Point> lane_points(std::size_t index) const;
+  void point(char command, Point p);
   void node(std::size_t v);
+  void run_node(const Run& run, Point corner);
   void source_diff(const CellEntry& cell);
   void parent_chips(const char* heading, const std::vector<ParentRef>& refs, const char* css);
   void cell_section(std::size_t index);
 
   const Page& page_;
   std::string& out_;
-  graph::LayeredLayout layout_;
-  double nodes_top_ = kMargin, nodes_bottom_ = kMargin;  // the band the layers occupy
+  std::vector<Run> runs_;
+  std::vector<bool> in_run_;  // per cell
+  View full_, compact_;       // compact_: drawn first, when there are runs
 };
 
 void Writer::summary() {
@@ -261,20 +432,21 @@ void Writer::legend() {
 // A long edge: out of its upper node's right side into the gap after it, to
 // its lane, along the lane to the gap before its lower node, and in at that
 // node's left side; listed from the edge's source to its target.
-std::vector<Point> Writer::lane_points(std::size_t index) const {
-  const auto& route = layout_.routes[index];
-  const bool reversed = layout_.reversed[index];
+std::vector<Point> lane_points(const View& view, std::size_t index) {
+  const graph::LayeredLayout& layout = view.layout;
+  const auto& route = layout.routes[index];
+  const bool reversed = layout.reversed[index];
   const std::size_t upper = reversed ? route.back() : route.front();
   const std::size_t lower = reversed ? route.front() : route.back();
-  const std::size_t lane = layout_.lane[index];
-  const double lane_y = layout_.lane_above[index]
-                            ? nodes_top_ - kLaneGap * static_cast<double>(lane + 1)
-                            : nodes_bottom_ + kLaneGap * static_cast<double>(lane + 1);
+  const std::size_t lane = layout.lane[index];
+  const double lane_y = layout.lane_above[index]
+                            ? view.top - kLaneGap * static_cast<double>(lane + 1)
+                            : view.bottom + kLaneGap * static_cast<double>(lane + 1);
   const double column = kLaneColumn * static_cast<double>(1 + lane % kLaneColumns);
   // Ends a little off the middle, towards the lane, so that an edge coming
   // in from a lane stays apart from the edges between adjacent layers.
-  const double shift = layout_.lane_above[index] ? -kLaneEndShift : kLaneEndShift;
-  const Point u = node_corner(upper), w = node_corner(lower);
+  const double shift = layout.lane_above[index] ? -kLaneEndShift : kLaneEndShift;
+  const Point u = node_corner(view, upper), w = node_corner(view, lower);
   const double uy = u.y + kNodeHeight / 2 + shift, wy = w.y + kNodeHeight / 2 + shift;
   const double out_x = u.x + kNodeWidth + column, in_x = w.x - kLayerGap + column;
   std::vector<Point> points{{u.x + kNodeWidth, uy}, {out_x, uy}, {out_x, lane_y},
@@ -283,67 +455,26 @@ std::vector<Point> Writer::lane_points(std::size_t index) const {
   return points;
 }
 
-void Writer::edge_path(std::size_t index) {
-  const EdgeEntry& edge = page_.edges[index];
-  const auto& route = layout_.routes[index];
-  out_ += "<path class=\"e e-";
-  out_ += edge_style(edge.status).css;
-  if (layout_.reversed[index]) out_ += " cyc";
-  out_ += "\" d=\"";
-  if (route.size() == 1) {  // a cell that is its own parent: a loop over the node
-    const Point c = node_corner(route.front());
-    const double x0 = c.x + kNodeWidth - 40, x1 = c.x + kNodeWidth - 12;
-    out_ += 'M';
-    append_number(out_, x0);
-    out_ += ' ';
-    append_number(out_, c.y);
-    out_ += "C";
-    append_number(out_, x0);
-    out_ += ' ';
-    append_number(out_, c.y - 26);
-    out_ += ' ';
-    append_number(out_, x1);
-    out_ += ' ';
-    append_number(out_, c.y - 26);
-    out_ += ' ';
-    append_number(out_, x1);
-    out_ += ' ';
-    append_number(out_, c.y - 2);
-    out_ += "\"/>\n";
-    return;
-  }
-  if (layout_.lane[index] != graph::kNoLane) {  // straight runs, with corners
-    const std::vector<Point> points = lane_points(index);
-    out_ += 'M';
-    append_number(out_, points[0].x);
-    out_ += ' ';
-    append_number(out_, points[0].y);
-    for (std::size_t k = 1; k < points.size(); ++k) {
-      out_ += 'L';
-      append_number(out_, points[k].x);
-      out_ += ' ';
-      append_number(out_, points[k].y);
-    }
-    edge_end(edge);
-    return;
-  }
-  // Attachment points: the side of a real node that faces the next point,
-  // the middle of a dummy's slot.
+// Attachment points of a short edge: the side of a real node that faces
+// the next point, the middle of a dummy's slot; a run of dummies at one
+// height is a straight line, so only its ends are kept.
+std::vector<Point> layered_points(const View& view, std::size_t index) {
+  const graph::LayeredLayout& layout = view.layout;
+  const auto& route = layout.routes[index];
   std::vector<Point> points;
   points.reserve(route.size());
   for (std::size_t k = 0; k < route.size(); ++k) {
     const std::size_t v = route[k];
-    const Point c = node_corner(v);
+    const Point c = node_corner(view, v);
     const double y = c.y + kNodeHeight / 2;
-    if (v >= layout_.node_count) {
+    if (v >= layout.node_count) {
       points.push_back({c.x + kNodeWidth / 2, y});
       continue;
     }
     const std::size_t other = k == 0 ? route[1] : route[k - 1];
-    const bool other_right = layout_.layer[other] > layout_.layer[v];
+    const bool other_right = layout.layer[other] > layout.layer[v];
     points.push_back({other_right ? c.x + kNodeWidth : c.x, y});
   }
-  // A run of dummies at one height is a straight line: only its ends count.
   std::vector<Point> kept;
   kept.reserve(points.size());
   for (std::size_t k = 0; k < points.size(); ++k) {
@@ -351,28 +482,62 @@ void Writer::edge_path(std::size_t index) {
     if (interior && points[k - 1].y == points[k].y && points[k + 1].y == points[k].y) continue;
     kept.push_back(points[k]);
   }
-  points.swap(kept);
-  out_ += 'M';
-  append_number(out_, points[0].x);
+  return kept;
+}
+
+void Writer::point(char command, Point p) {
+  out_ += command;
+  append_number(out_, p.x);
   out_ += ' ';
-  append_number(out_, points[0].y);
+  append_number(out_, p.y);
+}
+
+void Writer::edge_path(const View& view, std::size_t index) {
+  const EdgeEntry& edge = page_.edges[view.edges[index]];
+  const auto& route = view.layout.routes[index];
+  out_ += "<path class=\"e e-";
+  out_ += edge_style(edge.status).css;
+  if (view.layout.reversed[index]) out_ += " cyc";
+  out_ += "\" d=\"";
+  if (route.size() == 1) {
+    loop_path(node_corner(view, route.front()));
+    out_ += "\"/>\n";
+    return;
+  }
+  if (view.layout.lane[index] != graph::kNoLane)
+    lane_path(view, index);
+  else
+    layered_path(view, index);
+  edge_end(edge);
+}
+
+// A cell that is its own parent: a loop over the node.
+void Writer::loop_path(Point corner) {
+  const double x0 = corner.x + kNodeWidth - 40, x1 = corner.x + kNodeWidth - 12;
+  point('M', {x0, corner.y});
+  point('C', {x0, corner.y - 26});
+  point(' ', {x1, corner.y - 26});
+  point(' ', {x1, corner.y - 2});
+}
+
+// Straight runs with corners.
+void Writer::lane_path(const View& view, std::size_t index) {
+  const std::vector<Point> points = lane_points(view, index);
+  point('M', points[0]);
+  for (std::size_t k = 1; k < points.size(); ++k) point('L', points[k]);
+}
+
+// A curve through the attachment points, leaving and entering each level.
+void Writer::layered_path(const View& view, std::size_t index) {
+  const std::vector<Point> points = layered_points(view, index);
+  point('M', points[0]);
   for (std::size_t k = 1; k < points.size(); ++k) {
     const Point p = points[k - 1], q = points[k];
     const double dx = (q.x - p.x) / 2;
-    out_ += 'C';
-    append_number(out_, p.x + dx);
-    out_ += ' ';
-    append_number(out_, p.y);
-    out_ += ' ';
-    append_number(out_, q.x - dx);
-    out_ += ' ';
-    append_number(out_, q.y);
-    out_ += ' ';
-    append_number(out_, q.x);
-    out_ += ' ';
-    append_number(out_, q.y);
+    point('C', {p.x + dx, p.y});
+    point(' ', {q.x - dx, q.y});
+    point(' ', q);
   }
-  edge_end(edge);
 }
 
 void Writer::edge_end(const EdgeEntry& edge) {
@@ -392,15 +557,30 @@ void Writer::edge_end(const EdgeEntry& edge) {
 void Writer::node(std::size_t v) {
   const CellEntry& cell = page_.cells[v];
   const StatusStyle& s = style(cell.status);
-  const Point c = node_corner(v);
+  // With runs the page opens collapsed: a node outside every run sits at
+  // its collapsed place and keeps its full one for the switch (data-f); a
+  // run's member, shown only in full, sits at its full place.
+  const bool two_views = !runs_.empty();
+  const bool member = two_views && in_run_[v];
+  const View& view = two_views && !member ? compact_ : full_;
+  const Point c = node_corner(view, view.node_of[v]);
   out_ += "<a href=\"#";
   append_anchor(out_, v);
   out_ += "\"><g class=\"n st-";
   out_ += s.css;
   if (cell.conflict) out_ += " cf";
   if (cell.renamed) out_ += " rn";
+  if (changed(cell)) out_ += " chg";
+  if (member) out_ += " in-run";
   out_ += "\" data-cell=\"";
   append_escaped(out_, cell.id);
+  if (two_views && !member) {
+    const Point f = node_corner(full_, full_.node_of[v]);
+    out_ += "\" data-f=\"";
+    append_number(out_, f.x);
+    out_ += ' ';
+    append_number(out_, f.y);
+  }
   out_ += "\" transform=\"translate(";
   append_number(out_, c.x);
   out_ += ' ';
@@ -433,26 +613,82 @@ void Writer::node(std::size_t v) {
   out_ += "</g></a>\n";
 }
 
-void Writer::graph() {
-  std::vector<graph::Edge> edges;
-  edges.reserve(page_.edges.size());
-  for (const EdgeEntry& e : page_.edges) edges.push_back({e.parent, e.child});
-  layout_ = graph::layered_layout(page_.cells.size(), edges);
-
-  nodes_top_ = kMargin + kLaneGap * static_cast<double>(layout_.lanes_above);
-  double width = kMargin * 2;
-  nodes_bottom_ = nodes_top_;
-  for (std::size_t v = 0; v < layout_.layer.size(); ++v) {
-    const Point c = node_corner(v);
-    width = std::max(width, c.x + kNodeWidth + kMargin);
-    nodes_bottom_ = std::max(nodes_bottom_, c.y + kNodeHeight);
-  }
-  const double height =
-      nodes_bottom_ + kLaneGap * static_cast<double>(layout_.lanes_below) + kMargin;
-  out_ += "<div class=\"graph\"><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"";
-  append_number(out_, width);
+// A collapsed run; a click shows every cell and centres the run's first.
+void Writer::run_node(const Run& run, Point corner) {
+  out_ += "<g class=\"run\" tabindex=\"0\" role=\"button\" data-to=\"";
+  append_anchor(out_, run.front());
+  out_ += "\" transform=\"translate(";
+  append_number(out_, corner.x);
+  out_ += ' ';
+  append_number(out_, corner.y);
+  out_ += ")\"><title>";
+  append_size(out_, run.size());
+  out_ += " unchanged cells, ";
+  append_escaped(out_, label(page_.cells[run.front()]));
+  out_ += " to ";
+  append_escaped(out_, label(page_.cells[run.back()]));
+  out_ += " (click to show them)</title><rect width=\"";
+  append_number(out_, kNodeWidth);
   out_ += "\" height=\"";
-  append_number(out_, height);
+  append_number(out_, kNodeHeight);
+  out_ += "\" rx=\"15\"/><text x=\"12\" y=\"19.5\">";
+  append_size(out_, run.size());
+  out_ += " unchanged cells</text></g>\n";
+}
+
+void Writer::toolbar() {
+  out_ +=
+      "<div class=\"gbar\"><button type=\"button\" data-do=\"prev\" title=\"previous change "
+      "(p)\">\xE2\x97\x80 previous change</button><button type=\"button\" data-do=\"next\" "
+      "title=\"next change (n)\">next change \xE2\x96\xB6</button><span class=\"at\"></span>"
+      "<button type=\"button\" data-do=\"out\" title=\"zoom out (-)\">\xE2\x88\x92</button>"
+      "<button type=\"button\" data-do=\"in\" title=\"zoom in (+)\">+</button>"
+      "<button type=\"button\" data-do=\"fit\" title=\"whole graph (0)\">fit</button>";
+  if (!runs_.empty())
+    out_ += "<button type=\"button\" data-do=\"runs\">show unchanged runs</button>";
+  out_ +=
+      "<span class=\"keys\">wheel: zoom, drag: pan; keys n p + \xE2\x88\x92 0 and "
+      "arrows</span></div>\n";
+}
+
+void Writer::edges(const View& view, const char* css) {
+  out_ += "<g class=\"";
+  out_ += css;
+  out_ += "\">\n";
+  for (std::size_t i = 0; i < view.edges.size(); ++i) edge_path(view, i);
+  out_ += "</g>\n";
+}
+
+void Writer::graph() {
+  full_ = make_view(page_, {});
+  runs_ = unchanged_runs(page_);
+  in_run_.assign(page_.cells.size(), false);
+  for (const Run& run : runs_)
+    for (std::size_t v : run) in_run_[v] = true;
+  if (!runs_.empty()) compact_ = make_view(page_, runs_);
+  const View& first = runs_.empty() ? full_ : compact_;
+
+  out_ += "<div class=\"gv\">";
+  toolbar();
+  out_ += "<div class=\"graph\" tabindex=\"0\"><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"";
+  append_number(out_, first.width);
+  out_ += "\" height=\"";
+  append_number(out_, first.height);
+  out_ += "\" viewBox=\"0 0 ";
+  append_number(out_, first.width);
+  out_ += ' ';
+  append_number(out_, first.height);
+  out_ += "\" data-full=\"";
+  append_number(out_, full_.width);
+  out_ += ' ';
+  append_number(out_, full_.height);
+  if (!runs_.empty()) {
+    out_ += "\" data-compact=\"";
+    append_number(out_, compact_.width);
+    out_ += ' ';
+    append_number(out_, compact_.height);
+    out_ += "\" class=\"compact";
+  }
   out_ += "\" role=\"img\" aria-label=\"pipeline graph\"><defs>";
   constexpr std::array<std::pair<const char*, const char*>, 4> kMarkers{
       {{"same", "#8c959f"}, {"add", "#1a7f37"}, {"del", "#cf222e"}, {"lost", "#cf222e"}}};
@@ -465,11 +701,23 @@ void Writer::graph() {
     out_ += colour;
     out_ += "\"/></marker>";
   }
-  out_ += "</defs>\n<g class=\"edges\">\n";
-  for (std::size_t i = 0; i < page_.edges.size(); ++i) edge_path(i);
-  out_ += "</g>\n<g class=\"nodes\">\n";
+  out_ += "</defs>\n";
+  if (runs_.empty()) {
+    edges(full_, "edges");
+  } else {
+    edges(compact_, "edges vc");
+    edges(full_, "edges vf");
+  }
+  out_ += "<g class=\"nodes\">\n";
   for (std::size_t v = 0; v < page_.cells.size(); ++v) node(v);
-  out_ += "</g></svg></div>\n";
+  out_ += "</g>\n";
+  if (!runs_.empty()) {
+    out_ += "<g class=\"runs vc\">\n";
+    for (std::size_t r = 0; r < runs_.size(); ++r)
+      run_node(runs_[r], node_corner(compact_, compact_.run_node[r]));
+    out_ += "</g>\n";
+  }
+  out_ += "</svg></div></div>\n";
 }
 
 void Writer::notes() {
@@ -624,10 +872,7 @@ void Writer::cells() {
   bool any = false;
   for (std::size_t i = 0; i < page_.cells.size(); ++i) {
     const CellEntry& cell = page_.cells[i];
-    const bool changed = cell.status != Status::unchanged || cell.conflict ||
-                         !cell.gained.empty() || !cell.lost.empty() || !cell.notes.empty() ||
-                         cell.renamed || !cell.changes.empty();
-    if (!changed) {
+    if (!changed(cell)) {
       quiet.push_back(i);
       continue;
     }
