@@ -33,16 +33,6 @@ bool same(PyObject* a, PyObject* b, bool& equal) {
   return result >= 0;
 }
 
-// The source of a checked cell as one text.
-std::string source_text(PyObject* cell) {
-  PyObject* source = member(cell, names().source);
-  if (!source) return {};
-  if (PyUnicode_Check(source)) return utf8(source);
-  std::string text;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i) text += utf8(PyList_GET_ITEM(source, i));
-  return text;
-}
-
 // A source as its list of lines (a str source split after each line end).
 Ref source_lines(PyObject* cell) {
   PyObject* source = member(cell, names().source);
@@ -250,10 +240,7 @@ bool PlainMerge::identify(Version& version, const char* role, std::string& refus
     auto texts = [](const Version& from, const std::vector<std::size_t>& which) {
       std::vector<plain::CellText> out;
       out.reserve(which.size());
-      for (std::size_t k : which) {
-        PyObject* type = member(from.cells[k].get(), names().cell_type);
-        out.push_back({type ? utf8(type) : std::string(), source_text(from.cells[k].get())});
-      }
+      for (std::size_t k : which) out.push_back(alignment_text(from.cells[k].get()));
       return out;
     };
     std::vector<plain::CellText> own = texts(version, loose);
@@ -720,6 +707,20 @@ const char* shape_problem(PyObject* document) {
 }
 
 }  // namespace
+
+merge::plain::CellText alignment_text(PyObject* cell) {
+  PyObject* type = member(cell, names().cell_type);
+  merge::plain::CellText text{type && PyUnicode_Check(type) ? utf8(type) : std::string(), {}};
+  PyObject* source = member(cell, names().source);
+  if (source && PyUnicode_Check(source)) {
+    text.source = utf8(source);
+  } else if (source && PyList_Check(source)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i)
+      if (PyUnicode_Check(PyList_GET_ITEM(source, i)))
+        text.source += utf8(PyList_GET_ITEM(source, i));
+  }
+  return text;
+}
 
 std::string plain_problem(PyObject* base, PyObject* current, PyObject* incoming) {
   const char* roles[3] = {"base", "current", "incoming"};
