@@ -376,6 +376,31 @@ def test_git_diff_log_and_show_read_notebooks(repo, command, expected):
     assert "load" not in output.split("diff")[-1].split("modified cell")[0] or command[0] != "diff"
 
 
+# textconv names a cell without a canvas id by its type and nbformat id, not
+# by its place: a cell inserted first shows in `git log -p` as added lines
+# alone, every cell still printed in notebook order.
+@pytest.mark.parametrize("shape", ["plain-4.4", "plain-4.5", "mixed"])
+def test_textconv_prints_plain_cells_by_identity(repo, shape):
+    cells = [jcell(["import os\n"], "imp"), jcell(["## Notes\n"], "notes", "markdown"), jcell(["run()\n"], "go")]
+    document = jnotebook(cells, minor=4 if shape == "plain-4.4" else 5)
+    if shape == "plain-4.4":
+        for c in document["cells"]:
+            del c["id"]
+    if shape == "mixed":
+        document = clone(BASE)
+        document["cells"][1:1] = cells
+    changed = jinsert(document, 0, jcell(["# Title\n"], None if shape == "plain-4.4" else "title", "markdown"))
+    commit(repo, jupyter_text(document), "base")
+    commit(repo, jupyter_text(changed), "title")
+    shown = git(repo, "log", "-p", "-1").stdout
+    body = shown.split("\n@@", 1)[1].splitlines()[1:]
+    assert [line for line in body if line[:1] in "+-"] == [
+        "+[markdown]" + ("" if shape == "plain-4.4" else "  (cell id title)"), "+    # Title", "+"], shown
+    text = run(repo, ZUV, "textconv", "pipeline.ipynb").stdout
+    sources = [line.strip() for line in text.splitlines() if line.startswith("    ")]
+    assert sources == [line.strip() for c in changed["cells"] for line in c["source"]]
+
+
 def added_in_canvas(document):
     changed = clone(document)
     changed["cells"].append(cell("c", "report", ["report(model)\n"], parents=["b"]))
