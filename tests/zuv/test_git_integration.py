@@ -582,10 +582,20 @@ MD = {"cell_type": "markdown", "id": "jupyter-md", "metadata": {}, "source": ["#
                      ["# <<<<<<< zuv: changed by both, current's kept: outputs\n", "mine\n"], id="outputs"),
     ],
 )
-def test_git_merges_stock_jupyter_notebooks_cell_by_cell(repo, base, current, incoming, conflict, expected):
+@pytest.mark.parametrize("operation", ["merge", "rebase", "cherry-pick"])
+def test_git_merges_stock_jupyter_notebooks_cell_by_cell(repo, operation, base, current, incoming, conflict,
+                                                         expected):
     nbformat = pytest.importorskip("nbformat")
     branches(repo, jupyter_text(base), jupyter_text(current), jupyter_text(incoming))
-    result = git(repo, "merge", "--no-edit", "feature", check=False)
+    # Each operation replays feature's change onto main's: main's side is
+    # the current version, feature's the incoming one.
+    if operation == "merge":
+        result = git(repo, "merge", "--no-edit", "feature", check=False)
+    elif operation == "rebase":
+        git(repo, "checkout", "-q", "feature")
+        result = git(repo, "rebase", "main", check=False)
+    else:
+        result = git(repo, "cherry-pick", "feature", check=False)
     output = result.stdout + result.stderr
     assert "merged line by line" not in output
     text = (repo / "pipeline.ipynb").read_text(encoding="utf-8")
@@ -610,7 +620,14 @@ def test_git_merges_stock_jupyter_notebooks_cell_by_cell(repo, base, current, in
     nbformat.validate(nbformat.reads(text, as_version=nbformat.NO_CONVERT))
     assert "<<<<<<<" not in text
     assert "no conflicts" in run(repo, ZUV, "conflicts", "pipeline.ipynb").stdout
-    git(repo, "commit", "-qam", "merged")
+    git(repo, "add", "pipeline.ipynb")
+    if operation == "rebase":
+        git(repo, "-c", "core.editor=true", "rebase", "--continue")
+    else:  # keeping current's outputs may leave a cherry-pick with no change
+        git(repo, "commit", "-q", "--allow-empty", "-m", "merged")
+    assert git(repo, "status", "--porcelain").stdout == ""
+    committed = git(repo, "show", "HEAD:pipeline.ipynb").stdout
+    nbformat.validate(nbformat.reads(committed, as_version=nbformat.NO_CONVERT))
 
 
 def retyped(document, index, kind):
