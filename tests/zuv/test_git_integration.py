@@ -344,6 +344,31 @@ def test_line_merge_keeps_the_users_conflict_style(repo):
     assert "||||||| pipeline.ipynb-base" in text and '"x = 1\\n",' in text
 
 
+# A file merged line by line is no JSON: `zuv conflicts` says so, and while
+# git has it unmerged `zuv resolve` takes one side's whole file (no cell can
+# be chosen in it); nothing is written on a refusal.
+@pytest.mark.parametrize("side, version", [("--current", 1), ("--incoming", 2)])
+def test_resolve_takes_a_whole_side_of_a_line_merged_file(repo, side, version):
+    texts = [jupyter_text(old_format(document)) for document in (BASE, *CONFLICT[1:])]
+    branches(repo, *texts)
+    assert git(repo, "merge", "--no-edit", "feature", check=False).returncode != 0
+    path = repo / "pipeline.ipynb"
+    merged = path.read_bytes()
+    listed = run(repo, ZUV, "conflicts", "pipeline.ipynb", check=False)
+    assert listed.returncode == 1 and "merged line by line (it is not JSON): 1 conflict block" in listed.stdout
+    refused = run(repo, ZUV, "resolve", "pipeline.ipynb", side, "--cell", "a", check=False)
+    assert refused.returncode == 2 and path.read_bytes() == merged
+    run(repo, ZUV, "resolve", "pipeline.ipynb", side)
+    assert path.read_text(encoding="utf-8") == texts[version]
+    assert run(repo, ZUV, "conflicts", "pipeline.ipynb").returncode == 0
+    git(repo, "commit", "-qam", "resolved")
+    # Once git has it merged, a file that is no JSON is no longer taken whole.
+    path.write_text("<<<<<<< a\nx\n=======\ny\n>>>>>>> b\n", encoding="utf-8")
+    assert run(repo, ZUV, "resolve", "pipeline.ipynb", side, check=False).returncode == 3
+    assert run(repo, ZUV, "conflicts", "pipeline.ipynb", check=False).returncode == 1
+    assert sorted(p.name for p in repo.iterdir()) == [".git", ".gitattributes", "pipeline.ipynb"]
+
+
 HOSTILE = "print('\x1b[2J\x1b]0;owned\x07')\n"
 
 

@@ -56,6 +56,34 @@ int list_conflicts(const std::string& label, const NotebookFacts& merged,
   return open.empty() ? status::ok : status::conflicts;
 }
 
+// A file that is not JSON, the way the merge driver leaves a file it had to
+// merge line by line (`text`): git's conflict blocks in it, and while git has the path
+// unmerged, how to take one side's whole file.  Anything else that is not
+// JSON fails as before with `error`.
+int list_line_merged(const std::string& path, const std::string& text, const std::string& error) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = text.find('\n', at);
+    const std::size_t next = end == std::string::npos ? text.size() : end + 1;
+    lines.push_back(text.substr(at, next - at));
+    at = next;
+  }
+  const std::size_t blocks = conflicts::find_blocks(lines).size();
+  bool unmerged = false;
+  conflicts::Stages stages;
+  std::string stage_error;
+  if (!read_stages(path, unmerged, stages, stage_error)) return failure("conflicts", stage_error);
+  if (!unmerged && blocks == 0) return failure("conflicts", error);
+  print_line(path + ": merged line by line (it is not JSON): " + std::to_string(blocks) +
+             (blocks == 1 ? " conflict block" : " conflict blocks"));
+  if (unmerged)
+    print_line("  zuv resolve " + path +
+               " --current (or --incoming) takes that side's whole file from git");
+  else
+    print_line("note: " + path + " is not unmerged in a git repository: edit its blocks by hand");
+  return status::conflicts;
+}
+
 int graph_mode(const std::vector<std::string>& paths) {
   Ref documents[4];
   NotebookFacts facts[4];
@@ -85,7 +113,13 @@ int run_conflicts(const std::vector<std::string>& args) {
   const std::string& path = parsed->positional[0];
   Ref document;
   NotebookFacts merged;
-  if (!load_facts(path, document, merged, error)) return failure("conflicts", error);
+  if (!load_facts(path, document, merged, error)) {
+    std::string text, read_error;
+    if (!read_bytes(path, text, read_error)) return failure("conflicts", error);
+    if (parse_json(text)) return failure("conflicts", error);
+    PyErr_Clear();
+    return list_line_merged(path, text, error);
+  }
   bool unmerged = false;
   conflicts::Stages stages;
   if (!read_stages(path, unmerged, stages, error)) return failure("conflicts", error);

@@ -211,6 +211,23 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
          0;
 }
 
+// A file the merge driver merged line by line (not JSON) while git still
+// has it unmerged: the chosen side's version replaces it whole.  No cell or
+// parameter can be chosen in it.
+int take_whole_file(const ResolveArguments& request, const std::string& bytes) {
+  if (!request.selection.cells.empty() || !request.selection.parameters.empty())
+    return usage_error("resolve", request.path +
+                                      " was merged line by line (it is not JSON): only the whole "
+                                      "file can be taken, with --current or --incoming");
+  if (!io::replace_file(request.path.c_str(), bytes.data(), static_cast<Py_ssize_t>(bytes.size())))
+    return python_failure("resolve");
+  const char* side = request.selection.side == conflicts::Side::current ? "current" : "incoming";
+  print_line(stdout, "resolved: " + request.path + " taken whole from the " + side +
+                         " version (it was merged line by line)");
+  print_line(stdout, request.path + ": no conflicts left");
+  return status::ok;
+}
+
 }  // namespace
 
 int run_resolve(const std::vector<std::string>& args) {
@@ -223,7 +240,15 @@ int run_resolve(const std::vector<std::string>& args) {
   std::string text;
   if (!read_bytes(request.path, text, error)) return failure("resolve", error);
   Ref document = parse_json(text);
-  if (!document) return failure("resolve", request.path + " is not JSON: " + take_python_error());
+  if (!document) {
+    const std::string why = take_python_error();
+    bool found = false;
+    std::string side_bytes;
+    if (!read_stage_file(request.path, request.selection.side, found, side_bytes, error))
+      return failure("resolve", error);
+    if (!found) return failure("resolve", request.path + " is not JSON: " + why);
+    return take_whole_file(request, side_bytes);
+  }
   if (!PyDict_Check(document.get())) return failure("resolve", request.path + " is not a notebook");
   NotebookFacts merged;
   if (!read_facts(document.get(), merged)) return python_failure("resolve");
