@@ -687,10 +687,14 @@ def with_metadata(document, index, **entries):
         (with_metadata(jdelete(IDS, 0), 0, tags=["mine"]), with_metadata(IDS, 1, collapsed=True), 0,
          [("code", "a = 1\n"), ("code", "print(a)\n")]),
         # One metadata key changed differently on both sides: current's, marked;
-        # notebook metadata likewise (named on stderr).
-        (with_metadata(with_metadata(IDS, 1, tags=["mine"], collapsed=True), None, author="me"),
-         with_metadata(with_metadata(IDS, 1, tags=["theirs"], scrolled=True), None, author="you"), 1,
-         [("markdown", "# Title\n"), ("code", "# <<<<<<< zuv: changed by both, current's kept: metadata.tags\n"),
+        # notebook metadata likewise (named on stderr, and a marked cell first
+        # that carries incoming's values).
+        (with_metadata(with_metadata(IDS, 1, tags=["mine"], collapsed=True), None, author="me",
+                       kernelspec={"name": "mine", "display_name": "Python 3", "language": "python"}),
+         with_metadata(with_metadata(IDS, 1, tags=["theirs"], scrolled=True), None, author="you",
+                       kernelspec={"name": "theirs", "display_name": "Theirs", "language": "python"}), 1,
+         [("markdown", "# <<<<<<< zuv: notebook metadata changed by both, current's kept: author, kernelspec.name\n"),
+          ("markdown", "# Title\n"), ("code", "# <<<<<<< zuv: changed by both, current's kept: metadata.tags\n"),
           ("code", "print(a)\n")]),
     ],
     ids=["cell-type", "added-both-one-id", "deleted-unchanged", "metadata"],
@@ -711,8 +715,20 @@ def test_merge_driver_plain_cell_rules(tmp_path, current, incoming, status, expe
     ids = [c["id"] for c in merged["cells"]]
     assert len(set(ids)) == len(ids)
     if "metadata.tags" in str(expected):
-        assert merged["cells"][1]["metadata"] == {"tags": ["mine"], "collapsed": True, "scrolled": True}
+        assert merged["cells"][2]["metadata"] == {"tags": ["mine"], "collapsed": True, "scrolled": True}
         assert merged["metadata"]["author"] == "me" and "current's kept: author" in result.stderr
+        assert merged["metadata"]["kernelspec"] == {"name": "mine", "display_name": "Theirs", "language": "python"}
+        # Listed, and resolved to either side, the notebook staying valid.
+        listed = subprocess.run([str(ZUV), "conflicts", paths["current"]], capture_output=True, text=True)
+        assert listed.returncode == 1 and "notebook metadata changed by both" in listed.stdout
+        for side, author, kernel in (("--current", "me", "mine"), ("--incoming", "you", "theirs")):
+            copy = tmp_path / f"resolved{side}.ipynb"
+            copy.write_text(text, encoding="utf-8")
+            subprocess.run([str(ZUV), "resolve", copy, side, "--all"], check=True, capture_output=True)
+            resolved = json.loads(copy.read_text(encoding="utf-8"))
+            nbformat.validate(nbformat.reads(copy.read_text(encoding="utf-8"), as_version=nbformat.NO_CONVERT))
+            assert resolved["metadata"]["author"] == author and resolved["metadata"]["kernelspec"]["name"] == kernel
+            assert [c["source"][0] for c in resolved["cells"]] == ["# Title\n", "a = 1\n", "print(a)\n"]
     if status == 0:
         assert merged["cells"][0]["metadata"] == {"tags": ["mine"], "collapsed": True}
 

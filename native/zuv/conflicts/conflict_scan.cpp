@@ -683,6 +683,14 @@ Plan plan_resolution(const NotebookFacts& merged, const std::vector<Conflict>& o
         const auto row = plain_mark_of(cell);
         if (!hit || !row) continue;
         const auto resolution = side == Side::current ? row->take_current : row->take_incoming;
+        if (row->kind == merge::plain::MarkKind::notebook_metadata_changed_by_both) {
+          if (side == Side::incoming) plan.incoming_metadata_cells.push_back(c.cell);
+          drop(c.cell, "");
+          plan.resolved.push_back(describe(c, merged) + (side == Side::incoming
+                                                             ? ": incoming's values taken"
+                                                             : ": current's values kept"));
+          break;
+        }
         if (resolution == merge::plain::Resolution::drop) {
           drop(c.cell, "");
           plan.resolved.push_back(describe(c, merged) + ": deleted");

@@ -161,6 +161,9 @@ struct Plan {
   std::vector<std::string> unmatched;  // selectors that matched nothing
   // Cells whose source blocks the selection asks to resolve.
   std::vector<std::size_t> source_cells;
+  // Marked notebook-metadata cells whose carried incoming values go into the
+  // notebook's metadata (applied before the cells are dropped).
+  std::vector<std::size_t> incoming_metadata_cells;
   // The final order of the kept parameters (indices into the merged list),
   // when a resolved parameter goes back to its place.
   std::optional<std::vector<std::size_t>> parameter_order;

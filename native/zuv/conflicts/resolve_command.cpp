@@ -114,12 +114,63 @@ Ref source_value(const std::vector<std::string>& lines, bool as_text) {
   return list;
 }
 
+// Sets `value` (null: removes it) at `path`, a list of keys from the top of
+// `mapping`, creating the objects on the way that are missing.
+bool set_at_path(PyObject* mapping, PyObject* path, PyObject* value) {
+  Ref here = Ref::borrow(mapping);
+  const Py_ssize_t depth = PyList_GET_SIZE(path);
+  for (Py_ssize_t k = 0; k + 1 < depth; ++k) {
+    PyObject* key = PyList_GET_ITEM(path, k);
+    Ref next = Ref::borrow(PyDict_GetItemWithError(here.get(), key));
+    if (!next && PyErr_Occurred()) return false;
+    if (!next || !PyDict_Check(next.get())) {
+      if (!value) return true;
+      next = Ref::steal(PyDict_New());
+      if (!next || PyDict_SetItem(here.get(), key, next.get()) < 0) return false;
+    }
+    here = std::move(next);
+  }
+  PyObject* last = PyList_GET_ITEM(path, depth - 1);
+  if (value) return PyDict_SetItem(here.get(), last, value) == 0;
+  if (PyDict_DelItem(here.get(), last) == 0) return true;
+  if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+// The incoming values a marked notebook-metadata cell carries, put into the
+// notebook's metadata.  Entries of another shape (a hand-edited cell) are
+// skipped.
+bool take_incoming_metadata(PyObject* document, PyObject* cell) {
+  Ref metadata = held_member(document, names().metadata);
+  Ref carried = held_member(
+      held_member(held_member(cell, names().metadata).get(), names().zuv).get(), names().incoming);
+  if (!metadata || !PyDict_Check(metadata.get()) || !carried || !PyList_Check(carried.get()))
+    return true;
+  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(carried.get()); ++k) {
+    Ref entry = Ref::borrow(PyList_GET_ITEM(carried.get(), k));
+    Ref path = held_member(entry.get(), names().path);
+    if (!path || !PyList_Check(path.get()) || PyList_GET_SIZE(path.get()) == 0) continue;
+    bool keys = true;
+    for (Py_ssize_t p = 0; p < PyList_GET_SIZE(path.get()); ++p)
+      keys = keys && PyUnicode_Check(PyList_GET_ITEM(path.get(), p));
+    if (!keys) continue;
+    if (!set_at_path(metadata.get(), path.get(), held_member(entry.get(), names().value).get()))
+      return false;
+  }
+  return true;
+}
+
 // Applies the plan to the document's own objects.  Each parent reference
 // that goes with a dropped cell is told in `cut`.
 bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Plan& plan,
            std::vector<std::string>& cut) {
   Ref cells = held_member(document, names().cells);
   if (!cells || !PyList_Check(cells.get())) return true;
+  for (std::size_t index : plan.incoming_metadata_cells) {
+    Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), static_cast<Py_ssize_t>(index)));
+    if (!take_incoming_metadata(document, cell.get())) return false;
+  }
   for (const auto& edit : plan.cell_edits) {
     Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), static_cast<Py_ssize_t>(edit.cell)));
     Ref canvas = held_canvas(cell.get());
