@@ -42,7 +42,8 @@ bool text(PyObject* value, std::string& out) { return pages::text_of(value, out)
 // rest of the source.
 bool may_be_marker(char c) { return c == '<' || c == '|' || c == '=' || c == '>'; }
 
-// A source as its lines (see may_be_marker); `valid` false when it is
+// A source as its lines (see may_be_marker; the first line is kept whole, as
+// it may be the cell merge's conflict mark); `valid` false when it is
 // neither a str nor a list of str.
 bool source_lines(PyObject* source, std::vector<std::string>& out, bool& valid) {
   valid = true;
@@ -53,7 +54,7 @@ bool source_lines(PyObject* source, std::vector<std::string>& out, bool& valid) 
     while (start < whole.size()) {
       std::size_t end = whole.find('\n', start);
       end = end == std::string::npos ? whole.size() : end + 1;
-      if (may_be_marker(whole[start]))
+      if (start == 0 || may_be_marker(whole[start]))
         out.emplace_back(whole, start, end - start);
       else
         out.emplace_back();
@@ -76,7 +77,8 @@ bool source_lines(PyObject* source, std::vector<std::string>& out, bool& valid) 
     }
     out.emplace_back();
     const Py_UCS4 first = PyUnicode_GET_LENGTH(line) ? PyUnicode_READ_CHAR(line, 0) : 0;
-    if (first < 0x80 && may_be_marker(static_cast<char>(first)) && !text(line, out.back()))
+    if ((i == 0 || (first < 0x80 && may_be_marker(static_cast<char>(first)))) &&
+        !text(line, out.back()))
       return false;
   }
   return true;

@@ -38,9 +38,10 @@ std::string cell_label(const conflicts::CellFacts& cell, bool has_canvas_id, std
 void index_pipeline(NotebookUnderCheck& notebook);
 
 // Everything wrong with a parsed notebook: its shape findings, then git
-// conflict blocks in sources; for pipeline notebooks also conflict marks,
-// copies placed by a merge, duplicate canvas ids and parameter names,
-// parents that are no cell, and cycles.
+// conflict blocks in sources and the cell merge's conflict marks; for
+// pipeline notebooks also the other conflict marks, copies placed by a
+// merge, duplicate canvas ids and parameter names, parents that are no cell,
+// and cycles.
 std::vector<Finding> check_notebook(const NotebookUnderCheck& notebook);
 
 // The git conflict blocks between the lines of a text that is not JSON,
