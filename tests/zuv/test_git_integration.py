@@ -640,6 +640,10 @@ def test_git_merges_stock_jupyter_notebooks_cell_by_cell(repo, operation, base, 
     # Every conflict is listed, and resolving them all leaves a valid notebook.
     listed = run(repo, ZUV, "conflicts", "pipeline.ipynb", check=False)
     assert listed.returncode == 1 and "no conflicts" not in listed.stdout
+    # The page draws the conflicting cell as one, plain cells included.
+    page = repo.parent / "merge.html"
+    assert run(repo, ZUV, "show-merge", "--html", page, "pipeline.ipynb", check=False).returncode == 1
+    assert "in conflict</span>" in page.read_text(encoding="utf-8")
     run(repo, ZUV, "resolve", "pipeline.ipynb", "--incoming", "--all")
     text = (repo / "pipeline.ipynb").read_text(encoding="utf-8")
     nbformat.validate(nbformat.reads(text, as_version=nbformat.NO_CONVERT))

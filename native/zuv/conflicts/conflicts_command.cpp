@@ -7,6 +7,7 @@
 #include "zuv/commands.hpp"
 #include "zuv/conflicts/merge_facts.hpp"
 #include "zuv/conflicts/pipeline_breaks.hpp"
+#include "zuv/notebook/keyed_view.hpp"
 #include "zuv/notebook/notebook_file.hpp"
 #include "zuv/notebook/py_text.hpp"
 #include "zuv/pages/notebook_pages.hpp"
@@ -98,6 +99,25 @@ int graph_mode(const std::vector<std::string>& paths) {
   return list_conflicts(paths[3], facts[3], &stages, pipeline_warnings(stages, facts[3]), nullptr);
 }
 
+// The key under which the page draws each cell of `merged` (compared with
+// `before`): its canvas id, or the stand-in key keyed_views gives a cell
+// without one.
+bool drawn_keys(PyObject* before, PyObject* merged, std::vector<std::string>& keys) {
+  Ref old_view, new_view;
+  if (!keyed_views(before, merged, old_view, new_view)) return false;
+  Ref cells = pages::held_member(new_view.get(), names().cells);
+  if (!cells || !PyList_Check(cells.get())) return true;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells.get()); ++i) {
+    Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), i));
+    std::string key;
+    if (!pages::text_of(pages::held_member(pages::held_canvas(cell.get()).get(), names().id).get(),
+                        key))
+      return false;
+    keys.push_back(std::move(key));
+  }
+  return true;
+}
+
 }  // namespace
 
 int run_conflicts(const std::vector<std::string>& args) {
@@ -170,9 +190,11 @@ int run_show_merge(const std::vector<std::string>& args) {
   std::unordered_map<std::string, std::size_t> node;
   for (std::size_t i = 0; i < page.cells.size(); ++i)
     if (page.cells[i].status != page::Status::missing) node.emplace(page.cells[i].id, i);
+  std::vector<std::string> keys;
+  if (!drawn_keys(before.get(), document.get(), keys)) return python_failure("show-merge");
   auto node_of = [&](std::size_t cell) -> std::ptrdiff_t {
-    if (cell == conflicts::npos) return -1;
-    auto found = node.find(merged.cells[cell].id);
+    if (cell == conflicts::npos || cell >= keys.size()) return -1;
+    auto found = node.find(keys[cell]);
     return found == node.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
   };
   for (const auto& c : open) {
