@@ -644,6 +644,11 @@ def test_git_merges_stock_jupyter_notebooks_cell_by_cell(repo, operation, base, 
     page = repo.parent / "merge.html"
     assert run(repo, ZUV, "show-merge", "--html", page, "pipeline.ipynb", check=False).returncode == 1
     assert "in conflict</span>" in page.read_text(encoding="utf-8")
+    # A plain cell is chosen by its nbformat id, the rest all at once.
+    for c in merged["cells"]:
+        if "canvas" not in c["metadata"] and "id" in c and any("<<<<<<<" in line for line in c["source"]):
+            chosen = run(repo, ZUV, "resolve", "pipeline.ipynb", "--incoming", "--cell", c["id"], check=False)
+            assert chosen.returncode in (0, 1) and "resolved: " in chosen.stdout, chosen.stdout + chosen.stderr
     run(repo, ZUV, "resolve", "pipeline.ipynb", "--incoming", "--all")
     text = (repo / "pipeline.ipynb").read_text(encoding="utf-8")
     nbformat.validate(nbformat.reads(text, as_version=nbformat.NO_CONVERT))

@@ -33,17 +33,23 @@ bool is_marker(std::string_view line, char c, std::size_t size, bool labelled) {
   return labelled && line[size] == ' ';
 }
 
+// Whether `s` is the cell's canvas id, or for a cell without one its
+// nbformat id.
+bool selected_id(const std::string& s, const CellFacts& cell) {
+  return !s.empty() && (s == cell.id || (cell.id.empty() && s == cell.cell_id));
+}
+
 bool selected_name(const std::vector<std::string>& selectors, const CellFacts& cell) {
   const std::string_view plain = plain_name(cell.name);
   for (const std::string& s : selectors)
-    if (s == cell.id || (!cell.name.empty() && (s == cell.name || s == plain))) return true;
+    if (selected_id(s, cell) || (!cell.name.empty() && (s == cell.name || s == plain))) return true;
   return false;
 }
 
 bool selected_by_id_or_marked_name(const std::vector<std::string>& selectors,
                                    const CellFacts& cell) {
   for (const std::string& s : selectors)
-    if (s == cell.id || (!cell.name.empty() && s == cell.name)) return true;
+    if (selected_id(s, cell) || (!cell.name.empty() && s == cell.name)) return true;
   return false;
 }
 
@@ -88,7 +94,9 @@ Side other_side(Side side) { return side == Side::current ? Side::incoming : Sid
 
 void NotebookFacts::index() {
   by_id.clear();
-  for (std::size_t i = 0; i < cells.size(); ++i) by_id[cells[i].id] = i;
+  // A cell without a canvas id has none to be found by.
+  for (std::size_t i = 0; i < cells.size(); ++i)
+    if (!cells[i].id.empty()) by_id[cells[i].id] = i;
 }
 
 std::string_view plain_name(std::string_view name) {

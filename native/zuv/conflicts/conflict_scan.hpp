@@ -46,7 +46,7 @@ struct ParameterFacts {
 struct NotebookFacts {
   std::vector<CellFacts> cells;
   std::vector<ParameterFacts> parameters;
-  std::unordered_map<std::string, std::size_t> by_id;  // filled by index()
+  std::unordered_map<std::string, std::size_t> by_id;  // by canvas id, filled by index()
   void index();
 };
 
