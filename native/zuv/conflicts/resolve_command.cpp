@@ -120,19 +120,19 @@ bool set_at_path(PyObject* mapping, PyObject* path, PyObject* value) {
   Ref here = Ref::borrow(mapping);
   const Py_ssize_t depth = PyList_GET_SIZE(path);
   for (Py_ssize_t k = 0; k + 1 < depth; ++k) {
-    PyObject* key = PyList_GET_ITEM(path, k);
-    Ref next = Ref::borrow(PyDict_GetItemWithError(here.get(), key));
+    Ref key = Ref::borrow(PyList_GET_ITEM(path, k));
+    Ref next = Ref::borrow(PyDict_GetItemWithError(here.get(), key.get()));
     if (!next && PyErr_Occurred()) return false;
     if (!next || !PyDict_Check(next.get())) {
       if (!value) return true;
       next = Ref::steal(PyDict_New());
-      if (!next || PyDict_SetItem(here.get(), key, next.get()) < 0) return false;
+      if (!next || PyDict_SetItem(here.get(), key.get(), next.get()) < 0) return false;
     }
     here = std::move(next);
   }
-  PyObject* last = PyList_GET_ITEM(path, depth - 1);
-  if (value) return PyDict_SetItem(here.get(), last, value) == 0;
-  if (PyDict_DelItem(here.get(), last) == 0) return true;
+  Ref last = Ref::borrow(PyList_GET_ITEM(path, depth - 1));
+  if (value) return PyDict_SetItem(here.get(), last.get(), value) == 0;
+  if (PyDict_DelItem(here.get(), last.get()) == 0) return true;
   if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
   PyErr_Clear();
   return true;
@@ -155,8 +155,8 @@ bool take_incoming_metadata(PyObject* document, PyObject* cell) {
     for (Py_ssize_t p = 0; p < PyList_GET_SIZE(path.get()); ++p)
       keys = keys && PyUnicode_Check(PyList_GET_ITEM(path.get(), p));
     if (!keys) continue;
-    if (!set_at_path(metadata.get(), path.get(), held_member(entry.get(), names().value).get()))
-      return false;
+    Ref value = held_member(entry.get(), names().value);
+    if (!set_at_path(metadata.get(), path.get(), value.get())) return false;
   }
   return true;
 }

@@ -162,16 +162,17 @@ Ref metadata_conflict_cell(const std::string& keys, PyObject* incoming_values) {
   std::string text = plain::mark_line(plain::MarkKind::notebook_metadata_changed_by_both, keys);
   text += "\n";
   for (Py_ssize_t k = 0; k < PyList_GET_SIZE(incoming_values); ++k) {
-    PyObject* entry = PyList_GET_ITEM(incoming_values, k);
-    PyObject* path = member(entry, names().path);
+    // Held: writing a value as JSON runs the json module.
+    Ref entry = Ref::borrow(PyList_GET_ITEM(incoming_values, k));
+    Ref path = Ref::borrow(member(entry.get(), names().path));
     std::string name;
-    for (Py_ssize_t p = 0; p < PyList_GET_SIZE(path); ++p)
-      name += (p ? "." : "") + utf8(PyList_GET_ITEM(path, p));
-    PyObject* value = member(entry, names().value);
+    for (Py_ssize_t p = 0; p < PyList_GET_SIZE(path.get()); ++p)
+      name += (p ? "." : "") + utf8(PyList_GET_ITEM(path.get(), p));
+    Ref value = Ref::borrow(member(entry.get(), names().value));
     std::string shown;
     JsonLayout one_line;
     one_line.ensure_ascii = false;
-    if (value && !dump_json(value, one_line, shown)) return {};
+    if (value && !dump_json(value.get(), one_line, shown)) return {};
     text +=
         value ? "\nincoming's " + name + ": " + shown + "\n" : "\nincoming deleted " + name + "\n";
   }
