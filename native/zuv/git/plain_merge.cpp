@@ -173,8 +173,10 @@ Ref metadata_conflict_cell(const std::string& keys, PyObject* incoming_values) {
     JsonLayout one_line;
     one_line.ensure_ascii = false;
     if (value && !dump_json(value.get(), one_line, shown)) return {};
-    text +=
-        value ? "\nincoming's " + name + ": " + shown + "\n" : "\nincoming deleted " + name + "\n";
+    text += value ? "\nincoming's " : "\nincoming deleted ";
+    text += name;
+    if (value) text.append(": ").append(shown);
+    text += "\n";
   }
   Ref source = Ref::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
