@@ -67,8 +67,11 @@ constexpr std::array kCommands = {
             "the cell's name and canvas id.  While FILE is unmerged in a git repository\n"
             "git's index stages are read too, to find copies placed without a mark and\n"
             "parent edges the merge lost.  --graph compares the four files given:\n"
-            "lost edges and cycles are listed as warnings.  Exit status 0 when nothing\n"
-            "is open, 1 when conflicts remain, 2 on usage errors, 3 on failure.",
+            "lost edges and cycles are listed as warnings.  The cell merge's marks\n"
+            "(\"# <<<<<<< zuv: ...\", notebook metadata too) are listed as well; a file\n"
+            "merged line by line (not JSON) is said to be, with its conflict blocks.\n"
+            "Exit status 0 when nothing is open, 1 when conflicts remain, 2 on usage\n"
+            "errors, 3 on failure.",
             run_conflicts},
     Command{"show-merge", "draw a merged notebook's pipeline and its conflicts as HTML",
             "zuv show-merge --html OUT FILE\n"
@@ -87,8 +90,11 @@ constexpr std::array kCommands = {
             "stays or goes as the chosen side decided; a parameter kept twice keeps the\n"
             "chosen value; source conflict blocks keep the chosen side's lines.  Two\n"
             "different cells that claim one name both stay unless one of them is named\n"
-            "with --cell CANVAS_ID.  Without a selector it lists what is open (status\n"
-            "2).  Exit status 0 when nothing is left open, 1 when conflicts remain.",
+            "with --cell CANVAS_ID.  A cell without a canvas id is named by its nbformat\n"
+            "id; a notebook metadata conflict takes the chosen side's values.  Without\n"
+            "a selector it lists what is open (status 2).  A file merged line by line\n"
+            "(not JSON) that git has unmerged is replaced by the chosen side's whole\n"
+            "file.  Exit status 0 when nothing is left open, 1 when conflicts remain.",
             run_resolve},
     Command{"check", "find what must not be committed in notebooks",
             "zuv check [--] [PATH...]\n"
