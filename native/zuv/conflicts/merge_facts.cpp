@@ -201,8 +201,11 @@ bool read_stage_file(const std::string& path, conflicts::Side side, bool& found,
   found = false;
   const char wanted = side == conflicts::Side::current ? '2' : '3';
   ProcessResult listing;
-  if (!run_git({"ls-files", "-u", "-z", "--full-name", "--", path}, listing, error, true))
-    return false;
+  // Without git there is no stage to take.
+  if (!run_git({"ls-files", "-u", "-z", "--full-name", "--", path}, listing, error, true)) {
+    error.clear();
+    return true;
+  }
   if (listing.status != 0) return true;
   for (std::size_t at = 0; at < listing.out.size();) {
     const std::size_t nul = listing.out.find('\0', at);

@@ -27,7 +27,7 @@ bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& sta
 // The version of `path` git holds for `side` while the path is unmerged (the
 // index stage, with the work tree's filters and line ends applied): `found`
 // false when git holds none (the path is not unmerged, or that side deleted
-// it).  False only when git could not be asked.
+// it, or git cannot be run).  False when git failed to give the version.
 bool read_stage_file(const std::string& path, conflicts::Side side, bool& found, std::string& bytes,
                      std::string& error);
 
