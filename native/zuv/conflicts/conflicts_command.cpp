@@ -57,10 +57,10 @@ int list_conflicts(const std::string& label, const NotebookFacts& merged,
   return open.empty() ? status::ok : status::conflicts;
 }
 
-// A file that is not JSON, the way the merge driver leaves a file it had to
-// merge line by line (`text`): git's conflict blocks in it, and while git has the path
-// unmerged, how to take one side's whole file.  Anything else that is not
-// JSON fails as before with `error`.
+// A file that is not JSON (`text`), the way the merge driver leaves a file it
+// had to merge line by line: git's conflict blocks in it, and while git has
+// the path unmerged, how to take one side's whole file.  A file that is
+// neither fails with `error`.
 int list_line_merged(const std::string& path, const std::string& text, const std::string& error) {
   std::vector<std::string> lines;
   for (std::size_t at = 0; at < text.size();) {
