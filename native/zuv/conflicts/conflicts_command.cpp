@@ -158,7 +158,16 @@ int run_show_merge(const std::vector<std::string>& args) {
 
   Ref document;
   NotebookFacts merged;
-  if (!load_facts(path, document, merged, error)) return failure("show-merge", error);
+  if (!load_facts(path, document, merged, error)) {
+    // A file merged line by line has no pipeline to draw: say where to go.
+    std::string text, read_error;
+    if (read_bytes(path, text, read_error) && !parse_json(text)) {
+      PyErr_Clear();
+      error += " (merged line by line? `zuv conflicts` lists its blocks; `zuv resolve " + path +
+               " --current|--incoming` takes a whole side while git has it unmerged)";
+    }
+    return failure("show-merge", error);
+  }
   bool unmerged = false;
   conflicts::Stages stages;
   std::string current_text;
