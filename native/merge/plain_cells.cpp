@@ -239,6 +239,8 @@ const std::vector<MarkRow>& mark_rows() {
       {MarkKind::added_by_both_current, "added by both, current's version", R::keep, R::drop},
       {MarkKind::added_by_both_incoming, "added by both, incoming's version", R::drop, R::keep},
       {MarkKind::fields_changed_by_both, "changed by both, current's kept:", R::keep, R::keep},
+      {MarkKind::notebook_metadata_changed_by_both,
+       "notebook metadata changed by both, current's kept:", R::drop, R::drop},
   };
   return rows;
 }
@@ -259,7 +261,8 @@ std::optional<MarkRow> parse_mark(std::string_view line) {
   if (!line.starts_with(kMarkPrefix)) return std::nullopt;
   line.remove_prefix(kMarkPrefix.size());
   for (const MarkRow& row : mark_rows()) {
-    bool with_detail = row.kind == MarkKind::fields_changed_by_both;
+    bool with_detail = row.kind == MarkKind::fields_changed_by_both ||
+                       row.kind == MarkKind::notebook_metadata_changed_by_both;
     if (with_detail ? line.starts_with(row.phrase) : line == row.phrase) return row;
   }
   return std::nullopt;

@@ -106,6 +106,10 @@ enum class MarkKind {
   added_by_both_current,
   added_by_both_incoming,
   fields_changed_by_both,  // outputs or metadata: current's kept
+  // A cell of its own, first in the notebook: notebook metadata keys both
+  // sides changed differently (current's kept); the incoming values are
+  // carried in the cell's metadata for `zuv resolve --incoming`.
+  notebook_metadata_changed_by_both,
 };
 
 // What `zuv resolve` does with a marked cell for a side.
@@ -113,8 +117,8 @@ enum class Resolution { keep, drop };
 
 struct MarkRow {
   MarkKind kind;
-  std::string_view phrase;  // the mark line after kMarkPrefix (fields_changed_by_both:
-                            // followed by the fields)
+  std::string_view phrase;  // the mark line after kMarkPrefix (fields_changed_by_both and
+                            // notebook_metadata_changed_by_both: followed by the keys)
   Resolution take_current;
   Resolution take_incoming;
 };

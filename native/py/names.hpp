@@ -104,6 +104,7 @@
   X(load, "load")                             \
   X(loads, "loads")                           \
   X(logging, "logging")                       \
+  X(markdown, "markdown")                     \
   X(merge_file, "merge_file")                 \
   X(merge_files, "merge_files")               \
   X(metadata, "metadata")                     \
@@ -141,7 +142,8 @@
   X(uuid4, "uuid4")                           \
   X(value, "value")                           \
   X(verbose, "verbose")                       \
-  X(weft_id, "weft_id")
+  X(weft_id, "weft_id")                       \
+  X(zuv, "zuv")
 
 namespace zuv {
 

@@ -73,8 +73,11 @@ constexpr std::array kCommands = {
             "the cell's name and canvas id.  While FILE is unmerged in a git repository\n"
             "git's index stages are read too, to find copies placed without a mark and\n"
             "parent edges the merge lost.  --graph compares the four files given:\n"
-            "lost edges and cycles are listed as warnings.  Exit status 0 when nothing\n"
-            "is open, 1 when conflicts remain, 2 on usage errors, 3 on failure.",
+            "lost edges and cycles are listed as warnings.  The cell merge's marks\n"
+            "(\"# <<<<<<< zuv: ...\", notebook metadata too) are listed as well; a file\n"
+            "merged line by line (not JSON) is said to be, with its conflict blocks.\n"
+            "Exit status 0 when nothing is open, 1 when conflicts remain, 2 on usage\n"
+            "errors, 3 on failure.",
             run_conflicts},
     Command{"show-merge", "draw a merged notebook's pipeline and its conflicts as HTML",
             "zuv show-merge --html OUT FILE\n"
@@ -93,14 +96,17 @@ constexpr std::array kCommands = {
             "stays or goes as the chosen side decided; a parameter kept twice keeps the\n"
             "chosen value; source conflict blocks keep the chosen side's lines.  Two\n"
             "different cells that claim one name both stay unless one of them is named\n"
-            "with --cell (its name or either canvas id).  --combine joins two copies of\n"
-            "one cell field by field against the base version (git's index stages):\n"
-            "what one side changed is taken, sources both changed go through the line\n"
-            "merge; a field both sides changed differently leaves the copies open, named.\n"
-            "A name that selects conflicts of different cells is refused (status 2):\n"
-            "give a canvas id.  Without a side or a selector it lists what is open\n"
-            "(status 2).  Exit status 0 when nothing is left open, 1 when conflicts\n"
-            "remain.",
+            "with --cell (its name or either canvas id).  A cell without a canvas id is\n"
+            "named by its nbformat id; a notebook metadata conflict takes the chosen\n"
+            "side's values.  --combine joins two copies of one cell field by field\n"
+            "against the base version (git's index stages): what one side changed is\n"
+            "taken, sources both changed go through the line merge; a field both sides\n"
+            "changed differently leaves the copies open, named.  A name that selects\n"
+            "conflicts of different cells is refused (status 2): give a canvas id.\n"
+            "Without a side or a selector it lists what is open (status 2).  A file\n"
+            "merged line by line (not JSON) that git has unmerged is replaced by the\n"
+            "chosen side's whole file.  Exit status 0 when nothing is left open, 1 when\n"
+            "conflicts remain.",
             run_resolve},
     Command{"check", "find what must not be committed in notebooks",
             "zuv check [--] [PATH...]\n"

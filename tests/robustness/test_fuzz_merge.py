@@ -154,7 +154,8 @@ LINES = st.sampled_from(["a = 1\n", "b = 2\n", "print(a)\n", "# note\n", "x\n", 
 @st.composite
 def plain_triples(draw):
     """A plain (or mixed) notebook and two sides derived by cell edits,
-    insertions, deletions, re-runs and type changes."""
+    insertions, deletions, re-runs, type changes and notebook metadata
+    changes."""
     with_ids = draw(st.booleans())
     mixed = draw(st.booleans())
     counter = iter(range(10_000))
@@ -176,6 +177,9 @@ def plain_triples(draw):
 
     def side():
         doc = json.loads(json.dumps(base))
+        title = draw(st.sampled_from([None, "one", "two"]))
+        if title:
+            doc["metadata"]["title"] = title
         for _ in range(draw(st.integers(0, 4))):
             cells = doc["cells"]
             action = draw(st.sampled_from(["edit", "insert", "delete", "rerun", "retype"]))
@@ -223,5 +227,11 @@ def test_merge_driver_keeps_plain_notebooks_valid_and_every_added_line(triple):
         base_lines = {line for c in triple[0]["cells"] for line in c["source"]}
         added = {line for doc in triple[1:] for c in doc["cells"] for line in c["source"]} - base_lines - {""}
         assert added <= merged, (added - merged, text)
+        # A title both sides set differently: current's kept, incoming's shown.
+        titles = [doc["metadata"].get("title") for doc in triple]
+        if titles[1] != titles[2] and None not in titles[1:] and titles[0] not in titles[1:]:
+            event("notebook metadata conflict")
+            assert json.loads(text)["metadata"]["title"] == titles[1]
+            assert f'incoming\'s title: "{titles[2]}"\n' in merged, text
     finally:
         shutil.rmtree(directory)

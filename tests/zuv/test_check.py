@@ -57,6 +57,16 @@ CASES = {
         ["train (T): 1 git conflict block in the source at line 2-6"]),
     "conflict block in a plain notebook": (
         plain("a = 1\n", "".join(BLOCK)), ["cell 2: 1 git conflict block in the source at line 1-5"]),
+    # The cell merge's marks, in a plain notebook and in a pipeline one.
+    "cell merge marks in a plain notebook": (
+        plain("a = 1\n", "# <<<<<<< zuv: changed by incoming, deleted by current\nb = 2\n",
+              ["# <<<<<<< zuv: notebook metadata changed by both, current's kept: author\n"]),
+        ["cell 2: conflict mark of the cell merge: changed by incoming, deleted by current",
+         "cell 3: conflict mark of the cell merge: notebook metadata changed by both, current's kept: author"]),
+    "cell merge mark in a mixed notebook": (
+        dict(notebook([cell("L", "load")]), cells=[cell("L", "load"), dict(
+            plain(["# <<<<<<< zuv: changed by both, current's kept: outputs\n", "x\n"])["cells"][0])]),
+        ["cell 2: conflict mark of the cell merge: changed by both, current's kept: outputs"]),
     "conflict block between JSON lines": (
         JSON_CONFLICT, [": git conflict block at lines 3-7: the file is not JSON"]),
     "parent that is no cell": (

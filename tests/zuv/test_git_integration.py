@@ -349,6 +349,31 @@ def test_line_merge_keeps_the_users_conflict_style(repo):
     assert "||||||| pipeline.ipynb-base" in text and '"x = 1\\n",' in text
 
 
+# A file merged line by line is no JSON: `zuv conflicts` says so, and while
+# git has it unmerged `zuv resolve` takes one side's whole file (no cell can
+# be chosen in it); nothing is written on a refusal.
+@pytest.mark.parametrize("side, version", [("--current", 1), ("--incoming", 2)])
+def test_resolve_takes_a_whole_side_of_a_line_merged_file(repo, side, version):
+    texts = [jupyter_text(old_format(document)) for document in (BASE, *CONFLICT[1:])]
+    branches(repo, *texts)
+    assert git(repo, "merge", "--no-edit", "feature", check=False).returncode != 0
+    path = repo / "pipeline.ipynb"
+    merged = path.read_bytes()
+    listed = run(repo, ZUV, "conflicts", "pipeline.ipynb", check=False)
+    assert listed.returncode == 1 and "merged line by line (it is not JSON): 1 conflict block" in listed.stdout
+    refused = run(repo, ZUV, "resolve", "pipeline.ipynb", side, "--cell", "a", check=False)
+    assert refused.returncode == 2 and path.read_bytes() == merged
+    run(repo, ZUV, "resolve", "pipeline.ipynb", side)
+    assert path.read_text(encoding="utf-8") == texts[version]
+    assert run(repo, ZUV, "conflicts", "pipeline.ipynb").returncode == 0
+    git(repo, "commit", "-qam", "resolved")
+    # Once git has it merged, a file that is no JSON is no longer taken whole.
+    path.write_text("<<<<<<< a\nx\n=======\ny\n>>>>>>> b\n", encoding="utf-8")
+    assert run(repo, ZUV, "resolve", "pipeline.ipynb", side, check=False).returncode == 3
+    assert run(repo, ZUV, "conflicts", "pipeline.ipynb", check=False).returncode == 1
+    assert sorted(p.name for p in repo.iterdir()) == [".git", ".gitattributes", "pipeline.ipynb"]
+
+
 HOSTILE = "print('\x1b[2J\x1b]0;owned\x07')\n"
 
 
@@ -379,6 +404,31 @@ def test_git_diff_log_and_show_read_notebooks(repo, command, expected):
         assert line in lines, output
     assert "\x1b" not in output
     assert "load" not in output.split("diff")[-1].split("modified cell")[0] or command[0] != "diff"
+
+
+# textconv names a cell without a canvas id by its type and nbformat id, not
+# by its place: a cell inserted first shows in `git log -p` as added lines
+# alone, every cell still printed in notebook order.
+@pytest.mark.parametrize("shape", ["plain-4.4", "plain-4.5", "mixed"])
+def test_textconv_prints_plain_cells_by_identity(repo, shape):
+    cells = [jcell(["import os\n"], "imp"), jcell(["## Notes\n"], "notes", "markdown"), jcell(["run()\n"], "go")]
+    document = jnotebook(cells, minor=4 if shape == "plain-4.4" else 5)
+    if shape == "plain-4.4":
+        for c in document["cells"]:
+            del c["id"]
+    if shape == "mixed":
+        document = clone(BASE)
+        document["cells"][1:1] = cells
+    changed = jinsert(document, 0, jcell(["# Title\n"], None if shape == "plain-4.4" else "title", "markdown"))
+    commit(repo, jupyter_text(document), "base")
+    commit(repo, jupyter_text(changed), "title")
+    shown = git(repo, "log", "-p", "-1").stdout
+    body = shown.split("\n@@", 1)[1].splitlines()[1:]
+    assert [line for line in body if line[:1] in "+-"] == [
+        "+[markdown]" + ("" if shape == "plain-4.4" else "  (cell id title)"), "+    # Title", "+"], shown
+    text = run(repo, ZUV, "textconv", "pipeline.ipynb").stdout
+    sources = [line.strip() for line in text.splitlines() if line.startswith("    ")]
+    assert sources == [line.strip() for c in changed["cells"] for line in c["source"]]
 
 
 def added_in_canvas(document):
@@ -552,8 +602,14 @@ MD = {"cell_type": "markdown", "id": "jupyter-md", "metadata": {}, "source": ["#
         pytest.param(BASE, edit(BASE, "a", 1, "df = load(cache=True)\n"), jinsert(BASE, 1, MD), False,
                      [BASE["cells"][0]["source"][:1] + ["df = load(cache=True)\n"] + BASE["cells"][0]["source"][2:],
                       MD["source"], BASE["cells"][1]["source"]], id="pipeline-plus-jupyter-cell"),
+        pytest.param(BASE, jinsert(BASE, 2, MD), edit(BASE, "b", 0, "model = fit(df, k=3)\n"), False,
+                     [BASE["cells"][0]["source"], ["model = fit(df, k=3)\n"], MD["source"]],
+                     id="pipeline-plus-jupyter-cell-on-current"),
         pytest.param(BASE, jinsert(CONFLICT[1], 2, MD), CONFLICT[2], True,
                      ["x = 'mine'\n", "x = 'theirs'\n", "## Notes from Jupyter\n"], id="pipeline-conflict-plus-jupyter-cell"),
+        pytest.param(BASE, CONFLICT[1], jinsert(CONFLICT[2], 0, MD), True,
+                     ["x = 'mine'\n", "x = 'theirs'\n", "## Notes from Jupyter\n"],
+                     id="pipeline-conflict-plus-jupyter-cell-on-incoming"),
         # Changed on one side, deleted on the other: kept, marked.
         pytest.param(IDS, jdelete(IDS, 1), jedit(IDS, 1, 2, "c = 30\n"), True,
                      ["# <<<<<<< zuv: changed by incoming, deleted by current\n", "c = 30\n"], id="changed-vs-deleted"),
@@ -562,10 +618,20 @@ MD = {"cell_type": "markdown", "id": "jupyter-md", "metadata": {}, "source": ["#
                      ["# <<<<<<< zuv: changed by both, current's kept: outputs\n", "mine\n"], id="outputs"),
     ],
 )
-def test_git_merges_stock_jupyter_notebooks_cell_by_cell(repo, base, current, incoming, conflict, expected):
+@pytest.mark.parametrize("operation", ["merge", "rebase", "cherry-pick"])
+def test_git_merges_stock_jupyter_notebooks_cell_by_cell(repo, operation, base, current, incoming, conflict,
+                                                         expected):
     nbformat = pytest.importorskip("nbformat")
     branches(repo, jupyter_text(base), jupyter_text(current), jupyter_text(incoming))
-    result = git(repo, "merge", "--no-edit", "feature", check=False)
+    # Each operation replays feature's change onto main's: main's side is
+    # the current version, feature's the incoming one.
+    if operation == "merge":
+        result = git(repo, "merge", "--no-edit", "feature", check=False)
+    elif operation == "rebase":
+        git(repo, "checkout", "-q", "feature")
+        result = git(repo, "rebase", "main", check=False)
+    else:
+        result = git(repo, "cherry-pick", "feature", check=False)
     output = result.stdout + result.stderr
     assert "merged line by line" not in output
     text = (repo / "pipeline.ipynb").read_text(encoding="utf-8")
@@ -585,12 +651,28 @@ def test_git_merges_stock_jupyter_notebooks_cell_by_cell(repo, base, current, in
     # Every conflict is listed, and resolving them all leaves a valid notebook.
     listed = run(repo, ZUV, "conflicts", "pipeline.ipynb", check=False)
     assert listed.returncode == 1 and "no conflicts" not in listed.stdout
+    # The page draws the conflicting cell as one, plain cells included.
+    page = repo.parent / "merge.html"
+    assert run(repo, ZUV, "show-merge", "--html", page, "pipeline.ipynb", check=False).returncode == 1
+    assert "in conflict</span>" in page.read_text(encoding="utf-8")
+    # A plain cell is chosen by its nbformat id, the rest all at once.
+    for c in merged["cells"]:
+        if "canvas" not in c["metadata"] and "id" in c and any("<<<<<<<" in line for line in c["source"]):
+            chosen = run(repo, ZUV, "resolve", "pipeline.ipynb", "--incoming", "--cell", c["id"], check=False)
+            assert chosen.returncode in (0, 1) and "resolved: " in chosen.stdout, chosen.stdout + chosen.stderr
     run(repo, ZUV, "resolve", "pipeline.ipynb", "--incoming", "--all")
     text = (repo / "pipeline.ipynb").read_text(encoding="utf-8")
     nbformat.validate(nbformat.reads(text, as_version=nbformat.NO_CONVERT))
     assert "<<<<<<<" not in text
     assert "no conflicts" in run(repo, ZUV, "conflicts", "pipeline.ipynb").stdout
-    git(repo, "commit", "-qam", "merged")
+    git(repo, "add", "pipeline.ipynb")
+    if operation == "rebase":
+        git(repo, "-c", "core.editor=true", "rebase", "--continue")
+    else:  # keeping current's outputs may leave a cherry-pick with no change
+        git(repo, "commit", "-q", "--allow-empty", "-m", "merged")
+    assert git(repo, "status", "--porcelain").stdout == ""
+    committed = git(repo, "show", "HEAD:pipeline.ipynb").stdout
+    nbformat.validate(nbformat.reads(committed, as_version=nbformat.NO_CONVERT))
 
 
 def retyped(document, index, kind):
@@ -625,10 +707,14 @@ def with_metadata(document, index, **entries):
         (with_metadata(jdelete(IDS, 0), 0, tags=["mine"]), with_metadata(IDS, 1, collapsed=True), 0,
          [("code", "a = 1\n"), ("code", "print(a)\n")]),
         # One metadata key changed differently on both sides: current's, marked;
-        # notebook metadata likewise (named on stderr).
-        (with_metadata(with_metadata(IDS, 1, tags=["mine"], collapsed=True), None, author="me"),
-         with_metadata(with_metadata(IDS, 1, tags=["theirs"], scrolled=True), None, author="you"), 1,
-         [("markdown", "# Title\n"), ("code", "# <<<<<<< zuv: changed by both, current's kept: metadata.tags\n"),
+        # notebook metadata likewise (named on stderr, and a marked cell first
+        # that carries incoming's values).
+        (with_metadata(with_metadata(IDS, 1, tags=["mine"], collapsed=True), None, author="me",
+                       kernelspec={"name": "mine", "display_name": "Python 3", "language": "python"}),
+         with_metadata(with_metadata(IDS, 1, tags=["theirs"], scrolled=True), None, author="you",
+                       kernelspec={"name": "theirs", "display_name": "Theirs", "language": "python"}), 1,
+         [("markdown", "# <<<<<<< zuv: notebook metadata changed by both, current's kept: author, kernelspec.name\n"),
+          ("markdown", "# Title\n"), ("code", "# <<<<<<< zuv: changed by both, current's kept: metadata.tags\n"),
           ("code", "print(a)\n")]),
     ],
     ids=["cell-type", "added-both-one-id", "deleted-unchanged", "metadata"],
@@ -649,8 +735,20 @@ def test_merge_driver_plain_cell_rules(tmp_path, current, incoming, status, expe
     ids = [c["id"] for c in merged["cells"]]
     assert len(set(ids)) == len(ids)
     if "metadata.tags" in str(expected):
-        assert merged["cells"][1]["metadata"] == {"tags": ["mine"], "collapsed": True, "scrolled": True}
+        assert merged["cells"][2]["metadata"] == {"tags": ["mine"], "collapsed": True, "scrolled": True}
         assert merged["metadata"]["author"] == "me" and "current's kept: author" in result.stderr
+        assert merged["metadata"]["kernelspec"] == {"name": "mine", "display_name": "Theirs", "language": "python"}
+        # Listed, and resolved to either side, the notebook staying valid.
+        listed = subprocess.run([str(ZUV), "conflicts", paths["current"]], capture_output=True, text=True)
+        assert listed.returncode == 1 and "notebook metadata changed by both" in listed.stdout
+        for side, author, kernel in (("--current", "me", "mine"), ("--incoming", "you", "theirs")):
+            copy = tmp_path / f"resolved{side}.ipynb"
+            copy.write_text(text, encoding="utf-8")
+            subprocess.run([str(ZUV), "resolve", copy, side, "--all"], check=True, capture_output=True)
+            resolved = json.loads(copy.read_text(encoding="utf-8"))
+            nbformat.validate(nbformat.reads(copy.read_text(encoding="utf-8"), as_version=nbformat.NO_CONVERT))
+            assert resolved["metadata"]["author"] == author and resolved["metadata"]["kernelspec"]["name"] == kernel
+            assert [c["source"][0] for c in resolved["cells"]] == ["# Title\n", "a = 1\n", "print(a)\n"]
     if status == 0:
         assert merged["cells"][0]["metadata"] == {"tags": ["mine"], "collapsed": True}
 

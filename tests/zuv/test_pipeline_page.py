@@ -439,32 +439,42 @@ def _stock(cell_id, source, cell_type="code"):
 
 
 # Cells without a canvas id (a plain notebook, or a cell added in stock
-# Jupyter) are drawn as nodes of their own, keyed by their nbformat id, and
-# their changes listed: the page once failed on them with KeyError, and the
-# text view compared them by position.
-@pytest.mark.parametrize("shape", ["plain", "mixed"])
+# Jupyter) are drawn as nodes of their own, keyed by their nbformat id (or,
+# in a notebook whose cells carry none, matched by the merge's alignment),
+# and their changes listed: the page once failed on them with KeyError, and
+# the text view compared them by position.
+@pytest.mark.parametrize("shape", ["plain", "mixed", "plain-without-ids"])
 @pytest.mark.parametrize("command", ["diff", "show-merge", "text"])
 def test_cells_without_a_canvas_id_are_drawn(tmp_path, shape, command):
     plain = [_stock("md", ["# Notes\n"], "markdown"), _stock("calc", ["a = 1\n"])]
     old = notebook(([cell("L", "load", ["x = 1\n"])] if shape == "mixed" else []) + plain)
     new = json.loads(json.dumps(old))
     new["cells"][-1]["source"] = ["a = 2\n"]
-    if shape == "plain":
+    key = {"md": "md", "calc": "calc", "intro": "intro"}
+    if shape.startswith("plain"):
         for document in (old, new):
             del document["metadata"]["canvas"]
+    if shape == "plain-without-ids":
+        for document in (old, new):
+            document["nbformat_minor"] = 4
+            for c in document["cells"]:
+                del c["id"]
+        key = {"md": "#1", "calc": "#2", "intro": "new #1"}
     write(tmp_path / "old.ipynb", old)
     write(tmp_path / "new.ipynb", new)
     if command == "text":
         # A markdown cell inserted first must not shift what is compared.
         new["cells"].insert(0, _stock("intro", ["# Intro\n"], "markdown"))
+        if shape == "plain-without-ids":
+            del new["cells"][0]["id"]
         write(tmp_path / "new.ipynb", new)
         result = subprocess.run([str(ZUV), "diff", "old.ipynb", "new.ipynb"], cwd=tmp_path,
                                 capture_output=True, text=True)
         assert result.returncode == 0, result.stderr
         changes = [line for line in result.stdout.splitlines() if line.split(" ")[0] in
                    ("added", "removed", "modified")]
-        assert sorted(changes) == ["added cell markdown intro  (id intro)",
-                                   "modified cell code calc  (id calc)"], result.stdout
+        assert sorted(changes) == [f"added cell markdown {key['intro']}  (id {key['intro']})",
+                                   f"modified cell code {key['calc']}  (id {key['calc']})"], result.stdout
         return
     page = tmp_path / "page.html"
     argv = ["diff", "--html", str(page), "old.ipynb", "new.ipynb"] if command == "diff" else \
@@ -474,9 +484,9 @@ def test_cells_without_a_canvas_id_are_drawn(tmp_path, shape, command):
     dom_text, console = load(page)
     assert console == []
     classes = node_classes(Dom(dom_text))
-    assert {"md", "calc"} <= set(classes) and ("L" in classes) == (shape == "mixed")
+    assert {key["md"], key["calc"]} <= set(classes) and ("L" in classes) == (shape == "mixed")
     if command == "diff":
-        assert "st-mod" in classes["calc"] and "st-mod" not in classes["md"]
+        assert "st-mod" in classes[key["calc"]] and "st-mod" not in classes[key["md"]]
         assert "a = 2" in Dom(dom_text).text
 
 

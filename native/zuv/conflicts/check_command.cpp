@@ -44,7 +44,8 @@ bool text(PyObject* value, std::string& out) { return pages::text_of(value, out)
 // rest of the source.
 bool may_be_marker(char c) { return c == '<' || c == '|' || c == '=' || c == '>'; }
 
-// A source as its lines (see may_be_marker; every line kept when `whole`);
+// A source as its lines (see may_be_marker; the first line is kept whole, as
+// it may be the cell merge's conflict mark; every line when `whole_lines`);
 // `valid` false when it is neither a str nor a list of str.
 bool source_lines(PyObject* source, std::vector<std::string>& out, bool& valid, bool whole_lines) {
   valid = true;
@@ -55,7 +56,7 @@ bool source_lines(PyObject* source, std::vector<std::string>& out, bool& valid, 
     while (start < text_of_source.size()) {
       std::size_t end = text_of_source.find('\n', start);
       end = end == std::string::npos ? text_of_source.size() : end + 1;
-      if (whole_lines || may_be_marker(text_of_source[start]))
+      if (whole_lines || start == 0 || may_be_marker(text_of_source[start]))
         out.emplace_back(text_of_source, start, end - start);
       else
         out.emplace_back();
@@ -78,7 +79,8 @@ bool source_lines(PyObject* source, std::vector<std::string>& out, bool& valid, 
     }
     out.emplace_back();
     const Py_UCS4 first = PyUnicode_GET_LENGTH(line) ? PyUnicode_READ_CHAR(line, 0) : 0;
-    const bool kept = whole_lines || (first < 0x80 && may_be_marker(static_cast<char>(first)));
+    const bool kept =
+        whole_lines || i == 0 || (first < 0x80 && may_be_marker(static_cast<char>(first)));
     if (kept && !text(line, out.back())) return false;
   }
   return true;

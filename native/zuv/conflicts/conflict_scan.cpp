@@ -34,9 +34,11 @@ bool is_marker(std::string_view line, char c, std::size_t size, bool labelled) {
 }
 
 // Whether a cell selector names the cell: by canvas id, by its notebook
-// format id, or by its name with or without the conflict mark.
+// format id, or by its name with or without the conflict mark.  An empty
+// selector names no cell (a cell without a canvas id has "" there).
 bool selected_name(const std::string& selector, const CellFacts& cell) {
-  return selector == cell.id || (!cell.cell_id.empty() && selector == cell.cell_id) ||
+  if (selector.empty()) return false;
+  return selector == cell.id || selector == cell.cell_id ||
          (!cell.name.empty() && (selector == cell.name || selector == plain_name(cell.name)));
 }
 
@@ -81,7 +83,9 @@ Side other_side(Side side) { return side == Side::current ? Side::incoming : Sid
 
 void NotebookFacts::index() {
   by_id.clear();
-  for (std::size_t i = 0; i < cells.size(); ++i) by_id[cells[i].id] = i;
+  // A cell without a canvas id has none to be found by.
+  for (std::size_t i = 0; i < cells.size(); ++i)
+    if (!cells[i].id.empty()) by_id[cells[i].id] = i;
   parameter_by_name.clear();
   for (std::size_t i = 0; i < parameters.size(); ++i)
     parameter_by_name.try_emplace(parameters[i].name, i);
@@ -856,6 +860,14 @@ void Planner::plain_mark(const Conflict& c) {
   const auto row = plain_mark_of(cell);
   if (!hit || !row) return;
   const auto resolution = side_ == Side::current ? row->take_current : row->take_incoming;
+  if (row->kind == merge::plain::MarkKind::notebook_metadata_changed_by_both) {
+    if (side_ == Side::incoming) plan_.incoming_metadata_cells.push_back(c.cell);
+    drop(c.cell, "");
+    plan_.resolved.push_back(describe(c, merged_) + (side_ == Side::incoming
+                                                         ? ": incoming's values taken"
+                                                         : ": current's values kept"));
+    return;
+  }
   if (resolution == merge::plain::Resolution::drop) {
     drop(c.cell, "");
     plan_.resolved.push_back(describe(c, merged_) + ": deleted");

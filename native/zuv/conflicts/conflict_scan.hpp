@@ -47,7 +47,7 @@ struct ParameterFacts {
 struct NotebookFacts {
   std::vector<CellFacts> cells;
   std::vector<ParameterFacts> parameters;
-  std::unordered_map<std::string, std::size_t> by_id;              // filled by index()
+  std::unordered_map<std::string, std::size_t> by_id;  // by canvas id, filled by index()
   std::unordered_map<std::string, std::size_t> parameter_by_name;  // the first of each name
   void index();
 };
@@ -168,6 +168,9 @@ struct Plan {
   std::vector<std::string> ambiguous;
   // Cells whose source blocks the selection asks to resolve.
   std::vector<std::size_t> source_cells;
+  // Marked notebook-metadata cells whose carried incoming values go into the
+  // notebook's metadata (applied before the cells are dropped).
+  std::vector<std::size_t> incoming_metadata_cells;
   // The final order of the kept parameters (indices into the merged list),
   // when a resolved parameter goes back to its place.
   std::optional<std::vector<std::size_t>> parameter_order;

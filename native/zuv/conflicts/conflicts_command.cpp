@@ -59,6 +59,34 @@ int list_conflicts(const std::string& label, const NotebookFacts& merged,
   return open.empty() ? status::ok : status::conflicts;
 }
 
+// A file that is not JSON (`text`), the way the merge driver leaves a file it
+// had to merge line by line: git's conflict blocks in it, and while git has
+// the path unmerged, how to take one side's whole file.  A file that is
+// neither fails with `error`.
+int list_line_merged(const std::string& path, const std::string& text, const std::string& error) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = text.find('\n', at);
+    const std::size_t next = end == std::string::npos ? text.size() : end + 1;
+    lines.push_back(text.substr(at, next - at));
+    at = next;
+  }
+  const std::size_t blocks = conflicts::find_blocks(lines).size();
+  bool unmerged = false;
+  conflicts::Stages stages;
+  std::string stage_error;
+  if (!read_stages(path, unmerged, stages, stage_error)) return failure("conflicts", stage_error);
+  if (!unmerged && blocks == 0) return failure("conflicts", error);
+  print_line(path + ": merged line by line (it is not JSON): " + std::to_string(blocks) +
+             (blocks == 1 ? " conflict block" : " conflict blocks"));
+  if (unmerged)
+    print_line("  zuv resolve " + path +
+               " --current (or --incoming) takes that side's whole file from git");
+  else
+    print_line("note: " + path + " is not unmerged in a git repository: edit its blocks by hand");
+  return status::conflicts;
+}
+
 int graph_mode(const std::vector<std::string>& paths) {
   Ref documents[4];
   NotebookFacts facts[4];
@@ -112,13 +140,22 @@ std::unordered_map<std::string, std::size_t> nodes_by_id(const page::Page& page)
   return node;
 }
 
-// Each cell's key on the page: its canvas id, or the stand-in key a cell
-// without one is drawn under (see keyed_view).
-bool read_keys(MergeState& state) {
-  Ref view = keyed_view(state.document.get());
-  std::vector<pages::CellInfo> cells;
-  if (!view || !pages::read_cells(view.get(), cells)) return false;
-  for (pages::CellInfo& cell : cells) state.keys.push_back(std::move(cell.id));
+// The key under which the page draws each cell of `merged` (compared with
+// `before`): its canvas id, or the stand-in key keyed_views gives a cell
+// without one.
+bool drawn_keys(PyObject* before, PyObject* merged, std::vector<std::string>& keys) {
+  Ref old_view, new_view;
+  if (!keyed_views(before, merged, old_view, new_view)) return false;
+  Ref cells = pages::held_member(new_view.get(), names().cells);
+  if (!cells || !PyList_Check(cells.get())) return true;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells.get()); ++i) {
+    Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), i));
+    std::string key;
+    if (!pages::text_of(pages::held_member(pages::held_canvas(cell.get()).get(), names().id).get(),
+                        key))
+      return false;
+    keys.push_back(std::move(key));
+  }
   return true;
 }
 
@@ -217,7 +254,13 @@ int run_conflicts(const std::vector<std::string>& args) {
   const std::string& path = parsed->positional[0];
   Ref document;
   NotebookFacts merged;
-  if (!load_facts(path, document, merged, error)) return failure("conflicts", error);
+  if (!load_facts(path, document, merged, error)) {
+    std::string text, read_error;
+    if (!read_bytes(path, text, read_error)) return failure("conflicts", error);
+    if (parse_json(text)) return failure("conflicts", error);
+    PyErr_Clear();
+    return list_line_merged(path, text, error);
+  }
   bool unmerged = false;
   conflicts::Stages stages;
   if (!read_stages(path, unmerged, stages, error)) return failure("conflicts", error);
@@ -235,8 +278,17 @@ int run_show_merge(const std::vector<std::string>& args) {
 
   MergeState state;
   state.path = parsed->positional[0];
-  if (!load_facts(state.path, state.document, state.merged, error) ||
-      !read_stages(state.path, state.unmerged, state.stages, error, &state.current_text))
+  if (!load_facts(state.path, state.document, state.merged, error)) {
+    // A file merged line by line has no pipeline to draw: say where to go.
+    std::string text, read_error;
+    if (read_bytes(state.path, text, read_error) && !parse_json(text)) {
+      PyErr_Clear();
+      error += " (merged line by line? `zuv conflicts` lists its blocks; `zuv resolve " +
+               state.path + " --current|--incoming` takes a whole side while git has it unmerged)";
+    }
+    return failure("show-merge", error);
+  }
+  if (!read_stages(state.path, state.unmerged, state.stages, error, &state.current_text))
     return failure("show-merge", error);
   state.open = conflicts::find_conflicts(state.merged, state.known());
 
@@ -249,7 +301,8 @@ int run_show_merge(const std::vector<std::string>& args) {
                       ? "changes from the current version, with what the merge left open"
                       : "what the merge left open (no git index stages: marks and blocks only)";
   page.notes_heading = "Open conflicts and warnings";
-  if (!read_keys(state) || !pages::diff_page(before.get(), state.document.get(), page))
+  if (!drawn_keys(before.get(), state.document.get(), state.keys) ||
+      !pages::diff_page(before.get(), state.document.get(), page))
     return python_failure("show-merge");
 
   std::unordered_map<std::string, std::size_t> node = nodes_by_id(page);

@@ -197,6 +197,42 @@ bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& sta
   return true;
 }
 
+bool read_stage_file(const std::string& path, conflicts::Side side, bool& found, std::string& bytes,
+                     std::string& error) {
+  found = false;
+  const char wanted = side == conflicts::Side::current ? '2' : '3';
+  ProcessResult listing;
+  // Without git there is no stage to take.
+  if (!run_git({"ls-files", "-u", "-z", "--full-name", "--", path}, listing, error, true)) {
+    error.clear();
+    return true;
+  }
+  if (listing.status != 0) return true;
+  for (std::size_t at = 0; at < listing.out.size();) {
+    const std::size_t nul = listing.out.find('\0', at);
+    const std::string record = listing.out.substr(at, nul - at);
+    at = nul == std::string::npos ? listing.out.size() : nul + 1;
+    const std::size_t tab = record.find('\t');
+    if (tab == std::string::npos || tab < 2 || record[tab - 1] != wanted) continue;
+    ProcessResult shown;
+    if (!run_git(
+            {"cat-file", "--filters", std::string(":") + wanted + ":" + record.substr(tab + 1)},
+            shown, error, true))
+      return false;
+    if (shown.status != 0) {
+      error = "git cat-file failed for the " +
+              std::string(side == conflicts::Side::current ? "current" : "incoming") +
+              " version of " + path + ": " + shown.err;
+      while (!error.empty() && (error.back() == '\n' || error.back() == '\r')) error.pop_back();
+      return false;
+    }
+    bytes = std::move(shown.out);
+    found = true;
+    return true;
+  }
+  return true;
+}
+
 void settle_sources(const conflicts::NotebookFacts& merged, const conflicts::Stages& stages,
                     const std::vector<std::size_t>& cells, conflicts::Side side,
                     conflicts::SettledSources& out) {

@@ -26,6 +26,13 @@ bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& sta
                  std::string& error, std::string* current_text = nullptr,
                  Ref* base_document = nullptr);
 
+// The version of `path` git holds for `side` while the path is unmerged (the
+// index stage, with the work tree's filters and line ends applied): `found`
+// false when git holds none (the path is not unmerged, or that side deleted
+// it, or git cannot be run).  False when git failed to give the version.
+bool read_stage_file(const std::string& path, conflicts::Side side, bool& found, std::string& bytes,
+                     std::string& error);
+
 // The sources of `cells` (indices into `merged`, each holding conflict
 // blocks) resolved to `side` from the index stages: the cell's three
 // versions (by canvas id) are merged again with `git merge-file`; where that

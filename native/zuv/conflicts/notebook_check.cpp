@@ -126,6 +126,13 @@ struct Checker {
     }
   }
 
+  // The marks of the cell merge, in a notebook without canvas metadata.
+  void plain_marks() {
+    for (const Conflict& c : conflicts::find_conflicts(notebook.facts, nullptr))
+      if (c.kind == Kind::plain_mark)
+        add(label(c.cell), "conflict mark of the cell merge: " + c.mark);
+  }
+
   void duplicate_ids() {
     for (std::size_t i = 0; i < cells().size(); ++i) {
       if (!notebook.has_canvas_id[i]) continue;
@@ -191,6 +198,8 @@ std::vector<Finding> check_notebook(const NotebookUnderCheck& notebook,
     checker.duplicate_parameters();
     checker.missing_parents();
     checker.cycles();
+  } else {
+    checker.plain_marks();
   }
   return std::move(checker.found);
 }

@@ -38,11 +38,12 @@ std::string cell_label(const conflicts::CellFacts& cell, bool has_canvas_id, std
 void index_pipeline(NotebookUnderCheck& notebook);
 
 // Everything wrong with a parsed notebook: its shape findings, then git
-// conflict blocks in sources; for pipeline notebooks also conflict marks,
-// copies placed by a merge, duplicate canvas ids and parameter names,
-// parents that are no cell, and cycles.  With the versions of a merge in
-// progress (`stages`, sources read whole on every side), also the copies the
-// merge placed without a mark and marks that no longer match the versions.
+// conflict blocks in sources and the cell merge's conflict marks; for
+// pipeline notebooks also the other conflict marks, copies placed by a
+// merge, duplicate canvas ids and parameter names, parents that are no cell,
+// and cycles.  With the versions of a merge in progress (`stages`, sources
+// read whole on every side), also the copies the merge placed without a mark
+// and marks that no longer match the versions.
 std::vector<Finding> check_notebook(const NotebookUnderCheck& notebook,
                                     const conflicts::Stages* stages = nullptr);
 

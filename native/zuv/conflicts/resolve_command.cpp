@@ -119,6 +119,53 @@ Ref source_value(const std::vector<std::string>& lines, bool as_text) {
   return list;
 }
 
+// Sets `value` (null: removes it) at `path`, a list of keys from the top of
+// `mapping`, creating the objects on the way that are missing.
+bool set_at_path(PyObject* mapping, PyObject* path, PyObject* value) {
+  Ref here = Ref::borrow(mapping);
+  const Py_ssize_t depth = PyList_GET_SIZE(path);
+  for (Py_ssize_t k = 0; k + 1 < depth; ++k) {
+    Ref key = Ref::borrow(PyList_GET_ITEM(path, k));
+    Ref next = Ref::borrow(PyDict_GetItemWithError(here.get(), key.get()));
+    if (!next && PyErr_Occurred()) return false;
+    if (!next || !PyDict_Check(next.get())) {
+      if (!value) return true;
+      next = Ref::steal(PyDict_New());
+      if (!next || PyDict_SetItem(here.get(), key.get(), next.get()) < 0) return false;
+    }
+    here = std::move(next);
+  }
+  Ref last = Ref::borrow(PyList_GET_ITEM(path, depth - 1));
+  if (value) return PyDict_SetItem(here.get(), last.get(), value) == 0;
+  if (PyDict_DelItem(here.get(), last.get()) == 0) return true;
+  if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+// The incoming values a marked notebook-metadata cell carries, put into the
+// notebook's metadata.  Entries of another shape (a hand-edited cell) are
+// skipped.
+bool take_incoming_metadata(PyObject* document, PyObject* cell) {
+  Ref metadata = held_member(document, names().metadata);
+  Ref carried = held_member(
+      held_member(held_member(cell, names().metadata).get(), names().zuv).get(), names().incoming);
+  if (!metadata || !PyDict_Check(metadata.get()) || !carried || !PyList_Check(carried.get()))
+    return true;
+  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(carried.get()); ++k) {
+    Ref entry = Ref::borrow(PyList_GET_ITEM(carried.get(), k));
+    Ref path = held_member(entry.get(), names().path);
+    if (!path || !PyList_Check(path.get()) || PyList_GET_SIZE(path.get()) == 0) continue;
+    bool keys = true;
+    for (Py_ssize_t p = 0; p < PyList_GET_SIZE(path.get()); ++p)
+      keys = keys && PyUnicode_Check(PyList_GET_ITEM(path.get(), p));
+    if (!keys) continue;
+    Ref value = held_member(entry.get(), names().value);
+    if (!set_at_path(metadata.get(), path.get(), value.get())) return false;
+  }
+  return true;
+}
+
 using CombinedCells = std::unordered_map<std::size_t, Ref>;
 
 // The plan's cell edits, on the document's own cells; a combined cell takes
@@ -240,6 +287,10 @@ bool apply(PyObject* document, const NotebookFacts& merged, const conflicts::Pla
            const CombinedCells& combined, std::vector<std::string>& cut) {
   Ref cells = held_member(document, names().cells);
   if (!cells || !PyList_Check(cells.get())) return true;
+  for (std::size_t index : plan.incoming_metadata_cells) {
+    Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), static_cast<Py_ssize_t>(index)));
+    if (!take_incoming_metadata(document, cell.get())) return false;
+  }
   return edit_cells(cells.get(), plan, combined) &&
          keep_cells(document, cells.get(), merged, plan, cut) &&
          edit_parameters(document, merged, plan);
@@ -280,6 +331,23 @@ bool plan_request(PyObject* document, const ResolveArguments& request, const Not
   return true;
 }
 
+// A file the merge driver merged line by line (not JSON) while git still
+// has it unmerged: the chosen side's version replaces it whole.  No cell or
+// parameter can be chosen in it.
+int take_whole_file(const ResolveArguments& request, const std::string& bytes) {
+  if (!request.selection.cells.empty() || !request.selection.parameters.empty())
+    return usage_error("resolve", request.path +
+                                      " was merged line by line (it is not JSON): only the whole "
+                                      "file can be taken, with --current or --incoming");
+  if (!io::replace_file(request.path.c_str(), bytes.data(), static_cast<Py_ssize_t>(bytes.size())))
+    return python_failure("resolve");
+  const char* side = request.selection.side == conflicts::Side::current ? "current" : "incoming";
+  print_line(stdout, "resolved: " + request.path + " taken whole from the " + side +
+                         " version (it was merged line by line)");
+  print_line(stdout, request.path + ": no conflicts left");
+  return status::ok;
+}
+
 }  // namespace
 
 int run_resolve(const std::vector<std::string>& args) {
@@ -293,7 +361,21 @@ int run_resolve(const std::vector<std::string>& args) {
   std::string text;
   if (!read_bytes(request.path, text, error)) return failure("resolve", error);
   Ref document = parse_json(text);
-  if (!document) return failure("resolve", request.path + " is not JSON: " + take_python_error());
+  if (!document) {
+    const std::string why = take_python_error();
+    // Nothing in it can be listed or combined cell by cell.
+    if (request.choice != "--current" && request.choice != "--incoming")
+      return usage_error("resolve", request.path +
+                                        " is not JSON (merged line by line?): take a whole side "
+                                        "with --current or --incoming; `zuv conflicts` lists "
+                                        "its blocks");
+    bool found = false;
+    std::string side_bytes;
+    if (!read_stage_file(request.path, request.selection.side, found, side_bytes, error))
+      return failure("resolve", error);
+    if (!found) return failure("resolve", request.path + " is not JSON: " + why);
+    return take_whole_file(request, side_bytes);
+  }
   if (!PyDict_Check(document.get())) return failure("resolve", request.path + " is not a notebook");
   NotebookFacts merged;
   if (!read_facts(document.get(), merged)) return python_failure("resolve");

@@ -13,6 +13,7 @@
 #include "notebook/lookup.hpp"
 #include "zuv/git/pipeline_check.hpp"
 #include "zuv/git/pipeline_merge.hpp"
+#include "zuv/notebook/notebook_file.hpp"
 #include "zuv/notebook/py_text.hpp"
 
 namespace zuv::cli {
@@ -31,16 +32,6 @@ bool same(PyObject* a, PyObject* b, bool& equal) {
   int result = PyObject_RichCompareBool(a, b, Py_EQ);
   equal = result == 1;
   return result >= 0;
-}
-
-// The source of a checked cell as one text.
-std::string source_text(PyObject* cell) {
-  PyObject* source = member(cell, names().source);
-  if (!source) return {};
-  if (PyUnicode_Check(source)) return utf8(source);
-  std::string text;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i) text += utf8(PyList_GET_ITEM(source, i));
-  return text;
 }
 
 // A source as its list of lines (a str source split after each line end).
@@ -75,9 +66,13 @@ bool key_union(PyObject* first, PyObject* second, PyObject* third, Ref& keys) {
 // changed on one side takes that side's value (or goes), one both sides
 // changed differently is merged again when all its values are objects, else
 // keeps the current value and is named in `conflicts`.  `skip` (may be null)
-// is left as current has it.
+// is left as current has it.  Where `record` (a list) is given, each such
+// key is also appended to it as {"path": [keys from the top], "value":
+// incoming's value}, without "value" where incoming has none; `keys` holds
+// the keys above this mapping.
 bool merge_mapping(PyObject* base, PyObject* current, PyObject* incoming, PyObject* skip,
-                   const std::string& path, Ref& out, std::vector<std::string>& conflicts) {
+                   const std::string& path, Ref& out, std::vector<std::string>& conflicts,
+                   PyObject* record = nullptr, PyObject* keys_above = nullptr) {
   out = Ref::steal(PyDict_Copy(current));
   Ref keys;
   if (!out || !key_union(current, incoming, base, keys)) return false;
@@ -109,14 +104,28 @@ bool merge_mapping(PyObject* base, PyObject* current, PyObject* incoming, PyObje
         break;
       case plain::FieldOutcome::both_changed: {
         std::string name = path + utf8(key.get());
+        Ref below;
+        if (record) {
+          below = keys_above ? Ref::steal(PyList_GetSlice(keys_above, 0, PY_SSIZE_T_MAX))
+                             : Ref::steal(PyList_New(0));
+          if (!below || PyList_Append(below.get(), key.get()) < 0) return false;
+        }
         if (c && i && PyDict_Check(c.get()) && PyDict_Check(i.get()) &&
             (!b || PyDict_Check(b.get()))) {
           Ref inner;
-          if (!merge_mapping(b.get(), c.get(), i.get(), nullptr, name + ".", inner, conflicts) ||
+          if (!merge_mapping(b.get(), c.get(), i.get(), nullptr, name + ".", inner, conflicts,
+                             record, below.get()) ||
               PyDict_SetItem(out.get(), key.get(), inner.get()) < 0)
             return false;
         } else {
           conflicts.push_back(name);
+          if (record) {
+            Ref entry = Ref::steal(PyDict_New());
+            if (!entry || PyDict_SetItem(entry.get(), names().path, below.get()) < 0 ||
+                (i && PyDict_SetItem(entry.get(), names().value, i.get()) < 0) ||
+                PyList_Append(record, entry.get()) < 0)
+              return false;
+          }
         }
       }
     }
@@ -142,6 +151,46 @@ Ref marked(PyObject* cell, plain::MarkKind kind, std::string_view detail = {}) {
   }
   if (!updated || PyDict_SetItem(copy.get(), names().source, updated.get()) < 0) return {};
   return copy;
+}
+
+// The markdown cell that shows notebook metadata keys both sides changed
+// differently: the mark line naming them (current's values are kept), a line
+// per key with incoming's value, and those values in its metadata
+// (`incoming_values`, as merge_mapping records them) for a resolution that
+// takes incoming's side.
+Ref metadata_conflict_cell(const std::string& keys, PyObject* incoming_values) {
+  std::string text = plain::mark_line(plain::MarkKind::notebook_metadata_changed_by_both, keys);
+  text += "\n";
+  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(incoming_values); ++k) {
+    // Held: writing a value as JSON runs the json module.
+    Ref entry = Ref::borrow(PyList_GET_ITEM(incoming_values, k));
+    Ref path = Ref::borrow(member(entry.get(), names().path));
+    std::string name;
+    for (Py_ssize_t p = 0; p < PyList_GET_SIZE(path.get()); ++p)
+      name += (p ? "." : "") + utf8(PyList_GET_ITEM(path.get(), p));
+    Ref value = Ref::borrow(member(entry.get(), names().value));
+    std::string shown;
+    JsonLayout one_line;
+    one_line.ensure_ascii = false;
+    if (value && !dump_json(value.get(), one_line, shown)) return {};
+    text += value ? "\nincoming's " : "\nincoming deleted ";
+    text += name;
+    if (value) text.append(": ").append(shown);
+    text += "\n";
+  }
+  Ref source = Ref::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
+  Ref lines = source ? Ref::steal(PyUnicode_Splitlines(source.get(), 1)) : Ref{};
+  Ref carried = lines ? Ref::steal(PyDict_New()) : Ref{};
+  Ref metadata = carried ? Ref::steal(PyDict_New()) : Ref{};
+  Ref cell = metadata ? Ref::steal(PyDict_New()) : Ref{};
+  if (!cell || PyDict_SetItem(carried.get(), names().incoming, incoming_values) < 0 ||
+      PyDict_SetItem(metadata.get(), names().zuv, carried.get()) < 0 ||
+      PyDict_SetItem(cell.get(), names().cell_type, names().markdown) < 0 ||
+      PyDict_SetItem(cell.get(), names().metadata, metadata.get()) < 0 ||
+      PyDict_SetItem(cell.get(), names().source, lines.get()) < 0)
+    return {};
+  return cell;
 }
 
 // One cell across the three versions.
@@ -247,10 +296,7 @@ bool PlainMerge::identify(Version& version, const char* role, std::string& refus
     auto texts = [](const Version& from, const std::vector<std::size_t>& which) {
       std::vector<plain::CellText> out;
       out.reserve(which.size());
-      for (std::size_t k : which) {
-        PyObject* type = member(from.cells[k].get(), names().cell_type);
-        out.push_back({type ? utf8(type) : std::string(), source_text(from.cells[k].get())});
-      }
+      for (std::size_t k : which) out.push_back(alignment_text(from.cells[k].get()));
       return out;
     };
     std::vector<plain::CellText> own = texts(version, loose);
@@ -697,23 +743,29 @@ bool PlainMerge::run(PyObject* base, PyObject* current, PyObject* incoming, Ref&
         slot.from_incoming ? Entry{Ref{}, versions_[2].identity[slot.index]} : second[slot.index];
     if (!append(entry)) return false;
   }
-  if (!finish_cells(current, cells.get())) return false;
 
   // The notebook's metadata by key; the canvas entry is the pipeline merge's.
   std::vector<std::string> conflicts;
   Ref metadata;
   Ref empty = Ref::steal(PyDict_New());
+  Ref incoming_values = empty ? Ref::steal(PyList_New(0)) : Ref{};
   PyObject* base_metadata = member(base, names().metadata);
-  if (!empty ||
+  if (!incoming_values ||
       !merge_mapping(base_metadata ? base_metadata : empty.get(), member(current, names().metadata),
                      member(incoming, names().metadata), mixed_ ? names().canvas : nullptr, "",
-                     metadata, conflicts))
+                     metadata, conflicts, incoming_values.get()))
     return false;
   if (mixed_ && PyDict_SetItem(metadata.get(), names().canvas, canvas_metadata.get()) < 0)
     return false;
   report_.metadata_keys = static_cast<Py_ssize_t>(conflicts.size());
   for (const std::string& name : conflicts)
     report_.metadata_detail += (report_.metadata_detail.empty() ? "" : ", ") + name;
+  if (!conflicts.empty()) {
+    // Shown where a person opening the notebook sees it: a marked cell first.
+    Ref note = metadata_conflict_cell(report_.metadata_detail, incoming_values.get());
+    if (!note || PyList_Insert(cells.get(), 0, note.get()) < 0) return false;
+  }
+  if (!finish_cells(current, cells.get())) return false;
   merged = Ref::steal(PyDict_Copy(current));
   return merged && PyDict_SetItem(merged.get(), names().cells, cells.get()) == 0 &&
          PyDict_SetItem(merged.get(), names().metadata, metadata.get()) == 0;
@@ -748,6 +800,20 @@ const char* shape_problem(PyObject* document) {
 }
 
 }  // namespace
+
+merge::plain::CellText alignment_text(PyObject* cell) {
+  PyObject* type = member(cell, names().cell_type);
+  merge::plain::CellText text{type && PyUnicode_Check(type) ? utf8(type) : std::string(), {}};
+  PyObject* source = member(cell, names().source);
+  if (source && PyUnicode_Check(source)) {
+    text.source = utf8(source);
+  } else if (source && PyList_Check(source)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i)
+      if (PyUnicode_Check(PyList_GET_ITEM(source, i)))
+        text.source += utf8(PyList_GET_ITEM(source, i));
+  }
+  return text;
+}
 
 std::string plain_problem(PyObject* base, PyObject* current, PyObject* incoming) {
   const char* roles[3] = {"base", "current", "incoming"};

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "merge/native_hooks.hpp"
+#include "merge/plain_cells.hpp"
 #include "py/ref.hpp"
 
 namespace zuv::cli {
@@ -23,6 +24,11 @@ struct PlainMergeReport {
     return marked_cells || source_blocks || metadata_keys || pipeline_cells || pipeline_parameters;
   }
 };
+
+// What the alignment of cells without ids compares of `cell`: its type and
+// its source as one text (what is neither text nor lines counts as empty).
+// The merge and the views that match cells as it does share it.
+merge::plain::CellText alignment_text(PyObject* cell);
 
 // Why these parsed documents are no nbformat 4 notebooks the cell merge can
 // take ("" when they are): `base` may be null (an empty base file).  Never

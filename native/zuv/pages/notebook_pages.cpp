@@ -405,10 +405,9 @@ bool read_parameters(PyObject* diff, page::Page& out) {
 }  // namespace
 
 bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
-  // Plain cells take part under stand-in canvas metadata (see keyed_view).
-  Ref old_view = cli::keyed_view(old_doc);
-  Ref new_view = old_view ? cli::keyed_view(new_doc) : Ref{};
-  if (!new_view) return false;
+  // Plain cells take part under stand-in canvas metadata (see keyed_views).
+  Ref old_view, new_view;
+  if (!cli::keyed_views(old_doc, new_doc, old_view, new_view)) return false;
   old_doc = old_view.get();
   new_doc = new_view.get();
   // Cells and parent references as each side has them, read before

@@ -347,16 +347,16 @@ bool show_diff(Side& before, Side& after, const std::vector<std::string>& notes,
   // changed at all.
   Printer body(printer.palette());
   bool both_notebooks = (before.missing || before.document) && (after.missing || after.document);
-  // Cells without a canvas id take part by their nbformat id (keyed_view),
-  // so a plain notebook, or a pipeline one with a cell added in stock
-  // Jupyter, is compared cell by cell rather than by position.
+  // Cells without a canvas id are matched as the cell merge matches them
+  // (keyed_views), so a plain notebook, or a pipeline one with a cell added
+  // in stock Jupyter, is compared cell by cell rather than by position.
   Ref old_view, new_view;
   if (both_notebooks) {
-    old_view = before.missing ? empty_pipeline_notebook() : keyed_view(before.document.get());
-    new_view = old_view
-                   ? (after.missing ? empty_pipeline_notebook() : keyed_view(after.document.get()))
-                   : Ref{};
-    if (!new_view) return false;
+    Ref old_document = before.missing ? empty_pipeline_notebook() : before.document;
+    if (!old_document) return false;
+    Ref new_document = after.missing ? empty_pipeline_notebook() : after.document;
+    if (!new_document || !keyed_views(old_document.get(), new_document.get(), old_view, new_view))
+      return false;
   }
   if (both_notebooks && pipeline_problem(old_view.get()).empty() &&
       pipeline_problem(new_view.get()).empty()) {

@@ -1,9 +1,10 @@
 // `zuv textconv FILE`: a notebook as readable text, for git's textconv
 // (`git diff`, `git log -p` and `git show` diff this text line by line).
 //
-// Layout: the parameters, then per cell a header line with its name, canvas
-// id and parents, its source lines indented, and one summary line per
-// output.  A file that is not a JSON notebook is printed as it is.
+// Layout: the parameters, then per cell a header line with its type, name,
+// canvas id and parents (a cell without a canvas id: its type and nbformat
+// id), its source lines indented, and one summary line per output.  A file that is not a JSON
+// notebook is printed as it is.
 #include <cstdio>
 #include <string>
 
@@ -43,10 +44,16 @@ std::string notebook_text(PyObject* document) {
     PyObject* cell = held.get();
     PyObject* cell_canvas = canvas_of(cell);
     std::string type = text_member(cell, names().cell_type);
-    out += "\n[" + (type.empty() ? std::string("cell") : escape_line(type)) + "] " +
-           cell_label(cell, i);
+    out += "\n[" + (type.empty() ? std::string("cell") : escape_line(type)) + "]";
     std::string id = text_member(cell_canvas, names().id);
-    if (!id.empty()) out += "  (id " + escape_line(id) + ")";
+    if (!id.empty()) {
+      out += " " + cell_label(cell, i) + "  (id " + escape_line(id) + ")";
+    } else {
+      // A plain cell: by its nbformat id where it has one, never by place,
+      // so that inserting a cell changes no later header.
+      std::string cell_id = text_member(cell, names().id);
+      if (!cell_id.empty()) out += "  (cell id " + escape_line(cell_id) + ")";
+    }
     std::string parents = parent_names(member(cell_canvas, names().parents), cell_names_by_id);
     if (!parents.empty()) out += "  <- " + parents;
     out += "\n";
