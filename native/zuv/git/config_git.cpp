@@ -33,8 +33,9 @@ constexpr const char* kCommand = "config-git";
 constexpr const char* kAttributeLine = "*.ipynb merge=zuv diff=zuv";
 constexpr const char* kDriverName = "pipeline notebook merge (zuv)";
 // Sections this command writes keys into in git's configuration.
-constexpr std::array kSections = {"merge.zuv", "diff.zuv", "mergetool.zuv",
-                                  "mergetool.zuv-incoming", "difftool.zuv"};
+constexpr std::array kSections = {
+    "merge.zuv",   "diff.zuv", "mergetool.zuv", "mergetool.zuv-current", "mergetool.zuv-incoming",
+    "difftool.zuv"};
 // A name for the attributes git applies to notebooks.
 constexpr const char* kProbePath = "zuv-probe.ipynb";
 
@@ -257,7 +258,7 @@ struct OwnedKey {
   const char* value = nullptr;
   const char* earlier = nullptr;
 };
-constexpr std::array<OwnedKey, 9> kOwnedKeys = {{
+constexpr std::array<OwnedKey, 11> kOwnedKeys = {{
     {"merge.zuv.name", false, kDriverName},
     {"merge.zuv.driver", true, " merge-driver %O %A %B %L %P"},
     {"diff.zuv.textconv", true, " textconv"},
@@ -268,6 +269,9 @@ constexpr std::array<OwnedKey, 9> kOwnedKeys = {{
     {"mergetool.zuv.cmd", true, " resolve --current --all -- \"$MERGED\"",
      " resolve \"$MERGED\" --current --all"},
     {"mergetool.zuv.trustExitCode", false, "true"},
+    // The same tool under the name that says which side it keeps.
+    {"mergetool.zuv-current.cmd", true, " resolve --current --all -- \"$MERGED\""},
+    {"mergetool.zuv-current.trustExitCode", false, "true"},
     {"mergetool.zuv-incoming.cmd", true, " resolve --incoming --all -- \"$MERGED\"",
      " resolve \"$MERGED\" --incoming --all"},
     {"mergetool.zuv-incoming.trustExitCode", false, "true"},
