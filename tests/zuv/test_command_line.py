@@ -1,4 +1,5 @@
 """The `zuv` command line: help, and usage errors that change nothing."""
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -97,3 +98,40 @@ def test_diff_of_two_files_headers_and_exit_code(tmp_path, absolute, same):
         header = result.stdout.splitlines()[0]
         assert header == f"notebook diff a/{old.lstrip('/')} b/{new.lstrip('/')}"
         assert "//" not in header
+
+
+# A json.loads that raises, by sitecustomize, on a notebook holding the mark.
+RAISING_LOADS = """
+import json, os
+_loads = json.loads
+def loads(text, *args, **kwargs):
+    if "raise-here" in text:
+        raise {"MemoryError": MemoryError, "KeyboardInterrupt": KeyboardInterrupt}[os.environ["RAISE"]]()
+    return _loads(text, *args, **kwargs)
+json.loads = loads
+"""
+
+
+# A text that is no JSON is shown (or merged) as text, but a MemoryError or an
+# interrupt while parsing is no answer about the text: the command fails and
+# writes nothing.
+@pytest.mark.parametrize("raised", ["MemoryError", "KeyboardInterrupt"])
+@pytest.mark.parametrize("command", ["textconv", "diff", "merge-driver"])
+def test_a_failure_while_parsing_is_not_taken_for_a_text_without_json(tmp_path, command, raised):
+    from nbbuild import cell, notebook, write
+
+    (tmp_path / "site").mkdir()
+    (tmp_path / "site" / "sitecustomize.py").write_text(RAISING_LOADS)
+    write(tmp_path / "base.ipynb", notebook([cell("a", "load", ["x = 1\n"])]))
+    write(tmp_path / "current.ipynb", notebook([cell("a", "load", ["x = 2\n"])]))
+    write(tmp_path / "incoming.ipynb", notebook([cell("a", "load", ["x = 1  # raise-here\n"])]))
+    before = (tmp_path / "current.ipynb").read_bytes()
+    argv = {"textconv": ["incoming.ipynb"], "diff": ["current.ipynb", "incoming.ipynb"],
+            "merge-driver": ["base.ipynb", "current.ipynb", "incoming.ipynb", "7", "nb.ipynb"]}[command]
+    env = {**os.environ, "PYTHONPATH": str(tmp_path / "site"), "RAISE": raised}
+    result = subprocess.run([str(ZUV), command, *argv], cwd=tmp_path, capture_output=True, text=True, env=env)
+    assert result.returncode == 3, result.stdout + result.stderr
+    assert f"zuv {command}: error: {raised}" in result.stderr
+    assert result.stdout == ""
+    assert (tmp_path / "current.ipynb").read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["base.ipynb", "current.ipynb", "incoming.ipynb", "site"]

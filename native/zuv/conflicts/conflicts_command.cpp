@@ -116,11 +116,8 @@ int run_show_merge(const std::vector<std::string>& args) {
   // git still has it, else against itself (statuses all unchanged).
   Ref before;
   if (!current_text.empty()) {
-    before = parse_json(current_text);
-    if (!before || !PyDict_Check(before.get())) {
-      PyErr_Clear();
-      before = Ref();
-    }
+    if (!parse_json_if_any(current_text, before)) return python_failure("show-merge");
+    if (before && !PyDict_Check(before.get())) before = Ref();
   }
   const bool against_current = static_cast<bool>(before);
   if (!before) before = pages::load_notebook(path, error);

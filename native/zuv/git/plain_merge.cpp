@@ -11,6 +11,7 @@
 #include "merge/native_hooks.hpp"
 #include "merge/plain_cells.hpp"
 #include "notebook/lookup.hpp"
+#include "py/error.hpp"
 #include "zuv/git/pipeline_check.hpp"
 #include "zuv/git/pipeline_merge.hpp"
 #include "zuv/notebook/py_text.hpp"
@@ -548,7 +549,7 @@ bool PlainMerge::run_pipeline(PyObject* base, PyObject* current, PyObject* incom
 bool PlainMerge::finish_cells(PyObject* current, PyObject* cells) {
   PyObject* minor = member(current, names().nbformat_minor);
   long version = minor && PyLong_Check(minor) ? PyLong_AsLong(minor) : 0;
-  if (version == -1 && PyErr_Occurred()) PyErr_Clear();
+  if (version == -1 && !clear_expected({PyExc_OverflowError})) return false;
   Ref seen = Ref::steal(PySet_New(nullptr));
   if (!seen) return false;
   for (Py_ssize_t k = 0; k < PyList_GET_SIZE(cells); ++k) {
@@ -694,8 +695,8 @@ bool PlainMerge::run(PyObject* base, PyObject* current, PyObject* incoming, Ref&
 const char* shape_problem(PyObject* document) {
   if (!PyDict_Check(document)) return "is not a JSON object";
   PyObject* format = member(document, names().nbformat);
-  if (!format || !PyLong_Check(format) || PyLong_AsLong(format) != 4) {
-    PyErr_Clear();
+  int overflow = 0;
+  if (!format || !PyLong_Check(format) || PyLong_AsLongAndOverflow(format, &overflow) != 4) {
     return "is not an nbformat 4 notebook";
   }
   PyObject* metadata = member(document, names().metadata);

@@ -50,11 +50,11 @@ bool load(Side& side, const char* command) {
     failure(command, error);
     return false;
   }
-  side.document = parse_json(side.bytes);
-  if (!side.document || !PyDict_Check(side.document.get())) {
-    PyErr_Clear();
-    side.document = Ref{};
+  if (!parse_json_if_any(side.bytes, side.document)) {
+    python_failure(command);
+    return false;
   }
+  if (side.document && !PyDict_Check(side.document.get())) side.document = Ref{};
   return true;
 }
 
@@ -387,16 +387,12 @@ bool show_diff(Side& before, Side& after, const std::vector<std::string>& notes,
 }
 
 // Parses a side read elsewhere as load() does.
-Side side_of(const DiffInput& input) {
-  Side side{input.missing ? kNoFile : "", input.label, input.bytes, input.missing, {}};
-  if (!side.missing) {
-    side.document = parse_json(side.bytes);
-    if (!side.document || !PyDict_Check(side.document.get())) {
-      PyErr_Clear();
-      side.document = Ref{};
-    }
-  }
-  return side;
+bool side_of(const DiffInput& input, Side& side) {
+  side = Side{input.missing ? kNoFile : "", input.label, input.bytes, input.missing, {}};
+  if (side.missing) return true;
+  if (!parse_json_if_any(side.bytes, side.document)) return false;
+  if (side.document && !PyDict_Check(side.document.get())) side.document = Ref{};
+  return true;
 }
 
 int print_diff(const char* command, Side& before, Side& after, Palette palette,
@@ -476,8 +472,8 @@ void split_at_separator(const std::vector<std::string>& args, std::vector<std::s
 }  // namespace
 
 bool diff_text(const DiffInput& before, const DiffInput& after, Palette palette, std::string& out) {
-  Side old_side = side_of(before);
-  Side new_side = side_of(after);
+  Side old_side, new_side;
+  if (!side_of(before, old_side) || !side_of(after, new_side)) return false;
   Printer printer(palette);
   if (!show_diff(old_side, new_side, {}, printer)) return false;
   out += printer.text();

@@ -75,14 +75,10 @@ int run_textconv(const std::vector<std::string>& args) {
   const std::string& path = args.back();
   std::string bytes, error;
   if (!read_bytes(path, bytes, error)) return failure(kCommand, error);
-  Ref document = parse_json(bytes);
-  std::string text;
-  if (document && PyDict_Check(document.get())) {
-    text = notebook_text(document.get());
-  } else {
-    PyErr_Clear();
-    text = escape_control(bytes);
-  }
+  Ref document;
+  if (!parse_json_if_any(bytes, document)) return python_failure(kCommand);
+  std::string text = document && PyDict_Check(document.get()) ? notebook_text(document.get())
+                                                              : escape_control(bytes);
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
     return failure(kCommand, "cannot write to standard output");
   return status::ok;
