@@ -135,3 +135,13 @@ def test_a_failure_while_parsing_is_not_taken_for_a_text_without_json(tmp_path, 
     assert result.stdout == ""
     assert (tmp_path / "current.ipynb").read_bytes() == before
     assert sorted(p.name for p in tmp_path.iterdir()) == ["base.ipynb", "current.ipynb", "incoming.ipynb", "site"]
+
+
+# Bytes that only look like UTF-8 reach the terminal escaped, never raw.
+@pytest.mark.parametrize("raw", [b"\xed\xa0\x80", b"\xe0\x80\xaf", b"\xf4\x90\x80\x80"],
+                         ids=["surrogate", "overlong", "past-U+10FFFF"])
+def test_textconv_escapes_invalid_utf8(tmp_path, raw):
+    (tmp_path / "x.ipynb").write_bytes(b"not json " + raw + b" \xc3\xa9\n")
+    result = subprocess.run([str(ZUV), "textconv", "x.ipynb"], cwd=tmp_path, capture_output=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b"not json " + "".join(f"\\x{b:02x}" for b in raw).encode() + " é\n".encode()
