@@ -8,6 +8,7 @@
 #include "merge/labels.hpp"
 #include "merge/merged_cells.hpp"
 #include "merge/parameter_rules.hpp"
+#include "notebook/marks.hpp"
 #include "py/collector_pause.hpp"
 #include "py/error.hpp"
 #include "py/imports.hpp"
@@ -15,6 +16,7 @@
 
 namespace merge {
 
+using zuv::is_marked;
 using zuv::names;
 namespace {
 
@@ -57,13 +59,6 @@ bool raw_name(PyObject* cell, PyObject*& name) {
     name = PyDict_GetItemWithError(name, key);
   }
   return name || !PyErr_Occurred();
-}
-
-// A name carrying a conflict mark.
-bool is_marked(PyObject* name) {
-  if (!name || !PyUnicode_Check(name)) return false;
-  return PyUnicode_Tailmatch(name, names().current_mark, 0, PY_SSIZE_T_MAX, -1) == 1 ||
-         PyUnicode_Tailmatch(name, names().incoming_mark, 0, PY_SSIZE_T_MAX, -1) == 1;
 }
 
 // Marked names of `names` (an iterable of names) that `held` lacks.

@@ -22,8 +22,6 @@ constexpr const char* kMarksOnly =
     "is not unmerged in a git repository: only conflict marks and source conflict blocks are "
     "reported (copies placed beside their cell without a mark need git's index stages)";
 
-void print_line(const std::string& text) { std::printf("%s\n", escape_control(text).c_str()); }
-
 // The warnings about the merged pipeline, when all three versions are known.
 std::vector<std::string> pipeline_warnings(const conflicts::Stages& stages,
                                            const NotebookFacts& merged) {
@@ -45,14 +43,14 @@ int list_conflicts(const std::string& label, const NotebookFacts& merged,
   const auto open = conflicts::find_conflicts(merged, stages);
   const conflicts::Tally counted = conflicts::tally(open);
   if (open.empty())
-    print_line(label + ": no conflicts");
+    print_line(stdout, label + ": no conflicts");
   else
-    print_line(label + ": " + std::to_string(counted.total()) +
-               (counted.total() == 1 ? " conflict (" : " conflicts (") +
-               conflicts::tally_words(counted) + ")");
-  for (const auto& c : open) print_line("  " + conflicts::describe(c, merged));
-  for (const std::string& w : warnings) print_line("warning: " + w);
-  if (note) print_line("note: " + label + " " + note);
+    print_line(stdout, label + ": " + std::to_string(counted.total()) +
+                           (counted.total() == 1 ? " conflict (" : " conflicts (") +
+                           conflicts::tally_words(counted) + ")");
+  for (const auto& c : open) print_line(stdout, "  " + conflicts::describe(c, merged));
+  for (const std::string& w : warnings) print_line(stdout, "warning: " + w);
+  if (note) print_line(stdout, "note: " + label + " " + note);
   return open.empty() ? status::ok : status::conflicts;
 }
 

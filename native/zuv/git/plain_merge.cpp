@@ -44,8 +44,9 @@ std::string source_text(PyObject* cell) {
   return text;
 }
 
-// A source as its list of lines (a str source split after each line end).
-Ref source_lines(PyObject* cell) {
+// A cell's source as its list of lines, each keeping its line end (a str
+// source split after each); the views' source_lines drops them.
+Ref lines_keeping_ends(PyObject* cell) {
   PyObject* source = member(cell, names().source);
   if (!source) return Ref::steal(PyList_New(0));
   if (PyUnicode_Check(source)) return Ref::steal(PyUnicode_Splitlines(source, 1));
@@ -303,9 +304,9 @@ bool PlainMerge::merge_source(PyObject* base, PyObject* current, PyObject* incom
         current_label_ ? merge::conflict_label(path.get(), names().incoming_suffix) : Ref{};
     if (!incoming_label_) return false;
   }
-  Ref c = source_lines(current);
-  Ref b = c ? source_lines(base) : Ref{};
-  Ref i = b ? source_lines(incoming) : Ref{};
+  Ref c = lines_keeping_ends(current);
+  Ref b = c ? lines_keeping_ends(base) : Ref{};
+  Ref i = b ? lines_keeping_ends(incoming) : Ref{};
   if (!i || (!prepared_ && !(prepared_ = hooks_.prepare()))) return false;
   Py_ssize_t opened = -1;
   Ref lines = hooks_.merge_source(c.get(), b.get(), i.get(), current_label_.get(),

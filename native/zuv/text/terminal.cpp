@@ -69,6 +69,10 @@ std::string escape(std::string_view text, bool keep_newline) {
 std::string escape_control(std::string_view text) { return escape(text, true); }
 std::string escape_line(std::string_view text) { return escape(text, false); }
 
+void print_line(std::FILE* stream, const std::string& text) {
+  std::fprintf(stream, "%s\n", escape_control(text).c_str());
+}
+
 bool parse_color_mode(std::string_view text, ColorMode& out) {
   if (text == "auto")
     out = ColorMode::automatic;
