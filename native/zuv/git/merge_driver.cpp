@@ -296,8 +296,9 @@ int run_merge_driver(const std::vector<std::string>& args) {
                           versions[2].document.get(), inputs, warn))
       return python_failure(kCommand);
     KeptOutputs kept_outputs;
-    kept_outputs.read(versions[0].document.get(), versions[1].document.get(),
-                      versions[2].document.get());
+    if (!kept_outputs.read(versions[0].document.get(), versions[1].document.get(),
+                           versions[2].document.get()))
+      return python_failure(kCommand);
     Ref base = base_empty ? empty_pipeline_notebook() : versions[0].document;
     merge::MergeResult merged;
     if (base && merge_pipeline(base.get(), versions[1].document.get(), versions[2].document.get(),
@@ -306,7 +307,8 @@ int run_merge_driver(const std::vector<std::string>& args) {
       if (result != status::failure && warn &&
           !print_pipeline_warnings(inputs, merged.document.get(), label))
         return python_failure(kCommand);
-      if (result != status::failure) kept_outputs.report(merged.document.get(), label);
+      if (result != status::failure && !kept_outputs.report(merged.document.get(), label))
+        return python_failure(kCommand);
       return result;
     }
     if (int exit_status = 0; merge_must_stop(exit_status)) return exit_status;
