@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "py/error.hpp"
 #include "zuv/arguments.hpp"
 #include "zuv/commands.hpp"
 #include "zuv/git/pipeline_check.hpp"
@@ -112,18 +113,21 @@ std::map<std::string, PyObject*> code_cells(PyObject* document) {
   return cells;
 }
 
-// a != b for two borrowed JSON values (absent counts as a value of its own).
-bool differ(PyObject* a, PyObject* b) {
-  if (!a || !b) return a != b;
+// a != b for two borrowed JSON values, in `different` (absent counts as a
+// value of its own; values nested too deep to compare differ).  False only
+// on another failure.
+bool differ(PyObject* a, PyObject* b, bool& different) {
+  different = a != b;
+  if (!a || !b) return true;
   int equal = PyObject_RichCompareBool(a, b, Py_EQ);
-  if (equal < 0) PyErr_Clear();
-  return equal != 1;
+  different = equal != 1;
+  return equal >= 0 || clear_expected({PyExc_RecursionError});
 }
 
-// Keys of two objects whose values differ, skipping `ignored`.
-std::vector<std::string> changed_keys(PyObject* a, PyObject* b,
-                                      std::initializer_list<const char*> ignored) {
-  std::vector<std::string> keys;
+// Keys of two objects whose values differ, skipping `ignored`, appended to
+// `keys`.
+bool changed_keys(PyObject* a, PyObject* b, std::initializer_list<const char*> ignored,
+                  std::vector<std::string>& keys) {
   for (PyObject* mapping : {a, b}) {
     if (!mapping || !PyDict_Check(mapping)) continue;
     PyObject *key, *value;
@@ -137,12 +141,16 @@ std::vector<std::string> changed_keys(PyObject* a, PyObject* b,
       if (std::find(keys.begin(), keys.end(), name) != keys.end()) continue;
       // The other side is looked up by the text as read, as the listing shows it.
       Ref text = Ref::steal(PyUnicode_FromString(name.c_str()));
-      if (!text) PyErr_Clear();
-      PyObject* other = text ? member(mapping == a ? b : a, text.get()) : nullptr;
-      if (differ(value, other)) keys.push_back(name);
+      if (!text) return false;
+      // Held: the comparison may run Python code.
+      Ref held = Ref::borrow(value);
+      Ref other = Ref::borrow(member(mapping == a ? b : a, text.get()));
+      bool different = false;
+      if (!differ(held.get(), other.get(), different)) return false;
+      if (different) keys.push_back(name);
     }
   }
-  return keys;
+  return true;
 }
 
 std::string joined(const std::vector<std::string>& items) {
@@ -153,8 +161,7 @@ std::string joined(const std::vector<std::string>& items) {
 
 // What changed in a cell beside its source and parents, read before the
 // comparison writes its own keys into the cells.
-std::vector<std::string> cell_notes(PyObject* before, PyObject* after) {
-  std::vector<std::string> notes;
+bool cell_notes(PyObject* before, PyObject* after, std::vector<std::string>& notes) {
   PyObject* old_canvas = canvas_of(before);
   PyObject* new_canvas = canvas_of(after);
   std::string old_name = text_member(old_canvas, names().name);
@@ -163,9 +170,11 @@ std::vector<std::string> cell_notes(PyObject* before, PyObject* after) {
     notes.push_back("renamed from " +
                     (old_name.empty() ? std::string("(unnamed)") : escape_line(old_name)));
   for (std::string& line : canvas_changes(old_canvas, new_canvas)) notes.push_back(std::move(line));
-  if (differ(member(before, names().outputs), member(after, names().outputs)))
-    notes.push_back("outputs changed");
-  return notes;
+  bool different = false;
+  if (!differ(member(before, names().outputs), member(after, names().outputs), different))
+    return false;
+  if (different) notes.push_back("outputs changed");
+  return true;
 }
 
 struct CellNotes {
@@ -174,24 +183,22 @@ struct CellNotes {
   CellNames old_names, new_names;  // parents are shown by these
 };
 
-CellNotes read_notes(PyObject* before, PyObject* after) {
-  CellNotes notes;
+bool read_notes(PyObject* before, PyObject* after, CellNotes& notes) {
   notes.old_names = cell_names(before);
   notes.new_names = cell_names(after);
   std::map<std::string, PyObject*> old_cells = code_cells(before);
   for (auto [id, cell] : code_cells(after))
     if (auto found = old_cells.find(id); found != old_cells.end())
-      notes.by_id[id] = cell_notes(found->second, cell);
+      if (!cell_notes(found->second, cell, notes.by_id[id])) return false;
   PyObject* old_meta = member(before, names().metadata);
   PyObject* new_meta = member(after, names().metadata);
-  for (const std::string& key : changed_keys(old_meta, new_meta, {"canvas"}))
-    notes.notebook_metadata.push_back(key);
-  for (const std::string& key : changed_keys(member(old_meta, names().canvas),
-                                             member(new_meta, names().canvas), {"parameters"}))
-    notes.notebook_metadata.push_back("canvas." + key);
-  for (const std::string& key : changed_keys(before, after, {"cells", "metadata"}))
-    notes.notebook_metadata.push_back(key);
-  return notes;
+  std::vector<std::string> canvas_keys;
+  if (!changed_keys(old_meta, new_meta, {"canvas"}, notes.notebook_metadata) ||
+      !changed_keys(member(old_meta, names().canvas), member(new_meta, names().canvas),
+                    {"parameters"}, canvas_keys))
+    return false;
+  for (const std::string& key : canvas_keys) notes.notebook_metadata.push_back("canvas." + key);
+  return changed_keys(before, after, {"cells", "metadata"}, notes.notebook_metadata);
 }
 
 void print_parameters(PyObject* diff, Printer& printer) {
@@ -285,7 +292,8 @@ bool print_pipeline_cells(PyObject* diff, const CellNotes& notes, Printer& print
 }
 
 bool pipeline_diff(PyObject* before, PyObject* after, bool whole_file, Printer& printer) {
-  CellNotes notes = read_notes(before, after);
+  CellNotes notes;
+  if (!read_notes(before, after, notes)) return false;
   // A notebook added or deleted as a whole: its metadata is no news.
   if (whole_file) notes.notebook_metadata.clear();
   Ref module = Ref::steal(PyImport_ImportModule("zuv_weft_git.drivers.notebook_diff"));
