@@ -83,7 +83,8 @@ bool check_versions(std::array<Version, 3>& versions, bool& base_empty, bool& pa
   }
   for (Version& version : versions) {
     if (!version.document) continue;
-    std::string problem = pipeline_problem(version.document.get());
+    std::string problem;
+    if (!pipeline_problem(version.document.get(), problem)) return false;
     if (!problem.empty()) {
       reason = std::string("the ") + version.role + " version " + problem;
       return true;

@@ -365,8 +365,11 @@ bool show_diff(Side& before, Side& after, const std::vector<std::string>& notes,
                    : Ref{};
     if (!new_view) return false;
   }
-  if (both_notebooks && pipeline_problem(old_view.get()).empty() &&
-      pipeline_problem(new_view.get()).empty()) {
+  std::string old_problem, new_problem;
+  if (both_notebooks && (!pipeline_problem(old_view.get(), old_problem) ||
+                         !pipeline_problem(new_view.get(), new_problem)))
+    return false;
+  if (both_notebooks && old_problem.empty() && new_problem.empty()) {
     if (!pipeline_diff(old_view.get(), new_view.get(), before.missing || after.missing, body))
       return false;
   } else if (both_notebooks) {
