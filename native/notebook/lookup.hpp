@@ -14,7 +14,7 @@ namespace zuv::cli {
 // dropped, and a reader of such documents checks PyErr_Occurred() before
 // trusting a nullptr (as count_conflicts does).
 inline PyObject* member(PyObject* mapping, PyObject* key) {
-  if (!mapping || !PyDict_Check(mapping) || PyErr_Occurred()) return nullptr;
+  if (!mapping || !PyDict_Check(mapping)) return nullptr;
   return PyDict_GetItemWithError(mapping, key);
 }
 
