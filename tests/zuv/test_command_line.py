@@ -100,31 +100,40 @@ def test_diff_of_two_files_headers_and_exit_code(tmp_path, absolute, same):
         assert "//" not in header
 
 
-# A json.loads that raises, by sitecustomize, on a notebook holding the mark.
-RAISING_LOADS = """
+# json.loads and json.dumps that raise, by sitecustomize, on a text or a
+# value holding the mark.
+RAISING_JSON = """
 import json, os
-_loads = json.loads
+_loads, _dumps = json.loads, json.dumps
+def _raise():
+    raise {"MemoryError": MemoryError, "KeyboardInterrupt": KeyboardInterrupt}[os.environ["RAISE"]]()
 def loads(text, *args, **kwargs):
-    if "raise-here" in text:
-        raise {"MemoryError": MemoryError, "KeyboardInterrupt": KeyboardInterrupt}[os.environ["RAISE"]]()
+    if "raise-in-loads" in text:
+        _raise()
     return _loads(text, *args, **kwargs)
-json.loads = loads
+def dumps(value, *args, **kwargs):
+    if "raise-in-dumps" in repr(value):
+        _raise()
+    return _dumps(value, *args, **kwargs)
+json.loads, json.dumps = loads, dumps
 """
 
 
-# A text that is no JSON is shown (or merged) as text, but a MemoryError or an
-# interrupt while parsing is no answer about the text: the command fails and
-# writes nothing.
+# A text that is no JSON is shown (or merged) as text and a value json cannot
+# write as "?", but a MemoryError or an interrupt on the way is no answer about
+# the text: the command fails and writes nothing.
 @pytest.mark.parametrize("raised", ["MemoryError", "KeyboardInterrupt"])
-@pytest.mark.parametrize("command", ["textconv", "diff", "merge-driver"])
-def test_a_failure_while_parsing_is_not_taken_for_a_text_without_json(tmp_path, command, raised):
-    from nbbuild import cell, notebook, write
+@pytest.mark.parametrize("command, where", [("textconv", "loads"), ("diff", "loads"), ("merge-driver", "loads"),
+                                            ("textconv", "dumps"), ("diff", "dumps")])
+def test_memory_errors_and_interrupts_in_json_fail_the_command(tmp_path, command, where, raised):
+    from nbbuild import cell, notebook, param, write
 
     (tmp_path / "site").mkdir()
-    (tmp_path / "site" / "sitecustomize.py").write_text(RAISING_LOADS)
+    (tmp_path / "site" / "sitecustomize.py").write_text(RAISING_JSON)
     write(tmp_path / "base.ipynb", notebook([cell("a", "load", ["x = 1\n"])]))
     write(tmp_path / "current.ipynb", notebook([cell("a", "load", ["x = 2\n"])]))
-    write(tmp_path / "incoming.ipynb", notebook([cell("a", "load", ["x = 1  # raise-here\n"])]))
+    write(tmp_path / "incoming.ipynb", notebook([cell("a", "load", ["x = 1  # raise-in-loads\n"])])
+          if where == "loads" else notebook([cell("a", "load", ["x = 2\n"])], [param("p", "raise-in-dumps")]))
     before = (tmp_path / "current.ipynb").read_bytes()
     argv = {"textconv": ["incoming.ipynb"], "diff": ["current.ipynb", "incoming.ipynb"],
             "merge-driver": ["base.ipynb", "current.ipynb", "incoming.ipynb", "7", "nb.ipynb"]}[command]

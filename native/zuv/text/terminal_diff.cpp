@@ -169,7 +169,7 @@ bool cell_notes(PyObject* before, PyObject* after, std::vector<std::string>& not
   if (old_name != new_name)
     notes.push_back("renamed from " +
                     (old_name.empty() ? std::string("(unnamed)") : escape_line(old_name)));
-  for (std::string& line : canvas_changes(old_canvas, new_canvas)) notes.push_back(std::move(line));
+  if (!canvas_changes(old_canvas, new_canvas, notes)) return false;
   bool different = false;
   if (!differ(member(before, names().outputs), member(after, names().outputs), different))
     return false;
@@ -201,11 +201,11 @@ bool read_notes(PyObject* before, PyObject* after, CellNotes& notes) {
   return changed_keys(before, after, {"cells", "metadata"}, notes.notebook_metadata);
 }
 
-void print_parameters(PyObject* diff, Printer& printer) {
+bool print_parameters(PyObject* diff, Printer& printer) {
   // Held, not borrowed: writing values as JSON runs the json module.
   Ref parameters = Ref::borrow(
       member(member(member(diff, names().metadata), names().canvas), names().parameter));
-  if (!parameters || !PyList_Check(parameters.get())) return;
+  if (!parameters || !PyList_Check(parameters.get())) return true;
   bool header = false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
     Ref held = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
@@ -215,7 +215,8 @@ void print_parameters(PyObject* diff, Printer& printer) {
     if (!header) printer.line(Printer::kBold, "parameters:");
     header = true;
     std::string name = escape_line(text_member(parameter, names().name));
-    std::string value = json_text(member(parameter, names().value));
+    std::string value, old_value;
+    if (!json_text(member(parameter, names().value), value)) return false;
     std::string type = escape_line(text_member(parameter, names().type));
     if (status == "added" || status == "removed") {
       const bool added = status == "added";
@@ -224,7 +225,8 @@ void print_parameters(PyObject* diff, Printer& printer) {
       printer.line(added ? Printer::kGreen : Printer::kRed, line);
     } else {
       std::string line = "  ~ ";
-      line.append(name).append(": ").append(json_text(member(parameter, names().prev_value)));
+      if (!json_text(member(parameter, names().prev_value), old_value)) return false;
+      line.append(name).append(": ").append(old_value);
       line.append(" -> ").append(value);
       std::string old_type = escape_line(text_member(parameter, names().prev_type));
       line.append("  (");
@@ -233,6 +235,7 @@ void print_parameters(PyObject* diff, Printer& printer) {
       printer.line(Printer::kYellow, line);
     }
   }
+  return true;
 }
 
 struct ShownCell {
@@ -300,7 +303,7 @@ bool pipeline_diff(PyObject* before, PyObject* after, bool whole_file, Printer& 
   Ref diff_dicts = module ? getattr(module.get(), "diff_dicts") : Ref{};
   Ref diff = diff_dicts ? call(diff_dicts.get(), before, after) : Ref{};
   if (!diff) return false;
-  print_parameters(diff.get(), printer);
+  if (!print_parameters(diff.get(), printer)) return false;
   if (!print_pipeline_cells(diff.get(), notes, printer)) return false;
   if (!notes.notebook_metadata.empty())
     printer.line(Printer::kYellow, "notebook metadata changed: " + joined(notes.notebook_metadata));
