@@ -74,8 +74,9 @@ wheel: venv libgit2
 demo: install
 	$(PY) examples/demo.py
 
+# PYTEST_ARGS: more pytest arguments, such as -m "not slow" for the quick part.
 test: install chromium mermaid
-	tools/private-tmp $(PY) -P -m pytest -q tests
+	tools/private-tmp $(PY) -P -m pytest -q $(PYTEST_ARGS) tests
 
 # An interpreter of version $$v: `pythonX.Y` on PATH when it runs (a pyenv
 # shim on PATH may not), else the newest of pyenv's installed versions.

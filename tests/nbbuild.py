@@ -1,4 +1,4 @@
-"""Builders for small pipeline notebooks used across the tests."""
+"""Builders of the notebooks used across the test folders (one module for all)."""
 import copy
 import json
 
@@ -38,6 +38,35 @@ def notebook(cells, parameters=()):
 
 def param(name, value, type_="str"):
     return {"name": name, "type": type_, "value": value}
+
+
+# Bare shapes, with only the keys the diff reads: a diff test sees exactly
+# what it built.
+
+def code_cell(cell_id, source=(), parents=(), **canvas):
+    return {
+        "cell_type": "code",
+        "execution_count": 1,
+        "metadata": {"canvas": {"id": cell_id, "parents": [dict(p) for p in parents], **canvas}},
+        "outputs": [],
+        "source": list(source),
+    }
+
+
+def other_cell(cell_id, cell_type="markdown", source=()):
+    return {"cell_type": cell_type, "metadata": {"canvas": {"id": cell_id}}, "source": list(source)}
+
+
+def bare_notebook(cells=(), parameters=None):
+    """Parameters only where given (None: no "metadata" at all)."""
+    document = {"cells": list(cells), "nbformat": 4, "nbformat_minor": 5}
+    if parameters is not None:
+        document["metadata"] = {"canvas": {"parameters": list(parameters)}}
+    return document
+
+
+def ref(parent_id, name):
+    return {"id": parent_id, "name": name}
 
 
 def write(path, document):

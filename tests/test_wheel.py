@@ -22,6 +22,8 @@ import pytest
 
 from nbbuild import cell, notebook, read, write
 
+pytestmark = pytest.mark.slow
+
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "tests" / "typing_example.py"
 DESCRIPTION = "Incorporates changers that lead from the <base-file> to <incoming-file> into <current-file>."

@@ -15,6 +15,7 @@
 //
 // Reads do not check the types of what the notebook holds: callers that need
 // a particular type check it where they use the value.
+#include "common/record_canvas.hpp"
 #include "py/class_builder.hpp"
 #include "py/module.hpp"
 #include "py/names.hpp"
@@ -30,14 +31,6 @@ using zuv::Ref;
 using zuv::names;
 
 Ref cell_data(PyObject* self) { return zuv::getattr(self, names()._data); }
-
-Ref canvas_of(PyObject* self) {
-  Ref data = cell_data(self);
-  if (!data) return {};
-  Ref metadata = zuv::getitem(data.get(), names().metadata);
-  if (!metadata) return {};
-  return zuv::getitem(metadata.get(), names().canvas);
-}
 
 // mapping[key] into `found`, which stays empty when the key is absent.
 bool lookup(PyObject* mapping, PyObject* key, Ref& found) {
@@ -59,7 +52,7 @@ bool store(PyObject* mapping, PyObject* key, PyObject* value) {
 // Reads a canvas member; `fallback` makes the value used when it is absent.
 template <typename Fallback>
 Ref read_canvas(PyObject* self, PyObject* key, Fallback fallback) {
-  Ref canvas = canvas_of(self);
+  Ref canvas = zuv::record_canvas(self);
   if (!canvas) return {};
   Ref value;
   if (!lookup(canvas.get(), key, value)) return {};
@@ -67,7 +60,7 @@ Ref read_canvas(PyObject* self, PyObject* key, Fallback fallback) {
 }
 
 Ref write_canvas(PyObject* self, PyObject* key, PyObject* value) {
-  Ref canvas = canvas_of(self);
+  Ref canvas = zuv::record_canvas(self);
   if (!canvas || !store(canvas.get(), key, value)) return {};
   return Ref::none();
 }
@@ -84,7 +77,7 @@ Ref init(const CallArgs& a) {
 Ref get_data(const CallArgs& a) { return cell_data(a[0]); }
 
 Ref get_weft_id(const CallArgs& a) {
-  Ref canvas = canvas_of(a[0]);
+  Ref canvas = zuv::record_canvas(a[0]);
   return canvas ? zuv::getitem(canvas.get(), names().id) : Ref{};
 }
 Ref set_weft_id(const CallArgs& a) { return write_canvas(a[0], names().id, a[1]); }
@@ -100,7 +93,7 @@ Ref set_parents(const CallArgs& a) { return write_canvas(a[0], names().parents, 
 Ref get_comments(const CallArgs& a) { return read_canvas(a[0], names().comments, new_list); }
 
 Ref add_comment(const CallArgs& a) {
-  Ref canvas = canvas_of(a[0]);
+  Ref canvas = zuv::record_canvas(a[0]);
   if (!canvas) return {};
   Ref comments;
   if (!lookup(canvas.get(), names().comments, comments)) return {};

@@ -2,6 +2,9 @@
 // matches decides.
 #include "merge/cell_rules.hpp"
 
+#include <cstddef>
+#include <iterator>
+
 namespace merge {
 namespace {
 
@@ -56,37 +59,13 @@ CellOutcome decide_cell(const CellFacts& f) {
 }
 
 std::string_view outcome_name(CellOutcome outcome) {
-  switch (outcome) {
-    case keep_current:
-      return "keep_current";
-    case keep_current_marked:
-      return "keep_current_marked";
-    case take_incoming:
-      return "take_incoming";
-    case take_incoming_marked:
-      return "take_incoming_marked";
-    case delete_cell:
-      return "delete_cell";
-    case stay_deleted:
-      return "stay_deleted";
-    case restore_incoming_marked:
-      return "restore_incoming_marked";
-    case append_incoming:
-      return "append_incoming";
-    case append_incoming_marked:
-      return "append_incoming_marked";
-    case merge_sources:
-      return "merge_sources";
-    case add_comments:
-      return "add_comments";
-    case add_comments_then_merge_sources:
-      return "add_comments_then_merge_sources";
-    case place_beside:
-      return "place_beside";
-    case place_beside_marked:
-      return "place_beside_marked";
-  }
-  return "?";
+  static constexpr std::string_view kNames[] = {
+#define ZUV_NAME(name) #name,
+      ZUV_CELL_OUTCOMES(ZUV_NAME)
+#undef ZUV_NAME
+  };
+  const auto index = static_cast<std::size_t>(outcome);
+  return index < std::size(kNames) ? kNames[index] : "?";
 }
 
 }  // namespace merge

@@ -8,12 +8,15 @@
 #include "merge/labels.hpp"
 #include "merge/merged_cells.hpp"
 #include "merge/parameter_rules.hpp"
+#include "notebook/marks.hpp"
 #include "py/collector_pause.hpp"
+#include "py/error.hpp"
 #include "py/imports.hpp"
 #include "py/names.hpp"
 
 namespace merge {
 
+using zuv::is_marked;
 using zuv::names;
 namespace {
 
@@ -56,13 +59,6 @@ bool raw_name(PyObject* cell, PyObject*& name) {
     name = PyDict_GetItemWithError(name, key);
   }
   return name || !PyErr_Occurred();
-}
-
-// A name carrying a conflict mark.
-bool is_marked(PyObject* name) {
-  if (!name || !PyUnicode_Check(name)) return false;
-  return PyUnicode_Tailmatch(name, names().current_mark, 0, PY_SSIZE_T_MAX, -1) == 1 ||
-         PyUnicode_Tailmatch(name, names().incoming_mark, 0, PY_SSIZE_T_MAX, -1) == 1;
 }
 
 // Marked names of `names` (an iterable of names) that `held` lacks.
@@ -604,7 +600,7 @@ bool DocumentMerge::cut_parents() {
   }
   // A set answers membership quickly; an unhashable id falls back to the list.
   Ref id_set = Ref::steal(PySet_New(comp_ids.get()));
-  if (!id_set) PyErr_Clear();
+  if (!id_set && !zuv::clear_expected({PyExc_TypeError})) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(comp_ids.get()); ++i) {
     Ref record = merged_.get(PyList_GET_ITEM(comp_ids.get(), i));
     if (!record) return false;
@@ -617,8 +613,7 @@ bool DocumentMerge::cut_parents() {
       if (!id) return false;
       int kept = id_set ? PySet_Contains(id_set.get(), id.get()) : -1;
       if (kept < 0) {
-        if (id_set && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-        PyErr_Clear();
+        if (!zuv::clear_expected({PyExc_TypeError})) return false;
         kept = PySequence_Contains(comp_ids.get(), id.get());
         if (kept < 0) return false;
       }

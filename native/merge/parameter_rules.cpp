@@ -1,5 +1,8 @@
 #include "merge/parameter_rules.hpp"
 
+#include <cstddef>
+#include <iterator>
+
 namespace merge {
 
 ParameterOutcome decide_parameter(Held base, Held current, Held incoming,
@@ -12,25 +15,13 @@ ParameterOutcome decide_parameter(Held base, Held current, Held incoming,
 }
 
 std::string_view parameter_outcome_name(ParameterOutcome outcome) {
-  switch (outcome) {
-    case ParameterOutcome::keep_current:
-      return "keep_current";
-    case ParameterOutcome::take_incoming:
-      return "take_incoming";
-    case ParameterOutcome::take_incoming_at_end:
-      return "take_incoming_at_end";
-    case ParameterOutcome::drop:
-      return "drop";
-    case ParameterOutcome::stay_absent:
-      return "stay_absent";
-    case ParameterOutcome::keep_both_marked:
-      return "keep_both_marked";
-    case ParameterOutcome::keep_current_marked:
-      return "keep_current_marked";
-    case ParameterOutcome::restore_incoming_marked:
-      return "restore_incoming_marked";
-  }
-  return "?";
+  static constexpr std::string_view kNames[] = {
+#define ZUV_NAME(name) #name,
+      ZUV_PARAMETER_OUTCOMES(ZUV_NAME)
+#undef ZUV_NAME
+  };
+  const auto index = static_cast<std::size_t>(outcome);
+  return index < std::size(kNames) ? kNames[index] : "?";
 }
 
 }  // namespace merge

@@ -1,6 +1,7 @@
 #include "notebook/conflict_count.hpp"
 
 #include "notebook/lookup.hpp"
+#include "notebook/marks.hpp"
 #include "py/imports.hpp"
 #include "py/names.hpp"
 
@@ -12,10 +13,6 @@ namespace {
 bool starts_with(PyObject* text, PyObject* prefix) {
   return text && PyUnicode_Check(text) &&
          PyUnicode_Tailmatch(text, prefix, 0, PY_SSIZE_T_MAX, -1) == 1;
-}
-
-bool is_marked(PyObject* name) {
-  return starts_with(name, names().current_mark) || starts_with(name, names().incoming_mark);
 }
 
 // Lines that open a conflict block; a source is a list of lines or one string.

@@ -2,6 +2,7 @@
 // objects that they wrap.
 #include "notebook_diff/records.hpp"
 
+#include "common/record_canvas.hpp"
 #include "py/class_builder.hpp"
 #include "py/compat.hpp"
 
@@ -55,15 +56,6 @@ bool check_status(PyObject* globals, PyObject* class_name, PyObject* value) {
 
 // --- DiffCell ----------------------------------------------------------------
 
-// self._data["metadata"]["canvas"]: where a diff cell keeps its fields.
-Ref canvas_of(PyObject* self) {
-  Ref data = zuv::getattr(self, names()._data);
-  if (!data) return {};
-  Ref metadata = zuv::getitem(data.get(), names().metadata);
-  if (!metadata) return {};
-  return zuv::getitem(metadata.get(), names().canvas);
-}
-
 // super(owner, self).__init__(arg).  When the method found after `owner`
 // in the instance's MRO is a plain method descriptor it is called with self
 // directly, as the bound method would call it, sparing the temporary super
@@ -97,7 +89,7 @@ Ref cell_init(const CallArgs& a) {
 }
 
 Ref cell_status(const CallArgs& a) {
-  Ref canvas = canvas_of(a[0]);
+  Ref canvas = zuv::record_canvas(a[0]);
   if (!canvas) return {};
   Ref fallback = class_constant(a.globals, names().DiffCell, names().UNCHANGED);
   if (!fallback) return {};
@@ -108,14 +100,14 @@ Ref cell_status(const CallArgs& a) {
 
 Ref cell_set_status(const CallArgs& a) {
   if (!check_status(a.globals, names().DiffCell, a[1])) return {};
-  Ref canvas = canvas_of(a[0]);
+  Ref canvas = zuv::record_canvas(a[0]);
   return canvas ? stored(canvas.get(), names().diff_status, a[1]) : Ref{};
 }
 
 // A list-valued canvas field; reads a new empty list, not stored, when absent.
 template <PyObject* Names::*Key>
 Ref cell_list(const CallArgs& a) {
-  Ref canvas = canvas_of(a[0]);
+  Ref canvas = zuv::record_canvas(a[0]);
   if (!canvas) return {};
   Ref value = get_or_new_list(canvas.get(), names().*Key);
   if (!value || !zuv::check_result(value.get(), &PyList_Type, "list")) return {};
@@ -124,7 +116,7 @@ Ref cell_list(const CallArgs& a) {
 
 template <PyObject* Names::*Key>
 Ref cell_set_field(const CallArgs& a) {
-  Ref canvas = canvas_of(a[0]);
+  Ref canvas = zuv::record_canvas(a[0]);
   return canvas ? stored(canvas.get(), names().*Key, a[1]) : Ref{};
 }
 

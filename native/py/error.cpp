@@ -21,6 +21,17 @@ void raise_from_cxx_exception() noexcept {
   }
 }
 
+bool clear_expected(std::initializer_list<PyObject*> expected) noexcept {
+  if (!PyErr_Occurred()) return true;
+  for (PyObject* type : expected) {
+    if (PyErr_ExceptionMatches(type)) {
+      PyErr_Clear();
+      return true;
+    }
+  }
+  return false;
+}
+
 namespace {
 
 struct InjectedFault {

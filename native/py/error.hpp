@@ -7,10 +7,23 @@
 // (true, false, failed) returns `bool` for success and gives its answer
 // through an out parameter.
 //
+// Failures that are the user's, not the interpreter's (a file that cannot be
+// read, a git that exits with an error, an argument that makes no sense), are
+// reported by the `zuv` commands as a message: such a function returns `bool`
+// (or `Ref`) and fills a `std::string& error` parameter, with no Python
+// exception set.  A caller tells the two apart by `PyErr_Occurred()`, and the
+// command prints the message and exits with its own status; a Python
+// exception always wins over a message.
+//
+// An exception is cleared only where the caller expects that very kind
+// (`clear_expected`): a MemoryError, KeyboardInterrupt or anything else
+// unforeseen always leaves through the caller's failure path.
+//
 // C++ exceptions never reach the interpreter: the native function entry point
 // and module setup catch them and call `raise_from_cxx_exception`.
 #pragma once
 
+#include <initializer_list>
 #include <utility>
 
 #include "py/compat.hpp"
@@ -31,7 +44,14 @@ void raise_from_cxx_exception() noexcept;
 // seen).  Unset, it costs one comparison.
 void inject_cxx_exception(const char* place);
 
+// After a failure: clears the current exception where it is an instance of
+// one of `expected` and answers true; answers false with any other exception
+// left in place.  With no exception set it answers true.
+bool clear_expected(std::initializer_list<PyObject*> expected) noexcept;
+
 // An exception taken out of the interpreter's error indicator, normalised.
+// Every path ends it with `restore()`, `discard()` or
+// `become_context_of_current()`.
 class CaughtError {
  public:
   CaughtError() : raised_(compat::take_raised_exception()) {}
@@ -40,12 +60,15 @@ class CaughtError {
   PyObject* traceback() const { return raised_.traceback ? raised_.traceback.get() : Py_None; }
   // Puts the exception back as the current one.
   void restore() { compat::raise_again(std::move(raised_)); }
+  // Drops the exception: the caller has handled it.
+  void discard() { raised_ = {}; }
   // The exception now raised happened while this one was being handled.
-  void become_context_of_current() const {
+  void become_context_of_current() {
     compat::RaisedException current = compat::take_raised_exception();
     if (current.value && raised_.value && current.value.get() != raised_.value.get())
       PyException_SetContext(current.value.get(), Py_NewRef(raised_.value.get()));
     compat::raise_again(std::move(current));
+    raised_ = {};
   }
 
  private:

@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "notebook/conflict_count.hpp"
+#include "py/error.hpp"
 #include "py/imports.hpp"
 #include "py/module.hpp"
 #include "py/names.hpp"
@@ -82,7 +83,7 @@ bool import_merge_files(PyObject* globals) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
     Ref location = zuv::getattr(package.get(), "__file__");
-    if (!location) PyErr_Clear();
+    if (!location && !zuv::clear_expected({PyExc_AttributeError})) return false;
     Ref message =
         location && PyUnicode_Check(location.get())
             ? Ref::steal(PyUnicode_FromFormat("cannot import name 'merge_files' from '%s' (%U)",

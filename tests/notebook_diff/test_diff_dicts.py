@@ -3,7 +3,7 @@ import gc
 
 import pytest
 
-from notebook_builders import code_cell, notebook, other_cell, parameter, ref
+from nbbuild import bare_notebook as notebook, code_cell, other_cell, param as parameter, ref
 from zuv_weft_git.drivers import notebook_diff
 from zuv_weft_git.drivers.notebook_diff import DiffCell, diff_dicts
 

@@ -256,6 +256,7 @@ def edit_lines(document, line, text, cells=None):
 # Where the merge is when the signal comes: writing the merged notebook
 # (its temporary file appears beside the current file), or merging sources
 # (a working directory appears in TMPDIR).
+@pytest.mark.slow
 @pytest.mark.parametrize("phase", ["notebook-write", "source-merge"])
 def test_signals_leave_no_temporary_file(shared, phase):
     if phase == "notebook-write":

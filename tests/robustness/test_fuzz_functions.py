@@ -19,6 +19,8 @@ from zuv_weft_git.drivers.common import Cell
 from zuv_weft_git.drivers.notebook_diff import DiffCell, _cell_modified, diff_dicts
 from zuv_weft_git.drivers.notebook_merge import MergeCell, _cell_changed, _merge_source
 
+pytestmark = pytest.mark.slow
+
 ORDINARY_ERRORS = (KeyError, TypeError, AttributeError, RecursionError)
 STATUSES = {"unchanged", "added", "removed", "modified"}
 

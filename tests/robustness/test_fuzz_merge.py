@@ -14,10 +14,13 @@ import shutil
 import tempfile
 
 import git
+import pytest
 from hypothesis import event, given, strategies as st
 
 from hostile import damaged_files, fuzz_settings, notebook_triples, to_json_text
 from zuv_weft_git.drivers.notebook_merge import merge_files
+
+pytestmark = pytest.mark.slow
 
 # What hostile input may legitimately raise: missing keys, wrong types, bad
 # text (ValueError covers JSON and Unicode errors), nesting past the recursion

@@ -27,6 +27,8 @@ from zuv_weft_git.drivers.notebook_diff import DiffCell, DiffParameter, _cell_mo
 from zuv_weft_git.drivers.notebook_merge import MergeCell, _cell_changed, _merge_source, merge_files
 from zuv_weft_git.scripts import _launcher
 
+pytestmark = pytest.mark.slow
+
 N = int(os.environ.get("ZUV_LEAK_N", "5000"))
 GIT_N = int(os.environ.get("ZUV_LEAK_GIT_N", "30"))
 # Loops that go through the file system: a fifth of the count unless set.

@@ -1,4 +1,5 @@
 """The `zuv` command line: help, and usage errors that change nothing."""
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -97,3 +98,59 @@ def test_diff_of_two_files_headers_and_exit_code(tmp_path, absolute, same):
         header = result.stdout.splitlines()[0]
         assert header == f"notebook diff a/{old.lstrip('/')} b/{new.lstrip('/')}"
         assert "//" not in header
+
+
+# json.loads and json.dumps that raise, by sitecustomize, on a text or a
+# value holding the mark.
+RAISING_JSON = """
+import json, os
+_loads, _dumps = json.loads, json.dumps
+def _raise():
+    raise {"MemoryError": MemoryError, "KeyboardInterrupt": KeyboardInterrupt}[os.environ["RAISE"]]()
+def loads(text, *args, **kwargs):
+    if "raise-in-loads" in text:
+        _raise()
+    return _loads(text, *args, **kwargs)
+def dumps(value, *args, **kwargs):
+    if "raise-in-dumps" in repr(value):
+        _raise()
+    return _dumps(value, *args, **kwargs)
+json.loads, json.dumps = loads, dumps
+"""
+
+
+# A text that is no JSON is shown (or merged) as text and a value json cannot
+# write as "?", but a MemoryError or an interrupt on the way is no answer about
+# the text: the command fails and writes nothing.
+@pytest.mark.parametrize("raised", ["MemoryError", "KeyboardInterrupt"])
+@pytest.mark.parametrize("command, where", [("textconv", "loads"), ("diff", "loads"), ("merge-driver", "loads"),
+                                            ("textconv", "dumps"), ("diff", "dumps")])
+def test_memory_errors_and_interrupts_in_json_fail_the_command(tmp_path, command, where, raised):
+    from nbbuild import cell, notebook, param, write
+
+    (tmp_path / "site").mkdir()
+    (tmp_path / "site" / "sitecustomize.py").write_text(RAISING_JSON)
+    write(tmp_path / "base.ipynb", notebook([cell("a", "load", ["x = 1\n"])]))
+    write(tmp_path / "current.ipynb", notebook([cell("a", "load", ["x = 2\n"])]))
+    write(tmp_path / "incoming.ipynb", notebook([cell("a", "load", ["x = 1  # raise-in-loads\n"])])
+          if where == "loads" else notebook([cell("a", "load", ["x = 2\n"])], [param("p", "raise-in-dumps")]))
+    before = (tmp_path / "current.ipynb").read_bytes()
+    argv = {"textconv": ["incoming.ipynb"], "diff": ["current.ipynb", "incoming.ipynb"],
+            "merge-driver": ["base.ipynb", "current.ipynb", "incoming.ipynb", "7", "nb.ipynb"]}[command]
+    env = {**os.environ, "PYTHONPATH": str(tmp_path / "site"), "RAISE": raised}
+    result = subprocess.run([str(ZUV), command, *argv], cwd=tmp_path, capture_output=True, text=True, env=env)
+    assert result.returncode == 3, result.stdout + result.stderr
+    assert f"zuv {command}: error: {raised}" in result.stderr
+    assert result.stdout == ""
+    assert (tmp_path / "current.ipynb").read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["base.ipynb", "current.ipynb", "incoming.ipynb", "site"]
+
+
+# Bytes that only look like UTF-8 reach the terminal escaped, never raw.
+@pytest.mark.parametrize("raw", [b"\xed\xa0\x80", b"\xe0\x80\xaf", b"\xf4\x90\x80\x80"],
+                         ids=["surrogate", "overlong", "past-U+10FFFF"])
+def test_textconv_escapes_invalid_utf8(tmp_path, raw):
+    (tmp_path / "x.ipynb").write_bytes(b"not json " + raw + b" \xc3\xa9\n")
+    result = subprocess.run([str(ZUV), "textconv", "x.ipynb"], cwd=tmp_path, capture_output=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b"not json " + "".join(f"\\x{b:02x}" for b in raw).encode() + " é\n".encode()

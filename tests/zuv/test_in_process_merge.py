@@ -178,6 +178,7 @@ def may_decline(texts):
     return (major, minor) >= (1, 9) and not all(texts)
 
 
+@pytest.mark.slow
 def test_differential_against_git_merge_file(tmp_path):
     rng = random.Random(SEED)
     triples = FIXED + [random_triple(rng) for _ in range(TRIPLES)]
@@ -292,6 +293,7 @@ def generated_triple(rng):
     return dict(zip(("base", "current", "incoming"), triple[:3]))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     "style, in_repository, marker_size, shapes",
     [(None, False, 7, "random"), ("diff3", True, 7, "random"), ("zdiff3", True, 11, "random"),

@@ -10,6 +10,8 @@ import pytest
 from browser import Dom, load
 from nbbuild import cell, notebook, param, write
 
+pytestmark = pytest.mark.slow
+
 ZUV = Path(sys.executable).parent / "zuv"
 
 

@@ -25,8 +25,6 @@ constexpr const char* kMarksOnly =
     "is not unmerged in a git repository: only conflict marks and source conflict blocks are "
     "reported (copies placed beside their cell without a mark need git's index stages)";
 
-void print_line(const std::string& text) { std::printf("%s\n", escape_control(text).c_str()); }
-
 // The warnings about the merged pipeline, when all three versions are known.
 std::vector<std::string> pipeline_warnings(const conflicts::Stages& stages,
                                            const NotebookFacts& merged) {
@@ -48,14 +46,14 @@ int list_conflicts(const std::string& label, const NotebookFacts& merged,
   const auto open = conflicts::find_conflicts(merged, stages);
   const conflicts::Tally counted = conflicts::tally(open);
   if (open.empty())
-    print_line(label + ": no conflicts");
+    print_line(stdout, label + ": no conflicts");
   else
-    print_line(label + ": " + std::to_string(counted.total()) +
-               (counted.total() == 1 ? " conflict (" : " conflicts (") +
-               conflicts::tally_words(counted) + ")");
-  for (const auto& c : open) print_line("  " + conflicts::describe(c, merged));
-  for (const std::string& w : warnings) print_line("warning: " + w);
-  if (note) print_line("note: " + label + " " + note);
+    print_line(stdout, label + ": " + std::to_string(counted.total()) +
+                           (counted.total() == 1 ? " conflict (" : " conflicts (") +
+                           conflicts::tally_words(counted) + ")");
+  for (const auto& c : open) print_line(stdout, "  " + conflicts::describe(c, merged));
+  for (const std::string& w : warnings) print_line(stdout, "warning: " + w);
+  if (note) print_line(stdout, "note: " + label + " " + note);
   return open.empty() ? status::ok : status::conflicts;
 }
 
@@ -77,13 +75,14 @@ int list_line_merged(const std::string& path, const std::string& text, const std
   std::string stage_error;
   if (!read_stages(path, unmerged, stages, stage_error)) return failure("conflicts", stage_error);
   if (!unmerged && blocks == 0) return failure("conflicts", error);
-  print_line(path + ": merged line by line (it is not JSON): " + std::to_string(blocks) +
-             (blocks == 1 ? " conflict block" : " conflict blocks"));
+  print_line(stdout, path + ": merged line by line (it is not JSON): " + std::to_string(blocks) +
+                         (blocks == 1 ? " conflict block" : " conflict blocks"));
   if (unmerged)
-    print_line("  zuv resolve " + path +
-               " --current (or --incoming) takes that side's whole file from git");
+    print_line(stdout, "  zuv resolve " + path +
+                           " --current (or --incoming) takes that side's whole file from git");
   else
-    print_line("note: " + path + " is not unmerged in a git repository: edit its blocks by hand");
+    print_line(stdout,
+               "note: " + path + " is not unmerged in a git repository: edit its blocks by hand");
   return status::conflicts;
 }
 
@@ -121,11 +120,8 @@ struct MergeState {
 Ref page_base(const MergeState& state, bool& against_current, std::string& error) {
   Ref before;
   if (!state.current_text.empty()) {
-    before = parse_json(state.current_text);
-    if (!before || !PyDict_Check(before.get())) {
-      PyErr_Clear();
-      before = Ref();
-    }
+    if (!parse_json_if_any(state.current_text, before)) return {};  // the exception is set
+    if (before && !PyDict_Check(before.get())) before = Ref();
   }
   against_current = static_cast<bool>(before);
   if (!before) before = pages::load_notebook(state.path, error);
@@ -281,11 +277,12 @@ int run_show_merge(const std::vector<std::string>& args) {
   if (!load_facts(state.path, state.document, state.merged, error)) {
     // A file merged line by line has no pipeline to draw: say where to go.
     std::string text, read_error;
-    if (read_bytes(state.path, text, read_error) && !parse_json(text)) {
-      PyErr_Clear();
+    Ref as_json;
+    if (!read_bytes(state.path, text, read_error)) return failure("show-merge", error);
+    if (!parse_json_if_any(text, as_json)) return python_failure("show-merge");
+    if (!as_json)
       error += " (merged line by line? `zuv conflicts` lists its blocks; `zuv resolve " +
                state.path + " --current|--incoming` takes a whole side while git has it unmerged)";
-    }
     return failure("show-merge", error);
   }
   if (!read_stages(state.path, state.unmerged, state.stages, error, &state.current_text))
@@ -295,7 +292,7 @@ int run_show_merge(const std::vector<std::string>& args) {
   page::Page page;
   bool against_current = false;
   Ref before = page_base(state, against_current, error);
-  if (!before) return failure("show-merge", error);
+  if (!before) return error.empty() ? python_failure("show-merge") : failure("show-merge", error);
   page.title = "Merge of " + state.path;
   page.subtitle = against_current
                       ? "changes from the current version, with what the merge left open"

@@ -11,6 +11,7 @@
 
 #include "io/signal_hold.hpp"
 
+#include "py/error.hpp"
 #include "zuv/conflicts/pipeline_breaks.hpp"
 #include "zuv/git/git_process.hpp"
 #include "zuv/notebook/notebook_file.hpp"
@@ -188,8 +189,10 @@ bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& sta
                        : parse_json(shown.out);
     conflicts::NotebookFacts facts;
     if (!document || !read_facts(document.get(), facts)) {
-      PyErr_Clear();  // a stage that is no notebook tells nothing
-      continue;
+      // A stage that is no notebook tells nothing; any other failure stops.
+      if (clear_expected({PyExc_ValueError, PyExc_RecursionError})) continue;
+      error = take_python_error();
+      return false;
     }
     *slot = std::move(facts);
     if (stage == '1' && base_document) *base_document = std::move(document);
@@ -291,37 +294,29 @@ void settle_sources(const conflicts::NotebookFacts& merged, const conflicts::Sta
 }
 
 bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming,
-                      conflicts::NotebookFacts (&out)[3]) {
+                      conflicts::NotebookFacts (&out)[3], bool& readable) {
   PyObject* documents[3] = {base, current, incoming};
+  readable = true;
   for (int k = 0; k < 3; ++k) {
     if (documents[k] && !read_facts(documents[k], out[k])) {
-      PyErr_Clear();
-      return false;
+      readable = false;
+      return clear_expected({PyExc_ValueError});
     }
   }
   return true;
 }
 
-void print_pipeline_warnings(const conflicts::NotebookFacts (&inputs)[3], PyObject* merged,
+bool print_pipeline_warnings(const conflicts::NotebookFacts (&inputs)[3], PyObject* merged,
                              const std::string& label) {
   conflicts::NotebookFacts result;
-  if (!read_facts(merged, result)) {
-    PyErr_Clear();
-    return;
-  }
+  if (!read_facts(merged, result)) return clear_expected({PyExc_ValueError});
   for (const auto& edge : breaks::lost_edges(inputs[0], inputs[1], inputs[2], result))
     std::fprintf(stderr, "zuv merge-driver: warning: %s: %s\n", label.c_str(),
                  escape_control(breaks::describe(edge)).c_str());
   for (const auto& cycle : breaks::merged_cycles(result))
     std::fprintf(stderr, "zuv merge-driver: warning: %s: %s\n", label.c_str(),
                  escape_control(breaks::describe_cycle(cycle, result)).c_str());
-}
-
-void print_pipeline_warnings(PyObject* base, PyObject* current, PyObject* incoming,
-                             PyObject* merged, const std::string& label) {
-  conflicts::NotebookFacts inputs[3];
-  if (read_input_facts(base, current, incoming, inputs))
-    print_pipeline_warnings(inputs, merged, label);
+  return true;
 }
 
 }  // namespace zuv::cli

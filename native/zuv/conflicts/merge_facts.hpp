@@ -46,14 +46,16 @@ void settle_sources(const conflicts::NotebookFacts& merged, const conflicts::Sta
 
 // The pipeline warnings of a merge: one on standard error per parent edge
 // the merge cut because one side deleted the parent, and one per cycle in
-// the merged graph.  Never fails: a notebook it cannot read only means no
-// warnings.  In two steps, for a merge that changes its inputs in place: the
-// inputs' facts read before the merge (false when one cannot be read: then
-// no warnings; `base` may be null, an empty base), and the warnings from them
-// and the merged document after.
+// the merged graph.  A notebook it cannot read only means no warnings; it
+// fails (false, exception set) only on a failure that is no notebook's shape
+// (MemoryError, KeyboardInterrupt, ...).  In two steps, for a merge that
+// changes its inputs in place: the inputs' facts read before the merge
+// (`readable` false when one cannot be read: then no warnings; `base` may be
+// null, an empty base), and the warnings from them and the merged document
+// after.
 bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming,
-                      conflicts::NotebookFacts (&out)[3]);
-void print_pipeline_warnings(const conflicts::NotebookFacts (&inputs)[3], PyObject* merged,
+                      conflicts::NotebookFacts (&out)[3], bool& readable);
+bool print_pipeline_warnings(const conflicts::NotebookFacts (&inputs)[3], PyObject* merged,
                              const std::string& label);
 
 }  // namespace zuv::cli

@@ -88,10 +88,6 @@ bool parse(const std::vector<std::string>& args, ResolveArguments& out, std::str
   return true;
 }
 
-void print_line(std::FILE* stream, const std::string& text) {
-  std::fprintf(stream, "%s\n", escape_control(text).c_str());
-}
-
 using pages::held_canvas;
 using pages::held_member;
 

@@ -14,12 +14,14 @@ class KeptOutputs {
  public:
   // Before the merge (it changes its inputs in place): the cells whose
   // outputs incoming changed from base to something current does not hold.
-  // Never fails: a notebook it cannot read only means no notices.
-  void read(PyObject* base, PyObject* current, PyObject* incoming);
+  // A notebook without a cell list only means no notices; false only on a
+  // failure such as MemoryError (values nested too deep count as changed).
+  bool read(PyObject* base, PyObject* current, PyObject* incoming);
 
   // After: one line on standard error per such cell whose merged version
   // holds the current outputs and no merged version the incoming ones.
-  void report(PyObject* merged, const std::string& label) const;
+  // False only on a failure such as MemoryError.
+  bool report(PyObject* merged, const std::string& label) const;
 
  private:
   struct Cell {

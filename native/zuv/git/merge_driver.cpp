@@ -62,9 +62,11 @@ std::string first_line(const std::string& text) {
   return "";
 }
 
-// Why the pipeline merge cannot take these versions, or "".  `parsed`
-// says whether every non-empty version is UTF-8 JSON.
-std::string check_versions(std::array<Version, 3>& versions, bool& base_empty, bool& parsed) {
+// Why the pipeline merge cannot take these versions, or "", in `reason`.
+// `parsed` says whether every non-empty version is UTF-8 JSON.  False only
+// on a failure other than the versions' own.
+bool check_versions(std::array<Version, 3>& versions, bool& base_empty, bool& parsed,
+                    std::string& reason) {
   parsed = true;
   for (Version& version : versions) {
     bool is_base = &version == &versions[0];
@@ -72,19 +74,23 @@ std::string check_versions(std::array<Version, 3>& versions, bool& base_empty, b
       base_empty = true;
       continue;
     }
-    version.document = parse_json(version.bytes);
+    if (!parse_json_if_any(version.bytes, version.document)) return false;
     if (!version.document) {
-      PyErr_Clear();
       parsed = false;
-      return std::string("the ") + version.role + " version is not UTF-8 JSON";
+      reason = std::string("the ") + version.role + " version is not UTF-8 JSON";
+      return true;
     }
   }
   for (Version& version : versions) {
     if (!version.document) continue;
-    std::string problem = pipeline_problem(version.document.get());
-    if (!problem.empty()) return std::string("the ") + version.role + " version " + problem;
+    std::string problem;
+    if (!pipeline_problem(version.document.get(), problem)) return false;
+    if (!problem.empty()) {
+      reason = std::string("the ") + version.role + " version " + problem;
+      return true;
+    }
   }
-  return "";
+  return true;
 }
 
 // Writes `bytes` over the current file, atomically and keeping its
@@ -279,25 +285,31 @@ int run_merge_driver(const std::vector<std::string>& args) {
     if (!read_bytes(version.path, version.bytes, error)) return failure(kCommand, error);
 
   bool base_empty = false, all_json = false;
-  std::string reason = check_versions(versions, base_empty, all_json);
+  std::string reason;
+  if (!check_versions(versions, base_empty, all_json, reason)) return python_failure(kCommand);
   if (reason.empty()) {
     // The merge changes the documents it is given in place: what else is
     // read of them (layout, the facts for the warnings) is read first.
     JsonLayout layout = detect_layout(versions[1].bytes, versions[1].document.get());
     conflicts::NotebookFacts inputs[3];
-    bool warn = read_input_facts(versions[0].document.get(), versions[1].document.get(),
-                                 versions[2].document.get(), inputs);
+    bool warn = false;
+    if (!read_input_facts(versions[0].document.get(), versions[1].document.get(),
+                          versions[2].document.get(), inputs, warn))
+      return python_failure(kCommand);
     KeptOutputs kept_outputs;
-    kept_outputs.read(versions[0].document.get(), versions[1].document.get(),
-                      versions[2].document.get());
+    if (!kept_outputs.read(versions[0].document.get(), versions[1].document.get(),
+                           versions[2].document.get()))
+      return python_failure(kCommand);
     Ref base = base_empty ? empty_pipeline_notebook() : versions[0].document;
     merge::MergeResult merged;
     if (base && merge_pipeline(base.get(), versions[1].document.get(), versions[2].document.get(),
                                given[4], marker_size, merged)) {
       const int result = write_merged(merged, layout, versions[1], label, warn ? &inputs : nullptr);
-      if (result != status::failure && warn)
-        print_pipeline_warnings(inputs, merged.document.get(), label);
-      if (result != status::failure) kept_outputs.report(merged.document.get(), label);
+      if (result != status::failure && warn &&
+          !print_pipeline_warnings(inputs, merged.document.get(), label))
+        return python_failure(kCommand);
+      if (result != status::failure && !kept_outputs.report(merged.document.get(), label))
+        return python_failure(kCommand);
       return result;
     }
     if (int exit_status = 0; merge_must_stop(exit_status)) return exit_status;
@@ -311,8 +323,10 @@ int run_merge_driver(const std::vector<std::string>& args) {
     if (problem.empty()) {
       JsonLayout layout = detect_layout(versions[1].bytes, versions[1].document.get());
       conflicts::NotebookFacts inputs[3];
-      bool warn =
-          read_input_facts(base, versions[1].document.get(), versions[2].document.get(), inputs);
+      bool warn = false;
+      if (!read_input_facts(base, versions[1].document.get(), versions[2].document.get(), inputs,
+                            warn))
+        return python_failure(kCommand);
       Ref merged;
       PlainMergeReport report;
       std::string refusal;
@@ -322,8 +336,9 @@ int run_merge_driver(const std::vector<std::string>& args) {
           const int result = write_plain(merged.get(), report, layout, versions[1], label,
                                          warn ? &inputs : nullptr);
           // The canvas cells of a mixed notebook: the same warnings as a pipeline merge.
-          if (result != status::failure && warn)
-            print_pipeline_warnings(inputs, merged.get(), label);
+          if (result != status::failure && warn &&
+              !print_pipeline_warnings(inputs, merged.get(), label))
+            return python_failure(kCommand);
           return result;
         }
         problem = refusal;

@@ -1,5 +1,7 @@
 #include "zuv/git/pipeline_check.hpp"
 
+#include <utility>
+
 #include "py/imports.hpp"
 #include "zuv/notebook/notebook_text.hpp"
 #include "zuv/notebook/py_text.hpp"
@@ -16,46 +18,57 @@ std::string quoted(PyObject* text) {
   return out;
 }
 
-// Adds `key` to `seen`; false when it was there already (or on an error).
-bool first_time(PyObject* seen, PyObject* key) {
+// Adds the str `key` to `seen`; `fresh` false when it was there already.
+bool first_time(PyObject* seen, PyObject* key, bool& fresh) {
   int present = PySet_Contains(seen, key);
-  if (present != 0 || PySet_Add(seen, key) < 0) {
-    PyErr_Clear();
-    return false;
+  fresh = present == 0;
+  return present >= 0 && (!fresh || PySet_Add(seen, key) == 0);
+}
+
+// Sets `problem` to what is wrong; the check has its answer.
+bool found(std::string& problem, std::string text) {
+  problem = std::move(text);
+  return true;
+}
+
+// The phrase of pipeline_problem for a JSON object, in `problem`.
+bool find_problem(PyObject* document, std::string& problem) {
+  PyObject* canvas = member(member(document, names().metadata), names().canvas);
+  if (!canvas || !PyDict_Check(canvas)) return found(problem, "has no canvas metadata");
+  PyObject* parameters = member(canvas, names().parameters);
+  if (!parameters || !PyList_Check(parameters))
+    return found(problem, "has no canvas parameter list");
+  PyObject* cells = member(document, names().cells);
+  if (!cells || !PyList_Check(cells)) return found(problem, "has no list of cells");
+
+  Ref seen = Ref::steal(PySet_New(nullptr));
+  if (!seen) return false;
+  bool fresh = true;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters); ++i) {
+    PyObject* name = member(PyList_GET_ITEM(parameters, i), names().name);
+    if (!name || !PyUnicode_Check(name))
+      return found(problem, "has a canvas parameter without a name");
+    if (!first_time(seen.get(), name, fresh)) return false;
+    if (!fresh) return found(problem, "has two canvas parameters named " + quoted(name));
+  }
+  if (PySet_Clear(seen.get()) < 0) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
+    PyObject* cell = PyList_GET_ITEM(cells, i);
+    PyObject* id = member(member(member(cell, names().metadata), names().canvas), names().id);
+    if (!id || !PyUnicode_Check(id))
+      return found(problem, "has a cell without a canvas id (cell " + std::to_string(i + 1) + ")");
+    if (!first_time(seen.get(), id, fresh)) return false;
+    if (!fresh) return found(problem, "has two cells with canvas id " + quoted(id));
   }
   return true;
 }
 
 }  // namespace
 
-std::string pipeline_problem(PyObject* document) {
-  if (!PyDict_Check(document)) return "is not a JSON object";
-  PyObject* canvas = member(member(document, names().metadata), names().canvas);
-  if (!canvas || !PyDict_Check(canvas)) return "has no canvas metadata";
-  PyObject* parameters = member(canvas, names().parameters);
-  if (!parameters || !PyList_Check(parameters)) return "has no canvas parameter list";
-  PyObject* cells = member(document, names().cells);
-  if (!cells || !PyList_Check(cells)) return "has no list of cells";
-
-  Ref seen = Ref::steal(PySet_New(nullptr));
-  if (!seen) {
-    PyErr_Clear();
-    return "could not be checked (out of memory)";
-  }
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters); ++i) {
-    PyObject* name = member(PyList_GET_ITEM(parameters, i), names().name);
-    if (!name || !PyUnicode_Check(name)) return "has a canvas parameter without a name";
-    if (!first_time(seen.get(), name)) return "has two canvas parameters named " + quoted(name);
-  }
-  if (PySet_Clear(seen.get()) < 0) PyErr_Clear();
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
-    PyObject* cell = PyList_GET_ITEM(cells, i);
-    PyObject* id = member(member(member(cell, names().metadata), names().canvas), names().id);
-    if (!id || !PyUnicode_Check(id))
-      return "has a cell without a canvas id (cell " + std::to_string(i + 1) + ")";
-    if (!first_time(seen.get(), id)) return "has two cells with canvas id " + quoted(id);
-  }
-  return "";
+bool pipeline_problem(PyObject* document, std::string& problem) {
+  problem.clear();
+  if (!PyDict_Check(document)) return found(problem, "is not a JSON object");
+  return find_problem(document, problem);
 }
 
 Ref empty_pipeline_notebook() {

@@ -11,6 +11,7 @@
 #include "merge/native_hooks.hpp"
 #include "merge/plain_cells.hpp"
 #include "notebook/lookup.hpp"
+#include "py/error.hpp"
 #include "zuv/git/pipeline_check.hpp"
 #include "zuv/git/pipeline_merge.hpp"
 #include "zuv/notebook/notebook_file.hpp"
@@ -34,8 +35,9 @@ bool same(PyObject* a, PyObject* b, bool& equal) {
   return result >= 0;
 }
 
-// A source as its list of lines (a str source split after each line end).
-Ref source_lines(PyObject* cell) {
+// A cell's source as its list of lines, each keeping its line end (a str
+// source split after each); the views' source_lines drops them.
+Ref lines_keeping_ends(PyObject* cell) {
   PyObject* source = member(cell, names().source);
   if (!source) return Ref::steal(PyList_New(0));
   if (PyUnicode_Check(source)) return Ref::steal(PyUnicode_Splitlines(source, 1));
@@ -356,9 +358,9 @@ bool SourceLineMerge::merge(PyObject* base, PyObject* current, PyObject* incomin
         current_label_ ? merge::conflict_label(path.get(), names().incoming_suffix) : Ref{};
     if (!incoming_label_) return false;
   }
-  Ref c = source_lines(current);
-  Ref b = c ? source_lines(base) : Ref{};
-  Ref i = b ? source_lines(incoming) : Ref{};
+  Ref c = lines_keeping_ends(current);
+  Ref b = c ? lines_keeping_ends(base) : Ref{};
+  Ref i = b ? lines_keeping_ends(incoming) : Ref{};
   if (!i || !hooks()) return false;
   opened = -1;
   Ref lines = hooks_.merge_source(c.get(), b.get(), i.get(), current_label_.get(),
@@ -622,7 +624,7 @@ bool PlainMerge::run_pipeline(PyObject* base, PyObject* current, PyObject* incom
 bool PlainMerge::finish_cells(PyObject* current, PyObject* cells) {
   PyObject* minor = member(current, names().nbformat_minor);
   long version = minor && PyLong_Check(minor) ? PyLong_AsLong(minor) : 0;
-  if (version == -1 && PyErr_Occurred()) PyErr_Clear();
+  if (version == -1 && !clear_expected({PyExc_OverflowError})) return false;
   Ref seen = Ref::steal(PySet_New(nullptr));
   if (!seen) return false;
   for (Py_ssize_t k = 0; k < PyList_GET_SIZE(cells); ++k) {
@@ -774,8 +776,8 @@ bool PlainMerge::run(PyObject* base, PyObject* current, PyObject* incoming, Ref&
 const char* shape_problem(PyObject* document) {
   if (!PyDict_Check(document)) return "is not a JSON object";
   PyObject* format = member(document, names().nbformat);
-  if (!format || !PyLong_Check(format) || PyLong_AsLong(format) != 4) {
-    PyErr_Clear();
+  int overflow = 0;
+  if (!format || !PyLong_Check(format) || PyLong_AsLongAndOverflow(format, &overflow) != 4) {
     return "is not an nbformat 4 notebook";
   }
   PyObject* metadata = member(document, names().metadata);

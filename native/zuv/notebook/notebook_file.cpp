@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "py/error.hpp"
 #include "py/imports.hpp"
 
 namespace zuv::cli {
@@ -112,6 +113,11 @@ Ref parse_json(std::string_view text) {
       Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
   Ref loads = decoded ? json_function("loads") : Ref{};
   return loads ? call(loads.get(), decoded.get()) : Ref{};
+}
+
+bool parse_json_if_any(std::string_view text, Ref& document) {
+  document = parse_json(text);
+  return document || clear_expected({PyExc_ValueError, PyExc_RecursionError});
 }
 
 JsonLayout detect_layout(std::string_view text, PyObject* document) {

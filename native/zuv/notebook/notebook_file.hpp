@@ -18,6 +18,11 @@ bool read_bytes(const std::string& path, std::string& out, std::string& error);
 // Python exception set when the text is not UTF-8 or not JSON.
 Ref parse_json(std::string_view text);
 
+// parse_json for a text that may hold no notebook: one that is not UTF-8
+// JSON (or nests too deep) leaves `document` empty and answers true.  False
+// only on another failure (MemoryError, KeyboardInterrupt, ...), left set.
+bool parse_json_if_any(std::string_view text, Ref& document);
+
 // How a JSON text was written, in json.dumps' terms.
 struct JsonLayout {
   std::optional<std::string> indent;  // nothing: one line

@@ -4,6 +4,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "py/error.hpp"
 #include "py/imports.hpp"
 #include "zuv/notebook/py_text.hpp"
 #include "zuv/text/terminal.hpp"
@@ -149,54 +150,53 @@ std::vector<std::string> output_summaries(PyObject* outputs) {
   return lines;
 }
 
-std::string json_text(PyObject* value) {
-  if (!value) return "?";
+bool json_text(PyObject* value, std::string& out) {
+  out = "?";
+  if (!value) return true;
   Ref json = Ref::steal(PyImport_ImportModule("json"));
   Ref dumps = json ? getattr(json.get(), "dumps") : Ref{};
   Ref args = Ref::steal(PyTuple_Pack(1, value));
   Ref kwargs = Ref::steal(Py_BuildValue("{sO}", "ensure_ascii", Py_False));
-  Ref text = dumps && args && kwargs
-                 ? Ref::steal(PyObject_Call(dumps.get(), args.get(), kwargs.get()))
-                 : Ref{};
-  if (!text) {
-    PyErr_Clear();
-    return "?";
-  }
-  return escape_line(utf8(text.get()));
+  if (!dumps || !args || !kwargs) return false;
+  Ref text = Ref::steal(PyObject_Call(dumps.get(), args.get(), kwargs.get()));
+  // A value json cannot write (nested too deep, not JSON at all) shows as "?".
+  if (!text) return clear_expected({PyExc_RecursionError, PyExc_ValueError, PyExc_TypeError});
+  out = escape_line(utf8(text.get()));
+  return true;
 }
 
-std::string comment_text(PyObject* comment) {
-  if (comment && PyUnicode_Check(comment)) return escape_line(utf8(comment));
-  return json_text(comment);
+bool comment_text(PyObject* comment, std::string& out) {
+  if (!comment || !PyUnicode_Check(comment)) return json_text(comment, out);
+  out = escape_line(utf8(comment));
+  return true;
 }
 
 namespace {
 
-std::vector<std::string> comment_texts(PyObject* comments) {
-  std::vector<std::string> out;
+bool comment_texts(PyObject* comments, std::vector<std::string>& out) {
   Ref list = Ref::borrow(comments);
-  if (!list || !PyList_Check(list.get())) return out;
+  if (!list || !PyList_Check(list.get())) return true;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
     Ref comment = Ref::borrow(PyList_GET_ITEM(list.get(), i));
-    out.push_back(comment_text(comment.get()));
+    if (!comment_text(comment.get(), out.emplace_back())) return false;
   }
-  return out;
+  return true;
 }
 
-std::string colour_text(PyObject* colour) {
-  if (!colour) return "(none)";
-  return PyUnicode_Check(colour) ? escape_line(utf8(colour)) : json_text(colour);
+bool colour_text(PyObject* colour, std::string& out) {
+  if (colour && !PyUnicode_Check(colour)) return json_text(colour, out);
+  out = colour ? escape_line(utf8(colour)) : "(none)";
+  return true;
 }
 
 }  // namespace
 
-std::vector<std::string> canvas_changes(PyObject* old_canvas, PyObject* new_canvas) {
-  std::vector<std::string> lines;
+bool canvas_changes(PyObject* old_canvas, PyObject* new_canvas, std::vector<std::string>& lines) {
   Ref before = Ref::borrow(old_canvas), after = Ref::borrow(new_canvas);
-  const std::vector<std::string> old_comments =
-      comment_texts(member(before.get(), names().comments));
-  const std::vector<std::string> new_comments =
-      comment_texts(member(after.get(), names().comments));
+  std::vector<std::string> old_comments, new_comments;
+  if (!comment_texts(member(before.get(), names().comments), old_comments) ||
+      !comment_texts(member(after.get(), names().comments), new_comments))
+    return false;
   // Each text's count on the old side less its count on the new side.
   std::unordered_map<std::string, long> balance;
   for (const std::string& c : old_comments) ++balance[c];
@@ -206,11 +206,13 @@ std::vector<std::string> canvas_changes(PyObject* old_canvas, PyObject* new_canv
   for (const std::string& c : old_comments)
     if (long& b = balance[c]; b > 0) lines.push_back("comment removed: " + c), --b;
   if (lines.empty() && old_comments != new_comments) lines.push_back("comments reordered");
-  const std::string old_colour = colour_text(member(before.get(), names().headerColor));
-  const std::string new_colour = colour_text(member(after.get(), names().headerColor));
+  std::string old_colour, new_colour;
+  if (!colour_text(member(before.get(), names().headerColor), old_colour) ||
+      !colour_text(member(after.get(), names().headerColor), new_colour))
+    return false;
   if (old_colour != new_colour)
     lines.push_back("header colour: " + old_colour + " -> " + new_colour);
-  return lines;
+  return true;
 }
 
 }  // namespace zuv::cli

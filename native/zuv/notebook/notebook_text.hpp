@@ -50,17 +50,18 @@ void parent_changes(PyObject* added, PyObject* removed, const CellNames& before,
 // execute_result text/plain, image/png", "output: error ValueError: bad".
 std::vector<std::string> output_summaries(PyObject* outputs);
 
-// A JSON value as compact JSON text (non-ASCII kept), or "?" if it cannot be.
-std::string json_text(PyObject* value);
+// A JSON value as compact JSON text (non-ASCII kept), or "?" if it cannot be
+// (absent, nested too deep), in `out`.  False only on another failure.
+bool json_text(PyObject* value, std::string& out);
 
 // A comment as one line: a string as it is, anything else as JSON; escaped.
-std::string comment_text(PyObject* comment);
+bool comment_text(PyObject* comment, std::string& out);
 
 // What changed in a cell's canvas besides its name and parents, one line
 // each, escaped: "comment added: TEXT", "comment removed: TEXT" (a string
 // comment as it is, any other as JSON; repeats counted), "comments
 // reordered", "header colour: OLD -> NEW" ("(none)" where absent).  The
-// text view and the pages show these same lines.
-std::vector<std::string> canvas_changes(PyObject* old_canvas, PyObject* new_canvas);
+// text view and the pages show these same lines.  Appended to `lines`.
+bool canvas_changes(PyObject* old_canvas, PyObject* new_canvas, std::vector<std::string>& lines);
 
 }  // namespace zuv::cli

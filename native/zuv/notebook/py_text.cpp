@@ -21,6 +21,7 @@ std::string take_python_error() {
   CaughtError error;
   std::string type = reinterpret_cast<PyTypeObject*>(error.type())->tp_name;
   std::string message = error.value() ? utf8(error.value()) : std::string();
+  error.discard();
   return message.empty() ? type : type + ": " + message;
 }
 

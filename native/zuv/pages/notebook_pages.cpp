@@ -107,7 +107,7 @@ bool read_canvas_changes(PyObject* old_doc, PyObject* new_doc,
     CanvasChange change;
     change.renamed = old_name != new_name;
     change.old_name = std::move(old_name);
-    change.lines = cli::canvas_changes(old_canvas.get(), canvas.get());
+    if (!cli::canvas_changes(old_canvas.get(), canvas.get(), change.lines)) return false;
     if (change.renamed || !change.lines.empty()) out.emplace(std::move(id), std::move(change));
   }
   return true;

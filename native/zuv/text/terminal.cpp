@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "zuv/text/utf8.hpp"
+
 namespace zuv::cli {
 
 namespace {
@@ -14,22 +16,6 @@ void append_hex(std::string& out, unsigned value, int digits) {
   char buffer[16];
   std::snprintf(buffer, sizeof buffer, digits == 2 ? "\\x%02x" : "\\u%04x", value);
   out += buffer;
-}
-
-// Length of the valid UTF-8 sequence starting at text[i], or 0.
-size_t utf8_length(std::string_view text, size_t i) {
-  auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  unsigned char lead = byte(i);
-  size_t length = lead < 0x80           ? 1
-                  : (lead >> 5) == 0x6  ? 2
-                  : (lead >> 4) == 0xe  ? 3
-                  : (lead >> 3) == 0x1e ? 4
-                                        : 0;
-  if (length == 0 || i + length > text.size()) return 0;
-  for (size_t k = 1; k < length; ++k)
-    if ((byte(i + k) & 0xc0) != 0x80) return 0;
-  if (length == 2 && lead < 0xc2) return 0;  // overlong
-  return length;
 }
 
 // The code point of the valid 3-byte UTF-8 sequence at text[i].
@@ -50,7 +36,7 @@ std::string escape(std::string_view text, bool keep_newline) {
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t length = utf8_length(text, i);
+    size_t length = zuv::text::utf8_length(text, i);
     if (length == 0) {
       append_hex(out, c, 2);
       ++i;
@@ -82,6 +68,10 @@ std::string escape(std::string_view text, bool keep_newline) {
 
 std::string escape_control(std::string_view text) { return escape(text, true); }
 std::string escape_line(std::string_view text) { return escape(text, false); }
+
+void print_line(std::FILE* stream, const std::string& text) {
+  std::fprintf(stream, "%s\n", escape_control(text).c_str());
+}
 
 bool parse_color_mode(std::string_view text, ColorMode& out) {
   if (text == "auto")

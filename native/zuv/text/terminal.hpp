@@ -1,6 +1,7 @@
 // Text for a terminal: notebook text made harmless, and colours on or off.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,9 @@ std::string escape_control(std::string_view text);
 // The same, with newlines escaped as well: for one-line labels.
 std::string escape_line(std::string_view text);
 
+// `text`, escaped as escape_control does, and a newline on `stream`.
+void print_line(std::FILE* stream, const std::string& text);
+
 enum class ColorMode { automatic, always, never };
 
 // Parses "auto", "always" or "never".
@@ -30,11 +34,6 @@ bool colour_output(ColorMode mode, bool to_pager = false);
 struct Palette {
   bool on = false;
   const char* paint(const char* sgr) const { return on ? sgr : ""; }
-  const char* bold() const { return paint("\x1b[1m"); }
-  const char* red() const { return paint("\x1b[31m"); }
-  const char* green() const { return paint("\x1b[32m"); }
-  const char* yellow() const { return paint("\x1b[33m"); }
-  const char* cyan() const { return paint("\x1b[36m"); }
   const char* reset() const { return paint("\x1b[m"); }
 };
 

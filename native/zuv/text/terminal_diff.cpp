@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "py/error.hpp"
 #include "zuv/arguments.hpp"
 #include "zuv/commands.hpp"
 #include "zuv/git/pipeline_check.hpp"
@@ -51,11 +52,11 @@ bool load(Side& side, const char* command) {
     failure(command, error);
     return false;
   }
-  side.document = parse_json(side.bytes);
-  if (!side.document || !PyDict_Check(side.document.get())) {
-    PyErr_Clear();
-    side.document = Ref{};
+  if (!parse_json_if_any(side.bytes, side.document)) {
+    python_failure(command);
+    return false;
   }
+  if (side.document && !PyDict_Check(side.document.get())) side.document = Ref{};
   return true;
 }
 
@@ -113,18 +114,21 @@ std::map<std::string, PyObject*> code_cells(PyObject* document) {
   return cells;
 }
 
-// a != b for two borrowed JSON values (absent counts as a value of its own).
-bool differ(PyObject* a, PyObject* b) {
-  if (!a || !b) return a != b;
+// a != b for two borrowed JSON values, in `different` (absent counts as a
+// value of its own; values nested too deep to compare differ).  False only
+// on another failure.
+bool differ(PyObject* a, PyObject* b, bool& different) {
+  different = a != b;
+  if (!a || !b) return true;
   int equal = PyObject_RichCompareBool(a, b, Py_EQ);
-  if (equal < 0) PyErr_Clear();
-  return equal != 1;
+  different = equal != 1;
+  return equal >= 0 || clear_expected({PyExc_RecursionError});
 }
 
-// Keys of two objects whose values differ, skipping `ignored`.
-std::vector<std::string> changed_keys(PyObject* a, PyObject* b,
-                                      std::initializer_list<const char*> ignored) {
-  std::vector<std::string> keys;
+// Keys of two objects whose values differ, skipping `ignored`, appended to
+// `keys`.
+bool changed_keys(PyObject* a, PyObject* b, std::initializer_list<const char*> ignored,
+                  std::vector<std::string>& keys) {
   for (PyObject* mapping : {a, b}) {
     if (!mapping || !PyDict_Check(mapping)) continue;
     PyObject *key, *value;
@@ -138,12 +142,16 @@ std::vector<std::string> changed_keys(PyObject* a, PyObject* b,
       if (std::find(keys.begin(), keys.end(), name) != keys.end()) continue;
       // The other side is looked up by the text as read, as the listing shows it.
       Ref text = Ref::steal(PyUnicode_FromString(name.c_str()));
-      if (!text) PyErr_Clear();
-      PyObject* other = text ? member(mapping == a ? b : a, text.get()) : nullptr;
-      if (differ(value, other)) keys.push_back(name);
+      if (!text) return false;
+      // Held: the comparison may run Python code.
+      Ref held = Ref::borrow(value);
+      Ref other = Ref::borrow(member(mapping == a ? b : a, text.get()));
+      bool different = false;
+      if (!differ(held.get(), other.get(), different)) return false;
+      if (different) keys.push_back(name);
     }
   }
-  return keys;
+  return true;
 }
 
 std::string joined(const std::vector<std::string>& items) {
@@ -154,8 +162,7 @@ std::string joined(const std::vector<std::string>& items) {
 
 // What changed in a cell beside its source and parents, read before the
 // comparison writes its own keys into the cells.
-std::vector<std::string> cell_notes(PyObject* before, PyObject* after) {
-  std::vector<std::string> notes;
+bool cell_notes(PyObject* before, PyObject* after, std::vector<std::string>& notes) {
   PyObject* old_canvas = canvas_of(before);
   PyObject* new_canvas = canvas_of(after);
   std::string old_name = text_member(old_canvas, names().name);
@@ -163,10 +170,12 @@ std::vector<std::string> cell_notes(PyObject* before, PyObject* after) {
   if (old_name != new_name)
     notes.push_back("renamed from " +
                     (old_name.empty() ? std::string("(unnamed)") : escape_line(old_name)));
-  for (std::string& line : canvas_changes(old_canvas, new_canvas)) notes.push_back(std::move(line));
-  if (differ(member(before, names().outputs), member(after, names().outputs)))
-    notes.push_back("outputs changed");
-  return notes;
+  if (!canvas_changes(old_canvas, new_canvas, notes)) return false;
+  bool different = false;
+  if (!differ(member(before, names().outputs), member(after, names().outputs), different))
+    return false;
+  if (different) notes.push_back("outputs changed");
+  return true;
 }
 
 struct CellNotes {
@@ -175,31 +184,29 @@ struct CellNotes {
   CellNames old_names, new_names;  // parents are shown by these
 };
 
-CellNotes read_notes(PyObject* before, PyObject* after) {
-  CellNotes notes;
+bool read_notes(PyObject* before, PyObject* after, CellNotes& notes) {
   notes.old_names = cell_names(before);
   notes.new_names = cell_names(after);
   std::map<std::string, PyObject*> old_cells = code_cells(before);
   for (auto [id, cell] : code_cells(after))
     if (auto found = old_cells.find(id); found != old_cells.end())
-      notes.by_id[id] = cell_notes(found->second, cell);
+      if (!cell_notes(found->second, cell, notes.by_id[id])) return false;
   PyObject* old_meta = member(before, names().metadata);
   PyObject* new_meta = member(after, names().metadata);
-  for (const std::string& key : changed_keys(old_meta, new_meta, {"canvas"}))
-    notes.notebook_metadata.push_back(key);
-  for (const std::string& key : changed_keys(member(old_meta, names().canvas),
-                                             member(new_meta, names().canvas), {"parameters"}))
-    notes.notebook_metadata.push_back("canvas." + key);
-  for (const std::string& key : changed_keys(before, after, {"cells", "metadata"}))
-    notes.notebook_metadata.push_back(key);
-  return notes;
+  std::vector<std::string> canvas_keys;
+  if (!changed_keys(old_meta, new_meta, {"canvas"}, notes.notebook_metadata) ||
+      !changed_keys(member(old_meta, names().canvas), member(new_meta, names().canvas),
+                    {"parameters"}, canvas_keys))
+    return false;
+  for (const std::string& key : canvas_keys) notes.notebook_metadata.push_back("canvas." + key);
+  return changed_keys(before, after, {"cells", "metadata"}, notes.notebook_metadata);
 }
 
-void print_parameters(PyObject* diff, Printer& printer) {
+bool print_parameters(PyObject* diff, Printer& printer) {
   // Held, not borrowed: writing values as JSON runs the json module.
   Ref parameters = Ref::borrow(
       member(member(member(diff, names().metadata), names().canvas), names().parameter));
-  if (!parameters || !PyList_Check(parameters.get())) return;
+  if (!parameters || !PyList_Check(parameters.get())) return true;
   bool header = false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
     Ref held = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
@@ -209,7 +216,8 @@ void print_parameters(PyObject* diff, Printer& printer) {
     if (!header) printer.line(Printer::kBold, "parameters:");
     header = true;
     std::string name = escape_line(text_member(parameter, names().name));
-    std::string value = json_text(member(parameter, names().value));
+    std::string value, old_value;
+    if (!json_text(member(parameter, names().value), value)) return false;
     std::string type = escape_line(text_member(parameter, names().type));
     if (status == "added" || status == "removed") {
       const bool added = status == "added";
@@ -218,7 +226,8 @@ void print_parameters(PyObject* diff, Printer& printer) {
       printer.line(added ? Printer::kGreen : Printer::kRed, line);
     } else {
       std::string line = "  ~ ";
-      line.append(name).append(": ").append(json_text(member(parameter, names().prev_value)));
+      if (!json_text(member(parameter, names().prev_value), old_value)) return false;
+      line.append(name).append(": ").append(old_value);
       line.append(" -> ").append(value);
       std::string old_type = escape_line(text_member(parameter, names().prev_type));
       line.append("  (");
@@ -227,6 +236,7 @@ void print_parameters(PyObject* diff, Printer& printer) {
       printer.line(Printer::kYellow, line);
     }
   }
+  return true;
 }
 
 struct ShownCell {
@@ -286,14 +296,15 @@ bool print_pipeline_cells(PyObject* diff, const CellNotes& notes, Printer& print
 }
 
 bool pipeline_diff(PyObject* before, PyObject* after, bool whole_file, Printer& printer) {
-  CellNotes notes = read_notes(before, after);
+  CellNotes notes;
+  if (!read_notes(before, after, notes)) return false;
   // A notebook added or deleted as a whole: its metadata is no news.
   if (whole_file) notes.notebook_metadata.clear();
   Ref module = Ref::steal(PyImport_ImportModule("zuv_weft_git.drivers.notebook_diff"));
   Ref diff_dicts = module ? getattr(module.get(), "diff_dicts") : Ref{};
   Ref diff = diff_dicts ? call(diff_dicts.get(), before, after) : Ref{};
   if (!diff) return false;
-  print_parameters(diff.get(), printer);
+  if (!print_parameters(diff.get(), printer)) return false;
   if (!print_pipeline_cells(diff.get(), notes, printer)) return false;
   if (!notes.notebook_metadata.empty())
     printer.line(Printer::kYellow, "notebook metadata changed: " + joined(notes.notebook_metadata));
@@ -358,8 +369,11 @@ bool show_diff(Side& before, Side& after, const std::vector<std::string>& notes,
     if (!new_document || !keyed_views(old_document.get(), new_document.get(), old_view, new_view))
       return false;
   }
-  if (both_notebooks && pipeline_problem(old_view.get()).empty() &&
-      pipeline_problem(new_view.get()).empty()) {
+  std::string old_problem, new_problem;
+  if (both_notebooks && (!pipeline_problem(old_view.get(), old_problem) ||
+                         !pipeline_problem(new_view.get(), new_problem)))
+    return false;
+  if (both_notebooks && old_problem.empty() && new_problem.empty()) {
     if (!pipeline_diff(old_view.get(), new_view.get(), before.missing || after.missing, body))
       return false;
   } else if (both_notebooks) {
@@ -388,16 +402,12 @@ bool show_diff(Side& before, Side& after, const std::vector<std::string>& notes,
 }
 
 // Parses a side read elsewhere as load() does.
-Side side_of(const DiffInput& input) {
-  Side side{input.missing ? kNoFile : "", input.label, input.bytes, input.missing, {}};
-  if (!side.missing) {
-    side.document = parse_json(side.bytes);
-    if (!side.document || !PyDict_Check(side.document.get())) {
-      PyErr_Clear();
-      side.document = Ref{};
-    }
-  }
-  return side;
+bool side_of(const DiffInput& input, Side& side) {
+  side = Side{input.missing ? kNoFile : "", input.label, input.bytes, input.missing, {}};
+  if (side.missing) return true;
+  if (!parse_json_if_any(side.bytes, side.document)) return false;
+  if (side.document && !PyDict_Check(side.document.get())) side.document = Ref{};
+  return true;
 }
 
 int print_diff(const char* command, Side& before, Side& after, Palette palette,
@@ -478,8 +488,8 @@ void split_at_separator(const std::vector<std::string>& args, std::vector<std::s
 }  // namespace
 
 bool diff_text(const DiffInput& before, const DiffInput& after, Palette palette, std::string& out) {
-  Side old_side = side_of(before);
-  Side new_side = side_of(after);
+  Side old_side, new_side;
+  if (!side_of(before, old_side) || !side_of(after, new_side)) return false;
   Printer printer(palette);
   if (!show_diff(old_side, new_side, {}, printer)) return false;
   out += printer.text();

@@ -19,8 +19,7 @@ namespace {
 
 constexpr const char* kCommand = "textconv";
 
-std::string notebook_text(PyObject* document) {
-  std::string out;
+bool notebook_text(PyObject* document, std::string& out) {
   PyObject* canvas = member(member(document, names().metadata), names().canvas);
   // Held, not borrowed: writing values as JSON runs the json module.
   Ref parameters = Ref::borrow(member(canvas, names().parameters));
@@ -29,15 +28,16 @@ std::string notebook_text(PyObject* document) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {
       Ref held = Ref::borrow(PyList_GET_ITEM(parameters.get(), i));
       PyObject* parameter = held.get();
-      out += "  " + escape_line(text_member(parameter, names().name)) + " = " +
-             json_text(member(parameter, names().value));
+      std::string value;
+      if (!json_text(member(parameter, names().value), value)) return false;
+      out += "  " + escape_line(text_member(parameter, names().name)) + " = " + value;
       std::string type = text_member(parameter, names().type);
       if (!type.empty()) out += "  (" + escape_line(type) + ")";
       out += "\n";
     }
   }
   Ref cells = Ref::borrow(member(document, names().cells));
-  if (!cells || !PyList_Check(cells.get())) return out;
+  if (!cells || !PyList_Check(cells.get())) return true;
   const CellNames cell_names_by_id = cell_names(document);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells.get()); ++i) {
     Ref held = Ref::borrow(PyList_GET_ITEM(cells.get(), i));
@@ -64,12 +64,14 @@ std::string notebook_text(PyObject* document) {
     if (comments && PyList_Check(comments.get()))
       for (Py_ssize_t k = 0; k < PyList_GET_SIZE(comments.get()); ++k) {
         Ref comment = Ref::borrow(PyList_GET_ITEM(comments.get(), k));
-        out += "  comment: " + comment_text(comment.get()) + "\n";
+        std::string text;
+        if (!comment_text(comment.get(), text)) return false;
+        out += "  comment: " + text + "\n";
       }
     for (const std::string& line : output_summaries(member(cell, names().outputs)))
       out += "  " + line + "\n";
   }
-  return out;
+  return true;
 }
 
 }  // namespace
@@ -82,14 +84,13 @@ int run_textconv(const std::vector<std::string>& args) {
   const std::string& path = args.back();
   std::string bytes, error;
   if (!read_bytes(path, bytes, error)) return failure(kCommand, error);
-  Ref document = parse_json(bytes);
+  Ref document;
+  if (!parse_json_if_any(bytes, document)) return python_failure(kCommand);
   std::string text;
-  if (document && PyDict_Check(document.get())) {
-    text = notebook_text(document.get());
-  } else {
-    PyErr_Clear();
+  if (!document || !PyDict_Check(document.get()))
     text = escape_control(bytes);
-  }
+  else if (!notebook_text(document.get(), text))
+    return python_failure(kCommand);
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
     return failure(kCommand, "cannot write to standard output");
   return status::ok;
