@@ -10,11 +10,13 @@
 #include "jsondiff/json_diff.hpp"
 #include "merge/cell_comparison.hpp"
 #include "merge/native_source_merge.hpp"
-#include "notebook_merge/merge.hpp"
 #include "py/imports.hpp"
+#include "py/names.hpp"
 
 namespace merge {
 namespace {
+
+using zuv::names;
 
 // Symbols of the difference records no one outside the merge sees: any
 // distinct hashable objects do.

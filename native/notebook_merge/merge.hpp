@@ -42,9 +42,7 @@ bool add_merge_rules(PyObject* module);
 // The cell comparison, shared with merge_files.
 Ref cell_changed(PyObject* globals, PyObject* cell0, PyObject* cell1);
 
-// _merge_source, and the source merge itself for merge_files.
+// _merge_source.
 bool add_merge_source(PyObject* module);
-Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* base,
-                 PyObject* incoming, PyObject* current_name, PyObject* incoming_name);
 
 }  // namespace merge
