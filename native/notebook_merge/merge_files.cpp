@@ -54,7 +54,7 @@ Ref report_tuple(const ConflictReport& report) {
 thread_local ConflictReport last_report;
 
 Ref merge_files_impl(const CallArgs& a) {
-  ModuleHooks hooks(a.globals);
+  ModuleHooks hooks(a.globals, module_state(a));
   last_report = {};
   ConflictReport report;
   if (!merge_files(a[0], a[1], a[2], a[3], hooks, report)) return {};
@@ -86,7 +86,7 @@ Ref merge_and_count_impl(const CallArgs& a) {
     NativeHooks hooks;
     done = merge_files(a[0], a[1], a[2], a[3], hooks, report);
   } else {
-    ModuleHooks hooks(a.globals);
+    ModuleHooks hooks(a.globals, module_state(a));
     done = merge_files(a[0], a[1], a[2], a[3], hooks, report);
   }
   if (!done) return {};
