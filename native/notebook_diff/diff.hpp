@@ -28,13 +28,13 @@ struct DirectClass {
 // The module's state: `difflib.unified_diff` as imported and the module's
 // own `_cell_modified`, so that a diff can tell whether the module globals
 // still lead to them, and its record classes (DiffCell, DiffParameter).
-// Every state alive is listed for direct member access, which looks up a
-// record's class among them (records.cpp).
+// A state whose classes are set up is listed, until it is freed, for direct
+// member access, which looks up a record's class among them (records.cpp).
 struct ModuleState {
   Ref unified_diff, cell_modified;
   DirectClass direct[2];
 
-  ModuleState();
+  ModuleState() = default;
   ~ModuleState();
   ModuleState(const ModuleState&) = delete;
   ModuleState& operator=(const ModuleState&) = delete;

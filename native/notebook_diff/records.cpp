@@ -2,6 +2,7 @@
 // objects that they wrap.
 #include "notebook_diff/records.hpp"
 
+#include <algorithm>
 #include <iterator>
 #include <span>
 #include <vector>
@@ -295,8 +296,9 @@ static_assert(std::size(kDiffCellMembers) <= kMaxDirectMembers &&
 // identity, so each module's records run with that module's objects.
 // Mostly one.
 std::vector<const ModuleState*>& live_states() {
-  static std::vector<const ModuleState*> states;
-  return states;
+  // Never destroyed: a module's state may be freed late in the process's exit.
+  static auto* states = new std::vector<const ModuleState*>();
+  return *states;
 }
 
 bool register_direct(size_t which, ModuleState& state, PyObject* module, PyObject* cls) {
@@ -319,6 +321,8 @@ bool register_direct(size_t which, ModuleState& state, PyObject* module, PyObjec
   direct.init_function = Ref::borrow(init);
   direct.globals = Ref::borrow(PyModule_GetDict(module));
   direct.type = Ref::borrow(cls);
+  std::vector<const ModuleState*>& states = live_states();
+  if (std::find(states.begin(), states.end(), &state) == states.end()) states.push_back(&state);
   return true;
 }
 
@@ -419,8 +423,6 @@ Ref construct_record(PyObject* globals, PyObject* class_name, PyObject* arg) {
   return self;
 }
 
-ModuleState::ModuleState() { live_states().push_back(this); }
-
 ModuleState::~ModuleState() { std::erase(live_states(), this); }
 
 int ModuleState::traverse(visitproc visit, void* arg) const {
@@ -438,7 +440,12 @@ int ModuleState::traverse(visitproc visit, void* arg) const {
 void ModuleState::clear() {
   unified_diff.reset();
   cell_modified.reset();
-  for (DirectClass& d : direct) d = DirectClass{};
+  for (DirectClass& d : direct) {
+    d.type.reset();
+    d.init_function.reset();
+    d.globals.reset();
+    for (Ref& property : d.properties) property.reset();
+  }
 }
 
 bool write_status(PyObject* globals, PyObject* record, PyObject* class_name, PyObject* constant) {

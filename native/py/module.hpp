@@ -106,6 +106,7 @@ PyObject* init_module(const char* name, const char* doc) noexcept {
          return detail::execute_module(module, [](PyObject* m) {
            State** slot = detail::state_slot<State>(m);
            if (!slot) return false;
+           // NOLINTNEXTLINE(bugprone-unhandled-exception-at-new): execute_module catches it
            if (!*slot) *slot = new State();
            return Fill(m, **slot);
          });
