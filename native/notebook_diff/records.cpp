@@ -264,7 +264,7 @@ struct DirectMember {
 
 // What a record class offers directly; the objects of each module's class
 // are in its state (diff.hpp: DirectClass, in this order).
-struct DirectSpec {
+struct DirectShape {
   const FunctionSpec* init;
   std::span<const DirectMember> members;
 };
@@ -286,8 +286,8 @@ constexpr DirectMember kDiffParameterMembers[] = {
     {&Names::prev_value, &kPrevValue, &kSetPrevValue},
 };
 
-constexpr DirectSpec kDirectSpecs[] = {{&kCellInit, kDiffCellMembers},
-                                       {&kParameterInit, kDiffParameterMembers}};
+constexpr DirectShape kDirectShapes[] = {{&kCellInit, kDiffCellMembers},
+                                         {&kParameterInit, kDiffParameterMembers}};
 static_assert(std::size(kDiffCellMembers) <= kMaxDirectMembers &&
               std::size(kDiffParameterMembers) <= kMaxDirectMembers);
 
@@ -304,9 +304,9 @@ std::vector<const ModuleState*>& live_states() {
 bool register_direct(size_t which, ModuleState& state, PyObject* module, PyObject* cls) {
   DirectClass& direct = state.direct[which];
   PyObject* dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
-  const DirectSpec& spec = kDirectSpecs[which];
-  for (size_t i = 0; i < spec.members.size(); ++i) {
-    PyObject* property = PyDict_GetItemWithError(dict, names().*spec.members[i].name);
+  const DirectShape& shape = kDirectShapes[which];
+  for (size_t i = 0; i < shape.members.size(); ++i) {
+    PyObject* property = PyDict_GetItemWithError(dict, names().*shape.members[i].name);
     if (!property) {
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "class member missing");
       return false;
@@ -326,17 +326,17 @@ bool register_direct(size_t which, ModuleState& state, PyObject* module, PyObjec
   return true;
 }
 
-// The direct class of a record class: its spec and its objects.
+// The direct class of a record class: its shape and its objects.
 struct Found {
-  const DirectSpec* spec;
+  const DirectShape* shape;
   const DirectClass* objects;
 };
 
 Found find_direct(PyObject* cls) {
   for (const ModuleState* state : live_states())
-    for (size_t which = 0; which < std::size(kDirectSpecs); ++which)
+    for (size_t which = 0; which < std::size(kDirectShapes); ++which)
       if (state->direct[which].type.get() == cls)
-        return {&kDirectSpecs[which], &state->direct[which]};
+        return {&kDirectShapes[which], &state->direct[which]};
   return {nullptr, nullptr};
 }
 
@@ -346,7 +346,7 @@ Found direct_construction(PyObject* cls) {
   if (!Py_IS_TYPE(cls, &PyType_Type)) return {nullptr, nullptr};
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
   Found found = find_direct(cls);
-  if (!found.spec) return found;
+  if (!found.shape) return found;
   if (type->tp_new != PyBaseObject_Type.tp_new || PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) ||
       zuv::compat::type_lookup(type, names().dunder_init) != found.objects->init_function.get())
     return {nullptr, nullptr};
@@ -361,9 +361,9 @@ struct Direct {
 // The member of `record` that can be run directly, or nulls.
 Direct direct_member(PyObject* record, PyObject* name) {
   Found found = find_direct(reinterpret_cast<PyObject*>(Py_TYPE(record)));
-  if (!found.spec) return {nullptr, nullptr};
-  for (size_t i = 0; i < found.spec->members.size(); ++i) {
-    const DirectMember& member = found.spec->members[i];
+  if (!found.shape) return {nullptr, nullptr};
+  for (size_t i = 0; i < found.shape->members.size(); ++i) {
+    const DirectMember& member = found.shape->members[i];
     if (names().*member.name != name) continue;
     if (zuv::compat::type_lookup(Py_TYPE(record), name) != found.objects->properties[i].get())
       break;
@@ -412,14 +412,14 @@ Ref construct_record(PyObject* globals, PyObject* class_name, PyObject* arg) {
   Ref cls = zuv::global(globals, class_name);
   if (!cls) return {};
   Found direct = direct_construction(cls.get());
-  if (!direct.spec) return zuv::call(cls.get(), arg);
+  if (!direct.shape) return zuv::call(cls.get(), arg);
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return {};
-  const Param& param = direct.spec->init->params[1];
+  const Param& param = direct.shape->init->params[1];
   if (!zuv::check_argument(arg, param.exact, param.none_ok, param.name)) return {};
   PyObject* args[] = {self.get(), arg};
-  if (!direct.spec->init->impl(call_args(*direct.objects, args))) return {};
+  if (!direct.shape->init->impl(call_args(*direct.objects, args))) return {};
   return self;
 }
 
