@@ -108,3 +108,94 @@ def test_cxx_exceptions_become_python_exceptions(fault, expected):
                           capture_output=True, text=True, env=env, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == expected
+
+
+# Each import of a module has a state of its own, which the cycle collector
+# sees through the module; reloading keeps the module; subinterpreters that
+# share the main interpreter's GIL import the modules once the main
+# interpreter has, those with a GIL of their own are refused.  Each case
+# runs in a child process of its own.
+MODULE_STATE_SCRIPT = r"""
+import gc, importlib, sys, weakref
+name, use, held, where = sys.argv[1:]
+
+
+def load():
+    module = importlib.import_module(name)
+    return module, eval(use, {"m": module}), eval(held, {"m": module}) if held else None
+
+
+def state_holds(module, obj):
+    return obj is None or any(x is obj for x in gc.get_referents(module))
+
+
+if where == "main":
+    module, result, state_object = load()
+    print("state seen:", state_holds(module, state_object))
+    print("reload:", importlib.reload(module) is module and eval(use, {"m": module}) == result)
+    # A fresh import holds a state of its own, and the old module, cycles
+    # through its state and all, is collected.
+    old = weakref.ref(module)
+    parent, _, leaf = name.rpartition(".")
+    del sys.modules[name], module, state_object
+    delattr(sys.modules[parent], leaf)
+    fresh, fresh_result, fresh_state = load()
+    gc.collect()
+    print("fresh:", fresh is not old() and fresh_result == result and old() is None and
+          state_holds(fresh, fresh_state))
+    sys.exit()
+
+if sys.version_info >= (3, 13):
+    import _interpreters as interpreters
+
+    def in_subinterpreter(code, isolated):
+        interp = interpreters.create("isolated" if isolated else "legacy")
+        try:
+            failed = interpreters.exec(interp, code)
+            return "ok" if failed is None else failed.formatted
+        finally:
+            interpreters.destroy(interp)
+else:
+    import _xxsubinterpreters as interpreters
+
+    def in_subinterpreter(code, isolated):
+        interp = interpreters.create(isolated=isolated)
+        try:
+            interpreters.run_string(interp, code)
+            return "ok"
+        except interpreters.RunFailedError as e:
+            return str(e)
+        finally:
+            interpreters.destroy(interp)
+
+code = f"import importlib; m = importlib.import_module({name!r}); {use}"
+print("first refused:", "main interpreter" in in_subinterpreter(code, False))
+module, result, _ = load()
+print("legacy:", in_subinterpreter(code, False), in_subinterpreter(code, False))
+print("isolated refused:", "does not support loading in subinterpreters" in in_subinterpreter(code, True))
+print("main after:", eval(use, {"m": module}) == result)
+"""
+
+
+@pytest.mark.parametrize("where", ["main", "subinterpreters"])
+@pytest.mark.parametrize("name, use, held", [
+    ("zuv_weft_git.drivers.common", "m.Cell({'source': ['a']}).source", ""),
+    ("zuv_weft_git.drivers.notebook_merge",
+     "m._cell_changed(m.Cell({'source': ['a'], 'metadata': {'canvas': {}}}),"
+     " m.Cell({'source': ['b'], 'metadata': {'canvas': {}}}))", "m._cell_changed"),
+    ("zuv_weft_git.drivers.notebook_diff",
+     "sorted(m.diff_dicts({'cells': []}, {'cells': []}))", "m._cell_modified"),
+    ("zuv_weft_git._json_diff", "m.diff([1], [1, 2])",
+     "__import__('jsondiff.symbols').symbols.insert"),
+    ("zuv_weft_git._text_merge", "m.libgit2_version()", ""),
+])
+def test_module_state_reload_and_subinterpreters(name, use, held, where):
+    if where == "subinterpreters" and sys.version_info < (3, 12):
+        pytest.skip("modules declare which subinterpreters may load them from Python 3.12 on")
+    done = subprocess.run([sys.executable, "-P", "-c", MODULE_STATE_SCRIPT, name, use, held, where],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    expected = (["state seen: True", "reload: True", "fresh: True"] if where == "main" else
+                ["first refused: True", "legacy: ok ok", "isolated refused: True",
+                 "main after: True"])
+    assert done.stdout.splitlines() == expected

@@ -169,9 +169,6 @@ constexpr FunctionSpec kCellIdGet{"cell_id", "The nbformat cell id", kSelfOnly, 
                                   get_cell_id};
 constexpr FunctionSpec kCellIdSet{"cell_id", nullptr, kStrValue, "None", set_cell_id};
 
-PyModuleDef module_def =
-    zuv::module_definition("common", "The notebook cell record shared by the merge and the diff.");
-
 }  // namespace
 
 namespace {
@@ -192,4 +189,7 @@ bool fill_module(PyObject* module) {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_common() { return zuv::create_module(module_def, fill_module); }
+PyMODINIT_FUNC PyInit_common() {
+  return zuv::init_module<fill_module>(
+      "common", "The notebook cell record shared by the merge and the diff.");
+}

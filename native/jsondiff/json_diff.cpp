@@ -1016,19 +1016,42 @@ bool same(PyObject* a, PyObject* b, const Symbols& symbols, bool& equal) {
   return is_empty >= 0;
 }
 
-bool import_symbols(Symbols& out) {
+bool HeldSymbols::hold(Ref (&made)[6]) {
+  for (const Ref& symbol : made)
+    if (!symbol) return false;
+  for (size_t i = 0; i < 6; ++i) held_[i] = std::move(made[i]);
+  symbols_ = {held_[0].get(), held_[1].get(), held_[2].get(),
+              held_[3].get(), held_[4].get(), held_[5].get()};
+  return true;
+}
+
+bool HeldSymbols::import_jsondiff() {
   Ref module = Ref::steal(PyImport_ImportModule("jsondiff.symbols"));
   if (!module) return false;
-  Ref insert = getattr(module.get(), "insert");
-  Ref delete_ = getattr(module.get(), "delete");
-  Ref replace = getattr(module.get(), "replace");
-  Ref add = getattr(module.get(), "add");
-  Ref discard = getattr(module.get(), "discard");
-  Ref missing = getattr(module.get(), "missing");
-  if (!insert || !delete_ || !replace || !add || !discard || !missing) return false;
-  out = {insert.release(), delete_.release(), replace.release(),
-         add.release(),    discard.release(), missing.release()};
-  return true;
+  Ref made[6];
+  const char* const kNames[6] = {"insert", "delete", "replace", "add", "discard", "missing"};
+  for (size_t i = 0; i < 6; ++i)
+    if (!(made[i] = getattr(module.get(), kNames[i]))) return false;
+  return hold(made);
+}
+
+bool HeldSymbols::make_private() {
+  Ref made[6];
+  for (Ref& symbol : made)
+    if (!(symbol =
+              Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)))))
+      return false;
+  return hold(made);
+}
+
+int HeldSymbols::traverse(visitproc visit, void* arg) const {
+  for (const Ref& symbol : held_) Py_VISIT(symbol.get());
+  return 0;
+}
+
+void HeldSymbols::clear() {
+  symbols_ = {};
+  for (Ref& symbol : held_) symbol.reset();
 }
 
 }  // namespace zuv::json_diff

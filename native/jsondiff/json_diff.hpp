@@ -22,9 +22,25 @@ struct Symbols {
   PyObject* missing = nullptr;
 };
 
-// jsondiff's own symbols, from `jsondiff.symbols`, as new references the
-// caller keeps; false with an exception set when one cannot be read.
-bool import_symbols(Symbols& out);
+// A set of symbols together with the references that keep them alive, for
+// a module's state or an object that runs comparisons.
+class HeldSymbols {
+ public:
+  // jsondiff's own symbols, from `jsondiff.symbols`; false with an exception
+  // set when one cannot be read (the held ones are then unchanged).
+  bool import_jsondiff();
+  // Six fresh, distinct objects: symbols of records no one outside sees.
+  bool make_private();
+  bool empty() const { return !held_[0]; }
+  const Symbols& get() const { return symbols_; }
+  int traverse(visitproc visit, void* arg) const;
+  void clear();
+
+ private:
+  bool hold(Ref (&made)[6]);
+  Ref held_[6];
+  Symbols symbols_{};
+};
 
 // jsondiff.diff(a, b); empty with an exception set on failure (RecursionError
 // for too deep or self-referencing containers, MemoryError, or whatever a

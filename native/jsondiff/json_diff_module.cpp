@@ -10,15 +10,31 @@ namespace {
 using zuv::CallArgs;
 using zuv::Ref;
 
-zuv::json_diff::Symbols symbols;  // jsondiff's, kept for the process's life
+// jsondiff's symbols, read when the module is made.
+struct State {
+  zuv::json_diff::HeldSymbols symbols;
+  int traverse(visitproc visit, void* arg) const { return symbols.traverse(visit, arg); }
+  void clear() { symbols.clear(); }
+};
 
-bool remember_symbols() { return symbols.insert || zuv::json_diff::import_symbols(symbols); }
+// The symbols of the module that defined the function; null with an
+// exception set once the module has been cleared.
+const zuv::json_diff::Symbols* symbols_of(const CallArgs& a) {
+  State* state = zuv::module_state<State>(a.module);
+  if (state && !state->symbols.empty()) return &state->symbols.get();
+  PyErr_SetString(PyExc_RuntimeError, "the module _json_diff has been cleared");
+  return nullptr;
+}
 
-Ref diff_impl(const CallArgs& a) { return zuv::json_diff::diff(a[0], a[1], symbols); }
+Ref diff_impl(const CallArgs& a) {
+  const zuv::json_diff::Symbols* symbols = symbols_of(a);
+  return symbols ? zuv::json_diff::diff(a[0], a[1], *symbols) : Ref{};
+}
 
 Ref same_impl(const CallArgs& a) {
+  const zuv::json_diff::Symbols* symbols = symbols_of(a);
   bool equal = false;
-  if (!zuv::json_diff::same(a[0], a[1], symbols, equal)) return {};
+  if (!symbols || !zuv::json_diff::same(a[0], a[1], *symbols, equal)) return {};
   return Ref::borrow(equal ? Py_True : Py_False);
 }
 
@@ -28,13 +44,14 @@ constexpr zuv::FunctionSpec kDiff{"diff", "jsondiff.diff(a, b), computed nativel
 constexpr zuv::FunctionSpec kSame{"same", "jsondiff.diff(a, b) == {}, in linear time.", kParams,
                                   "bool", same_impl};
 
-PyModuleDef module_def =
-    zuv::module_definition("_json_diff", "The native jsondiff difference engine.");
-
-bool fill_module(PyObject* module) {
-  return remember_symbols() && zuv::add_function(module, kDiff) && zuv::add_function(module, kSame);
+bool fill_module(PyObject* module, State& state) {
+  return state.symbols.import_jsondiff() && zuv::add_function(module, kDiff) &&
+         zuv::add_function(module, kSame);
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__json_diff() { return zuv::create_module(module_def, fill_module); }
+PyMODINIT_FUNC PyInit__json_diff() {
+  return zuv::init_module<State, fill_module>("_json_diff",
+                                              "The native jsondiff difference engine.");
+}

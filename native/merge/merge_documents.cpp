@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "io/atomic_write.hpp"
 #include "merge/cell_comparison.hpp"
 #include "merge/cell_rules.hpp"
 #include "merge/labels.hpp"
@@ -877,29 +876,6 @@ bool merge_documents(PyObject* base, PyObject* current, PyObject* incoming, PyOb
                      Hooks& hooks, MergeResult& result) {
   zuv::CollectorPause pause;
   return DocumentMerge(file_path, hooks).run(base, current, incoming, result);
-}
-
-bool merge_files(PyObject* base_path, PyObject* current_path, PyObject* incoming_path,
-                 PyObject* file_path, Hooks& hooks, ConflictReport* conflicts) {
-  zuv::CollectorPause pause;
-  if (!hooks.prepare()) return false;
-  Ref current = hooks.load(current_path);
-  Ref base = current ? hooks.load(base_path) : Ref{};
-  Ref incoming = base ? hooks.load(incoming_path) : Ref{};
-  if (!incoming) return false;
-  MergeResult result;
-  if (!merge_documents(base.get(), current.get(), incoming.get(), file_path, hooks, result))
-    return false;
-  // Serialise everything before the file is touched.
-  Ref text = hooks.dumps(result.document.get());
-  Ref encoded = text ? Ref::steal(PyUnicode_AsUTF8String(text.get())) : Ref{};
-  Ref path = encoded ? Ref::steal(PyUnicode_EncodeFSDefault(current_path)) : Ref{};
-  if (!path) return false;
-  if (!zuv::io::replace_file(PyBytes_AS_STRING(path.get()), PyBytes_AS_STRING(encoded.get()),
-                             PyBytes_GET_SIZE(encoded.get())))
-    return false;
-  if (conflicts) *conflicts = result.conflicts;
-  return true;
 }
 
 }  // namespace merge

@@ -38,10 +38,4 @@ struct MergeResult {
 bool merge_documents(PyObject* base, PyObject* current, PyObject* incoming, PyObject* file_path,
                      Hooks& hooks, MergeResult& result);
 
-// The whole merge driver: loads the three files (current, base, incoming),
-// merges them and replaces the current file with the merged notebook, which
-// is serialised before the file is touched.  `conflicts` may be null.
-bool merge_files(PyObject* base_path, PyObject* current_path, PyObject* incoming_path,
-                 PyObject* file_path, Hooks& hooks, ConflictReport* conflicts);
-
 }  // namespace merge

@@ -10,26 +10,13 @@
 #include "jsondiff/json_diff.hpp"
 #include "merge/cell_comparison.hpp"
 #include "merge/native_source_merge.hpp"
-#include "notebook_merge/merge.hpp"
 #include "py/imports.hpp"
+#include "py/names.hpp"
 
 namespace merge {
 namespace {
 
-// Symbols of the difference records no one outside the merge sees: any
-// distinct hashable objects do.
-const zuv::json_diff::Symbols* private_symbols() {
-  static PyObject* held[6] = {};
-  static zuv::json_diff::Symbols symbols{};
-  if (!held[5]) {
-    for (PyObject*& symbol : held)
-      if (!symbol &&
-          !(symbol = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))))
-        return nullptr;
-    symbols = {held[0], held[1], held[2], held[3], held[4], held[5]};
-  }
-  return &symbols;
-}
+using zuv::names;
 
 Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
 
@@ -73,6 +60,13 @@ bool NativeHooks::mark(PyObject* record, Side side) {
   if (already) return already > 0;
   Ref marked = Ref::steal(PyNumber_Add(prefix, name.get()));
   return marked && PyObject_SetAttr(record, names().name, marked.get()) == 0;
+}
+
+// Symbols of the difference records no one outside the merge sees: any
+// distinct objects do, made for this merge.
+const zuv::json_diff::Symbols* NativeHooks::private_symbols() {
+  if (symbols_.empty() && !symbols_.make_private()) return nullptr;
+  return &symbols_.get();
 }
 
 Ref NativeHooks::changed(PyObject* older, PyObject* newer) {

@@ -16,6 +16,7 @@
 #include <optional>
 #include <utility>
 
+#include "jsondiff/json_diff.hpp"
 #include "merge/hooks.hpp"
 #include "merge/native_source_merge.hpp"
 #include "merge/source_merge.hpp"
@@ -45,6 +46,7 @@ class NativeHooks final : public Hooks {
   bool stock_records() const override { return true; }
 
  private:
+  const zuv::json_diff::Symbols* private_symbols();
   Ref merge_by_process(PyObject* current, PyObject* base, PyObject* incoming,
                        PyObject* current_label, PyObject* incoming_label, Py_ssize_t& opened);
 
@@ -53,6 +55,7 @@ class NativeHooks final : public Hooks {
   std::function<SourceMergeSettings()> read_settings_;
   std::optional<SourceMergeSettings> settings_;  // read by the first source merge
   Ref source_globals_, git_;                     // set up by the first process merge
+  zuv::json_diff::HeldSymbols symbols_;          // made by the first comparison
 };
 
 }  // namespace merge

@@ -1,6 +1,7 @@
-// _merge_source: the three-way merge of one cell's source lines with
-// `git merge-file`, run through a GitPython command object in a temporary
-// directory of its own.
+// The three-way merge of one cell's source lines with `git merge-file`, run
+// through a GitPython command object in a temporary directory of its own:
+// what the module function `_merge_source` runs, and the process route of
+// the native hooks.
 //
 // The module-level names it uses (`tempfile`, `os`, `git`) are looked up in
 // the module's globals at every call, as Python code would, so a caller may
@@ -23,15 +24,12 @@
 
 #include "io/file_io.hpp"
 #include "io/signal_hold.hpp"
-#include "notebook_merge/merge.hpp"
 #include "py/error.hpp"
+#include "py/names.hpp"
 
 namespace merge {
 namespace {
 
-using zuv::Exact;
-using zuv::FunctionSpec;
-using zuv::Param;
 using zuv::io::FileDescriptor;
 using zuv::io::open_file;
 using zuv::io::read_file;
@@ -249,29 +247,7 @@ Ref merge_in_directory(PyObject* globals, PyObject* directory, PyObject* g,
   return merged_lines(bytes, relabels);
 }
 
-Ref merge_source_impl(const CallArgs& a) {
-  return merge_source(a.globals, a[0], a[1], a[2], a[3], a[4], a[5]);
-}
-
-constexpr Param kMergeSourceParams[] = {
-    {"g", "git.cmd.Git"},
-    {"current", "List[str]", Exact::list},
-    {"base", "List[str]", Exact::list},
-    {"incoming", "List[str]", Exact::list},
-    {"current_name", "Optional[str]", Exact::str, true, true},
-    {"incoming_name", "Optional[str]", Exact::str, true, true},
-};
-
-constexpr FunctionSpec kMergeSource{"_merge_source", nullptr, kMergeSourceParams, "List[str]",
-                                    merge_source_impl};
-
 }  // namespace
-
-Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* base,
-                 PyObject* incoming, PyObject* current_name, PyObject* incoming_name) {
-  ProcessMerge how;
-  return merge_source(globals, g, current, base, incoming, current_name, incoming_name, how);
-}
 
 Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* base,
                  PyObject* incoming, PyObject* current_name, PyObject* incoming_name,
@@ -280,7 +256,7 @@ Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* ba
   // Direct callers get the checks that the function's parameters make.
   PyObject* const arguments[] = {g, current, base, incoming, current_name, incoming_name};
   for (size_t i = 0; i < std::size(arguments); ++i) {
-    const Param& p = kMergeSourceParams[i];
+    const zuv::Param& p = kMergeSourceParams[i];
     if (!zuv::check_argument(arguments[i], p.exact, p.none_ok, p.name)) return {};
   }
   const zuv::Names& n = zuv::names();
@@ -333,8 +309,6 @@ Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* ba
                   "cannot access local variable 'result' where it is not associated with a value");
   return {};
 }
-
-bool add_merge_source(PyObject* module) { return zuv::add_function(module, kMergeSource); }
 
 // ---------------------------------------------------------------------------
 // What the in-process merge shares with this one.

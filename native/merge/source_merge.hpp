@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 
+#include "py/function.hpp"
 #include "py/ref.hpp"
 
 namespace merge {
@@ -19,6 +20,17 @@ constexpr int kDefaultMarkerSize = 7;
 struct ProcessMerge {
   int marker_size = kDefaultMarkerSize;  // passed to git only when not the default
   Py_ssize_t blocks = -1;                // out: conflict blocks by git's status, or -1
+};
+
+// The parameters of `_merge_source`: its signature, and the checks the merge
+// makes of direct callers' arguments.
+inline constexpr zuv::Param kMergeSourceParams[] = {
+    {"g", "git.cmd.Git"},
+    {"current", "List[str]", zuv::Exact::list},
+    {"base", "List[str]", zuv::Exact::list},
+    {"incoming", "List[str]", zuv::Exact::list},
+    {"current_name", "Optional[str]", zuv::Exact::str, true, true},
+    {"incoming_name", "Optional[str]", zuv::Exact::str, true, true},
 };
 
 // `_merge_source`'s merge with `g` and the names in `globals`, passing

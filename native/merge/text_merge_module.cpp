@@ -85,13 +85,12 @@ constexpr zuv::FunctionSpec kMerge{
 constexpr zuv::FunctionSpec kVersion{
     "libgit2_version", "The linked libgit2's version.", {}, "str", version_impl};
 
-PyModuleDef module_def =
-    zuv::module_definition("_text_merge", "The in-process text merge, for tests.");
-
 bool fill_module(PyObject* module) {
   return zuv::add_function(module, kMerge) && zuv::add_function(module, kVersion);
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__text_merge() { return zuv::create_module(module_def, fill_module); }
+PyMODINIT_FUNC PyInit__text_merge() {
+  return zuv::init_module<fill_module>("_text_merge", "The in-process text merge, for tests.");
+}

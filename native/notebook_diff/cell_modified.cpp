@@ -3,12 +3,10 @@
 #include <optional>
 
 #include "notebook_diff/records.hpp"
+#include "py/module.hpp"
 
 namespace diff {
 namespace {
-
-PyObject* original_unified_diff = nullptr;   // as imported; lives with the process
-PyObject* cell_modified_function = nullptr;  // our _cell_modified; lives with the process
 
 // Lists whose elements are all exact str compare like unified_diff compares
 // them, so its answer is known without running it: no lines for equal
@@ -39,7 +37,7 @@ bool run_unified_diff(PyObject* unified_diff, PyObject* before, PyObject* after,
 
 Ref cell_modified_impl(const CallArgs& a) {
   bool modified = false;
-  if (!cell_modified(a.globals, a[0], modified)) return {};
+  if (!cell_modified(module_state(a), a.globals, a[0], modified)) return {};
   return Ref::borrow(modified ? Py_True : Py_False);
 }
 
@@ -49,16 +47,21 @@ constexpr zuv::FunctionSpec kCellModified{"_cell_modified", nullptr, kParams, "b
 
 }  // namespace
 
-bool remember_unified_diff(PyObject* module) {
-  if (original_unified_diff) return true;
+const ModuleState& module_state(const CallArgs& a) {
+  static const ModuleState kNone;
+  const ModuleState* state = zuv::module_state<ModuleState>(a.module);
+  return state ? *state : kNone;
+}
+
+bool remember_unified_diff(PyObject* module, ModuleState& state) {
   Ref difflib = zuv::getattr(module, names().difflib);
   Ref unified_diff = difflib ? zuv::getattr(difflib.get(), names().unified_diff) : Ref{};
   if (!unified_diff) return false;
-  original_unified_diff = unified_diff.release();
+  state.unified_diff = unified_diff;
   return true;
 }
 
-bool cell_modified(PyObject* globals, PyObject* cell, bool& modified) {
+bool cell_modified(const ModuleState& state, PyObject* globals, PyObject* cell, bool& modified) {
   Ref difflib = zuv::global(globals, names().difflib);
   if (!difflib) return false;
   Ref unified_diff = zuv::getattr(difflib.get(), names().unified_diff);
@@ -67,7 +70,7 @@ bool cell_modified(PyObject* globals, PyObject* cell, bool& modified) {
   if (!before) return false;
   Ref after = read_member(cell, names().source);
   if (!after) return false;
-  if (unified_diff.get() == original_unified_diff) {
+  if (state.unified_diff && unified_diff.get() == state.unified_diff.get()) {
     if (std::optional<bool> known = known_difference(before.get(), after.get())) {
       modified = *known;
       return true;
@@ -76,21 +79,23 @@ bool cell_modified(PyObject* globals, PyObject* cell, bool& modified) {
   return run_unified_diff(unified_diff.get(), before.get(), after.get(), modified);
 }
 
-bool call_cell_modified(PyObject* globals, PyObject* cell, bool& modified) {
+bool call_cell_modified(const ModuleState& state, PyObject* globals, PyObject* cell,
+                        bool& modified) {
   Ref function = zuv::global(globals, names()._cell_modified);
   if (!function) return false;
-  if (function.get() == cell_modified_function) return cell_modified(globals, cell, modified);
+  if (state.cell_modified && function.get() == state.cell_modified.get())
+    return cell_modified(state, globals, cell, modified);
   Ref result = zuv::call(function.get(), cell);
   int truth = result ? PyObject_IsTrue(result.get()) : -1;
   modified = truth > 0;
   return truth >= 0;
 }
 
-bool add_cell_modified(PyObject* module) {
+bool add_cell_modified(PyObject* module, ModuleState& state) {
   Ref function = zuv::make_function(kCellModified, module);
   if (!function || PyModule_AddObjectRef(module, kCellModified.name, function.get()) < 0)
     return false;
-  if (!cell_modified_function) cell_modified_function = function.release();
+  state.cell_modified = function;
   return true;
 }
 

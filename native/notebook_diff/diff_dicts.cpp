@@ -168,14 +168,15 @@ Ref references(PyObject* names_by_id, PyObject* other, bool shared) {
   return list;
 }
 
-Ref kept_cell(PyObject* globals, PyObject* prev_cell, PyObject* current_cell) {
+Ref kept_cell(const ModuleState& state, PyObject* globals, PyObject* prev_cell,
+              PyObject* current_cell) {
   const Names& n = names();
   Ref cell = diff_cell_of(globals, current_cell);
   if (!cell) return {};
   Ref prev_source = read_member(prev_cell, n.source);
   if (!prev_source || !write_member(cell.get(), n.prev_source, prev_source.get())) return {};
   bool is_modified = false;
-  if (!call_cell_modified(globals, cell.get(), is_modified)) return {};
+  if (!call_cell_modified(state, globals, cell.get(), is_modified)) return {};
   if (is_modified && !write_status(globals, cell.get(), n.DiffCell, n.MODIFIED)) return {};
 
   Ref current_parents = parent_names(current_cell);
@@ -192,7 +193,8 @@ Ref kept_cell(PyObject* globals, PyObject* prev_cell, PyObject* current_cell) {
 }
 
 // Removed cells, then added cells, then cells in both documents.
-Ref diff_cells(PyObject* globals, PyObject* prev_cells, PyObject* current_cells) {
+Ref diff_cells(const ModuleState& state, PyObject* globals, PyObject* prev_cells,
+               PyObject* current_cells) {
   Ref cells = new_dict();
   if (!cells) return {};
   Py_ssize_t pos = 0;
@@ -221,7 +223,7 @@ Ref diff_cells(PyObject* globals, PyObject* prev_cells, PyObject* current_cells)
       if (PyErr_Occurred()) return {};
       continue;
     }
-    Ref cell = kept_cell(globals, prev, current_cell);
+    Ref cell = kept_cell(state, globals, prev, current_cell);
     if (!cell || PyDict_SetItem(cells.get(), id, cell.get()) < 0) return {};
   }
   return cells;
@@ -322,7 +324,9 @@ Ref data_of_all(PyObject* records) {
   return list;
 }
 
-Ref diff_dicts_impl(const CallArgs& a) { return diff_documents(a.globals, a[0], a[1]); }
+Ref diff_dicts_impl(const CallArgs& a) {
+  return diff_documents(module_state(a), a.globals, a[0], a[1]);
+}
 
 constexpr zuv::Param kParams[] = {{"prev", "Dict[str, Any]", zuv::Exact::dict},
                                   {"current", "Dict[str, Any]", zuv::Exact::dict}};
@@ -331,14 +335,14 @@ constexpr zuv::FunctionSpec kDiffDicts{"diff_dicts", "Ipython Notebook Diff Driv
 
 }  // namespace
 
-Ref diff_documents(PyObject* globals, PyObject* prev, PyObject* current) {
+Ref diff_documents(const ModuleState& state, PyObject* globals, PyObject* prev, PyObject* current) {
   const Names& n = names();
   zuv::CollectorPause pause;
   Ref current_cells = index_code_cells(globals, current);
   if (!current_cells) return {};
   Ref prev_cells = index_code_cells(globals, prev);
   if (!prev_cells) return {};
-  Ref cells = diff_cells(globals, prev_cells.get(), current_cells.get());
+  Ref cells = diff_cells(state, globals, prev_cells.get(), current_cells.get());
   if (!cells) return {};
   Ref diff_graph = new_dict();
   Ref cell_list = data_of_all(cells.get());

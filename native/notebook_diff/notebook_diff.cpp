@@ -17,21 +17,20 @@ bool import_typing_names(PyObject* module) {
   return true;
 }
 
-PyModuleDef module_def = zuv::module_definition(
-    "notebook_diff", "Comparison of two pipeline-canvas notebook documents into a diff document.");
-
-bool fill_module(PyObject* module) {
-  if (!zuv::import_global(module, "difflib") || !remember_unified_diff(module) ||
+bool fill_module(PyObject* module, ModuleState& state) {
+  if (!zuv::import_global(module, "difflib") || !remember_unified_diff(module, state) ||
       !import_typing_names(module))
     return false;
   Ref cell = zuv::import_sibling(module, "common", "Cell");
-  return cell && add_diff_cell(module, cell.get()) && add_cell_modified(module) &&
-         add_diff_parameter(module) && add_diff_dicts(module);
+  return cell && add_diff_cell(module, cell.get(), state) && add_cell_modified(module, state) &&
+         add_diff_parameter(module, state) && add_diff_dicts(module);
 }
 
 }  // namespace
 }  // namespace diff
 
 PyMODINIT_FUNC PyInit_notebook_diff() {
-  return zuv::create_module(diff::module_def, diff::fill_module);
+  return zuv::init_module<diff::ModuleState, diff::fill_module>(
+      "notebook_diff",
+      "Comparison of two pipeline-canvas notebook documents into a diff document.");
 }

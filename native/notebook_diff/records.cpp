@@ -2,6 +2,11 @@
 // objects that they wrap.
 #include "notebook_diff/records.hpp"
 
+#include <algorithm>
+#include <iterator>
+#include <span>
+#include <vector>
+
 #include "common/record_canvas.hpp"
 #include "py/class_builder.hpp"
 #include "py/compat.hpp"
@@ -247,26 +252,23 @@ struct DirectMember {
   PyObject* Names::*name = nullptr;
   const FunctionSpec* getter = nullptr;
   const FunctionSpec* setter = nullptr;
-  PyObject* property = nullptr;  // strong reference, lives with the process
 };
 
-struct DirectClass {
+// What a record class offers directly; the objects of each module's class
+// are in its state (diff.hpp: DirectClass, in this order).
+struct DirectShape {
   const FunctionSpec* init;
-  std::span<DirectMember> members;
-  // Strong references that live with the process.
-  PyObject* type = nullptr;
-  PyObject* init_function = nullptr;
-  PyObject* globals = nullptr;  // of the module that defined the class
+  std::span<const DirectMember> members;
 };
 
-DirectMember diff_cell_members[] = {
+constexpr DirectMember kDiffCellMembers[] = {
     {&Names::status, &kCellStatus, &kCellSetStatus},
     {&Names::prev_source, &kPrevSource, &kSetPrevSource},
     {&Names::removed_parents, &kRemovedParents, &kSetRemovedParents},
     {&Names::added_parents, &kAddedParents, &kSetAddedParents},
 };
 
-DirectMember diff_parameter_members[] = {
+constexpr DirectMember kDiffParameterMembers[] = {
     {&Names::data, &kParameterData, nullptr},
     {&Names::status, &kParameterStatus, &kParameterSetStatus},
     {&Names::name, &kParameterName, nullptr},
@@ -276,44 +278,71 @@ DirectMember diff_parameter_members[] = {
     {&Names::prev_value, &kPrevValue, &kSetPrevValue},
 };
 
-DirectClass direct_classes[] = {{&kCellInit, diff_cell_members},
-                                {&kParameterInit, diff_parameter_members}};
+constexpr DirectShape kDirectShapes[] = {{&kCellInit, kDiffCellMembers},
+                                         {&kParameterInit, kDiffParameterMembers}};
+static_assert(std::size(kDiffCellMembers) <= kMaxDirectMembers &&
+              std::size(kDiffParameterMembers) <= kMaxDirectMembers);
 
-bool register_direct(DirectClass& direct, PyObject* module, PyObject* cls) {
-  if (direct.type) return true;  // the module was loaded before
+// The states of the modules alive, in every interpreter of the process
+// (they share one GIL, py/module.hpp): a record's class is found by
+// identity, so each module's records run with that module's objects.
+// Mostly one.
+std::vector<const ModuleState*>& live_states() {
+  // Never destroyed: a module's state may be freed late in the process's exit.
+  static auto* states = new std::vector<const ModuleState*>();
+  return *states;
+}
+
+bool register_direct(size_t which, ModuleState& state, PyObject* module, PyObject* cls) {
+  DirectClass& direct = state.direct[which];
   PyObject* dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
-  for (DirectMember& member : direct.members) {
-    PyObject* property = PyDict_GetItemWithError(dict, names().*member.name);
+  const DirectShape& shape = kDirectShapes[which];
+  for (size_t i = 0; i < shape.members.size(); ++i) {
+    PyObject* property = PyDict_GetItemWithError(dict, names().*shape.members[i].name);
     if (!property) {
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "class member missing");
       return false;
     }
-    Py_XSETREF(member.property, Py_NewRef(property));  // an earlier, failed setup may have set it
+    direct.properties[i] = Ref::borrow(property);
   }
   PyObject* init = PyDict_GetItemWithError(dict, names().dunder_init);
   if (!init) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "class member missing");
     return false;
   }
-  direct.init_function = Py_NewRef(init);
-  direct.globals = Py_NewRef(PyModule_GetDict(module));
-  direct.type = Py_NewRef(cls);
+  direct.init_function = Ref::borrow(init);
+  direct.globals = Ref::borrow(PyModule_GetDict(module));
+  direct.type = Ref::borrow(cls);
+  std::vector<const ModuleState*>& states = live_states();
+  if (std::find(states.begin(), states.end(), &state) == states.end()) states.push_back(&state);
   return true;
+}
+
+// The direct class of a record class: its shape and its objects.
+struct Found {
+  const DirectShape* shape;
+  const DirectClass* objects;
+};
+
+Found find_direct(PyObject* cls) {
+  for (const ModuleState* state : live_states())
+    for (size_t which = 0; which < std::size(kDirectShapes); ++which)
+      if (state->direct[which].type.get() == cls)
+        return {&kDirectShapes[which], &state->direct[which]};
+  return {nullptr, nullptr};
 }
 
 // `cls(arg)` for one of our classes, exactly as type.__call__ makes it
 // (object.__new__, then our __init__) while nothing of that was replaced.
-const DirectClass* direct_construction(PyObject* cls) {
-  if (!Py_IS_TYPE(cls, &PyType_Type)) return nullptr;
+Found direct_construction(PyObject* cls) {
+  if (!Py_IS_TYPE(cls, &PyType_Type)) return {nullptr, nullptr};
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-  for (const DirectClass& direct : direct_classes) {
-    if (direct.type != cls) continue;
-    if (type->tp_new != PyBaseObject_Type.tp_new || PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
-      return nullptr;
-    return zuv::compat::type_lookup(type, names().dunder_init) == direct.init_function ? &direct
-                                                                                       : nullptr;
-  }
-  return nullptr;
+  Found found = find_direct(cls);
+  if (!found.shape) return found;
+  if (type->tp_new != PyBaseObject_Type.tp_new || PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) ||
+      zuv::compat::type_lookup(type, names().dunder_init) != found.objects->init_function.get())
+    return {nullptr, nullptr};
+  return found;
 }
 
 struct Direct {
@@ -323,22 +352,21 @@ struct Direct {
 
 // The member of `record` that can be run directly, or nulls.
 Direct direct_member(PyObject* record, PyObject* name) {
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(record));
-  for (const DirectClass& direct : direct_classes) {
-    if (direct.type != type) continue;
-    for (const DirectMember& member : direct.members) {
-      if (names().*member.name != name) continue;
-      if (zuv::compat::type_lookup(Py_TYPE(record), name) != member.property) break;
-      return {&direct, &member};
-    }
-    break;
+  Found found = find_direct(reinterpret_cast<PyObject*>(Py_TYPE(record)));
+  if (!found.shape) return {nullptr, nullptr};
+  for (size_t i = 0; i < found.shape->members.size(); ++i) {
+    const DirectMember& member = found.shape->members[i];
+    if (names().*member.name != name) continue;
+    if (zuv::compat::type_lookup(Py_TYPE(record), name) != found.objects->properties[i].get())
+      break;
+    return {found.objects, &member};
   }
   return {nullptr, nullptr};
 }
 
 // What the member's function receives when Python calls it.
 CallArgs call_args(const DirectClass& direct, PyObject* const* args) {
-  return CallArgs{args, direct.globals, direct.type};
+  return CallArgs{args, direct.globals.get(), direct.type.get()};
 }
 
 }  // namespace
@@ -375,16 +403,41 @@ bool write_member(PyObject* record, PyObject* member, PyObject* value) {
 Ref construct_record(PyObject* globals, PyObject* class_name, PyObject* arg) {
   Ref cls = zuv::global(globals, class_name);
   if (!cls) return {};
-  const DirectClass* direct = direct_construction(cls.get());
-  if (!direct) return zuv::call(cls.get(), arg);
+  Found direct = direct_construction(cls.get());
+  if (!direct.shape) return zuv::call(cls.get(), arg);
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return {};
-  const Param& param = direct->init->params[1];
+  const Param& param = direct.shape->init->params[1];
   if (!zuv::check_argument(arg, param.exact, param.none_ok, param.name)) return {};
   PyObject* args[] = {self.get(), arg};
-  if (!direct->init->impl(call_args(*direct, args))) return {};
+  if (!direct.shape->init->impl(call_args(*direct.objects, args))) return {};
   return self;
+}
+
+ModuleState::~ModuleState() { std::erase(live_states(), this); }
+
+int ModuleState::traverse(visitproc visit, void* arg) const {
+  Py_VISIT(unified_diff.get());
+  Py_VISIT(cell_modified.get());
+  for (const DirectClass& d : direct) {
+    Py_VISIT(d.type.get());
+    Py_VISIT(d.init_function.get());
+    Py_VISIT(d.globals.get());
+    for (const Ref& property : d.properties) Py_VISIT(property.get());
+  }
+  return 0;
+}
+
+void ModuleState::clear() {
+  unified_diff.reset();
+  cell_modified.reset();
+  for (DirectClass& d : direct) {
+    d.type.reset();
+    d.init_function.reset();
+    d.globals.reset();
+    for (Ref& property : d.properties) property.reset();
+  }
 }
 
 bool write_status(PyObject* globals, PyObject* record, PyObject* class_name, PyObject* constant) {
@@ -392,7 +445,7 @@ bool write_status(PyObject* globals, PyObject* record, PyObject* class_name, PyO
   return status && write_member(record, names().status, status.get());
 }
 
-bool add_diff_cell(PyObject* module, PyObject* cell_class) {
+bool add_diff_cell(PyObject* module, PyObject* cell_class, ModuleState& state) {
   zuv::ClassBuilder builder(module, "DiffCell",
                             "Data structure to represent a cell that undergoes diff process.");
   add_status_constants(builder);
@@ -402,10 +455,10 @@ bool add_diff_cell(PyObject* module, PyObject* cell_class) {
       .property(kRemovedParents, &kSetRemovedParents)
       .property(kAddedParents, &kSetAddedParents);
   Ref cls = builder.build(cell_class);
-  return cls && register_direct(direct_classes[0], module, cls.get());
+  return cls && register_direct(0, state, module, cls.get());
 }
 
-bool add_diff_parameter(PyObject* module) {
+bool add_diff_parameter(PyObject* module, ModuleState& state) {
   zuv::ClassBuilder builder(module, "DiffParameter",
                             "Data structure to represent a parameter that undergoes diff process.");
   add_status_constants(builder);
@@ -418,7 +471,7 @@ bool add_diff_parameter(PyObject* module) {
       .property(kPrevType, &kSetPrevType)
       .property(kPrevValue, &kSetPrevValue);
   Ref cls = builder.build(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-  return cls && register_direct(direct_classes[1], module, cls.get());
+  return cls && register_direct(1, state, module, cls.get());
 }
 
 }  // namespace diff

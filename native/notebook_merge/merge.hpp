@@ -13,24 +13,22 @@ using zuv::Ref;
 
 using zuv::names;
 
-// The jsondiff module, its diff function and its symbols seen at import;
+// The module's state: what its replaceable globals were when it was made.
 // `_cell_changed` computes the difference natively while the module global
-// still leads to that very module and function.
-struct JsondiffOriginal {
-  PyObject* module = nullptr;
-  PyObject* diff = nullptr;
-  zuv::json_diff::Symbols symbols{};
-};
-JsondiffOriginal& jsondiff_original();
+// `jsondiff` still leads to that very module and function, with jsondiff's
+// symbols; the merge takes shortcuts while the others are the module's own.
+struct ModuleState {
+  Ref jsondiff, diff;  // jsondiff and jsondiff.diff
+  zuv::json_diff::HeldSymbols symbols;
+  Ref merge_cell, cell_changed, merge_source, logging;
 
-// What the module's replaceable globals were when it was made.
-struct ModuleOriginals {
-  PyObject* merge_cell = nullptr;
-  PyObject* cell_changed = nullptr;
-  PyObject* merge_source = nullptr;
-  PyObject* logging = nullptr;
+  int traverse(visitproc visit, void* arg) const;
+  void clear();
 };
-ModuleOriginals& module_originals();
+
+// The state of the module that defined a function: never null while the
+// function can be called (the function holds its module).
+const ModuleState& module_state(const CallArgs& a);
 
 // MergeCell and _cell_changed.
 bool add_merge_cell(PyObject* module, PyObject* cell_class);
@@ -40,11 +38,9 @@ bool add_merge_files(PyObject* module);
 // _cell_outcome and _parameter_outcome, the decision tables for tests.
 bool add_merge_rules(PyObject* module);
 // The cell comparison, shared with merge_files.
-Ref cell_changed(PyObject* globals, PyObject* cell0, PyObject* cell1);
+Ref cell_changed(const ModuleState& state, PyObject* globals, PyObject* cell0, PyObject* cell1);
 
-// _merge_source, and the source merge itself for merge_files.
+// _merge_source.
 bool add_merge_source(PyObject* module);
-Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* base,
-                 PyObject* incoming, PyObject* current_name, PyObject* incoming_name);
 
 }  // namespace merge

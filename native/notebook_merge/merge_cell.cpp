@@ -108,18 +108,20 @@ Ref merge_cell_add_conflict_mark(const CallArgs& a) {
 // jsondiff.diff(a, b) through the module global, as Python code would.  While
 // that still leads to the function imported at load, the native engine
 // computes the very same result; a substituted module or function is called.
-Ref compute_diff(PyObject* globals, PyObject* old_data, PyObject* new_data) {
+Ref compute_diff(const ModuleState& state, PyObject* globals, PyObject* old_data,
+                 PyObject* new_data) {
   Ref jsondiff = zuv::global(globals, n().jsondiff);
   if (!jsondiff) return {};
   Ref diff = zuv::getattr(jsondiff.get(), n().diff);
   if (!diff) return {};
-  const JsondiffOriginal& original = jsondiff_original();
-  if (jsondiff.get() == original.module && diff.get() == original.diff)
-    return zuv::json_diff::diff(old_data, new_data, original.symbols);
+  if (state.jsondiff && jsondiff.get() == state.jsondiff.get() && diff.get() == state.diff.get())
+    return zuv::json_diff::diff(old_data, new_data, state.symbols.get());
   return zuv::call(diff.get(), old_data, new_data);
 }
 
-Ref cell_changed_impl(const CallArgs& a) { return cell_changed(a.globals, a[0], a[1]); }
+Ref cell_changed_impl(const CallArgs& a) {
+  return cell_changed(module_state(a), a.globals, a[0], a[1]);
+}
 
 constexpr Param kSelf{"self", nullptr};
 constexpr Param kInitParams[] = {
@@ -140,14 +142,14 @@ constexpr FunctionSpec kCellChanged{"_cell_changed", nullptr, kCellChangedParams
 
 }  // namespace
 
-Ref cell_changed(PyObject* globals, PyObject* cell0, PyObject* cell1) {
+Ref cell_changed(const ModuleState& state, PyObject* globals, PyObject* cell0, PyObject* cell1) {
   if (!drop_parent_names(cell0, cell1)) return {};
 
   Ref data0 = zuv::getattr(cell0, n().data);
   if (!data0) return {};
   Ref data1 = zuv::getattr(cell1, n().data);
   if (!data1) return {};
-  Ref cell_diff = compute_diff(globals, data0.get(), data1.get());
+  Ref cell_diff = compute_diff(state, globals, data0.get(), data1.get());
   if (!cell_diff || !zuv::check_result(cell_diff.get(), &PyDict_Type, "dict")) return {};
   if (cell_diff.get() == Py_None) {
     PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "pop");

@@ -3,10 +3,12 @@
 // merge/merge_documents.cpp; here it runs with the module's globals as its
 // hooks, so that Python code may substitute the records, the cell
 // comparison, the source merge, `json`, `git` and `uuid`.
+#include "io/atomic_write.hpp"
 #include "merge/merge_documents.hpp"
 #include "merge/native_hooks.hpp"
 #include "notebook_merge/merge.hpp"
 #include "notebook_merge/module_hooks.hpp"
+#include "py/collector_pause.hpp"
 
 namespace merge {
 namespace {
@@ -14,6 +16,32 @@ namespace {
 using zuv::Exact;
 using zuv::FunctionSpec;
 using zuv::Param;
+
+// The whole merge driver: loads the three files (current, base, incoming),
+// merges them and replaces the current file with the merged notebook, which
+// is serialised before the file is touched.
+bool merge_files(PyObject* base_path, PyObject* current_path, PyObject* incoming_path,
+                 PyObject* file_path, Hooks& hooks, ConflictReport& conflicts) {
+  zuv::CollectorPause pause;
+  if (!hooks.prepare()) return false;
+  Ref current = hooks.load(current_path);
+  Ref base = current ? hooks.load(base_path) : Ref{};
+  Ref incoming = base ? hooks.load(incoming_path) : Ref{};
+  if (!incoming) return false;
+  MergeResult result;
+  if (!merge_documents(base.get(), current.get(), incoming.get(), file_path, hooks, result))
+    return false;
+  // Serialise everything before the file is touched.
+  Ref text = hooks.dumps(result.document.get());
+  Ref encoded = text ? Ref::steal(PyUnicode_AsUTF8String(text.get())) : Ref{};
+  Ref path = encoded ? Ref::steal(PyUnicode_EncodeFSDefault(current_path)) : Ref{};
+  if (!path) return false;
+  if (!zuv::io::replace_file(PyBytes_AS_STRING(path.get()), PyBytes_AS_STRING(encoded.get()),
+                             PyBytes_GET_SIZE(encoded.get())))
+    return false;
+  conflicts = result.conflicts;
+  return true;
+}
 
 Ref report_tuple(const ConflictReport& report) {
   return Ref::steal(Py_BuildValue("(nnnn)", report.copies_beside, report.marked_cells,
@@ -26,10 +54,10 @@ Ref report_tuple(const ConflictReport& report) {
 thread_local ConflictReport last_report;
 
 Ref merge_files_impl(const CallArgs& a) {
-  ModuleHooks hooks(a.globals);
+  ModuleHooks hooks(a.globals, module_state(a));
   last_report = {};
   ConflictReport report;
-  if (!merge_files(a[0], a[1], a[2], a[3], hooks, &report)) return {};
+  if (!merge_files(a[0], a[1], a[2], a[3], hooks, report)) return {};
   last_report = report;
   return Ref::none();
 }
@@ -56,10 +84,10 @@ Ref merge_and_count_impl(const CallArgs& a) {
   bool done;
   if (native) {
     NativeHooks hooks;
-    done = merge_files(a[0], a[1], a[2], a[3], hooks, &report);
+    done = merge_files(a[0], a[1], a[2], a[3], hooks, report);
   } else {
-    ModuleHooks hooks(a.globals);
-    done = merge_files(a[0], a[1], a[2], a[3], hooks, &report);
+    ModuleHooks hooks(a.globals, module_state(a));
+    done = merge_files(a[0], a[1], a[2], a[3], hooks, report);
   }
   if (!done) return {};
   return report_tuple(report);

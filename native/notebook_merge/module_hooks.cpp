@@ -30,25 +30,24 @@ bool ModuleHooks::prepare() {
   if (!merge_cell_) return false;
   cell_changed_ = zuv::global(globals_, names()._cell_changed);
   if (!cell_changed_) return false;
-  const ModuleOriginals& original = module_originals();
-  stock_ = merge_cell_.get() == original.merge_cell &&
-           cell_changed_.get() == original.cell_changed &&
-           unchanged_global(globals_, names()._merge_source, original.merge_source);
+  const ModuleState& original = state_;
+  stock_ = original.merge_cell && merge_cell_.get() == original.merge_cell.get() &&
+           cell_changed_.get() == original.cell_changed.get() &&
+           unchanged_global(globals_, names()._merge_source, original.merge_source.get());
   if (PyErr_Occurred()) return false;
   // The comparison's record can be cut short where nothing shows it: the
   // stock comparison over the stock jsondiff, and a logger that would not
   // print it.
-  const JsondiffOriginal& jsondiff = jsondiff_original();
-  shortcut_ = stock_ && unchanged_global(globals_, names().jsondiff, jsondiff.module) &&
-              unchanged_global(globals_, names().logging, original.logging);
+  shortcut_ = stock_ && unchanged_global(globals_, names().jsondiff, original.jsondiff.get()) &&
+              unchanged_global(globals_, names().logging, original.logging.get());
   if (PyErr_Occurred()) return false;
   if (shortcut_) {
-    Ref diff = zuv::getattr(jsondiff.module, names().diff);
+    Ref diff = zuv::getattr(original.jsondiff.get(), names().diff);
     if (!diff) return false;
-    shortcut_ = diff.get() == jsondiff.diff;
+    shortcut_ = diff.get() == original.diff.get();
   }
   if (shortcut_) {
-    Ref root = zuv::getattr(original.logging, "root");
+    Ref root = zuv::getattr(original.logging.get(), "root");
     Ref debug_level = root ? Ref::steal(PyLong_FromLong(10)) : Ref{};  // logging.DEBUG
     Ref enabled =
         debug_level ? zuv::call_method(root.get(), names().isEnabledFor, debug_level.get()) : Ref{};
@@ -60,7 +59,7 @@ bool ModuleHooks::prepare() {
 }
 
 bool ModuleHooks::comparison_shortcut(const zuv::json_diff::Symbols*& symbols) {
-  symbols = shortcut_ ? &jsondiff_original().symbols : nullptr;
+  symbols = shortcut_ ? &state_.symbols.get() : nullptr;
   return true;
 }
 

@@ -4,12 +4,14 @@
 #pragma once
 
 #include "merge/hooks.hpp"
+#include "notebook_merge/merge.hpp"
 
 namespace merge {
 
 class ModuleHooks final : public Hooks {
  public:
-  explicit ModuleHooks(PyObject* globals) : globals_(globals) {}
+  // `state` is that of the module whose `globals` these are.
+  ModuleHooks(PyObject* globals, const ModuleState& state) : globals_(globals), state_(state) {}
 
   MERGE_HOOKS_OVERRIDES;
   bool comparison_shortcut(const zuv::json_diff::Symbols*& symbols) override;
@@ -18,6 +20,7 @@ class ModuleHooks final : public Hooks {
 
  private:
   PyObject* globals_;
+  const ModuleState& state_;
   Ref merge_cell_, cell_changed_, merge_source_, git_;
   bool stock_ = false;     // MergeCell, _cell_changed and _merge_source as the module made them
   bool shortcut_ = false;  // ... and the comparison's record is neither replaced nor logged

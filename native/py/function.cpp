@@ -25,6 +25,7 @@ struct NativeFunction {
   PyObject* doc;
   PyObject* annotations;
   PyObject* globals;
+  PyObject* module_object;  // the defining module, which holds its state
   PyObject* owner;
   PyObject* dict;
   PyObject* weakrefs;
@@ -190,7 +191,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     add_traceback_entry(fn);
     return nullptr;
   }
-  CallArgs call{values, fn->globals, fn->owner};
+  CallArgs call{values, fn->globals, fn->owner, fn->module_object};
   PyObject* result = run_impl(*fn->spec, call);
   if (!result) add_traceback_entry(fn);
   return result;
@@ -209,6 +210,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   NativeFunction* fn = as_function(self);
   Py_VISIT(fn->annotations);
   Py_VISIT(fn->globals);
+  Py_VISIT(fn->module_object);
   Py_VISIT(fn->owner);
   Py_VISIT(fn->dict);
   return 0;
@@ -226,6 +228,7 @@ int function_clear(PyObject* self) {
   Py_CLEAR(fn->doc);
   Py_CLEAR(fn->annotations);
   Py_CLEAR(fn->globals);
+  Py_CLEAR(fn->module_object);
   Py_CLEAR(fn->owner);
   Py_CLEAR(fn->dict);
   return 0;
@@ -405,6 +408,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, const char* class_
   fn->doc = doc.release();
   fn->annotations = annotations.release();
   fn->globals = Py_NewRef(globals);
+  fn->module_object = Py_NewRef(module);
   fn->owner = nullptr;
   fn->dict = nullptr;
   fn->weakrefs = nullptr;

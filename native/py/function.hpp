@@ -30,9 +30,10 @@ struct Param {
 // What an implementation receives: one borrowed value per parameter, in
 // parameter order, plus where the function was defined.
 struct CallArgs {
-  PyObject* const* values;
-  PyObject* globals;  // the defining module's globals, for run-time lookups
-  PyObject* owner;    // the class the function was defined in, or nullptr
+  PyObject* const* values = nullptr;
+  PyObject* globals = nullptr;  // the defining module's globals, for run-time lookups
+  PyObject* owner = nullptr;    // the class the function was defined in, or nullptr
+  PyObject* module = nullptr;   // the defining module, for its state (py/module.hpp)
   PyObject* operator[](size_t i) const { return values[i]; }
 };
 

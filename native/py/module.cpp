@@ -24,34 +24,20 @@ bool prepare_binding_layer() {
 
 bool assertions_enabled() { return assertions_on; }
 
-PyModuleDef module_definition(const char* name, const char* doc) noexcept {
-  return {PyModuleDef_HEAD_INIT, name, doc, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
-}
-
-PyModuleDef program_module_definition(const char* name, PyModuleDef_Slot* slots) noexcept {
-  return {PyModuleDef_HEAD_INIT, name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
-}
-
-PyObject* create_module(PyModuleDef& def, bool (*fill)(PyObject* module)) noexcept {
-  try {
-    if (!prepare_binding_layer()) return nullptr;
-    inject_cxx_exception(("setup:" + std::string(def.m_name)).c_str());
-    Ref module = Ref::steal(PyModule_Create(&def));
-    if (!module || !fill(module.get())) return nullptr;
-    return module.release();
-  } catch (...) {
-    raise_from_cxx_exception();
-    return nullptr;
-  }
-}
+namespace detail {
 
 int execute_module(PyObject* module, bool (*run)(PyObject* module)) noexcept {
   try {
-    return prepare_binding_layer() && run(module) ? 0 : -1;
+    if (!prepare_binding_layer()) return -1;
+    PyModuleDef* def = PyModule_GetDef(module);
+    if (!def) return -1;
+    inject_cxx_exception(("setup:" + std::string(def->m_name)).c_str());
+    return run(module) ? 0 : -1;
   } catch (...) {
     raise_from_cxx_exception();
     return -1;
   }
 }
 
+}  // namespace detail
 }  // namespace zuv

@@ -29,8 +29,28 @@ bool complete = false;
 
 }  // namespace
 
+// The registry is one for the whole process, shared by every interpreter
+// that imports a module of the package.  That is sound because
+// - it is made by the main interpreter (a first import elsewhere is
+//   refused): an interned string belongs to the interpreter that interned
+//   it, and one with an allocator of its own frees its strings when it ends,
+//   while the main interpreter ends last;
+// - the registry keeps a reference to every name until the process ends, and
+//   a str never changes (its hash is computed when it is interned), so other
+//   interpreters only read the names and count references to them;
+// - every module declares that it runs only in interpreters that share the
+//   main interpreter's GIL (py/module.hpp), so those reference counts are
+//   ordered by one lock.
+// An interpreter with interned strings of its own finds its own "cells" and
+// ours equal by value where identity differs: lookups stay correct.
 bool create_names() {
   if (complete) return true;
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "the native modules of zuv_weft_git are imported by the main interpreter "
+                    "before any subinterpreter imports them");
+    return false;
+  }
   // Built aside and published whole: a failure leaves the registry empty.
   Names made;
   for (size_t i = 0; i < std::size(kMembers); ++i) {

@@ -1,5 +1,6 @@
 // The interned names of the whole package: dict keys, attribute, method and
-// module names, created once per process when the first module loads.
+// module names, created once per process when the first module loads in the
+// main interpreter (why one registry serves every interpreter: names.cpp).
 //
 // A member is named after its text where the text is a plain identifier
 // (`names().cells` is "cells", `names().MergeCell` is "MergeCell"); other

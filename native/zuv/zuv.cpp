@@ -166,4 +166,4 @@ int python_failure(const char* command_name) {
 
 }  // namespace zuv::cli
 
-PyMODINIT_FUNC PyInit_zuv() { return zuv::init_program_module<zuv::cli::run_module>("zuv"); }
+PyMODINIT_FUNC PyInit_zuv() { return zuv::init_module<zuv::cli::run_module>("zuv"); }

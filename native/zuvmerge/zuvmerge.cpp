@@ -284,4 +284,4 @@ bool run_module(PyObject* module) {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_zuvmerge() { return zuv::init_program_module<run_module>("zuvmerge"); }
+PyMODINIT_FUNC PyInit_zuvmerge() { return zuv::init_module<run_module>("zuvmerge"); }
