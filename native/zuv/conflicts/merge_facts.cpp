@@ -254,10 +254,12 @@ void settle_sources(const conflicts::NotebookFacts& merged, const conflicts::Sta
 }
 
 bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming,
-                      conflicts::NotebookFacts (&out)[3]) {
+                      conflicts::Stages& out) {
+  std::optional<conflicts::NotebookFacts>* stages[3] = {&out.base, &out.current, &out.incoming};
   PyObject* documents[3] = {base, current, incoming};
   for (int k = 0; k < 3; ++k) {
-    if (documents[k] && !read_facts(documents[k], out[k])) {
+    conflicts::NotebookFacts& facts = stages[k]->emplace();
+    if (documents[k] && !read_facts(documents[k], facts)) {
       PyErr_Clear();
       return false;
     }
@@ -265,26 +267,15 @@ bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming,
   return true;
 }
 
-void print_pipeline_warnings(const conflicts::NotebookFacts (&inputs)[3], PyObject* merged,
-                             const std::string& label) {
-  conflicts::NotebookFacts result;
-  if (!read_facts(merged, result)) {
-    PyErr_Clear();
-    return;
-  }
-  for (const auto& edge : breaks::lost_edges(inputs[0], inputs[1], inputs[2], result))
+void print_pipeline_warnings(const conflicts::Stages& inputs,
+                             const conflicts::NotebookFacts& merged, const std::string& label) {
+  for (const auto& edge :
+       breaks::lost_edges(*inputs.base, *inputs.current, *inputs.incoming, merged))
     std::fprintf(stderr, "zuv merge-driver: warning: %s: %s\n", label.c_str(),
                  escape_control(breaks::describe(edge)).c_str());
-  for (const auto& cycle : breaks::merged_cycles(result))
+  for (const auto& cycle : breaks::merged_cycles(merged))
     std::fprintf(stderr, "zuv merge-driver: warning: %s: %s\n", label.c_str(),
-                 escape_control(breaks::describe_cycle(cycle, result)).c_str());
-}
-
-void print_pipeline_warnings(PyObject* base, PyObject* current, PyObject* incoming,
-                             PyObject* merged, const std::string& label) {
-  conflicts::NotebookFacts inputs[3];
-  if (read_input_facts(base, current, incoming, inputs))
-    print_pipeline_warnings(inputs, merged, label);
+                 escape_control(breaks::describe_cycle(cycle, merged)).c_str());
 }
 
 }  // namespace zuv::cli

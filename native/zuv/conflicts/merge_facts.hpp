@@ -40,11 +40,13 @@ void settle_sources(const conflicts::NotebookFacts& merged, const conflicts::Sta
 // the merged graph.  Never fails: a notebook it cannot read only means no
 // warnings.  In two steps, for a merge that changes its inputs in place: the
 // inputs' facts read before the merge (false when one cannot be read: then
-// no warnings; `base` may be null, an empty base), and the warnings from them
-// and the merged document after.
+// no warnings; `base` may be null, an empty base: its facts are then empty),
+// and the warnings from them and the merged document's facts after.  The
+// inputs' facts stand for the index stages in the merged file's conflict
+// scan too, so they are read once, into a `Stages`.
 bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming,
-                      conflicts::NotebookFacts (&out)[3]);
-void print_pipeline_warnings(const conflicts::NotebookFacts (&inputs)[3], PyObject* merged,
-                             const std::string& label);
+                      conflicts::Stages& out);
+void print_pipeline_warnings(const conflicts::Stages& inputs,
+                             const conflicts::NotebookFacts& merged, const std::string& label);
 
 }  // namespace zuv::cli
