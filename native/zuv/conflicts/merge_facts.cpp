@@ -109,9 +109,9 @@ std::vector<std::string> without_labels(std::vector<std::string> lines, std::siz
 
 }  // namespace
 
-bool read_facts(PyObject* document, conflicts::NotebookFacts& out) {
+bool read_facts(PyObject* document, conflicts::NotebookFacts& out, bool sources) {
   std::vector<pages::CellInfo> cells;
-  if (!pages::read_cells(document, cells)) return false;
+  if (!pages::read_cells(document, cells, sources)) return false;
   Ref cell_list = held_member(document, names().cells);
   for (std::size_t i = 0; i < cells.size(); ++i) {
     conflicts::CellFacts facts;
@@ -259,7 +259,9 @@ bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming,
   PyObject* documents[3] = {base, current, incoming};
   for (int k = 0; k < 3; ++k) {
     conflicts::NotebookFacts& facts = stages[k]->emplace();
-    if (documents[k] && !read_facts(documents[k], facts)) {
+    // Of the inputs' sources, the scan reads only the incoming one's (a copy
+    // placed without a mark holds it).
+    if (documents[k] && !read_facts(documents[k], facts, k == 2)) {
       PyErr_Clear();
       return false;
     }

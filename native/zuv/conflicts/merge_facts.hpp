@@ -11,7 +11,8 @@ namespace zuv::cli {
 
 // The cells and parameters of a parsed notebook; false with a Python
 // exception when "cells" or "parameters" have the wrong shape.
-bool read_facts(PyObject* document, conflicts::NotebookFacts& out);
+// Without `sources`, the cells' sources are left empty.
+bool read_facts(PyObject* document, conflicts::NotebookFacts& out, bool sources = true);
 
 // A notebook file parsed and read; false with `error` set.
 bool load_facts(const std::string& path, Ref& document, conflicts::NotebookFacts& facts,
@@ -43,7 +44,8 @@ void settle_sources(const conflicts::NotebookFacts& merged, const conflicts::Sta
 // no warnings; `base` may be null, an empty base: its facts are then empty),
 // and the warnings from them and the merged document's facts after.  The
 // inputs' facts stand for the index stages in the merged file's conflict
-// scan too, so they are read once, into a `Stages`.
+// scan too, so they are read once, into a `Stages`; the base and current
+// stages carry no sources, which neither reads.
 bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming,
                       conflicts::Stages& out);
 void print_pipeline_warnings(const conflicts::Stages& inputs,
