@@ -191,6 +191,7 @@ int write_merged(const merge::MergeResult& merged, const JsonLayout& layout, con
                  const std::string& label, const conflicts::Stages* inputs,
                  conflicts::NotebookFacts& facts) {
   std::string bytes;
+  bytes.reserve(current.bytes.size() + current.bytes.size() / 8);  // about the merged size
   conflicts::Tally left;
   if (!dump_json(merged.document.get(), layout, bytes) ||
       !open_conflicts(merged.document.get(), inputs, facts, left))
@@ -215,6 +216,7 @@ int write_plain(PyObject* merged, const PlainMergeReport& report, const JsonLayo
                 const Version& current, const std::string& label, const conflicts::Stages* inputs,
                 conflicts::NotebookFacts& facts) {
   std::string bytes;
+  bytes.reserve(current.bytes.size() + current.bytes.size() / 8);  // about the merged size
   conflicts::Tally left;
   if (!dump_json(merged, layout, bytes) || !open_conflicts(merged, inputs, facts, left))
     return python_failure(kCommand);
