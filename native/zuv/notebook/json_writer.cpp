@@ -255,7 +255,7 @@ class Writer {
     size_t run = 0;
     for (size_t i = 0; i < size; ++i) {
       const auto c = static_cast<unsigned char>(text[i]);
-      const char escape = c == 0x7f ? (escape_delete ? 'u' : 0) : kAsciiEscapes[c];
+      const char escape = c == 0x7f ? (escape_delete ? 'u' : '\0') : kAsciiEscapes[c];
       if (!escape) continue;
       out_.append(text + run, i - run);
       run = i + 1;

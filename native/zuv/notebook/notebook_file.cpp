@@ -119,7 +119,7 @@ bool read_bytes(const std::string& path, std::string& out, std::string& error) {
   out.clear();
   // A regular file's size up front: a notebook of many megabytes is read
   // without the copies of a growing buffer.
-  if (struct stat status; fstat(fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode))
+  if (struct stat status{}; fstat(fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode))
     out.reserve(static_cast<size_t>(status.st_size));
   while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) out.append(chunk, got);
   if (std::ferror(file.get())) {
