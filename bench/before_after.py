@@ -21,13 +21,24 @@ Probes:
   diff_dicts      two 5,000-cell notebooks, 10% of the cells changed (the
                   call and freeing its result, on documents parsed before);
   _cell_changed   two 10,000-line cells, 1% of the lines edited;
-  zuvmerge        the command as git starts it, on a 50-cell triple.
+  zuvmerge        the command as git starts it, on a 50-cell triple;
+  driver 500 both, driver 5000 both (asked for with --probes)
+                  `zuv merge-driver` as git starts it, every cell's source
+                  changed on both sides in distinct lines.
 The cyclic collector is off while a repetition runs, as in timeit.
 
 Target: after/before <= 1.05 on every median.
 
     python bench/before_after.py --before OLD/.venv/bin/python \\
-        [--after .venv/bin/python] [--rounds 7]
+        [--after .venv/bin/python] [--rounds 7] [--probes NAME ...]
+
+The same build on both sides with `--before-git-config zuv.sourceMerge=process`
+compares `zuv merge-driver`'s in-memory source merges with the process
+route (one `git merge-file` per cell), the build before them:
+
+    python bench/before_after.py --before .venv/bin/python \\
+        --before-git-config zuv.sourceMerge=process \\
+        --probes "driver 500 both" "driver 5000 both" --rounds 3
 """
 
 import argparse
@@ -85,6 +96,14 @@ elif probe == "_cell_changed":
     setup = lambda: cells.__setitem__(
         slice(None), [bench_cell_changed.Record(c) for c in json.loads(pair)])
     run = lambda: notebook_merge._cell_changed(*cells)
+elif probe.startswith("driver "):
+    import bench_source_merges
+    documents = bench_source_merges.triple(int(probe.split()[1]), False)
+    paths = [write(n, documents[k]) for n, k in zip("bci", ("base", "current", "incoming"))]
+    zuv = os.path.join(os.path.dirname(sys.executable), "zuv")
+    setup = lambda: shutil.copyfile(paths[1], target)
+    run = lambda: subprocess.run([zuv, "merge-driver", paths[0], target, paths[2], "7", "nb.ipynb"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 elif probe == "zuvmerge":
     paths = triple(50, seed=7, one_side=0.3)
     zuvmerge = os.path.join(os.path.dirname(sys.executable), "zuvmerge")
@@ -113,13 +132,14 @@ print(json.dumps(times))
 
 # Probe: repetitions per child process (its figure is the best of them).
 REPEATS = {"merge_files": 3, "merge sources": 3, "diff_dicts": 5, "_cell_changed": 9,
-           "zuvmerge": 5}
+           "zuvmerge": 5, "driver 500 both": 3, "driver 5000 both": 1}
+DEFAULT_PROBES = ("merge_files", "merge sources", "diff_dicts", "_cell_changed", "zuvmerge")
 
 
-def run_probe(python, probe):
+def run_probe(python, probe, env=None):
     with tempfile.TemporaryDirectory(prefix="zuv-ab-") as work:
         done = subprocess.run([python, "-P", "-c", PROBES, HERE, work, probe, str(REPEATS[probe])],
-                              capture_output=True, text=True, cwd=work)
+                              capture_output=True, text=True, cwd=work, env=env)
     if done.returncode != 0:
         raise SystemExit(f"{python}: probe {probe} failed\n{done.stderr}")
     return json.loads(done.stdout.strip().splitlines()[-1])
@@ -137,14 +157,25 @@ def main():
     parser.add_argument("--before", required=True, help="interpreter of the older build")
     parser.add_argument("--after", default=sys.executable, help="interpreter of the newer build")
     parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--probes", nargs="+", choices=list(REPEATS), default=list(DEFAULT_PROBES))
+    parser.add_argument("--before-git-config", action="append", default=[], metavar="KEY=VALUE",
+                        help="git configuration for the older side's runs (git's GIT_CONFIG_COUNT)")
     args = parser.parse_args()
+    envs = {"before": None, "after": None}
+    if args.before_git_config:
+        envs["before"] = {**os.environ, "GIT_CONFIG_COUNT": str(len(args.before_git_config))}
+        for k, setting in enumerate(args.before_git_config):
+            key, _, value = setting.partition("=")
+            envs["before"][f"GIT_CONFIG_KEY_{k}"] = key
+            envs["before"][f"GIT_CONFIG_VALUE_{k}"] = value
     samples = {"before": {}, "after": {}}
     loads = []
     for round_number in range(args.rounds):
         order = ("before", "after") if round_number % 2 == 0 else ("after", "before")
         for side in order:
-            for probe in REPEATS:
-                samples[side].setdefault(probe, []).append(min(run_probe(getattr(args, side), probe)))
+            for probe in args.probes:
+                samples[side].setdefault(probe, []).append(
+                    min(run_probe(getattr(args, side), probe, envs[side])))
         loads.append(load_average())
         print(f"round {round_number + 1}/{args.rounds} done (load {loads[-1]:.2f})",
               file=sys.stderr, flush=True)

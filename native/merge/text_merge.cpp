@@ -89,6 +89,8 @@ struct ResultFree {
 
 }  // namespace
 
+void prepare_text_merge() { library(); }
+
 std::optional<ConflictStyle> conflict_style_named(std::string_view value) {
   if (value == "merge") return ConflictStyle::merge;
   if (value == "diff3") return ConflictStyle::diff3;

@@ -39,6 +39,10 @@ enum class TextMerge { clean, conflicts, declined };
 TextMerge merge_text(std::string_view base, std::string_view current, std::string_view incoming,
                      const TextMergeOptions& options, std::string& merged);
 
+// Sets libgit2 up now, if it is not yet (the first merge does otherwise).
+// Safe from any thread: a merge started meanwhile waits for it.
+void prepare_text_merge();
+
 // The linked libgit2's version as "major.minor.revision".
 std::string libgit2_version();
 

@@ -1,6 +1,8 @@
 """`zuv` under the real git: setup, merges, diffs and text conversion."""
+import functools
 import json
 import os
+import random
 import shutil
 import signal
 import subprocess
@@ -500,6 +502,71 @@ def test_merged_file_keeps_the_current_layout(tmp_path, layout, newline):
     assert text == json.dumps(merged, **layout) + newline
     assert find(merged["cells"], "b")["source"] == ["model = fit(df, k=2)\n"]
     assert find(merged["cells"], "a")["source"][:2] == ["import pandäs  # ünïcode\n", "df = load(cache=True)\n"]
+
+
+HOSTILE_TEXT = ["", "plain", '"quoted" \\back\\slash /', "\x00\x01\x08\x09\x0a\x0c\x0d\x1b\x1f\x7f",
+                "caf\u00e9 \u00ff\u0100", "\u2028\u2029\ufeff\uffff", "\U0001f600\U0010ffff",
+                "\u00e9" * 70 + "\n" * 3, "ascii run then \t tab"]
+HOSTILE_NUMBERS = [0, -1, 7, 2 ** 63 - 1, 2 ** 63, -2 ** 63 - 1, 2 ** 64 + 1, -(10 ** 80), 0.0, -0.0, 0.1, 1 / 3, 1e16,
+                   1e22, 1.5e-7, 1e-5, 5e-324, 1.7976931348623157e308, 123456789.0, -2.5e-300,
+                   float("inf"), float("-inf"), float("nan")]
+
+
+def hostile(rng, texts, depth=0):
+    """A random JSON value: every escape class, floats and ints json writes
+    in their own ways, empty and nested containers."""
+    roll = rng.random()
+    if depth > 5 or roll < 0.45:
+        return rng.choice(texts + HOSTILE_NUMBERS + [None, True, False, [], {}])
+    if roll < 0.7:
+        return [hostile(rng, texts, depth + 1) for _ in range(rng.randint(1, 5))]
+    return {rng.choice(texts) + str(k): hostile(rng, texts, depth + 1) for k in range(rng.randint(1, 5))}
+
+
+@pytest.mark.parametrize("surrogates", [False, True], ids=["text", "lone-surrogates"])
+@pytest.mark.parametrize("newline", ["\n", "\r\n", ""], ids=["lf", "crlf", "no-final-newline"])
+@pytest.mark.parametrize(
+    "layout",
+    [dict(indent=1, sort_keys=True, ensure_ascii=False), dict(indent=1, ensure_ascii=True),
+     dict(indent=4, sort_keys=True, ensure_ascii=True), dict(indent="\t", ensure_ascii=False),
+     dict(indent=0, ensure_ascii=False), dict(separators=(",", ":")), dict(sort_keys=True)],
+    ids=["jupyter", "indent1-ascii", "indent4-sorted-ascii", "tab", "indent0", "compact", "one-line-sorted"])
+def test_merged_file_is_written_as_json_dumps_writes_it(tmp_path, layout, newline, surrogates):
+    """The merged document's bytes are json.dumps' in the current file's
+    layout, whatever the cells' outputs and metadata hold; where json.dumps
+    cannot write the document as UTF-8 (a lone surrogate with non-ASCII text
+    kept as is), the driver fails and leaves the current file as it was."""
+    rng = random.Random(f"{sorted(layout.items())}{newline!r}{surrogates}")
+    texts = HOSTILE_TEXT + (["\ud800 \udfff", "\udc00\ud800"] if surrogates else [])
+    payload = [hostile(rng, texts) for _ in range(40)] + [
+        {"b": 1, "a": [[[[{"deep": "\u00e9"}]]]] * 3}, functools.reduce(lambda v, _: [v], range(300), "\u00e9"),
+        functools.reduce(lambda v, _: {"k": v}, range(300), "\u00e9")] + (["\udfff lone"] if surrogates else [])
+    base = clone(UNICODE)
+    find(base["cells"], "b")["outputs"] = [{"output_type": "display_data", "data": {"application/json": payload},
+                                            "metadata": {"x": payload[:5]}}]
+    base["metadata"]["extra"] = payload[5:15]
+    texts = {"base": base, "current": edit(base, "a", 1, "df = load(cache=True)\n"),
+             "incoming": edit(base, "b", 0, "model = fit(df, k=2)\n")}
+    paths = {}
+    for side, document in texts.items():
+        paths[side] = tmp_path / f"{side}.ipynb"
+        paths[side].write_bytes((json.dumps(document, **layout).replace("\n", newline or "\n") + newline).encode(
+            "utf-8", "backslashreplace"))
+    before = paths["current"].read_bytes()
+    result = subprocess.run([str(ZUV), "merge-driver", paths["base"], paths["current"], paths["incoming"], "7",
+                             "nb.ipynb"], capture_output=True, text=True)
+    if surrogates and layout.get("ensure_ascii") is False:
+        assert result.returncode == 3 and "surrogates not allowed" in result.stderr, result.stderr
+        assert paths["current"].read_bytes() == before
+        return
+    assert result.returncode == 0, result.stderr
+    text = paths["current"].read_bytes().decode("utf-8")
+    merged = json.loads(text)
+    assert text == json.dumps(merged, **layout).replace("\n", newline or "\n") + newline
+    same = functools.partial(json.dumps, sort_keys=True)  # NaN is not equal to itself
+    assert same(find(merged["cells"], "b")["outputs"]) == same(find(base["cells"], "b")["outputs"])
+    assert same(merged["metadata"]["extra"]) == same(payload[5:15])
+    assert find(merged["cells"], "b")["source"] == ["model = fit(df, k=2)\n"]
 
 
 def test_comments_colours_and_renames_show_in_git_diff_and_log(repo):

@@ -110,9 +110,9 @@ std::vector<std::string> without_labels(std::vector<std::string> lines, std::siz
 
 }  // namespace
 
-bool read_facts(PyObject* document, conflicts::NotebookFacts& out) {
+bool read_facts(PyObject* document, conflicts::NotebookFacts& out, bool sources) {
   std::vector<pages::CellInfo> cells;
-  if (!pages::read_cells(document, cells)) return false;
+  if (!pages::read_cells(document, cells, sources)) return false;
   Ref cell_list = held_member(document, names().cells);
   for (std::size_t i = 0; i < cells.size(); ++i) {
     conflicts::CellFacts facts;
@@ -293,12 +293,16 @@ void settle_sources(const conflicts::NotebookFacts& merged, const conflicts::Sta
   }
 }
 
-bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming,
-                      conflicts::NotebookFacts (&out)[3], bool& readable) {
+bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming, conflicts::Stages& out,
+                      bool& readable) {
+  std::optional<conflicts::NotebookFacts>* stages[3] = {&out.base, &out.current, &out.incoming};
   PyObject* documents[3] = {base, current, incoming};
   readable = true;
   for (int k = 0; k < 3; ++k) {
-    if (documents[k] && !read_facts(documents[k], out[k])) {
+    conflicts::NotebookFacts& facts = stages[k]->emplace();
+    // Of the inputs' sources, the scan reads only the incoming one's (a copy
+    // placed without a mark holds it).
+    if (documents[k] && !read_facts(documents[k], facts, k == 2)) {
       readable = false;
       return clear_expected({PyExc_ValueError});
     }
@@ -306,17 +310,15 @@ bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming,
   return true;
 }
 
-bool print_pipeline_warnings(const conflicts::NotebookFacts (&inputs)[3], PyObject* merged,
-                             const std::string& label) {
-  conflicts::NotebookFacts result;
-  if (!read_facts(merged, result)) return clear_expected({PyExc_ValueError});
-  for (const auto& edge : breaks::lost_edges(inputs[0], inputs[1], inputs[2], result))
+void print_pipeline_warnings(const conflicts::Stages& inputs,
+                             const conflicts::NotebookFacts& merged, const std::string& label) {
+  for (const auto& edge :
+       breaks::lost_edges(*inputs.base, *inputs.current, *inputs.incoming, merged))
     std::fprintf(stderr, "zuv merge-driver: warning: %s: %s\n", label.c_str(),
                  escape_control(breaks::describe(edge)).c_str());
-  for (const auto& cycle : breaks::merged_cycles(result))
+  for (const auto& cycle : breaks::merged_cycles(merged))
     std::fprintf(stderr, "zuv merge-driver: warning: %s: %s\n", label.c_str(),
-                 escape_control(breaks::describe_cycle(cycle, result)).c_str());
-  return true;
+                 escape_control(breaks::describe_cycle(cycle, merged)).c_str());
 }
 
 }  // namespace zuv::cli

@@ -11,7 +11,8 @@ namespace zuv::cli {
 
 // The cells and parameters of a parsed notebook; false with a Python
 // exception when "cells" or "parameters" have the wrong shape.
-bool read_facts(PyObject* document, conflicts::NotebookFacts& out);
+// Without `sources`, the cells' sources are left empty.
+bool read_facts(PyObject* document, conflicts::NotebookFacts& out, bool sources = true);
 
 // A notebook file parsed and read; false with `error` set.
 bool load_facts(const std::string& path, Ref& document, conflicts::NotebookFacts& facts,
@@ -51,11 +52,14 @@ void settle_sources(const conflicts::NotebookFacts& merged, const conflicts::Sta
 // (MemoryError, KeyboardInterrupt, ...).  In two steps, for a merge that
 // changes its inputs in place: the inputs' facts read before the merge
 // (`readable` false when one cannot be read: then no warnings; `base` may be
-// null, an empty base), and the warnings from them and the merged document
-// after.
-bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming,
-                      conflicts::NotebookFacts (&out)[3], bool& readable);
-bool print_pipeline_warnings(const conflicts::NotebookFacts (&inputs)[3], PyObject* merged,
-                             const std::string& label);
+// null, an empty base: its facts are then empty), and the warnings from them
+// and the merged document's facts after.  The inputs' facts stand for the
+// index stages in the merged file's conflict scan too, so they are read
+// once, into a `Stages`; the base and current stages carry no sources, which
+// neither reads.
+bool read_input_facts(PyObject* base, PyObject* current, PyObject* incoming, conflicts::Stages& out,
+                      bool& readable);
+void print_pipeline_warnings(const conflicts::Stages& inputs,
+                             const conflicts::NotebookFacts& merged, const std::string& label);
 
 }  // namespace zuv::cli

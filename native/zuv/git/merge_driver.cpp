@@ -181,18 +181,12 @@ int line_merge(const std::array<Version, 3>& versions, int marker_size, const st
 
 // What the merged document leaves open, counted as `zuv conflicts` counts
 // it once git has recorded the conflict: the inputs stand for the index
-// stages (null when they could not be read).
-bool open_conflicts(PyObject* document, const conflicts::NotebookFacts (*inputs)[3],
-                    conflicts::Tally& counted) {
-  conflicts::NotebookFacts facts;
+// stages (null when they could not be read).  `facts` are the merged
+// document's, for the warnings after.
+bool open_conflicts(PyObject* document, const conflicts::Stages* inputs,
+                    conflicts::NotebookFacts& facts, conflicts::Tally& counted) {
   if (!read_facts(document, facts)) return false;
-  conflicts::Stages stages;
-  if (inputs) {
-    stages.base = (*inputs)[0];
-    stages.current = (*inputs)[1];
-    stages.incoming = (*inputs)[2];
-  }
-  counted = conflicts::tally(conflicts::find_conflicts(facts, inputs ? &stages : nullptr));
+  counted = conflicts::tally(conflicts::find_conflicts(facts, inputs));
   return true;
 }
 
@@ -200,11 +194,13 @@ bool open_conflicts(PyObject* document, const conflicts::NotebookFacts (*inputs)
 // this merge created conflicts (conflict marks the inputs already held are
 // mentioned, but the merge is clean), 0 otherwise, 3 on failure.
 int write_merged(const merge::MergeResult& merged, const JsonLayout& layout, const Version& current,
-                 const std::string& label, const conflicts::NotebookFacts (*inputs)[3]) {
+                 const std::string& label, const conflicts::Stages* inputs,
+                 conflicts::NotebookFacts& facts) {
   std::string bytes;
+  bytes.reserve(current.bytes.size() + current.bytes.size() / 8);  // about the merged size
   conflicts::Tally left;
   if (!dump_json(merged.document.get(), layout, bytes) ||
-      !open_conflicts(merged.document.get(), inputs, left))
+      !open_conflicts(merged.document.get(), inputs, facts, left))
     return python_failure(kCommand);
   if (int written = replace_current(current.path, bytes); written != status::ok) return written;
   const merge::ConflictReport& created = merged.conflicts;
@@ -223,11 +219,12 @@ int write_merged(const merge::MergeResult& merged, const JsonLayout& layout, con
 // conflicts, 0 otherwise, 3 on failure.  The summary counts what is open in
 // the file as `zuv conflicts` counts it.
 int write_plain(PyObject* merged, const PlainMergeReport& report, const JsonLayout& layout,
-                const Version& current, const std::string& label,
-                const conflicts::NotebookFacts (*inputs)[3]) {
+                const Version& current, const std::string& label, const conflicts::Stages* inputs,
+                conflicts::NotebookFacts& facts) {
   std::string bytes;
+  bytes.reserve(current.bytes.size() + current.bytes.size() / 8);  // about the merged size
   conflicts::Tally left;
-  if (!dump_json(merged, layout, bytes) || !open_conflicts(merged, inputs, left))
+  if (!dump_json(merged, layout, bytes) || !open_conflicts(merged, inputs, facts, left))
     return python_failure(kCommand);
   if (int written = replace_current(current.path, bytes); written != status::ok) return written;
   if (!report.any()) return status::ok;
@@ -291,7 +288,7 @@ int run_merge_driver(const std::vector<std::string>& args) {
     // The merge changes the documents it is given in place: what else is
     // read of them (layout, the facts for the warnings) is read first.
     JsonLayout layout = detect_layout(versions[1].bytes, versions[1].document.get());
-    conflicts::NotebookFacts inputs[3];
+    conflicts::Stages inputs;
     bool warn = false;
     if (!read_input_facts(versions[0].document.get(), versions[1].document.get(),
                           versions[2].document.get(), inputs, warn))
@@ -304,10 +301,10 @@ int run_merge_driver(const std::vector<std::string>& args) {
     merge::MergeResult merged;
     if (base && merge_pipeline(base.get(), versions[1].document.get(), versions[2].document.get(),
                                given[4], marker_size, merged)) {
-      const int result = write_merged(merged, layout, versions[1], label, warn ? &inputs : nullptr);
-      if (result != status::failure && warn &&
-          !print_pipeline_warnings(inputs, merged.document.get(), label))
-        return python_failure(kCommand);
+      conflicts::NotebookFacts facts;
+      const int result =
+          write_merged(merged, layout, versions[1], label, warn ? &inputs : nullptr, facts);
+      if (result != status::failure && warn) print_pipeline_warnings(inputs, facts, label);
       if (result != status::failure && !kept_outputs.report(merged.document.get(), label))
         return python_failure(kCommand);
       return result;
@@ -322,7 +319,7 @@ int run_merge_driver(const std::vector<std::string>& args) {
         plain_problem(base, versions[1].document.get(), versions[2].document.get());
     if (problem.empty()) {
       JsonLayout layout = detect_layout(versions[1].bytes, versions[1].document.get());
-      conflicts::NotebookFacts inputs[3];
+      conflicts::Stages inputs;
       bool warn = false;
       if (!read_input_facts(base, versions[1].document.get(), versions[2].document.get(), inputs,
                             warn))
@@ -333,12 +330,11 @@ int run_merge_driver(const std::vector<std::string>& args) {
       if (merge_plain(base, versions[1].document.get(), versions[2].document.get(), given[4],
                       marker_size, merged, report, refusal)) {
         if (refusal.empty()) {
+          conflicts::NotebookFacts facts;
           const int result = write_plain(merged.get(), report, layout, versions[1], label,
-                                         warn ? &inputs : nullptr);
+                                         warn ? &inputs : nullptr, facts);
           // The canvas cells of a mixed notebook: the same warnings as a pipeline merge.
-          if (result != status::failure && warn &&
-              !print_pipeline_warnings(inputs, merged.get(), label))
-            return python_failure(kCommand);
+          if (result != status::failure && warn) print_pipeline_warnings(inputs, facts, label);
           return result;
         }
         problem = refusal;

@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <optional>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "merge/native_hooks.hpp"
+#include "merge/text_merge.hpp"
 #include "zuv/git/git_process.hpp"
 #include "zuv/text/terminal.hpp"
 
@@ -53,7 +56,30 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
 // Whatever cannot be read leaves every cell to `git merge-file` itself, which
 // then behaves as it always did.
 
+// libgit2's set-up (with the system's TLS library it parses every CA
+// certificate, most of a small merge's own work) runs on a helper thread
+// while `git config` runs: both are needed once a cell's sources are merged.
+class TextMergeWarmUp {
+ public:
+  TextMergeWarmUp() {
+    try {
+      thread_ = std::thread(merge::prepare_text_merge);
+    } catch (const std::system_error&) {
+      // No thread: the first merge sets libgit2 up itself.
+    }
+  }
+  TextMergeWarmUp(const TextMergeWarmUp&) = delete;
+  TextMergeWarmUp& operator=(const TextMergeWarmUp&) = delete;
+  ~TextMergeWarmUp() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::thread thread_;
+};
+
 merge::SourceMergeSettings read_source_merge_settings() {
+  TextMergeWarmUp warm_up;
   merge::SourceMergeSettings settings;
   settings.in_process = merge::merge_source_in_process;
   ProcessResult found;

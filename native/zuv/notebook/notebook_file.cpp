@@ -1,13 +1,17 @@
 #include "zuv/notebook/notebook_file.hpp"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "py/error.hpp"
 #include "py/imports.hpp"
+#include "zuv/notebook/json_writer.hpp"
 
 namespace zuv::cli {
 
@@ -32,7 +36,10 @@ void check_key_order(PyObject* value, KeyOrder& order, int depth) {
     Py_ssize_t position = 0;
     while (PyDict_Next(value, &position, &key, &item)) {
       if (previous) {
-        int less = PyObject_RichCompareBool(previous, key, Py_LT);
+        // Keys read from JSON are exact str, compared without running Python code.
+        int less = PyUnicode_CheckExact(previous) && PyUnicode_CheckExact(key)
+                       ? PyUnicode_Compare(previous, key) < 0
+                       : PyObject_RichCompareBool(previous, key, Py_LT);
         if (less < 0) PyErr_Clear();
         if (less != 1) {
           order.sorted = false;
@@ -73,19 +80,30 @@ bool is_hex(char c) { return std::strchr("0123456789abcdefABCDEF", c) && c != '\
 
 // A \uXXXX escape of a character beyond ASCII: the writer escaped it.
 bool has_escaped_non_ascii(std::string_view text) {
-  for (size_t i = 0; i + 5 < text.size() + 0; ++i) {
-    if (text[i] != '\\') continue;
-    if (text[i + 1] != 'u') {
-      ++i;  // skip the escaped character, so "\\\\u" is not read as an escape
-      continue;
-    }
-    if (!is_hex(text[i + 2]) || !is_hex(text[i + 3]) || !is_hex(text[i + 4]) ||
-        !is_hex(text[i + 5]))
+  for (size_t i = text.find('\\'); i != std::string_view::npos && i + 5 < text.size();
+       i = text.find('\\', i + 2)) {
+    // The character after a backslash is escaped, so "\\\\u" is not read as an escape.
+    if (text[i + 1] != 'u' || !is_hex(text[i + 2]) || !is_hex(text[i + 3]) ||
+        !is_hex(text[i + 4]) || !is_hex(text[i + 5]))
       continue;
     unsigned value = 0;
     std::from_chars(text.data() + i + 2, text.data() + i + 6, value, 16);
     if (value >= 0x80) return true;
   }
+  return false;
+}
+
+// Whether any byte is beyond ASCII, eight at a time.
+bool has_non_ascii(std::string_view text) {
+  constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+  size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    if (word & kHighBits) return true;
+  }
+  for (; i < text.size(); ++i)
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return true;
   return false;
 }
 
@@ -100,6 +118,10 @@ bool read_bytes(const std::string& path, std::string& out, std::string& error) {
   char chunk[65536];
   size_t got;
   out.clear();
+  // A regular file's size up front: a notebook of many megabytes is read
+  // without the copies of a growing buffer.
+  if (struct stat status{}; fstat(fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode))
+    out.reserve(static_cast<size_t>(status.st_size));
   while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) out.append(chunk, got);
   if (std::ferror(file.get())) {
     error = "cannot read " + path + ": " + std::strerror(errno);
@@ -142,13 +164,7 @@ JsonLayout detect_layout(std::string_view text, PyObject* document) {
   }
   if (auto key = first_separator(body, ':')) layout.key_separator = *key;
 
-  bool non_ascii = false;
-  for (char c : body)
-    if (static_cast<unsigned char>(c) >= 0x80) {
-      non_ascii = true;
-      break;
-    }
-  if (non_ascii)
+  if (has_non_ascii(body))
     layout.ensure_ascii = false;
   else if (has_escaped_non_ascii(body))
     layout.ensure_ascii = true;
@@ -162,6 +178,11 @@ JsonLayout detect_layout(std::string_view text, PyObject* document) {
 }
 
 bool dump_json(PyObject* document, const JsonLayout& layout, std::string& out) {
+  out.clear();
+  if (write_json(document, layout, out) == NativeJson::written) {
+    if (layout.final_newline) out += layout.newline;
+    return true;
+  }
   Ref dumps = json_function("dumps");
   if (!dumps) return false;
   Ref indent = layout.indent

@@ -176,7 +176,7 @@ bool text_of(PyObject* value, std::string& out) {
   return true;
 }
 
-bool read_cells(PyObject* document, std::vector<CellInfo>& out) {
+bool read_cells(PyObject* document, std::vector<CellInfo>& out, bool sources) {
   Ref cells = held_member(document, names().cells);
   if (!cells) return true;
   if (!PyList_Check(cells.get())) {
@@ -199,7 +199,7 @@ bool read_cells(PyObject* document, std::vector<CellInfo>& out) {
     if (!text_of(id.get(), info.id) ||
         !text_of(held_member(canvas.get(), names().name).get(), info.name) ||
         !parent_refs(held_member(canvas.get(), names().parents).get(), info.parents) ||
-        !source_lines(held_member(cell.get(), names().source).get(), info.source))
+        (sources && !source_lines(held_member(cell.get(), names().source).get(), info.source)))
       return false;
     out.push_back(std::move(info));
   }

@@ -40,7 +40,8 @@ bool text_of(PyObject* value, std::string& out);
 
 // The cells of a document in order.  ValueError when "cells" is not a list
 // of objects.
-bool read_cells(PyObject* document, std::vector<CellInfo>& out);
+// Without `sources`, every cell's source is left empty.
+bool read_cells(PyObject* document, std::vector<CellInfo>& out, bool sources = true);
 
 // Parses a notebook file; an empty file (git's /dev/null) reads as {}.
 // On failure: an empty Ref, no exception set, `error` telling why.
