@@ -235,6 +235,7 @@ Ref merge_in_directory(PyObject* globals, PyObject* directory, PyObject* g,
       unconfirmed->error.restore();
       return {};
     }
+    unconfirmed->error.discard();  // confirmed: an ordinary conflict, no failure
     how.blocks = static_cast<Py_ssize_t>(blocks);
   }
   PyObject* current_label = current_name == Py_None ? n.empty : current_name;
@@ -305,6 +306,7 @@ Ref merge_source(PyObject* globals, PyObject* g, PyObject* current, PyObject* ba
     return {};
   }
   // The context manager swallowed the error before a result existed.
+  error.discard();
   PyErr_SetString(PyExc_UnboundLocalError,
                   "cannot access local variable 'result' where it is not associated with a value");
   return {};

@@ -50,11 +50,24 @@ void inject_cxx_exception(const char* place);
 bool clear_expected(std::initializer_list<PyObject*> expected) noexcept;
 
 // An exception taken out of the interpreter's error indicator, normalised.
-// Every path ends it with `restore()`, `discard()` or
-// `become_context_of_current()`.
+// A path ends it with `restore()`, `discard()` or
+// `become_context_of_current()`; one that forgets does not drop it: the
+// destructor puts it back, or, when another exception has been raised
+// meanwhile, makes it that one's context.
 class CaughtError {
  public:
   CaughtError() : raised_(compat::take_raised_exception()) {}
+  CaughtError(CaughtError&&) noexcept = default;  // the moved-from one holds nothing
+  CaughtError(const CaughtError&) = delete;
+  CaughtError& operator=(const CaughtError&) = delete;
+  CaughtError& operator=(CaughtError&&) = delete;
+  ~CaughtError() {
+    if (!raised_.type && !raised_.value) return;
+    if (PyErr_Occurred())
+      become_context_of_current();
+    else
+      restore();
+  }
   PyObject* type() const { return raised_.type.get(); }
   PyObject* value() const { return raised_.value.get(); }
   PyObject* traceback() const { return raised_.traceback ? raised_.traceback.get() : Py_None; }
