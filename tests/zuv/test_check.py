@@ -173,6 +173,17 @@ def test_tracked_notebooks_by_default(repo, tmp_path):
     assert zuv("check", cwd=repo).returncode == 0
 
 
+def commit_sides(repo, nb, base, cur, inc):
+    """`nb` as `base` on main, `cur` on branch ours and `inc` on branch theirs; ours checked out."""
+    for branch, document in (("main", base), ("ours", cur), ("theirs", inc)):
+        if branch != "main":
+            git(repo, "checkout", "-q", "-b", branch, "main")
+        write(nb, document)
+        git(repo, "add", "-A")
+        git(repo, "commit", "-q", "-m", branch)
+    git(repo, "checkout", "-q", "ours")
+
+
 def commit(repo, *args):
     """`git commit` with its hook's output (on standard error) in stdout."""
     return subprocess.run(["git", "commit", *args], cwd=repo, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -208,13 +219,7 @@ def test_pre_commit_refuses_a_conflict_until_it_is_resolved(repo, tmp_path, monk
     inc["cells"][1]["source"] = ["fit(ep)\n"]
     nb, dash = repo / "nb.ipynb", repo / "-notes.ipynb"
     write(dash, plain("notes\n"))  # a name that looks like an option
-    for branch, document in (("main", base), ("ours", cur), ("theirs", inc)):
-        if branch != "main":
-            git(repo, "checkout", "-q", "-b", branch, "main")
-        write(nb, document)
-        git(repo, "add", "-A")
-        git(repo, "commit", "-q", "-m", branch)
-    git(repo, "checkout", "-q", "ours")
+    commit_sides(repo, nb, base, cur, inc)
     installed = subprocess.run([sys.executable, "-m", "pre_commit", "install"], cwd=repo,
                                capture_output=True, text=True)
     assert installed.returncode == 0, installed.stdout + installed.stderr
@@ -259,13 +264,7 @@ def test_copies_placed_without_a_mark_are_found_while_git_waits(repo, operation)
     inc["cells"][1]["source"] = ["fit(ep)\n"]
     inc["cells"][1]["metadata"]["canvas"]["name"] = ""
     nb = repo / "nb.ipynb"
-    for branch, document in (("main", base), ("ours", cur), ("theirs", inc)):
-        if branch != "main":
-            git(repo, "checkout", "-q", "-b", branch, "main")
-        write(nb, document)
-        git(repo, "add", "-A")
-        git(repo, "commit", "-q", "-m", branch)
-    git(repo, "checkout", "-q", "ours")
+    commit_sides(repo, nb, base, cur, inc)
     stopped = subprocess.run(["git", operation, "theirs"], cwd=repo, capture_output=True, text=True)
     assert stopped.returncode == 1, stopped.stdout + stopped.stderr
     assert [c["source"] for c in json.loads(nb.read_text())["cells"]] == [["x = 1\n"], ["fit(lr)\n"], ["fit(ep)\n"]]

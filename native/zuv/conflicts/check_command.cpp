@@ -313,7 +313,7 @@ bool check_file(const std::string& path, const MergeInProgress* merge,
     return true;
   }
   const std::string from_top = merge ? path_from_top(path, merge->top) : "";
-  const bool merged = !from_top.empty() && merge->changed.contains(from_top);
+  const bool merged = merge && !from_top.empty() && merge->changed.contains(from_top);
   NotebookUnderCheck notebook;
   if (!read_notebook(document.get(), notebook, merged)) {
     failure(kCommand, escape_control(path + ": " + take_python_error()));

@@ -72,6 +72,22 @@ std::string escaped(std::string_view text) {
   return out;
 }
 
+void append_page_head(std::string& out, std::string_view title, std::string_view nonce,
+                      std::initializer_list<std::string_view> styles) {
+  out +=
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+      "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
+      "style-src 'unsafe-inline'; img-src data:; script-src 'nonce-";
+  out += nonce;
+  out += "'\">\n<meta name=\"viewport\" content=\"width=device-width\">\n<title>";
+  append_escaped(out, title);
+  out += "</title>\n<style>";
+  for (std::string_view style : styles) out += style;
+  out += "</style></head>\n<body>\n<h1>";
+  append_escaped(out, title);
+  out += "</h1>\n";
+}
+
 bool shows_exactly(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);

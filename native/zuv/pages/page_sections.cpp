@@ -23,18 +23,8 @@ std::string render_sections(const std::string& title, const std::vector<Section>
   for (const Section& section : sections) size += section.html.size() * 11 / 10 + 256;
   std::string out;
   out.reserve(size);
-  out +=
-      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-      "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
-      "style-src 'unsafe-inline'; img-src data:; script-src 'nonce-";
-  out += nonce;
-  out += "'\">\n<meta name=\"viewport\" content=\"width=device-width\">\n<title>";
-  append_escaped(out, title);
-  out += "</title>\n<style>";
-  out += kStyle;
-  out += "</style></head>\n<body>\n<h1>";
-  append_escaped(out, title);
-  out += "</h1>\n<nav><ol>\n";
+  html::append_page_head(out, title, nonce, {kStyle});
+  out += "<nav><ol>\n";
   for (std::size_t i = 0; i < sections.size(); ++i) {
     out += "<li><a href=\"#notebook-" + std::to_string(i + 1) + "\">";
     append_escaped(out, sections[i].heading);

@@ -907,19 +907,7 @@ std::string label(const CellEntry& cell) {
 std::string render(const Page& page, const std::string& nonce) {
   std::string out;
   out.reserve(4096 + page.cells.size() * 600);
-  out +=
-      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-      "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
-      "style-src 'unsafe-inline'; img-src data:; script-src 'nonce-";
-  out += nonce;
-  out += "'\">\n<meta name=\"viewport\" content=\"width=device-width\">\n<title>";
-  append_escaped(out, page.title);
-  out += "</title>\n<style>";
-  out += kStyle;
-  out += kPanelStyle;
-  out += "</style></head>\n<body>\n<h1>";
-  append_escaped(out, page.title);
-  out += "</h1>\n";
+  html::append_page_head(out, page.title, nonce, {kStyle, kPanelStyle});
   if (!page.subtitle.empty()) {
     out += "<p class=\"sub\">";
     append_escaped(out, page.subtitle);
