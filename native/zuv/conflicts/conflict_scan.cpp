@@ -222,83 +222,88 @@ std::vector<std::string> resolve_blocks(const std::vector<std::string>& lines, S
   return out;
 }
 
-std::vector<Conflict> find_conflicts(const NotebookFacts& merged, const Stages* stages) {
-  std::vector<Conflict> found;
-  const bool have_stages = stages && stages->current && stages->incoming;
-  auto in_stage = [](const std::optional<NotebookFacts>& facts, const std::string& id) {
-    return facts && facts->by_id.contains(id);
-  };
-  auto fresh = [&](const std::string& id) {
-    return !in_stage(stages->base, id) && !in_stage(stages->current, id) &&
-           !in_stage(stages->incoming, id);
-  };
+namespace {
 
-  // Marked copies: the incoming copy directly follows the current cell and
-  // carries fresh ids (new in this merge, by the stages; shaped like the
-  // random ids the merge gives, without them).  Their names may differ.
-  std::vector<bool> paired(merged.cells.size(), false);
-  for (std::size_t i = 0; i + 1 < merged.cells.size(); ++i) {
-    const CellFacts& cell = merged.cells[i];
-    const CellFacts& copy = merged.cells[i + 1];
+// One scan of a merged notebook: each kind of conflict found by a step of
+// its own, in the order resolve works through them.
+class ConflictScan {
+ public:
+  ConflictScan(const NotebookFacts& merged, const Stages* stages)
+      : merged_(merged),
+        stages_(stages),
+        have_stages_(stages && stages->current && stages->incoming),
+        paired_(merged.cells.size(), false) {}
+
+  std::vector<Conflict> run() {
+    marked_copies();
+    marked_cells();
+    if (have_stages_) unmarked_copies();
+    parameters();
+    source_blocks();
+    plain_marks();
+    return std::move(found_);
+  }
+
+ private:
+  static bool in_stage(const std::optional<NotebookFacts>& facts, const std::string& id) {
+    return facts && facts->by_id.contains(id);
+  }
+  // New in this merge: in no version (only asked with the stages).
+  bool fresh(const std::string& id) const {
+    return !in_stage(stages_->base, id) && !in_stage(stages_->current, id) &&
+           !in_stage(stages_->incoming, id);
+  }
+
+  void marked_copies();
+  void marked_cells();
+  std::string mismatch(const Conflict& c) const;
+  void add_marked(Conflict c);
+  void unmarked_copies();
+  void parameters();
+  void source_blocks();
+  void plain_marks();
+
+  const NotebookFacts& merged_;
+  const Stages* stages_;
+  const bool have_stages_;
+  std::vector<bool> paired_;  // cells found as marked copies
+  std::vector<Conflict> found_;
+};
+
+// Marked copies: the incoming copy directly follows the current cell and
+// carries fresh ids (new in this merge, by the stages; shaped like the
+// random ids the merge gives, without them).  Their names may differ.
+void ConflictScan::marked_copies() {
+  for (std::size_t i = 0; i + 1 < merged_.cells.size(); ++i) {
+    const CellFacts& cell = merged_.cells[i];
+    const CellFacts& copy = merged_.cells[i + 1];
     if (mark_of(cell.name) != Side::current || mark_of(copy.name) != Side::incoming) continue;
     const bool copies =
-        have_stages ? fresh(copy.id) && in_stage(stages->incoming, cell.id)
-                    : looks_fresh(copy.id) && (copy.cell_id.empty() || looks_fresh(copy.cell_id));
+        have_stages_ ? fresh(copy.id) && in_stage(stages_->incoming, cell.id)
+                     : looks_fresh(copy.id) && (copy.cell_id.empty() || looks_fresh(copy.cell_id));
     if (!copies) continue;
     Conflict c{Kind::marked_copies, std::string(plain_name(cell.name))};
     c.cell = i;
     c.other = i + 1;
-    paired[i] = paired[i + 1] = true;
-    found.push_back(c);
+    paired_[i] = paired_[i + 1] = true;
+    found_.push_back(c);
   }
+}
 
-  // The other marked cells, grouped by their plain name, in notebook order:
-  // a current and an incoming one claim one name; a lone one was deleted by
-  // the other side.
+// The other marked cells, grouped by their plain name, in notebook order: a
+// current and an incoming one claim one name; a lone one was deleted by the
+// other side.
+void ConflictScan::marked_cells() {
   std::map<std::string, std::pair<std::vector<std::size_t>, std::vector<std::size_t>>> marked;
   std::vector<std::string> order;
-  for (std::size_t i = 0; i < merged.cells.size(); ++i) {
-    const auto mark = mark_of(merged.cells[i].name);
-    if (!mark || paired[i]) continue;
-    const std::string plain(plain_name(merged.cells[i].name));
+  for (std::size_t i = 0; i < merged_.cells.size(); ++i) {
+    const auto mark = mark_of(merged_.cells[i].name);
+    if (!mark || paired_[i]) continue;
+    const std::string plain(plain_name(merged_.cells[i].name));
     auto [slot, fresh_name] = marked.try_emplace(plain);
     if (fresh_name) order.push_back(plain);
     (*mark == Side::current ? slot->second.first : slot->second.second).push_back(i);
   }
-  // With the stages, each marked cell must still be what the merge left: a
-  // cell one side deleted is held by the side that kept it only; two cells
-  // claiming one name are both cells of a version.  Anything else (a copy
-  // whose partner was removed by hand) stays open, with the reason.
-  auto mismatch = [&](const Conflict& c) -> std::string {
-    if (!have_stages) return {};
-    const std::string& id = merged.cells[c.cell].id;
-    if (c.kind == Kind::one_side_kept) {
-      const auto& keeper = c.kept_by == Side::current ? stages->current : stages->incoming;
-      const auto& other = c.kept_by == Side::current ? stages->incoming : stages->current;
-      if (in_stage(other, id))
-        return std::string("marked as kept by ") + side_word(c.kept_by) + " alone, but the " +
-               side_word(other_side(c.kept_by)) +
-               " version holds this cell too (was its other copy removed by hand?)";
-      if (!in_stage(keeper, id))
-        return std::string("marked as kept by ") + side_word(c.kept_by) + ", but the " +
-               side_word(c.kept_by) +
-               " version does not hold this canvas id (a copy whose partner was removed by hand?)";
-      return {};
-    }
-    for (std::size_t k : {c.cell, c.other})
-      if (fresh(merged.cells[k].id))
-        return "cell " + cell_words(merged.cells[k]) +
-               " is a copy the merge placed beside another cell, but no copy of that cell is "
-               "next to it any more (moved or removed by hand?)";
-    return {};
-  };
-  auto add_marked = [&](Conflict c) {
-    if (std::string why = mismatch(c); !why.empty()) {
-      c.kind = Kind::hand_edited;
-      c.reason = std::move(why);
-    }
-    found.push_back(std::move(c));
-  };
   for (const std::string& name : order) {
     const auto& [ours, theirs] = marked[name];
     std::size_t k = 0;
@@ -321,67 +326,116 @@ std::vector<Conflict> find_conflicts(const NotebookFacts& merged, const Stages* 
       add_marked(c);
     }
   }
+}
 
-  // Copies placed without a mark: a cell in no version, right after a cell
-  // both sides hold, with the incoming side's source of that cell.
-  if (have_stages) {
-    for (std::size_t i = 1; i < merged.cells.size(); ++i) {
-      const CellFacts& copy = merged.cells[i];
-      const CellFacts& cell = merged.cells[i - 1];
-      if (mark_of(copy.name) || mark_of(cell.name) || !fresh(copy.id)) continue;
-      if (!in_stage(stages->current, cell.id)) continue;
-      auto theirs = stages->incoming->by_id.find(cell.id);
-      if (theirs == stages->incoming->by_id.end()) continue;
-      if (stages->incoming->cells[theirs->second].source != copy.source) continue;
-      Conflict c{Kind::unmarked_copies, std::string(cell.name.empty() ? copy.name : cell.name)};
-      c.cell = i - 1;
-      c.other = i;
-      found.push_back(c);
-    }
+// With the stages, each marked cell must still be what the merge left: a
+// cell one side deleted is held by the side that kept it only; two cells
+// claiming one name are both cells of a version.  Anything else (a copy
+// whose partner was removed by hand) stays open, with the reason; "" when
+// it matches.
+std::string ConflictScan::mismatch(const Conflict& c) const {
+  if (!have_stages_) return {};
+  const std::string& id = merged_.cells[c.cell].id;
+  if (c.kind == Kind::one_side_kept) {
+    const auto& keeper = c.kept_by == Side::current ? stages_->current : stages_->incoming;
+    const auto& other = c.kept_by == Side::current ? stages_->incoming : stages_->current;
+    if (in_stage(other, id))
+      return std::string("marked as kept by ") + side_word(c.kept_by) + " alone, but the " +
+             side_word(other_side(c.kept_by)) +
+             " version holds this cell too (was its other copy removed by hand?)";
+    if (!in_stage(keeper, id))
+      return std::string("marked as kept by ") + side_word(c.kept_by) + ", but the " +
+             side_word(c.kept_by) +
+             " version does not hold this canvas id (a copy whose partner was removed by hand?)";
+    return {};
   }
+  for (std::size_t k : {c.cell, c.other})
+    if (fresh(merged_.cells[k].id))
+      return "cell " + cell_words(merged_.cells[k]) +
+             " is a copy the merge placed beside another cell, but no copy of that cell is "
+             "next to it any more (moved or removed by hand?)";
+  return {};
+}
 
-  // Parameters kept twice, or once marked.
+void ConflictScan::add_marked(Conflict c) {
+  if (std::string why = mismatch(c); !why.empty()) {
+    c.kind = Kind::hand_edited;
+    c.reason = std::move(why);
+  }
+  found_.push_back(std::move(c));
+}
+
+// Copies placed without a mark: a cell in no version, right after a cell
+// both sides hold, with the incoming side's source of that cell.
+void ConflictScan::unmarked_copies() {
+  for (std::size_t i = 1; i < merged_.cells.size(); ++i) {
+    const CellFacts& copy = merged_.cells[i];
+    const CellFacts& cell = merged_.cells[i - 1];
+    if (mark_of(copy.name) || mark_of(cell.name) || !fresh(copy.id)) continue;
+    if (!in_stage(stages_->current, cell.id)) continue;
+    auto theirs = stages_->incoming->by_id.find(cell.id);
+    if (theirs == stages_->incoming->by_id.end()) continue;
+    if (stages_->incoming->cells[theirs->second].source != copy.source) continue;
+    Conflict c{Kind::unmarked_copies, std::string(cell.name.empty() ? copy.name : cell.name)};
+    c.cell = i - 1;
+    c.other = i;
+    found_.push_back(c);
+  }
+}
+
+// Parameters kept twice, or once marked.
+void ConflictScan::parameters() {
   std::map<std::string, Conflict> parameters;
   std::vector<std::string> parameter_order;
-  for (std::size_t i = 0; i < merged.parameters.size(); ++i) {
-    const auto mark = mark_of(merged.parameters[i].name);
+  for (std::size_t i = 0; i < merged_.parameters.size(); ++i) {
+    const auto mark = mark_of(merged_.parameters[i].name);
     if (!mark) continue;
-    const std::string plain(plain_name(merged.parameters[i].name));
+    const std::string plain(plain_name(merged_.parameters[i].name));
     auto [slot, fresh_name] = parameters.try_emplace(plain, Conflict{Kind::parameter_twice, plain});
     if (fresh_name) parameter_order.push_back(plain);
     (*mark == Side::current ? slot->second.parameter : slot->second.other_parameter) = i;
   }
-  for (const std::string& name : parameter_order) found.push_back(parameters.at(name));
+  for (const std::string& name : parameter_order) found_.push_back(parameters.at(name));
+}
 
-  for (std::size_t i = 0; i < merged.cells.size(); ++i) {
-    const std::string name(plain_name(merged.cells[i].name));
-    if (const std::size_t blocks = find_blocks(merged.cells[i].source).size(); blocks > 0) {
+// Complete and partial conflict blocks in each source.
+void ConflictScan::source_blocks() {
+  for (std::size_t i = 0; i < merged_.cells.size(); ++i) {
+    const std::string name(plain_name(merged_.cells[i].name));
+    if (const std::size_t blocks = find_blocks(merged_.cells[i].source).size(); blocks > 0) {
       Conflict c{Kind::source_blocks, name};
       c.cell = i;
       c.block_count = blocks;
-      found.push_back(c);
+      found_.push_back(c);
     }
-    if (const std::size_t partial = find_partial_blocks(merged.cells[i].source).size();
+    if (const std::size_t partial = find_partial_blocks(merged_.cells[i].source).size();
         partial > 0) {
       Conflict c{Kind::partial_blocks, name};
       c.cell = i;
       c.block_count = partial;
-      found.push_back(c);
+      found_.push_back(c);
     }
   }
+}
 
-  // Plain cells the cell merge marked: after the source blocks, so that
-  // resolving both edits the source the blocks left.
-  for (std::size_t i = 0; i < merged.cells.size(); ++i) {
-    if (!plain_mark_of(merged.cells[i])) continue;
-    Conflict c{Kind::plain_mark, merged.cells[i].name};
+// Plain cells the cell merge marked: after the source blocks, so that
+// resolving both edits the source the blocks left.
+void ConflictScan::plain_marks() {
+  for (std::size_t i = 0; i < merged_.cells.size(); ++i) {
+    if (!plain_mark_of(merged_.cells[i])) continue;
+    Conflict c{Kind::plain_mark, merged_.cells[i].name};
     c.cell = i;
-    std::string_view line = without_line_end(merged.cells[i].source.front());
+    std::string_view line = without_line_end(merged_.cells[i].source.front());
     line.remove_prefix(merge::plain::kMarkPrefix.size());
     c.mark = line;
-    found.push_back(c);
+    found_.push_back(c);
   }
-  return found;
+}
+
+}  // namespace
+
+std::vector<Conflict> find_conflicts(const NotebookFacts& merged, const Stages* stages) {
+  return ConflictScan(merged, stages).run();
 }
 
 std::string describe(const Conflict& c, const NotebookFacts& merged) {
