@@ -81,6 +81,7 @@ bool drain(Pipe& out, Pipe* err, ProcessResult& result) {
 
 bool run_git(const std::vector<std::string>& args, ProcessResult& result, std::string& error,
              bool capture_stderr) {
+  result = ProcessResult{};  // a result reused for another run holds only that run's output
   std::vector<std::string> owned{"git"};
   owned.insert(owned.end(), args.begin(), args.end());
   std::vector<char*> argv;
