@@ -207,16 +207,18 @@ def test_pipeline_breaks_are_warned(tmp_path):
         f"warning: {w}" for w in warnings]
 
 
+# Two different cells claiming one name: a cell selector keeps the chosen side's
+# and drops the other; --all (so the mergetools) keeps both, the other renamed
+# after its side to a name no cell has, its ids and edges unchanged.
+@pytest.mark.parametrize("taken", [False, True], ids=["free-name", "name-taken"])
 @pytest.mark.parametrize("side, kept, gone", [("current", "A", "B"), ("incoming", "B", "A")])
-def test_two_cells_claiming_one_name_stay_until_one_is_chosen(tmp_path, side, kept, gone):
+def test_two_cells_claiming_one_name(tmp_path, monkeypatch, side, kept, gone, taken):
     base = notebook([cell("A", "load", ["a\n"]), cell("Z", "z", ["z\n"], ["A"])])
     incoming = clone(base)
     incoming["cells"].append(cell("B", "load", ["b\n"]))
     for name, document in (("base", base), ("merged", base), ("incoming", incoming)):
         write(tmp_path / f"{name}.ipynb", document)
     assert zuv("merge-driver", "base.ipynb", "merged.ipynb", "incoming.ipynb", 7, "nb", cwd=tmp_path).returncode == 1
-    left = zuv("resolve", "merged.ipynb", f"--{side}", "--all", cwd=tmp_path)
-    assert left.returncode == 1 and "not copies of one cell, so both stay" in left.stdout
     assert [canvas(c)["name"] for c in read(tmp_path / "merged.ipynb")["cells"]] == ["<<< load", "z", ">>> load"]
     chosen = zuv("resolve", "merged.ipynb", f"--{side}", "--cell", "B", cwd=tmp_path)
     assert chosen.returncode == 0
@@ -225,6 +227,28 @@ def test_two_cells_claiming_one_name_stay_until_one_is_chosen(tmp_path, side, ke
     assert sorted((canvas(c)["id"], canvas(c)["name"]) for c in result["cells"]) == sorted([(kept, "load"), ("Z", "z")])
     assert canvas(find(result["cells"], "Z"))["parents"] == ([{"id": "A"}] if kept == "A" else [])
     assert ("z no longer has the parent load, which was dropped" in chosen.stdout) == (gone == "A")
+
+    # A real merge of two branches that each add a cell called "load", closed by the mergetool.
+    other = "incoming" if side == "current" else "current"
+    base = notebook([cell("Z", "z", ["z\n"])] +
+                    [cell(f"T{k}", f"load ({s})", ["t\n"]) for k, s in enumerate(("current", "incoming")) if taken])
+    cur, inc = clone(base), clone(base)
+    cur["cells"].append(cell("A", "load", ["a\n"]))
+    inc["cells"].append(cell("B", "load", ["b\n"]))
+    canvas(find(inc["cells"], "Z"))["parents"] = [{"id": "B"}]
+    repo, _ = merged_in_git(tmp_path, monkeypatch, base, cur, inc)
+    tool = git(repo, "-c", "mergetool.keepBackup=false", "mergetool", f"--tool=zuv-{side}", "--no-prompt", check=False)
+    assert tool.returncode == 0, tool.stdout + tool.stderr
+    assert git(repo, "ls-files", "-u").stdout == "" and list(repo.glob("*.orig")) == []
+    renamed = f"load ({other} 2)" if taken else f"load ({other})"
+    assert f'kept too, as "{renamed}"' in tool.stdout
+    result = read(repo / "nb.ipynb")
+    check_clean(result)
+    names = {canvas(c)["id"]: canvas(c)["name"] for c in result["cells"]}
+    assert {k: v for k, v in names.items() if not k.startswith("T")} == {"Z": "z", kept: "load", gone: renamed}
+    assert find(result["cells"], gone)["source"] == [f"{gone.lower()}\n"]
+    assert [p["id"] for p in canvas(find(result["cells"], "Z"))["parents"]] == ["B"]
+    assert zuv("conflicts", "nb.ipynb", cwd=repo).returncode == 0
 
 
 @pytest.mark.parametrize("argv, status, text", [

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include "merge/plain_cells.hpp"
 
@@ -666,6 +667,7 @@ class Planner {
   void copies(const Conflict& c);
   void combine(const Conflict& c);
   void name_clash(const Conflict& c);
+  std::string free_name(const std::string& stem, const std::string& end);
   void one_side_kept(const Conflict& c);
   void parameter_twice(const Conflict& c);
   void source_blocks(const Conflict& c);
@@ -682,6 +684,7 @@ class Planner {
   std::map<std::size_t, CellEdit> edits_;
   std::vector<std::pair<std::size_t, std::string>> kept_parameters_;  // index, plain name
   std::vector<bool> used_cell_, used_parameter_;
+  std::set<std::string> taken_names_;  // cell names, filled when a name is first sought
 };
 
 CellEdit& Planner::edit(std::size_t cell) {
@@ -832,24 +835,47 @@ void Planner::not_combined(const Conflict& c) {
                        "--incoming for this");
 }
 
+// A selector naming either cell (by canvas id or name) keeps the chosen
+// side's and drops the other: the person named it.  By --all, the chosen
+// side's cell takes the name and the other stays too, renamed to say where it
+// came from, so that nothing either side wrote is lost.
 void Planner::name_clash(const Conflict& c) {
-  // By --all, two different cells both stay; a selector naming either cell
-  // (by canvas id or name) keeps the chosen side's.
   const bool a = cell_selected(c.cell), b = cell_selected(c.other);
-  if (!a && !b) {
-    if (selection_.all)
-      plan_.left.push_back(describe(c, merged_) +
-                           ": not copies of one cell, so both stay; to keep one, select it with "
-                           "--cell and its name or either canvas id, and choose the side whose "
-                           "cell stays");
-    return;
-  }
+  if (!a && !b && !selection_.all) return;
   const std::size_t keep = side_ == Side::current ? c.cell : c.other;
   const std::size_t gone = keep == c.cell ? c.other : c.cell;
-  edit(keep).name = std::string(plain_name(merged_.cells[keep].name));
-  drop(gone, "");
+  const std::string plain(plain_name(merged_.cells[keep].name));
+  edit(keep).name = plain;
+  if (a || b) {
+    drop(gone, "");
+    plan_.resolved.push_back(describe(c, merged_) + ": kept " + cell_words(merged_.cells[keep]) +
+                             ", dropped " + cell_words(merged_.cells[gone]));
+    return;
+  }
+  const Side other = other_side(side_);
+  const std::string renamed = free_name(c.name + " (" + side_word(other), ")");
+  edit(gone).name = renamed;
+  // References that carry a name take the new ones; their ids stay.
+  plan_.retarget[merged_.cells[keep].id] = merged_.cells[keep].id;
+  plan_.retarget[merged_.cells[gone].id] = merged_.cells[gone].id;
   plan_.resolved.push_back(describe(c, merged_) + ": kept " + cell_words(merged_.cells[keep]) +
-                           ", dropped " + cell_words(merged_.cells[gone]));
+                           " as " + quoted(plain) + "; the " + side_word(other) + " side's cell " +
+                           cell_words(merged_.cells[gone]) + " kept too, as " + quoted(renamed));
+}
+
+// `stem` + `end`, else `stem` + " 2" + `end`, " 3", ...: the first that no
+// cell of the notebook (marks taken off) and no name given by this plan has.
+std::string Planner::free_name(const std::string& stem, const std::string& end) {
+  if (taken_names_.empty())
+    for (const CellFacts& cell : merged_.cells) {
+      taken_names_.insert(cell.name);
+      taken_names_.insert(std::string(plain_name(cell.name)));
+    }
+  std::string name = stem + end;
+  for (std::size_t n = 2; taken_names_.contains(name); ++n)
+    name = stem + " " + std::to_string(n) + end;
+  taken_names_.insert(name);
+  return name;
 }
 
 void Planner::one_side_kept(const Conflict& c) {

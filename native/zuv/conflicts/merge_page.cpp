@@ -30,8 +30,8 @@ struct ChoiceRule {
 constexpr std::array<ChoiceRule, 9> kChoiceRules{{
     {Kind::marked_copies, Selector::cell, "keep the current copy", "keep the incoming copy"},
     {Kind::unmarked_copies, Selector::cell, "keep the current copy", "keep the incoming copy"},
-    {Kind::name_clash, Selector::each_cell, "keep the current side's cell",
-     "keep the incoming side's cell"},
+    {Kind::name_clash, Selector::each_cell, "keep the current side's cell, drop the other",
+     "keep the incoming side's cell, drop the other"},
     {Kind::one_side_kept, Selector::cell, nullptr, nullptr},  // keep or delete
     {Kind::parameter_twice, Selector::parameter, nullptr, nullptr},
     {Kind::source_blocks, Selector::cell, "keep the current lines", "keep the incoming lines"},
@@ -248,6 +248,10 @@ page::ConflictPanel conflict_panel(const Conflict& c, const NotebookFacts& merge
       break;
     case Kind::name_clash:
       panel.facts.push_back("two different cells (different canvas ids) claim one name");
+      panel.facts.push_back(
+          "the commands below keep one cell and drop the other; `zuv resolve --all` (the "
+          "mergetools) keeps both: the chosen side's cell takes the name, the other is renamed \"" +
+          c.name + " (current)\" or \"" + c.name + " (incoming)\"");
       panel.left = page::SourceColumn{"current side's cell: " + cell_label(merged.cells[c.cell]),
                                       merged.cells[c.cell].source};
       panel.right = page::SourceColumn{"incoming side's cell: " + cell_label(merged.cells[c.other]),
