@@ -156,7 +156,7 @@ window.addEventListener('load', function () {
   var bar = document.querySelector('.gbar'), out = {};
   var b = box.getBoundingClientRect();
   function inside(el) {
-    var r = el.getBoundingClientRect();
+    var r = el.getBoundingClientRect(), b = box.getBoundingClientRect();  // the box grows with the graph
     return r.width > 0 && r.left >= b.left - 0.5 && r.right <= b.right + 0.5 &&
       r.top >= b.top - 0.5 && r.bottom <= b.bottom + 0.5;
   }
@@ -194,11 +194,37 @@ window.addEventListener('load', function () {
   key('0');
   var run = svg.querySelector('.run');
   if (run) {
-    var first = run.getAttribute('data-to');
+    var first = run.getAttribute('data-to'), runs_before = shown('.run').length;
     run.dispatchEvent(new MouseEvent('click', {bubbles: true, cancelable: true}));
     var member = svg.querySelector('a[href="#' + first + '"] > g');
+    var mine = [].filter.call(svg.querySelectorAll('.n[data-m]'), function (g) {
+      return g.getAttribute('data-m').split(' ')[0] === run.getAttribute('data-run'); });
+    // Nodes drawn on top of each other, by their places in the drawing.
+    var boxes = shown('.n').concat(shown('.run')).map(function (g) {
+      var m = /translate\\(([-0-9.]+) ([-0-9.]+)\\)/.exec(g.getAttribute('transform')); return [+m[1], +m[2]]; });
+    boxes.sort(function (a, b) { return a[0] - b[0]; });
+    var overlaps = 0;
+    for (var i = 0; i < boxes.length; i++)
+      for (var j = i + 1; j < boxes.length && boxes[j][0] - boxes[i][0] < 150; j++)
+        if (Math.abs(boxes[j][1] - boxes[i][1]) < 30) overlaps++;
+    var last = mine[mine.length - 1].getBoundingClientRect();
+    var leaving = shown('.edges.vc path').filter(function (e) {
+      var p = e.getPointAtLength(0), m = e.getScreenCTM(), x = p.x * m.a + m.e, y = p.y * m.d + m.f;
+      return Math.abs(x - last.right) < 1 && y > last.top && y < last.bottom; }).length;
     out.expanded = {compact: svg.classList.contains('compact'), member_inside: inside(member),
-                    nodes: shown('.n').length, runs: shown('.run').length};
+                    runs_before: runs_before, runs: shown('.run').length, clicked_shown: shown('.run').indexOf(run) >= 0,
+                    members: mine.length, members_shown: mine.filter(function (g) {
+                      return g.getBoundingClientRect().width > 0; }).length,
+                    overlaps: overlaps, leaving_last: leaving};
+    var reached = {};
+    for (var k = 0; k < changed.length; k++) {
+      key('n');
+      var c = svg.querySelector('.n.cur');
+      if (c && inside(c)) reached[c.getAttribute('data-cell')] = true;
+    }
+    out.expanded.reached = Object.keys(reached).length;
+    key('0');
+    out.expanded.outside_fitted = shown('.n').concat(shown('.run')).filter(function (e) { return !inside(e); }).length;
   }
   document.documentElement.setAttribute('data-probe', JSON.stringify(out));
 });
@@ -250,15 +276,26 @@ def test_big_pipelines_open_fitted_and_reach_every_change(tmp_path, n):
     assert s1 > s0 and s2 < s1 and s3 > s2 and s5 < s4 and found["panned"] > 0
     full, compact = (re.search(f'data-{k}="([0-9.]+) ', dom_text).group(1) for k in ("full", "compact"))
     assert float(compact) < float(full)
+    check_opened_alone(found, leaves=True)
+
+
+def check_opened_alone(found, leaves):
+    """A click on the first collapsed run opened it alone: its cells drawn, the other runs
+    still collapsed, nothing drawn over anything else, and the view's controls still work."""
     expanded = found["expanded"]
-    assert not expanded["compact"] and expanded["member_inside"] and expanded["runs"] == 0
-    assert expanded["nodes"] == len(nodes)
+    assert expanded["compact"] and expanded["member_inside"] and not expanded["clicked_shown"]
+    assert expanded["runs_before"] > 1 and expanded["runs"] == expanded["runs_before"] - 1
+    assert expanded["members"] >= 4 and expanded["members_shown"] == expanded["members"]
+    assert expanded["overlaps"] == 0
+    assert (expanded["leaving_last"] > 0) == leaves  # the edges out of a chain leave its last cell
+    assert expanded["reached"] == len(found["changed"]) and expanded["outside_fitted"] == 0
 
 
 def _branching_chain():
-    """c0..c11 a chain, c5 changed, c8 also read by a branch cell b."""
-    cells = [cell(f"c{i}", f"s{i}", ["x\n"], [f"c{i - 1}"] if i else []) for i in range(12)]
-    return cells + [cell("b", "branch", ["b\n"], ["c8"])], 5, ["5 unchanged cells, s0 to s4"]
+    """c0..c13 a chain, c5 changed, c8 also read by a branch cell b."""
+    cells = [cell(f"c{i}", f"s{i}", ["x\n"], [f"c{i - 1}"] if i else []) for i in range(14)]
+    return cells + [cell("b", "branch", ["b\n"], ["c8"])], 5, ["5 unchanged cells, s0 to s4",
+                                                              "5 unchanged cells, s9 to s13"]
 
 
 def _plain_cells():
@@ -269,7 +306,8 @@ def _plain_cells():
 
 # Long runs of unchanged cells are drawn as one node in the drawing the page
 # opens with: chains (each the only parent of the next, that one its only
-# child) and, in plain notebooks, cells without edges in notebook order.
+# child) and, in plain notebooks, cells without edges in notebook order.  A
+# click opens the one run (a chain along its row, the others down a column).
 @pytest.mark.parametrize("shape", [_branching_chain, _plain_cells])
 def test_unchanged_runs_are_collapsed(tmp_path, shape):
     cells, changed_at, runs = shape()
@@ -286,6 +324,7 @@ def test_unchanged_runs_are_collapsed(tmp_path, shape):
                      for k, i in (("full", 1 if shape is _branching_chain else 2),
                                   ("compact", 1 if shape is _branching_chain else 2)))
     assert compact < full
+    check_opened_alone(probe(diff_page(tmp_path, old, new))[0], leaves=shape is _branching_chain)
 
 
 @pytest.mark.parametrize("command", ["diff", "graph"])

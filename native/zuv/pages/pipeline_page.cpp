@@ -78,7 +78,7 @@ h1{font-size:20px;margin:0 0 2px}h2{font-size:16px;margin:24px 0 8px;border-bott
 .graph:focus-visible{outline:2px solid #0969da}.graph.drag{cursor:grabbing}.graph svg{display:block}
 .gbar{display:flex;flex-wrap:wrap;align-items:center;gap:6px;margin:6px 0}.gbar button{font:inherit;font-size:13px;padding:2px 10px;border:1px solid #d0d7de;border-radius:6px;background:#f6f8fa;cursor:pointer}
 .gbar .at{min-width:5em;color:#59636e;font-size:13px}.gbar .keys{margin-left:auto;color:#59636e;font-size:12px}
-svg.compact .vf,svg:not(.compact) .vc,svg.compact .in-run{display:none}.n.chg rect{stroke-width:calc(2.5px*var(--k,1))}.n.chg.cf rect{stroke-width:calc(3.5px*var(--k,1))}.n.cur rect{stroke:#0969da;stroke-width:calc(4px*var(--k,1))}
+svg.compact .vf,svg:not(.compact) .vc,svg.compact .in-run:not(.open),.run.open{display:none}.n.chg rect{stroke-width:calc(2.5px*var(--k,1))}.n.chg.cf rect{stroke-width:calc(3.5px*var(--k,1))}.n.cur rect{stroke:#0969da;stroke-width:calc(4px*var(--k,1))}
 .run{cursor:pointer}.run rect{fill:#eaeef2;stroke:#8c959f;stroke-width:1.6;stroke-dasharray:5 3}.run:hover rect,.run:focus-visible rect{stroke-width:3}
 svg text{font:12.5px system-ui,sans-serif;fill:#1f2328;pointer-events:none}svg .tag{font-weight:700;text-anchor:end}
 .n rect{stroke-width:1.6;fill:#fff}.n:hover rect{stroke-width:3}
@@ -134,10 +134,40 @@ cur=-1;at.textContent=changes.length+(changes.length===1?' change':' changes');}
 function go(d){if(!changes.length)return;if(cur>=0)changes[cur].classList.remove('cur');
 cur=cur<0?(d>0?0:changes.length-1):(cur+d+changes.length)%changes.length;
 changes[cur].classList.add('cur');at.textContent=(cur+1)+' / '+changes.length;centre(changes[cur]);}
-function toggle(){var compact=!svg.classList.contains('compact');svg.classList.toggle('compact',compact);
-[].forEach.call(svg.querySelectorAll('[data-f]'),function(g){var f=g.getAttribute('data-f');
-g.setAttribute('data-f',pos(g).join(' '));g.setAttribute('transform','translate('+f+')');});
-runs.textContent=compact?'show unchanged runs':'collapse unchanged runs';if(cur>=0)changes[cur].classList.remove('cur');size();collect();fit();}
+// A run opens alone, in place: the layers after a chain's (the rows below a
+// stretch's) move over by the room its cells take, and the edges with them.
+var step=(svg.getAttribute('data-step')||'0 0').split(' ').map(Number),open={};
+var runNodes=[].slice.call(svg.querySelectorAll('.run')),members=runNodes.map(function(){return[];});
+var placed=[].slice.call(svg.querySelectorAll('.n[data-f],.run')),cedges=[].slice.call(svg.querySelectorAll('.edges.vc path'));
+placed.forEach(function(g){g.zc=pos(g);var f=g.getAttribute('data-f');if(f)g.zf=f.split(' ').map(Number);});
+[].forEach.call(svg.querySelectorAll('.n[data-m]'),function(g){var m=g.getAttribute('data-m').split(' ');members[+m[0]][+m[1]]=g;g.zf=pos(g);});
+cedges.forEach(function(e){e.zd=e.getAttribute('d');});
+var SVGNS='http://www.w3.org/2000/svg',links=document.createElementNS(SVGNS,'g');
+if(runNodes.length){links.setAttribute('class','edges vc');svg.insertBefore(links,svg.querySelector('.nodes'));}
+// Moves along one axis: [from, by] pairs, one move per place (the largest).
+function mover(list){list.sort(function(a,b){return a[0]-b[0];});var t=[],sum=[0];
+list.forEach(function(e){var k=t.length;if(k&&t[k-1]===e[0])sum[k]=Math.max(sum[k],sum[k-1]+e[1]);else{t.push(e[0]);sum.push(sum[k]+e[1]);}});
+return function(v){var lo=0,hi=t.length;while(lo<hi){var m=(lo+hi)>>1;if(t[m]+0.5<v)lo=m+1;else hi=m;}return sum[lo];};}
+function put(g,x,y){g.setAttribute('transform','translate('+x+' '+y+')');}
+function layout(){var compact=svg.classList.contains('compact'),xs=[],ys=[];size();
+for(var r in open){var c=runNodes[r].zc,k=members[r].length;
+if(runNodes[r].hasAttribute('data-axis'))ys.push([c[1]+NH,(k-1)*step[1]]);else xs.push([c[0]+NW,(k-1)*step[0]]);}
+var sx=mover(xs),sy=mover(ys);
+placed.forEach(function(g){if(compact)put(g,g.zc[0]+sx(g.zc[0]),g.zc[1]+sy(g.zc[1]));else if(g.zf)put(g,g.zf[0],g.zf[1]);});
+links.textContent='';
+runNodes.forEach(function(g,r){var o=compact&&!!open[r],down=g.hasAttribute('data-axis'),x=g.zc[0]+sx(g.zc[0]),y=g.zc[1]+sy(g.zc[1]);
+g.classList.toggle('open',o);members[r].forEach(function(m,i){m.classList.toggle('open',o);
+if(!o){put(m,m.zf[0],m.zf[1]);return;}var mx=down?x:x+i*step[0],my=down?y+i*step[1]:y;put(m,mx,my);
+if(!i||down)return;var e=document.createElementNS(SVGNS,'path');e.setAttribute('class','e e-same');
+e.setAttribute('d','M'+(mx-step[0]+NW)+' '+(my+NH/2)+'L'+mx+' '+(my+NH/2));links.appendChild(e);});});
+// An edge out of an open chain leaves its last cell.
+if(compact)cedges.forEach(function(e){var r=e.getAttribute('data-r'),c=r!==null&&open[r]&&!runNodes[r].hasAttribute('data-axis')?runNodes[r].zc:null;
+var out=c?c[0]+NW:0,by=c?(members[r].length-1)*step[0]:0;
+e.setAttribute('d',e.zd.replace(/(-?[0-9.]+) (-?[0-9.]+)/g,function(_,x,y){x=+x;y=+y;
+return(x+sx(x)+(c&&Math.abs(x-out)<0.5?by:0))+' '+(y+sy(y));}));});
+if(compact){W+=sx(Infinity);H+=sy(Infinity);}}
+function toggle(){var compact=!svg.classList.contains('compact');svg.classList.toggle('compact',compact);open={};
+runs.textContent=compact?'show unchanged runs':'collapse unchanged runs';if(cur>=0)changes[cur].classList.remove('cur');layout();collect();fit();}
 var acts={prev:function(){go(-1);},next:function(){go(1);},'in':function(){zoom(1.25);},out:function(){zoom(0.8);},fit:fit,runs:toggle};
 bar.addEventListener('click',function(e){var b=e.target.closest('button');if(b&&acts[b.getAttribute('data-do')])acts[b.getAttribute('data-do')]();});
 var drag=null,moved=false;
@@ -149,14 +179,15 @@ window.addEventListener('pointerup',drop);window.addEventListener('pointercancel
 box.addEventListener('dragstart',function(e){e.preventDefault();});
 box.addEventListener('click',function(e){if(moved){moved=false;e.preventDefault();e.stopPropagation();return;}
 var r=e.target.closest('.run');if(r)expand(r);},true);
-function expand(r){var to=r.getAttribute('data-to');toggle();var g=svg.querySelector('a[href="#'+to+'"] > g');if(g)centre(g);}
+function expand(r){open[r.getAttribute('data-run')]=true;if(cur>=0)changes[cur].classList.remove('cur');layout();collect();fit();
+var g=svg.querySelector('a[href="#'+r.getAttribute('data-to')+'"] > g');if(g)centre(g);}
 box.addEventListener('wheel',function(e){e.preventDefault();var r=box.getBoundingClientRect();
 zoom(Math.exp(-e.deltaY*0.0015),e.clientX-r.left,e.clientY-r.top);},{passive:false});
 var keys={n:acts.next,p:acts.prev,'+':acts['in'],'=':acts['in'],'-':acts.out,'0':fit};
 var arrows={ArrowLeft:[-80,0],ArrowRight:[80,0],ArrowUp:[0,-80],ArrowDown:[0,80]};
 document.addEventListener('keydown',function(e){if(e.ctrlKey||e.metaKey||e.altKey)return;
 if(/^(INPUT|TEXTAREA|SELECT)$/.test(e.target.tagName))return;
-var r=e.target.closest&&e.target.closest('.run');if(r&&e.key==='Enter'){expand(r);e.preventDefault();return;}
+var r=e.target.closest&&e.target.closest('.run');if(r&&(e.key==='Enter'||e.key===' ')){expand(r);e.preventDefault();return;}
 if(keys[e.key])keys[e.key]();else if(arrows[e.key]&&document.activeElement===box)pan(arrows[e.key][0],arrows[e.key][1]);else return;e.preventDefault();});
 // A resized window keeps the reader's view unless it is the fitted one.
 window.addEventListener('resize',function(){if(fitted)fit();else draw();});box.classList.add('live');size();collect();fit();
@@ -339,7 +370,7 @@ class Writer {
   void edge_end(const EdgeEntry& edge);
   void point(char command, Point p);
   void node(std::size_t v);
-  void run_node(const Run& run, Point corner);
+  void run_node(std::size_t r, Point corner);
   void source_diff(const CellEntry& cell);
   void parent_chips(const char* heading, const std::vector<ParentRef>& refs, const char* css);
   void cell_section(std::size_t index);
@@ -347,8 +378,10 @@ class Writer {
   const Page& page_;
   std::string& out_;
   std::vector<Run> runs_;
-  std::vector<bool> in_run_;  // per cell
-  View full_, compact_;       // compact_: drawn first, when there are runs
+  std::vector<bool> in_run_;                     // per cell
+  std::vector<std::size_t> run_of_, member_at_;  // per cell in a run: the run, its place there
+  std::vector<bool> stacked_;  // per run: cells without edges (opened down, not along)
+  View full_, compact_;        // compact_: drawn first, when there are runs
 };
 
 void Writer::summary() {
@@ -498,6 +531,10 @@ void Writer::edge_path(const View& view, std::size_t index) {
   out_ += "<path class=\"e e-";
   out_ += edge_style(edge.status).css;
   if (view.layout.reversed[index]) out_ += " cyc";
+  if (&view == &compact_ && run_of_[edge.parent] != kNone) {  // leaves a run's node
+    out_ += "\" data-r=\"";
+    append_size(out_, run_of_[edge.parent]);
+  }
   out_ += "\" d=\"";
   if (route.size() == 1) {
     loop_path(node_corner(view, route.front()));
@@ -574,6 +611,12 @@ void Writer::node(std::size_t v) {
   if (member) out_ += " in-run";
   out_ += "\" data-cell=\"";
   append_escaped(out_, cell.id);
+  if (member) {  // its run and place in it, where opening the run alone puts it
+    out_ += "\" data-m=\"";
+    append_size(out_, run_of_[v]);
+    out_ += ' ';
+    append_size(out_, member_at_[v]);
+  }
   if (two_views && !member) {
     const Point f = node_corner(full_, full_.node_of[v]);
     out_ += "\" data-f=\"";
@@ -613,9 +656,14 @@ void Writer::node(std::size_t v) {
   out_ += "</g></a>\n";
 }
 
-// A collapsed run; a click shows every cell and centres the run's first.
-void Writer::run_node(const Run& run, Point corner) {
-  out_ += "<g class=\"run\" tabindex=\"0\" role=\"button\" data-to=\"";
+// A collapsed run; a click opens it alone in place (a chain along its
+// row, cells without edges down their column) and centres its first cell.
+void Writer::run_node(std::size_t r, Point corner) {
+  const Run& run = runs_[r];
+  out_ += "<g class=\"run\" tabindex=\"0\" role=\"button\" data-run=\"";
+  append_size(out_, r);
+  if (stacked_[r]) out_ += "\" data-axis=\"y";
+  out_ += "\" data-to=\"";
   append_anchor(out_, run.front());
   out_ += "\" transform=\"translate(";
   append_number(out_, corner.x);
@@ -663,8 +711,19 @@ void Writer::graph() {
   full_ = make_view(page_, {});
   runs_ = unchanged_runs(page_);
   in_run_.assign(page_.cells.size(), false);
-  for (const Run& run : runs_)
-    for (std::size_t v : run) in_run_[v] = true;
+  run_of_.assign(page_.cells.size(), kNone);
+  member_at_.assign(page_.cells.size(), kNone);
+  for (std::size_t r = 0; r < runs_.size(); ++r)
+    for (std::size_t k = 0; k < runs_[r].size(); ++k) {
+      in_run_[runs_[r][k]] = true;
+      run_of_[runs_[r][k]] = r;
+      member_at_[runs_[r][k]] = k;
+    }
+  // A chain's first cell has a child; a stretch of cells without edges none.
+  std::vector<bool> linked(page_.cells.size(), false);
+  for (const EdgeEntry& e : page_.edges) linked[e.parent] = linked[e.child] = true;
+  stacked_.clear();
+  for (const Run& run : runs_) stacked_.push_back(!linked[run.front()]);
   if (!runs_.empty()) compact_ = make_view(page_, runs_);
   const View& first = runs_.empty() ? full_ : compact_;
 
@@ -687,6 +746,10 @@ void Writer::graph() {
     append_number(out_, compact_.width);
     out_ += ' ';
     append_number(out_, compact_.height);
+    out_ += "\" data-step=\"";  // from one layer, and one row, to the next
+    append_number(out_, kNodeWidth + kLayerGap);
+    out_ += ' ';
+    append_number(out_, kNodeHeight + kRowGap);
     out_ += "\" class=\"compact";
   }
   out_ += "\" role=\"img\" aria-label=\"pipeline graph\"><defs>";
@@ -714,7 +777,7 @@ void Writer::graph() {
   if (!runs_.empty()) {
     out_ += "<g class=\"runs vc\">\n";
     for (std::size_t r = 0; r < runs_.size(); ++r)
-      run_node(runs_[r], node_corner(compact_, compact_.run_node[r]));
+      run_node(r, node_corner(compact_, compact_.run_node[r]));
     out_ += "</g>\n";
   }
   out_ += "</svg></div></div>\n";
