@@ -209,10 +209,12 @@ def test_pipeline_breaks_are_warned(tmp_path):
 
 # Two different cells claiming one name: a cell selector keeps the chosen side's
 # and drops the other; --all (so the mergetools) keeps both, the other renamed
-# after its side to a name no cell has, its ids and edges unchanged.
-@pytest.mark.parametrize("taken", [False, True], ids=["free-name", "name-taken"])
+# after its side to a name no cell has, its ids and edges unchanged.  A side
+# that adds two cells under the name loses neither (once one was taken for a
+# cell the other side deleted, and deleted).
+@pytest.mark.parametrize("case", ["free-name", "name-taken", "incoming-adds-two"])
 @pytest.mark.parametrize("side, kept, gone", [("current", "A", "B"), ("incoming", "B", "A")])
-def test_two_cells_claiming_one_name(tmp_path, monkeypatch, side, kept, gone, taken):
+def test_two_cells_claiming_one_name(tmp_path, monkeypatch, side, kept, gone, case):
     base = notebook([cell("A", "load", ["a\n"]), cell("Z", "z", ["z\n"], ["A"])])
     incoming = clone(base)
     incoming["cells"].append(cell("B", "load", ["b\n"]))
@@ -229,13 +231,15 @@ def test_two_cells_claiming_one_name(tmp_path, monkeypatch, side, kept, gone, ta
     assert ("z no longer has the parent load, which was dropped" in chosen.stdout) == (gone == "A")
 
     # A real merge of two branches that each add a cell called "load", closed by the mergetool.
-    other = "incoming" if side == "current" else "current"
+    other, taken = "incoming" if side == "current" else "current", case == "name-taken"
     base = notebook([cell("Z", "z", ["z\n"])] +
                     [cell(f"T{k}", f"load ({s})", ["t\n"]) for k, s in enumerate(("current", "incoming")) if taken])
     cur, inc = clone(base), clone(base)
     cur["cells"].append(cell("A", "load", ["a\n"]))
     inc["cells"].append(cell("B", "load", ["b\n"]))
     canvas(find(inc["cells"], "Z"))["parents"] = [{"id": "B"}]
+    if case == "incoming-adds-two":
+        inc["cells"].append(cell("C", "load", ["c\n"]))
     repo, _ = merged_in_git(tmp_path, monkeypatch, base, cur, inc)
     tool = git(repo, "-c", "mergetool.keepBackup=false", "mergetool", f"--tool=zuv-{side}", "--no-prompt", check=False)
     assert tool.returncode == 0, tool.stdout + tool.stderr
@@ -245,7 +249,10 @@ def test_two_cells_claiming_one_name(tmp_path, monkeypatch, side, kept, gone, ta
     result = read(repo / "nb.ipynb")
     check_clean(result)
     names = {canvas(c)["id"]: canvas(c)["name"] for c in result["cells"]}
-    assert {k: v for k, v in names.items() if not k.startswith("T")} == {"Z": "z", kept: "load", gone: renamed}
+    want = {"Z": "z", kept: "load", gone: renamed}
+    if case == "incoming-adds-two":
+        want["C"] = "load" if side == "incoming" else "load (incoming 2)"
+    assert {k: v for k, v in names.items() if not k.startswith("T")} == want
     assert find(result["cells"], gone)["source"] == [f"{gone.lower()}\n"]
     assert [p["id"] for p in canvas(find(result["cells"], "Z"))["parents"]] == ["B"]
     assert zuv("conflicts", "nb.ipynb", cwd=repo).returncode == 0

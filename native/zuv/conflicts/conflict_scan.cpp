@@ -293,7 +293,9 @@ void ConflictScan::marked_copies() {
 
 // The other marked cells, grouped by their plain name, in notebook order: a
 // current and an incoming one claim one name; a lone one was deleted by the
-// other side.
+// other side.  One side's cells beyond the other's that the base does not
+// hold (without the stages: any, where the other side has one) were added
+// under that name too: each claims it against the other side's last cell.
 void ConflictScan::marked_cells() {
   std::map<std::string, std::pair<std::vector<std::size_t>, std::vector<std::size_t>>> marked;
   std::vector<std::string> order;
@@ -314,16 +316,27 @@ void ConflictScan::marked_cells() {
       c.other = theirs[k];
       add_marked(c);
     }
+    const auto added = [&](std::size_t cell) {
+      return !have_stages_ || !in_stage(stages_->base, merged_.cells[cell].id);
+    };
     for (std::size_t r = k; r < ours.size(); ++r) {
       Conflict c{Kind::one_side_kept, name};
       c.cell = ours[r];
-      c.kept_by = Side::current;
+      if (!theirs.empty() && added(ours[r])) {
+        c.kind = Kind::name_clash;
+        c.other = theirs.back();
+      }
       add_marked(c);
     }
     for (std::size_t r = k; r < theirs.size(); ++r) {
       Conflict c{Kind::one_side_kept, name};
       c.cell = theirs[r];
       c.kept_by = Side::incoming;
+      if (!ours.empty() && added(theirs[r])) {
+        c.kind = Kind::name_clash;
+        c.cell = ours.back();
+        c.other = theirs[r];
+      }
       add_marked(c);
     }
   }
@@ -684,7 +697,8 @@ class Planner {
   std::map<std::size_t, CellEdit> edits_;
   std::vector<std::pair<std::size_t, std::string>> kept_parameters_;  // index, plain name
   std::vector<bool> used_cell_, used_parameter_;
-  std::set<std::string> taken_names_;  // cell names, filled when a name is first sought
+  std::set<std::string> taken_names_;           // cell names, filled when a name is first sought
+  std::map<std::size_t, std::string> renamed_;  // cells kept beside a clash's chosen one
 };
 
 CellEdit& Planner::edit(std::size_t cell) {
@@ -853,7 +867,10 @@ void Planner::name_clash(const Conflict& c) {
     return;
   }
   const Side other = other_side(side_);
-  const std::string renamed = free_name(c.name + " (" + side_word(other), ")");
+  // A cell that claims the name against several is renamed once.
+  auto [given, fresh] = renamed_.try_emplace(gone);
+  if (fresh) given->second = free_name(c.name + " (" + side_word(other), ")");
+  const std::string renamed = given->second;
   edit(gone).name = renamed;
   // References that carry a name take the new ones; their ids stay.
   plan_.retarget[merged_.cells[keep].id] = merged_.cells[keep].id;
