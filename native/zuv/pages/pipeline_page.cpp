@@ -160,11 +160,10 @@ g.classList.toggle('open',o);members[r].forEach(function(m,i){m.classList.toggle
 if(!o){put(m,m.zf[0],m.zf[1]);return;}var mx=down?x:x+i*step[0],my=down?y+i*step[1]:y;put(m,mx,my);
 if(!i||down)return;var e=document.createElementNS(SVGNS,'path');e.setAttribute('class','e e-same');
 e.setAttribute('d','M'+(mx-step[0]+NW)+' '+(my+NH/2)+'L'+mx+' '+(my+NH/2));links.appendChild(e);});});
-// An edge out of an open chain leaves its last cell.
-if(compact)cedges.forEach(function(e){var r=e.getAttribute('data-r'),c=r!==null&&open[r]&&!runNodes[r].hasAttribute('data-axis')?runNodes[r].zc:null;
-var out=c?c[0]+NW:0,by=c?(members[r].length-1)*step[0]:0;
-e.setAttribute('d',e.zd.replace(/(-?[0-9.]+) (-?[0-9.]+)/g,function(_,x,y){x=+x;y=+y;
-return(x+sx(x)+(c&&Math.abs(x-out)<0.5?by:0))+' '+(y+sy(y));}));});
+// An edge out of an open chain leaves its last cell (a path starts at its source).
+if(compact)cedges.forEach(function(e){var r=e.getAttribute('data-r'),by=r!==null&&open[r]&&!runNodes[r].hasAttribute('data-axis')?(members[r].length-1)*step[0]:0;
+e.setAttribute('d',e.zd.replace(/(-?[0-9.]+) (-?[0-9.]+)/g,function(_,x,y){x=+x;y=+y;var from=x+sx(x)+by;by=0;
+return from+' '+(y+sy(y));}));});
 if(compact){W+=sx(Infinity);H+=sy(Infinity);}}
 function toggle(){var compact=!svg.classList.contains('compact');svg.classList.toggle('compact',compact);open={};
 runs.textContent=compact?'show unchanged runs':'collapse unchanged runs';if(cur>=0)changes[cur].classList.remove('cur');layout();collect();fit();}
