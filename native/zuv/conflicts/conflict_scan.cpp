@@ -889,8 +889,12 @@ std::string Planner::free_name(const std::string& stem, const std::string& end) 
       taken_names_.insert(std::string(plain_name(cell.name)));
     }
   std::string name = stem + end;
-  for (std::size_t n = 2; taken_names_.contains(name); ++n)
-    name = stem + " " + std::to_string(n) + end;
+  for (std::size_t n = 2; taken_names_.contains(name); ++n) {
+    name = stem;
+    name += ' ';
+    name += std::to_string(n);
+    name += end;
+  }
   taken_names_.insert(name);
   return name;
 }
