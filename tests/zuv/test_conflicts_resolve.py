@@ -241,6 +241,20 @@ def test_two_cells_claiming_one_name(tmp_path, monkeypatch, side, kept, gone, ca
     if case == "incoming-adds-two":
         inc["cells"].append(cell("C", "load", ["c\n"]))
     repo, _ = merged_in_git(tmp_path, monkeypatch, base, cur, inc)
+    if case == "incoming-adds-two":  # naming one of the three cells decides them all
+        before = (repo / "nb.ipynb").read_bytes()
+        chosen = zuv("resolve", "nb.ipynb", f"--{side}", "--cell", "C", cwd=repo)
+        assert chosen.returncode == 0, chosen.stdout + chosen.stderr
+        assert {canvas(c)["id"]: canvas(c)["name"] for c in read(repo / "nb.ipynb")["cells"]} == (
+            {"Z": "z", "B": "load", "C": "load"} if side == "incoming" else {"Z": "z", "A": "load"})
+        # With the cell they claimed the name against removed by hand, nobody deleted them: they stay.
+        document = json.loads(before)
+        document["cells"] = [c for c in document["cells"] if canvas(c)["id"] != "A"]
+        write(repo / "nb.ipynb", document)
+        left = zuv("resolve", "nb.ipynb", "--current", "--all", cwd=repo)
+        assert left.returncode == 1 and "the base version does not hold it" in left.stdout
+        assert [canvas(c)["id"] for c in read(repo / "nb.ipynb")["cells"]] == ["Z", "B", "C"]
+        (repo / "nb.ipynb").write_bytes(before)
     tool = git(repo, "-c", "mergetool.keepBackup=false", "mergetool", f"--tool=zuv-{side}", "--no-prompt", check=False)
     assert tool.returncode == 0, tool.stdout + tool.stderr
     assert git(repo, "ls-files", "-u").stdout == "" and list(repo.glob("*.orig")) == []

@@ -361,6 +361,10 @@ std::string ConflictScan::mismatch(const Conflict& c) const {
       return std::string("marked as kept by ") + side_word(c.kept_by) + ", but the " +
              side_word(c.kept_by) +
              " version does not hold this canvas id (a copy whose partner was removed by hand?)";
+    if (!in_stage(stages_->base, id))
+      return std::string("marked as deleted by ") + side_word(other_side(c.kept_by)) +
+             ", but the base version does not hold it: " + side_word(c.kept_by) +
+             " added it (a cell that claimed its name against it removed by hand?)";
     return {};
   }
   for (std::size_t k : {c.cell, c.other})
@@ -670,6 +674,7 @@ class Planner {
         used_parameter_(selection.parameters.size(), false) {}
 
   void visit(const Conflict& c);
+  void name_clash_groups(const std::vector<Conflict>& open);
   Plan finish(const Stages* stages);
 
  private:
@@ -699,6 +704,7 @@ class Planner {
   std::vector<bool> used_cell_, used_parameter_;
   std::set<std::string> taken_names_;           // cell names, filled when a name is first sought
   std::map<std::size_t, std::string> renamed_;  // cells kept beside a clash's chosen one
+  std::set<std::string> named_clashes_;         // names whose clashes a cell selector names
 };
 
 CellEdit& Planner::edit(std::size_t cell) {
@@ -855,13 +861,15 @@ void Planner::not_combined(const Conflict& c) {
 // came from, so that nothing either side wrote is lost.
 void Planner::name_clash(const Conflict& c) {
   const bool a = cell_selected(c.cell), b = cell_selected(c.other);
-  if (!a && !b && !selection_.all) return;
+  const bool named = a || b || named_clashes_.contains(c.name);
+  if (!named && !selection_.all) return;
   const std::size_t keep = side_ == Side::current ? c.cell : c.other;
   const std::size_t gone = keep == c.cell ? c.other : c.cell;
   const std::string plain(plain_name(merged_.cells[keep].name));
   edit(keep).name = plain;
-  if (a || b) {
-    drop(gone, "");
+  if (named) {
+    if (std::find(plan_.drop_cells.begin(), plan_.drop_cells.end(), gone) == plan_.drop_cells.end())
+      drop(gone, "");
     plan_.resolved.push_back(describe(c, merged_) + ": kept " + cell_words(merged_.cells[keep]) +
                              ", dropped " + cell_words(merged_.cells[gone]));
     return;
@@ -878,6 +886,18 @@ void Planner::name_clash(const Conflict& c) {
   plan_.resolved.push_back(describe(c, merged_) + ": kept " + cell_words(merged_.cells[keep]) +
                            " as " + quoted(plain) + "; the " + side_word(other) + " side's cell " +
                            cell_words(merged_.cells[gone]) + " kept too, as " + quoted(renamed));
+}
+
+// Cells claiming one name, more on one side than the other, make several
+// clashes; a selector naming a cell of one of them decides them all, so that
+// no marked cell is left without its partner.
+void Planner::name_clash_groups(const std::vector<Conflict>& open) {
+  for (const Conflict& c : open) {
+    if (c.kind != Kind::name_clash) continue;
+    for (const std::string& s : selection_.cells)
+      if (selected_name(s, merged_.cells[c.cell]) || selected_name(s, merged_.cells[c.other]))
+        named_clashes_.insert(c.name);
+  }
 }
 
 // `stem` + `end`, else `stem` + " 2" + `end`, " 3", ...: the first that no
@@ -1000,6 +1020,7 @@ Plan plan_resolution(const NotebookFacts& merged, const std::vector<Conflict>& o
                      const Selection& selection, const Stages* stages,
                      const SettledSources& settled, const Combinations& combined) {
   Planner planner(merged, selection, settled, combined);
+  planner.name_clash_groups(open);
   for (const Conflict& c : open) planner.visit(c);
   Plan plan = planner.finish(stages);
   plan.ambiguous = ambiguous_selectors(merged, open, selection);
