@@ -705,6 +705,7 @@ class Planner {
   std::set<std::string> taken_names_;           // cell names, filled when a name is first sought
   std::map<std::size_t, std::string> renamed_;  // cells kept beside a clash's chosen one
   std::set<std::string> named_clashes_;         // names whose clashes a cell selector names
+  std::set<std::size_t> dropped_;               // the cells in plan_.drop_cells
 };
 
 CellEdit& Planner::edit(std::size_t cell) {
@@ -715,6 +716,7 @@ CellEdit& Planner::edit(std::size_t cell) {
 
 void Planner::drop(std::size_t cell, const std::string& instead) {
   plan_.drop_cells.push_back(cell);
+  dropped_.insert(cell);
   plan_.retarget[merged_.cells[cell].id] = instead;
 }
 
@@ -868,8 +870,7 @@ void Planner::name_clash(const Conflict& c) {
   const std::string plain(plain_name(merged_.cells[keep].name));
   edit(keep).name = plain;
   if (named) {
-    if (std::find(plan_.drop_cells.begin(), plan_.drop_cells.end(), gone) == plan_.drop_cells.end())
-      drop(gone, "");
+    if (!dropped_.contains(gone)) drop(gone, "");
     plan_.resolved.push_back(describe(c, merged_) + ": kept " + cell_words(merged_.cells[keep]) +
                              ", dropped " + cell_words(merged_.cells[gone]));
     return;
