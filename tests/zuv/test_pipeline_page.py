@@ -225,6 +225,12 @@ window.addEventListener('load', function () {
     out.expanded.reached = Object.keys(reached).length;
     key('0');
     out.expanded.outside_fitted = shown('.n').concat(shown('.run')).filter(function (e) { return !inside(e); }).length;
+    var second = shown('.run')[0];  // Enter on a run opens it as a click does
+    second.dispatchEvent(new KeyboardEvent('keydown', {key: 'Enter', bubbles: true}));
+    var its = [].filter.call(svg.querySelectorAll('.n[data-m]'), function (g) {
+      return g.getAttribute('data-m').split(' ')[0] === second.getAttribute('data-run'); });
+    out.expanded.by_key = [shown('.run').length, its.filter(function (g) {
+      return g.getBoundingClientRect().width > 0; }).length === its.length];
   }
   document.documentElement.setAttribute('data-probe', JSON.stringify(out));
 });
@@ -289,6 +295,7 @@ def check_opened_alone(found, leaves):
     assert expanded["overlaps"] == 0
     assert (expanded["leaving_last"] > 0) == leaves  # the edges out of a chain leave its last cell
     assert expanded["reached"] == len(found["changed"]) and expanded["outside_fitted"] == 0
+    assert expanded["by_key"] == [expanded["runs"] - 1, True]
 
 
 def _branching_chain():
