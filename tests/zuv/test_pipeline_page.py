@@ -212,7 +212,8 @@ window.addEventListener('load', function () {
       var p = e.getPointAtLength(0), m = e.getScreenCTM(), x = p.x * m.a + m.e, y = p.y * m.d + m.f;
       return Math.abs(x - last.right) < 1 && y > last.top && y < last.bottom; }).length;
     out.expanded = {compact: svg.classList.contains('compact'), member_inside: inside(member),
-                    runs_before: runs_before, runs: shown('.run').length, clicked_shown: shown('.run').indexOf(run) >= 0,
+                    runs_before: runs_before, runs: shown('.run').length,
+                    clicked_shown: shown('.run').indexOf(run) >= 0,
                     members: mine.length, members_shown: mine.filter(function (g) {
                       return g.getBoundingClientRect().width > 0; }).length,
                     overlaps: overlaps, leaving_last: leaving};
