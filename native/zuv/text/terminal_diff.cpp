@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "diff_rules/plain_records.hpp"
 #include "py/error.hpp"
 #include "zuv/arguments.hpp"
 #include "zuv/commands.hpp"
@@ -300,9 +301,7 @@ bool pipeline_diff(PyObject* before, PyObject* after, bool whole_file, Printer& 
   if (!read_notes(before, after, notes)) return false;
   // A notebook added or deleted as a whole: its metadata is no news.
   if (whole_file) notes.notebook_metadata.clear();
-  Ref module = Ref::steal(PyImport_ImportModule("zuv_weft_git.drivers.notebook_diff"));
-  Ref diff_dicts = module ? getattr(module.get(), "diff_dicts") : Ref{};
-  Ref diff = diff_dicts ? call(diff_dicts.get(), before, after) : Ref{};
+  Ref diff = diff::diff_plain(before, after);
   if (!diff) return false;
   if (!print_parameters(diff.get(), printer)) return false;
   if (!print_pipeline_cells(diff.get(), notes, printer)) return false;
