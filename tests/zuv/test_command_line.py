@@ -42,12 +42,13 @@ def test_diff_colours_only_when_asked_and_never_passes_escapes_through(tmp_path,
     from nbbuild import cell, notebook, write
 
     write(tmp_path / "old.ipynb", notebook([cell("a", "load", ["x = 1\n"])]))
-    write(tmp_path / "new.ipynb", notebook([cell("a", "load", ["x = '\x1b[2J\x9b1m'\n"])]))
+    # DEL after eight printable bytes: escaped where text is scanned by the word too.
+    write(tmp_path / "new.ipynb", notebook([cell("a", "load", ["x = '\x1b[2J\x9b1m', 'abcdefgh\x7f'\n"])]))
     # Standard output is a pipe here, so "auto" means no colour.
     result = subprocess.run([str(ZUV), "diff", f"--color={colour}", "old.ipynb", "new.ipynb"], cwd=tmp_path,
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
-    assert "+x = '\\x1b[2J\\u009b1m'" in result.stdout
+    assert "+x = '\\x1b[2J\\u009b1m', 'abcdefgh\\x7f'" in result.stdout
     sequences = result.stdout.count("\x1b[")
     assert (sequences > 0) == coloured
     assert "\x1b[2J" not in result.stdout and "\x9b" not in result.stdout
