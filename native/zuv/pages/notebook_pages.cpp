@@ -403,10 +403,12 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
   if (!cli::keyed_views(old_doc, new_doc, old_view, new_view)) return false;
   old_doc = old_view.get();
   new_doc = new_view.get();
-  // Cells and parent references as each side has them, read before
-  // diff_dicts rewrites the parent lists it shares with the documents.
+  // Cells and parent references as each side has them, read before the
+  // diff rules rewrite the parent lists they share with the documents
+  // (sources come from the diff document).
   std::vector<CellInfo> old_cells, new_cells;
-  if (!read_cells(old_doc, old_cells) || !read_cells(new_doc, new_cells)) return false;
+  if (!read_cells(old_doc, old_cells, false) || !read_cells(new_doc, new_cells, false))
+    return false;
   const auto old_names = names_by_id(old_cells), new_names = names_by_id(new_cells);
   std::erase_if(old_cells, [](const CellInfo& c) { return !c.code; });
   std::erase_if(new_cells, [](const CellInfo& c) { return !c.code; });
