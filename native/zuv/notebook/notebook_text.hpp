@@ -34,8 +34,11 @@ struct SourceText {
 
   SourceText() = default;
   explicit SourceText(PyObject* source);
+  ~SourceText() = default;
   SourceText(const SourceText&) = delete;
   SourceText& operator=(const SourceText&) = delete;
+  SourceText(SourceText&&) = delete;
+  SourceText& operator=(SourceText&&) = delete;
 };
 
 // How to call a cell in one line: its canvas name, else its canvas id, else
