@@ -1,30 +1,11 @@
 // _cell_modified: whether a diff cell's source differs from its previous
 // source, as `difflib.unified_diff` sees it.
-#include <optional>
-
+#include "diff_rules/diff_records.hpp"
 #include "notebook_diff/records.hpp"
 #include "py/module.hpp"
 
 namespace diff {
 namespace {
-
-// Lists whose elements are all exact str compare like unified_diff compares
-// them, so its answer is known without running it: no lines for equal
-// lists, at least the header lines otherwise.  Empty: not such lists.
-std::optional<bool> known_difference(PyObject* before, PyObject* after) {
-  if (!PyList_CheckExact(before) || !PyList_CheckExact(after)) return std::nullopt;
-  for (PyObject* lines : {before, after})
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i)
-      if (!PyUnicode_CheckExact(PyList_GET_ITEM(lines, i))) return std::nullopt;
-  Py_ssize_t n = PyList_GET_SIZE(before);
-  if (n != PyList_GET_SIZE(after)) return true;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* old_line = PyList_GET_ITEM(before, i);
-    PyObject* new_line = PyList_GET_ITEM(after, i);
-    if (old_line != new_line && PyUnicode_Compare(old_line, new_line) != 0) return true;
-  }
-  return false;
-}
 
 bool run_unified_diff(PyObject* unified_diff, PyObject* before, PyObject* after, bool& modified) {
   Ref lines = zuv::call(unified_diff, before, after);
@@ -71,10 +52,7 @@ bool cell_modified(const ModuleState& state, PyObject* globals, PyObject* cell, 
   Ref after = read_member(cell, names().source);
   if (!after) return false;
   if (state.unified_diff && unified_diff.get() == state.unified_diff.get()) {
-    if (std::optional<bool> known = known_difference(before.get(), after.get())) {
-      modified = *known;
-      return true;
-    }
+    if (known_difference(before.get(), after.get(), modified)) return true;
   }
   return run_unified_diff(unified_diff.get(), before.get(), after.get(), modified);
 }

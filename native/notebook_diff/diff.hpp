@@ -64,7 +64,4 @@ bool cell_modified(const ModuleState& state, PyObject* globals, PyObject* cell, 
 bool call_cell_modified(const ModuleState& state, PyObject* globals, PyObject* cell,
                         bool& modified);
 
-// The diff document of two notebook documents.
-Ref diff_documents(const ModuleState& state, PyObject* globals, PyObject* prev, PyObject* current);
-
 }  // namespace diff

@@ -39,6 +39,7 @@
   X(add_argument, "add_argument")             \
   X(add_comment, "add_comment")               \
   X(add_conflict_mark, "add_conflict_mark")   \
+  X(added, "added")                           \
   X(added_parents, "added_parents")           \
   X(append, "append")                         \
   X(argparse, "argparse")                     \
@@ -109,6 +110,7 @@
   X(merge_file, "merge_file")                 \
   X(merge_files, "merge_files")               \
   X(metadata, "metadata")                     \
+  X(modified, "modified")                     \
   X(name, "name")                             \
   X(nbformat, "nbformat")                     \
   X(nbformat_minor, "nbformat_minor")         \
@@ -128,6 +130,7 @@
   X(prev_type, "prev_type")                   \
   X(prev_value, "prev_value")                 \
   X(read_mode, "r")                           \
+  X(removed, "removed")                       \
   X(removed_parents, "removed_parents")       \
   X(required, "required")                     \
   X(source, "source")                         \
@@ -137,6 +140,7 @@
   X(tempfile, "tempfile")                     \
   X(text, "text")                             \
   X(type, "type")                             \
+  X(unchanged, "unchanged")                   \
   X(unified_diff, "unified_diff")             \
   X(utf_8, "utf-8")                           \
   X(uuid, "uuid")                             \

@@ -42,12 +42,13 @@ def test_diff_colours_only_when_asked_and_never_passes_escapes_through(tmp_path,
     from nbbuild import cell, notebook, write
 
     write(tmp_path / "old.ipynb", notebook([cell("a", "load", ["x = 1\n"])]))
-    write(tmp_path / "new.ipynb", notebook([cell("a", "load", ["x = '\x1b[2J\x9b1m'\n"])]))
+    # DEL after eight printable bytes: escaped where text is scanned by the word too.
+    write(tmp_path / "new.ipynb", notebook([cell("a", "load", ["x = '\x1b[2J\x9b1m', 'abcdefgh\x7f'\n"])]))
     # Standard output is a pipe here, so "auto" means no colour.
     result = subprocess.run([str(ZUV), "diff", f"--color={colour}", "old.ipynb", "new.ipynb"], cwd=tmp_path,
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
-    assert "+x = '\\x1b[2J\\u009b1m'" in result.stdout
+    assert "+x = '\\x1b[2J\\u009b1m', 'abcdefgh\\x7f'" in result.stdout
     sequences = result.stdout.count("\x1b[")
     assert (sequences > 0) == coloured
     assert "\x1b[2J" not in result.stdout and "\x9b" not in result.stdout
@@ -154,3 +155,62 @@ def test_textconv_escapes_invalid_utf8(tmp_path, raw):
     result = subprocess.run([str(ZUV), "textconv", "x.ipynb"], cwd=tmp_path, capture_output=True)
     assert result.returncode == 0, result.stderr
     assert result.stdout == b"not json " + "".join(f"\\x{b:02x}" for b in raw).encode() + " é\n".encode()
+
+
+def _random_pipeline_pair(rng):
+    """Two versions of a pipeline notebook: cells kept, edited, added and
+    removed, parents gained and lost, parameters added, removed and changed."""
+    from nbbuild import cell, notebook, param
+
+    lines = ["x = 1\n", "y = 2\n", "z\n", "é = 3\n", "print(x)"]
+    ids = [f"c{i}" for i in range(8)]
+
+    def version(present, sources, parents, values):
+        cells = [cell(i, "name-" + i, sources[i], [p for p in parents[i] if p in present]) for i in present]
+        return notebook(cells, [param(n, v) for n, v in values.items()])
+
+    old_ids = [i for i in ids if rng.random() < 0.7]
+    new_ids = [i for i in ids if (i in old_ids) == (rng.random() < 0.8)]
+    sources = {i: [rng.choice(lines) for _ in range(rng.randrange(4))] for i in ids}
+    new_sources = {i: s if rng.random() < 0.5 else s + [rng.choice(lines)] for i, s in sources.items()}
+    parents = {i: rng.sample(ids[:ids.index(i)], min(rng.randrange(3), ids.index(i))) for i in ids}
+    new_parents = {i: p if rng.random() < 0.6 else p[1:] + rng.sample(ids, 1) for i, p in parents.items()}
+    values = {n: str(rng.randrange(2)) for n in "pqrs" if rng.random() < 0.7}
+    new_values = {n: str(rng.randrange(2)) for n in "pqrs" if rng.random() < 0.7}
+    new_parents = {i: [p for p in ps if p != i and ids.index(p) < ids.index(i)] for i, ps in new_parents.items()}
+    return version(old_ids, sources, parents, values), version(new_ids, new_sources, new_parents, new_values)
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_diff_text_view_shows_what_diff_dicts_finds(tmp_path, seed):
+    """The text view runs the diff rules without the notebook_diff module:
+    every cell and parameter it lists, and how, is what diff_dicts says."""
+    import copy
+    import random
+
+    from nbbuild import write
+    from zuv_weft_git.drivers.notebook_diff import diff_dicts
+
+    old, new = _random_pipeline_pair(random.Random(seed))
+    write(tmp_path / "old.ipynb", old)
+    write(tmp_path / "new.ipynb", new)
+    result = diff_dicts(copy.deepcopy(old), copy.deepcopy(new))
+    expected = set()
+    for c in result["cells"]:
+        canvas = c["metadata"]["canvas"]
+        status = canvas["diff_status"]
+        if status == "unchanged" and (canvas["added_parents"] or canvas["removed_parents"]):
+            status = "modified"
+        if status != "unchanged":
+            expected.add(f"{status} cell {canvas['name']}  (id {canvas['id']})")
+    marks = {"added": "+", "removed": "-", "modified": "~"}
+    for p in result["metadata"]["canvas"]["parameter"]:
+        if p["diff_status"] != "unchanged":
+            expected.add(f"{marks[p['diff_status']]} {p['name']}")
+    shown = subprocess.run([str(ZUV), "diff", "--color=never", "old.ipynb", "new.ipynb"], cwd=tmp_path,
+                           capture_output=True, text=True, check=True).stdout.splitlines()
+    listed = {line for line in shown if " cell " in line and not line.startswith(" ")}
+    listed |= {line.split()[0] + " " + line.split()[1].rstrip(":") for line in shown
+               if line.startswith(("  + ", "  - ", "  ~ ")) and ("=" in line or ":" in line)
+               and ("(str)" in line)}
+    assert listed == expected

@@ -16,31 +16,62 @@ std::string text_member(PyObject* mapping, PyObject* key) {
   return value && PyUnicode_Check(value) ? utf8(value) : std::string();
 }
 
-std::vector<std::string> split_lines(const std::string& text) {
-  std::vector<std::string> lines;
+std::vector<std::string_view> split_views(std::string_view text) {
+  std::vector<std::string_view> lines;
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    lines.push_back(line);
     start = end + 1;
   }
   return lines;
 }
 
-std::vector<std::string> source_lines(PyObject* source) {
-  std::string text;
+std::vector<std::string> split_lines(const std::string& text) {
+  const std::vector<std::string_view> views = split_views(text);
+  return std::vector<std::string>(views.begin(), views.end());
+}
+
+namespace {
+
+// A str's UTF-8, the interpreter's own copy where it has one (no copy at
+// all for ASCII text); a str it cannot encode strictly goes through utf8().
+void append_utf8(std::string& out, PyObject* text) {
+  Py_ssize_t size = 0;
+  if (const char* bytes = PyUnicode_AsUTF8AndSize(text, &size)) {
+    out.append(bytes, static_cast<size_t>(size));
+    return;
+  }
+  PyErr_Clear();
+  out += utf8(text);
+}
+
+}  // namespace
+
+SourceText::SourceText(PyObject* source) {
   if (source && PyUnicode_Check(source)) {
-    text = utf8(source);
+    append_utf8(text, source);
   } else if (source && PyList_Check(source)) {
+    size_t size = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i) {
       PyObject* line = PyList_GET_ITEM(source, i);
-      if (PyUnicode_Check(line)) text += utf8(line);
+      if (PyUnicode_Check(line)) size += static_cast<size_t>(PyUnicode_GET_LENGTH(line));
+    }
+    text.reserve(size);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i) {
+      PyObject* line = PyList_GET_ITEM(source, i);
+      if (PyUnicode_Check(line)) append_utf8(text, line);
     }
   }
-  return split_lines(text);
+  lines = split_views(text);
+}
+
+std::vector<std::string> source_lines(PyObject* source) {
+  const SourceText source_text(source);
+  return std::vector<std::string>(source_text.lines.begin(), source_text.lines.end());
 }
 
 std::string cell_label(PyObject* cell, Py_ssize_t position) {

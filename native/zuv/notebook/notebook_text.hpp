@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -21,6 +22,24 @@ std::vector<std::string> source_lines(PyObject* source);
 
 // Text split into lines without line ends.
 std::vector<std::string> split_lines(const std::string& text);
+
+// The same lines as views into `text`, which must outlive them.
+std::vector<std::string_view> split_views(std::string_view text);
+
+// A source's lines (those of source_lines) as views into one buffer that
+// the object owns: filled in place, never copied nor moved.
+struct SourceText {
+  std::string text;
+  std::vector<std::string_view> lines;
+
+  SourceText() = default;
+  explicit SourceText(PyObject* source);
+  ~SourceText() = default;
+  SourceText(const SourceText&) = delete;
+  SourceText& operator=(const SourceText&) = delete;
+  SourceText(SourceText&&) = delete;
+  SourceText& operator=(SourceText&&) = delete;
+};
 
 // How to call a cell in one line: its canvas name, else its canvas id, else
 // "cell N" (N from 1).  Control characters escaped.

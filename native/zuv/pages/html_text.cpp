@@ -1,5 +1,6 @@
 #include "zuv/pages/html_text.hpp"
 
+#include <array>
 #include <cstdint>
 
 #include "zuv/text/utf8.hpp"
@@ -10,10 +11,23 @@ namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
+// Bytes written as they are: printable ASCII but for the five that HTML
+// escapes.  A table, so that the runs of them are found at a byte a step.
+constexpr auto kPlain = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0x20; c < 0x7F; ++c) plain[c] = true;
+  for (unsigned char c : {'&', '<', '>', '"', '\''}) plain[c] = false;
+  return plain;
+}();
+
 }  // namespace
 
 void append_escaped(std::string& out, std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
+    std::size_t run = i;
+    while (run < text.size() && kPlain[static_cast<unsigned char>(text[run])]) ++run;
+    out.append(text.data() + i, run - i);
+    if ((i = run) == text.size()) break;
     const unsigned char c = static_cast<unsigned char>(text[i]);
     switch (c) {
       case '&':

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "diff_rules/plain_records.hpp"
 #include "io/atomic_write.hpp"
 #include "py/imports.hpp"
 #include "zuv/notebook/keyed_view.hpp"
@@ -226,14 +227,6 @@ namespace {
 
 using NodeIndex = std::unordered_map<std::string, std::size_t>;  // canvas id -> node
 
-Ref run_diff_dicts(PyObject* old_doc, PyObject* new_doc) {
-  Ref module = Ref::steal(PyImport_ImportModule("zuv_weft_git.drivers.notebook_diff"));
-  if (!module) return {};
-  Ref diff_dicts = getattr(module.get(), names().diff_dicts);
-  if (!diff_dicts) return {};
-  return call(diff_dicts.get(), old_doc, new_doc);
-}
-
 // Node order: the new notebook's, each removed cell after the cell it
 // followed in the old one.
 NodeIndex place_nodes(const std::vector<CellInfo>& old_cells,
@@ -410,16 +403,18 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
   if (!cli::keyed_views(old_doc, new_doc, old_view, new_view)) return false;
   old_doc = old_view.get();
   new_doc = new_view.get();
-  // Cells and parent references as each side has them, read before
-  // diff_dicts rewrites the parent lists it shares with the documents.
+  // Cells and parent references as each side has them, read before the
+  // diff rules rewrite the parent lists they share with the documents
+  // (sources come from the diff document).
   std::vector<CellInfo> old_cells, new_cells;
-  if (!read_cells(old_doc, old_cells) || !read_cells(new_doc, new_cells)) return false;
+  if (!read_cells(old_doc, old_cells, false) || !read_cells(new_doc, new_cells, false))
+    return false;
   const auto old_names = names_by_id(old_cells), new_names = names_by_id(new_cells);
   std::erase_if(old_cells, [](const CellInfo& c) { return !c.code; });
   std::erase_if(new_cells, [](const CellInfo& c) { return !c.code; });
   std::unordered_map<std::string, CanvasChange> canvas_changes;
   if (!read_canvas_changes(old_doc, new_doc, canvas_changes)) return false;
-  Ref diff = run_diff_dicts(old_doc, new_doc);
+  Ref diff = diff::diff_plain(old_doc, new_doc);
   if (!diff) return false;
 
   const NodeIndex index = place_nodes(old_cells, new_cells, out);

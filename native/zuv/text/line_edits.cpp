@@ -1,18 +1,37 @@
 #include "zuv/text/line_edits.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <functional>
+#include <cstring>
 #include <string_view>
 
 namespace zuv::text {
 
 namespace {
 
-using Lines = std::vector<std::string>;
+using Lines = LineViews;
 using Index = std::ptrdiff_t;
 constexpr std::size_t kNoMatch = SIZE_MAX;
+
+// A line's hash, eight bytes a step and mixed at the end (the mix of
+// MurmurHash3's finaliser): the table below takes both halves of it.
+std::uint64_t line_hash(std::string_view text) {
+  constexpr std::uint64_t kStep = 0x9e3779b97f4a7c15;
+  std::uint64_t hash = text.size() * kStep, word = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::memcpy(&word, text.data() + i, 8);
+    hash = std::rotl(hash ^ word, 29) * kStep;
+  }
+  word = 0;
+  if (i < text.size()) std::memcpy(&word, text.data() + i, text.size() - i);
+  hash ^= word;
+  hash = (hash ^ (hash >> 33)) * 0xff51afd7ed558ccd;
+  hash = (hash ^ (hash >> 33)) * 0xc4ceb9fe1a85ec53;
+  return hash ^ (hash >> 33);
+}
 
 // Each distinct line text as a small number, and how often each number
 // occurs on each side.  An open-addressing table whose slots keep part of
@@ -34,9 +53,9 @@ Interned intern(const Lines& old_lines, const Lines& new_lines) {
   Interned out;
   auto add = [&](const Lines& lines, std::vector<std::uint32_t>& to, bool old_side) {
     to.reserve(lines.size());
-    for (const std::string& line : lines) {
+    for (const std::string_view line : lines) {
       const std::string_view text = without_line_end(line);
-      const std::size_t hash = std::hash<std::string_view>{}(text);
+      const std::uint64_t hash = line_hash(text);
       const auto tag = static_cast<std::uint32_t>(hash >> 32);
       std::size_t at = hash & (capacity - 1);
       while (slots[at].id != UINT32_MAX && (slots[at].hash != tag || texts[slots[at].id] != text))
@@ -179,7 +198,7 @@ class Matcher {
 
 }  // namespace
 
-std::vector<DiffRow> diff_lines(const Lines& old_lines, const Lines& new_lines) {
+std::vector<DiffRow> diff_lines(LineViews old_lines, LineViews new_lines) {
   const Interned lines = intern(old_lines, new_lines);
   // Only lines found on both sides can be kept: search among those.
   std::vector<std::uint32_t> a, b;
@@ -206,6 +225,13 @@ std::vector<DiffRow> diff_lines(const Lines& old_lines, const Lines& new_lines) 
   }
   advance_to(old_lines.size(), new_lines.size());
   return rows;
+}
+
+std::vector<DiffRow> diff_lines(const std::vector<std::string>& old_lines,
+                                const std::vector<std::string>& new_lines) {
+  const std::vector<std::string_view> old_views(old_lines.begin(), old_lines.end());
+  const std::vector<std::string_view> new_views(new_lines.begin(), new_lines.end());
+  return diff_lines(LineViews(old_views), LineViews(new_views));
 }
 
 std::vector<Hunk> group(const std::vector<DiffRow>& rows, std::size_t context) {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,8 +31,12 @@ struct DiffRow {
 // `line` without its line end ("\n", "\r\n" or "\r"), as lines are compared.
 std::string_view without_line_end(std::string_view line);
 
+// Lines held elsewhere (one buffer, or strings that outlive the views).
+using LineViews = std::span<const std::string_view>;
+
 // The edit script from `old_lines` to `new_lines`, every line of both once:
 // between two unchanged lines, removed lines come before added ones.
+std::vector<DiffRow> diff_lines(LineViews old_lines, LineViews new_lines);
 std::vector<DiffRow> diff_lines(const std::vector<std::string>& old_lines,
                                 const std::vector<std::string>& new_lines);
 

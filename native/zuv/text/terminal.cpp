@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,17 +32,36 @@ bool bidi_control(unsigned code_point) {
          (code_point >= 0x2066 && code_point <= 0x2069);
 }
 
-std::string escape(std::string_view text, bool keep_newline) {
-  std::string out;
-  out.reserve(text.size());
+// Bytes that are printed as they are: printable ASCII and tab.
+bool plain_byte(unsigned char c) { return (c >= 0x20 && c < 0x7f) || c == '\t'; }
+
+// Whether eight bytes are all printable ASCII (0x20-0x7e): no byte below
+// 0x20 and none above 0x7e, each test on the whole word at once.
+bool printable_word(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101, kHigh = 0x8080808080808080;
+  const std::uint64_t below = (word - kOnes * 0x20) & ~word & kHigh;
+  const std::uint64_t above = ((word + kOnes * (0x7f - 0x7e)) | word) & kHigh;
+  return (below | above) == 0;
+}
+
+void append_escaped(std::string& out, std::string_view text, bool keep_newline) {
   for (size_t i = 0; i < text.size();) {
+    // Runs of plain ASCII, the bulk of any source, are copied whole.
+    size_t run = i;
+    for (std::uint64_t word; run + 8 <= text.size(); run += 8) {
+      std::memcpy(&word, text.data() + run, 8);
+      if (!printable_word(word)) break;
+    }
+    while (run < text.size() && plain_byte(static_cast<unsigned char>(text[run]))) ++run;
+    out.append(text.data() + i, run - i);
+    if ((i = run) == text.size()) break;
     unsigned char c = static_cast<unsigned char>(text[i]);
     size_t length = zuv::text::utf8_length(text, i);
     if (length == 0) {
       append_hex(out, c, 2);
       ++i;
     } else if (length == 1) {
-      if (c == '\t' || (c == '\n' && keep_newline) || (c >= 0x20 && c != 0x7f))
+      if (c == '\n' && keep_newline)
         out += static_cast<char>(c);
       else if (c == '\n')
         out += "\\n";
@@ -61,6 +81,12 @@ std::string escape(std::string_view text, bool keep_newline) {
       i += length;
     }
   }
+}
+
+std::string escape(std::string_view text, bool keep_newline) {
+  std::string out;
+  out.reserve(text.size());
+  append_escaped(out, text, keep_newline);
   return out;
 }
 
@@ -68,6 +94,9 @@ std::string escape(std::string_view text, bool keep_newline) {
 
 std::string escape_control(std::string_view text) { return escape(text, true); }
 std::string escape_line(std::string_view text) { return escape(text, false); }
+void append_escaped_line(std::string& out, std::string_view text) {
+  append_escaped(out, text, false);
+}
 
 void print_line(std::FILE* stream, const std::string& text) {
   std::fprintf(stream, "%s\n", escape_control(text).c_str());

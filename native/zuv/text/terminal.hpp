@@ -18,6 +18,9 @@ std::string escape_control(std::string_view text);
 // The same, with newlines escaped as well: for one-line labels.
 std::string escape_line(std::string_view text);
 
+// escape_line(text) appended to `out`.
+void append_escaped_line(std::string& out, std::string_view text);
+
 // `text`, escaped as escape_control does, and a newline on `stream`.
 void print_line(std::FILE* stream, const std::string& text);
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "diff_rules/plain_records.hpp"
 #include "py/error.hpp"
 #include "zuv/arguments.hpp"
 #include "zuv/commands.hpp"
@@ -72,19 +73,21 @@ class Printer {
     out_ += '\n';
   }
   void plain(const std::string& text) { out_ += text + "\n"; }
-  // Diff lines, coloured by their first character, indented by `indent`.
-  void diff_lines(const std::vector<std::string>& lines, const std::string& indent) {
-    for (const std::string& l : lines) {
-      const char* colour = l.rfind("@@", 0) == 0 ? kCyan
-                           : l.empty()           ? ""
-                           : l[0] == '+'         ? kGreen
-                           : l[0] == '-'         ? kRed
-                                                 : "";
-      if (*colour)
-        line(colour, indent + escape_line(l));
-      else
-        plain(indent + escape_line(l));
-    }
+  // The unified diff of two texts' lines, each line coloured by its kind
+  // (hunk header, removed, added) and indented by `indent`.
+  void diff_lines(text::LineViews before, text::LineViews after, std::string_view indent) {
+    unified_diff(before, after, [&](std::string_view head, std::string_view line) {
+      const char* colour = head[0] == '@'   ? kCyan
+                           : head[0] == '+' ? kGreen
+                           : head[0] == '-' ? kRed
+                                            : "";
+      if (*colour) out_ += palette_.paint(colour);
+      out_ += indent;
+      out_ += head;
+      append_escaped_line(out_, line);
+      if (*colour) out_ += palette_.reset();
+      out_ += '\n';
+    });
   }
   void append(const Printer& other) { out_ += other.out_; }
   const std::string& text() const { return out_; }
@@ -284,13 +287,9 @@ bool print_pipeline_cells(PyObject* diff, const CellNotes& notes, Printer& print
     if (in_both && !lost.empty()) printer.line(Printer::kRed, "  parents lost: " + lost);
     if (!in_both && !(status == "added" ? gained : lost).empty())
       printer.plain("  parents: " + (status == "added" ? gained : lost));
-    std::vector<std::string> before = source_lines(member(canvas, names().prev_source));
-    std::vector<std::string> after = source_lines(member(shown.cell.get(), names().source));
-    if (before != after) {
-      std::vector<std::string> lines;
-      if (!unified_diff(before, after, lines)) return false;
-      printer.diff_lines(lines, "  ");
-    }
+    const SourceText before(member(canvas, names().prev_source));
+    const SourceText after(member(shown.cell.get(), names().source));
+    if (before.lines != after.lines) printer.diff_lines(before.lines, after.lines, "  ");
   }
   return true;
 }
@@ -300,9 +299,7 @@ bool pipeline_diff(PyObject* before, PyObject* after, bool whole_file, Printer& 
   if (!read_notes(before, after, notes)) return false;
   // A notebook added or deleted as a whole: its metadata is no news.
   if (whole_file) notes.notebook_metadata.clear();
-  Ref module = Ref::steal(PyImport_ImportModule("zuv_weft_git.drivers.notebook_diff"));
-  Ref diff_dicts = module ? getattr(module.get(), "diff_dicts") : Ref{};
-  Ref diff = diff_dicts ? call(diff_dicts.get(), before, after) : Ref{};
+  Ref diff = diff::diff_plain(before, after);
   if (!diff) return false;
   if (!print_parameters(diff.get(), printer)) return false;
   if (!print_pipeline_cells(diff.get(), notes, printer)) return false;
@@ -325,9 +322,9 @@ bool positional_diff(PyObject* before, PyObject* after, Printer& printer) {
     Ref new_held = Ref::borrow(i < new_count ? PyList_GET_ITEM(new_cells, i) : nullptr);
     PyObject* old_cell = old_held.get();
     PyObject* new_cell = new_held.get();
-    std::vector<std::string> a = source_lines(member(old_cell, names().source));
-    std::vector<std::string> b = source_lines(member(new_cell, names().source));
-    if (old_cell && new_cell && a == b) continue;
+    const SourceText a(member(old_cell, names().source));
+    const SourceText b(member(new_cell, names().source));
+    if (old_cell && new_cell && a.lines == b.lines) continue;
     PyObject* shown = new_cell ? new_cell : old_cell;
     std::string type = escape_line(text_member(shown, names().cell_type));
     std::string header = "cell " + std::to_string(i + 1) + (type.empty() ? "" : " (" + type + ")");
@@ -337,9 +334,7 @@ bool positional_diff(PyObject* before, PyObject* after, Printer& printer) {
       printer.line(Printer::kRed, "removed " + header);
     else
       printer.line(Printer::kYellow, "modified " + header);
-    std::vector<std::string> lines;
-    if (!unified_diff(a, b, lines)) return false;
-    printer.diff_lines(lines, "  ");
+    printer.diff_lines(a.lines, b.lines, "  ");
   }
   return true;
 }
@@ -384,9 +379,7 @@ bool show_diff(Side& before, Side& after, const std::vector<std::string>& notes,
                          after.missing ? empty.get() : after.document.get(), body))
       return false;
   } else {
-    std::vector<std::string> lines;
-    if (!unified_diff(split_lines(before.bytes), split_lines(after.bytes), lines)) return false;
-    body.diff_lines(lines, "");
+    body.diff_lines(split_views(before.bytes), split_views(after.bytes), "");
   }
   bool changed = before.bytes != after.bytes || before.missing != after.missing;
   if (!changed && notes.empty()) return true;
