@@ -251,10 +251,13 @@ int run_conflicts(const std::vector<std::string>& args) {
   Ref document;
   NotebookFacts merged;
   if (!load_facts(path, document, merged, error)) {
+    if (error.empty()) return python_failure("conflicts");
+    // Text that is no JSON may be a notebook git merged line by line.
     std::string text, read_error;
+    Ref as_json;
     if (!read_bytes(path, text, read_error)) return failure("conflicts", error);
-    if (parse_json(text)) return failure("conflicts", error);
-    PyErr_Clear();
+    if (!parse_json_if_any(text, as_json)) return python_failure("conflicts");
+    if (as_json) return failure("conflicts", error);
     return list_line_merged(path, text, error);
   }
   bool unmerged = false;

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "py/error.hpp"
+
 namespace zuv::cli {
 
 namespace {
@@ -59,6 +61,10 @@ void append_utf8(std::string& out, Py_UCS4 c) {
 class Writer {
  public:
   Writer(const JsonLayout& layout, std::string& out) : layout_(layout), out_(out) {}
+
+  // After `document` answered false: whether the interpreter failed (its
+  // exception set), rather than the writer declining.
+  bool failed() const { return failed_; }
 
   bool document(PyObject* root) {
     if (!value(root)) return false;
@@ -179,10 +185,7 @@ class Writer {
   bool integer(PyObject* number) {
     int overflow = 0;
     long long small = PyLong_AsLongLongAndOverflow(number, &overflow);
-    if (small == -1 && PyErr_Occurred()) {
-      PyErr_Clear();
-      return false;
-    }
+    if (small == -1 && PyErr_Occurred()) return fail();  // not for an exact int
     if (!overflow) {
       out_ += std::to_string(small);
       return true;
@@ -191,7 +194,8 @@ class Writer {
     Py_ssize_t size = 0;
     const char* digits = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
     if (!digits) {
-      PyErr_Clear();  // over the interpreter's digit limit: json.dumps says so
+      // Over the interpreter's digit limit (ValueError): json.dumps says so.
+      if (!clear_expected({PyExc_ValueError})) return fail();
       return false;
     }
     out_.append(digits, static_cast<size_t>(size));
@@ -207,10 +211,7 @@ class Writer {
       out_ += value > 0 ? "Infinity" : "-Infinity";
     } else {
       char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-      if (!text) {
-        PyErr_Clear();
-        return false;
-      }
+      if (!text) return fail();  // no memory
       out_ += text;
       PyMem_Free(text);
     }
@@ -269,8 +270,14 @@ class Writer {
     out_.append(text + run, size - run);
   }
 
+  bool fail() {
+    failed_ = true;
+    return false;
+  }
+
   const JsonLayout& layout_;
   std::string& out_;
+  bool failed_ = false;
   std::vector<Frame> frames_;
   std::vector<std::pair<PyObject*, PyObject*>> entries_;
 };
@@ -279,7 +286,8 @@ class Writer {
 
 NativeJson write_json(PyObject* document, const JsonLayout& layout, std::string& out) {
   Writer writer(layout, out);
-  return writer.document(document) ? NativeJson::written : NativeJson::declined;
+  if (writer.document(document)) return NativeJson::written;
+  return writer.failed() ? NativeJson::failed : NativeJson::declined;
 }
 
 }  // namespace zuv::cli
