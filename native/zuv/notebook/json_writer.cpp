@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "py/error.hpp"
+#include "zuv/notebook/py_text.hpp"
 
 namespace zuv::cli {
 
@@ -15,8 +16,6 @@ namespace {
 // Deeper than the interpreter's recursion allows json.dumps to go; a cycle
 // reaches it too, and json.dumps then reports it as it always did.
 constexpr size_t kDepthBound = 100000;
-
-constexpr char kHex[] = "0123456789abcdef";
 
 // How json's encoder writes an ASCII character: 0 as itself, 'u' as \u00XX,
 // anything else as a backslash and that character.  DEL is written as
@@ -33,30 +32,6 @@ constexpr std::array<char, 128> kAsciiEscapes = [] {
   table['\t'] = 't';
   return table;
 }();
-
-void append_u_escape(std::string& out, Py_UCS4 unit) {
-  const char escape[] = {'\\',
-                         'u',
-                         kHex[(unit >> 12) & 0xf],
-                         kHex[(unit >> 8) & 0xf],
-                         kHex[(unit >> 4) & 0xf],
-                         kHex[unit & 0xf]};
-  out.append(escape, sizeof escape);
-}
-
-void append_utf8(std::string& out, Py_UCS4 c) {
-  if (c < 0x800) {
-    out += static_cast<char>(0xc0 | (c >> 6));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xe0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-  } else {
-    out += static_cast<char>(0xf0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-  }
-  out += static_cast<char>(0x80 | (c & 0x3f));
-}
 
 class Writer {
  public:
