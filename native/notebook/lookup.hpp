@@ -32,4 +32,11 @@ inline PyObject* canvas_of(PyObject* cell) {
   return member(member(cell, names().metadata), names().canvas);
 }
 
+// The same two lookups as owned references, for values held across calls
+// that may change the document or run Python code; empty when absent.
+inline Ref held_member(PyObject* mapping, PyObject* key) {
+  return Ref::borrow(member(mapping, key));
+}
+inline Ref held_canvas(PyObject* cell) { return Ref::borrow(canvas_of(cell)); }
+
 }  // namespace zuv::cli

@@ -142,13 +142,12 @@ std::unordered_map<std::string, std::size_t> nodes_by_id(const page::Page& page)
 bool drawn_keys(PyObject* before, PyObject* merged, std::vector<std::string>& keys) {
   Ref old_view, new_view;
   if (!keyed_views(before, merged, old_view, new_view)) return false;
-  Ref cells = pages::held_member(new_view.get(), names().cells);
+  Ref cells = held_member(new_view.get(), names().cells);
   if (!cells || !PyList_Check(cells.get())) return true;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells.get()); ++i) {
     Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), i));
     std::string key;
-    if (!pages::text_of(pages::held_member(pages::held_canvas(cell.get()).get(), names().id).get(),
-                        key))
+    if (!pages::text_of(held_member(held_canvas(cell.get()).get(), names().id).get(), key))
       return false;
     keys.push_back(std::move(key));
   }

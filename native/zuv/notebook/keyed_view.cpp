@@ -20,8 +20,6 @@ Ref copy_with(PyObject* mapping, PyObject* key, PyObject* value) {
   return copy;
 }
 
-Ref held_member(PyObject* mapping, PyObject* key) { return Ref::borrow(member(mapping, key)); }
-
 // The cells of `document` without a canvas id, by place in its cell list.
 std::vector<Py_ssize_t> plain_cells(PyObject* document) {
   std::vector<Py_ssize_t> found;
@@ -84,7 +82,7 @@ Ref view_with_keys(PyObject* document, const std::vector<Py_ssize_t>& which,
       return {};
   }
   Ref view = copy_with(document, names().cells, list.get());
-  if (!view || member(member(view.get(), names().metadata), names().canvas)) return view;
+  if (!view || canvas_of(view.get())) return view;
   // A notebook without canvas metadata: no parameters.
   Ref parameters = Ref::steal(PyList_New(0));
   Ref canvas = parameters ? Ref::steal(PyDict_New()) : Ref{};
