@@ -20,6 +20,13 @@ Ref copy_with(PyObject* mapping, PyObject* key, PyObject* value) {
   return copy;
 }
 
+// The cell at place `i` of the document's cell list, or nullptr.
+PyObject* cell_at(PyObject* document, Py_ssize_t i) {
+  PyObject* cells = member(document, names().cells);
+  if (!cells || !PyList_Check(cells) || i >= PyList_GET_SIZE(cells)) return nullptr;
+  return PyList_GET_ITEM(cells, i);
+}
+
 // The cells of `document` without a canvas id, by place in its cell list.
 std::vector<Py_ssize_t> plain_cells(PyObject* document) {
   std::vector<Py_ssize_t> found;
@@ -105,11 +112,9 @@ bool keyed_views(PyObject* old_document, PyObject* new_document, Ref& old_view, 
   std::vector<Ref> old_keys, new_keys;
   if (keyed_by_ids(old_document, old_plain) && keyed_by_ids(new_document, new_plain)) {
     for (Py_ssize_t i : old_plain)
-      old_keys.push_back(
-          Ref::borrow(member(PyList_GET_ITEM(member(old_document, names().cells), i), names().id)));
+      old_keys.push_back(Ref::borrow(member(cell_at(old_document, i), names().id)));
     for (Py_ssize_t i : new_plain)
-      new_keys.push_back(
-          Ref::borrow(member(PyList_GET_ITEM(member(new_document, names().cells), i), names().id)));
+      new_keys.push_back(Ref::borrow(member(cell_at(new_document, i), names().id)));
   } else {
     // As the merge matches a version's cells against the base.
     const std::vector<std::ptrdiff_t> match =
