@@ -2,9 +2,6 @@
 // matches decides.
 #include "merge/cell_rules.hpp"
 
-#include <cstddef>
-#include <iterator>
-
 namespace merge {
 namespace {
 
@@ -56,16 +53,6 @@ CellOutcome decide_cell(const CellFacts& f) {
   if (!f.in_base) return added_in_incoming(f);
   if (!f.in_current) return deleted_in_current(f);
   return f.current_changed ? changed_in_current(f) : unchanged_in_current(f);
-}
-
-std::string_view outcome_name(CellOutcome outcome) {
-  static constexpr std::string_view kNames[] = {
-#define ZUV_NAME(name) #name,
-      ZUV_CELL_OUTCOMES(ZUV_NAME)
-#undef ZUV_NAME
-  };
-  const auto index = static_cast<std::size_t>(outcome);
-  return index < std::size(kNames) ? kNames[index] : "?";
 }
 
 }  // namespace merge

@@ -3,37 +3,26 @@
 // (merge_documents.cpp) and the outcome is applied there.
 #pragma once
 
-#include <string_view>
-
 namespace merge {
 
 // What happens to one cell; the rows of the merge table.
-// X(outcome) /* when */: one line per outcome; the enum and its names
-// (outcome_name) both come from this list.
-#define ZUV_CELL_OUTCOMES(X)                                                                       \
-  X(keep_current)         /* changed on one side only (current), the same change on both sides, or \
-                             incoming changed nothing that counts */                               \
-  X(keep_current_marked)  /* current changed it, incoming deleted it: kept, marked if named */     \
-  X(take_incoming)        /* changed on one side only (incoming) */                                \
-  X(take_incoming_marked) /* the same, its name already carried by another cell: both marked */    \
-  X(delete_cell)          /* deleted on one side, unchanged on the other */                        \
-  X(stay_deleted)         /* current deleted it, incoming left it alone */                         \
-  X(restore_incoming_marked) /* current deleted it, incoming changed it: at the end, marked */     \
-  X(append_incoming)         /* added by incoming */                                               \
-  X(append_incoming_marked)  /* added by incoming under a name another cell carries */             \
-  X(merge_sources)           /* changed on both sides: one cell, sources merged */                 \
-  X(add_comments)            /* incoming changed only comments (and header colour) */              \
-  X(add_comments_then_merge_sources) /* the same, with a source change */                          \
-  X(place_beside)                    /* both copies, unmarked */                                   \
-  X(place_beside_marked)             /* both copies, names marked */
-
 enum class CellOutcome {
-#define ZUV_ENUMERATOR(name) name,
-  ZUV_CELL_OUTCOMES(ZUV_ENUMERATOR)
-#undef ZUV_ENUMERATOR
+  keep_current,  // changed on one side only (current), the same change on both sides, or incoming
+                 // changed nothing that counts
+  keep_current_marked,      // current changed it, incoming deleted it: kept, marked if named
+  take_incoming,            // changed on one side only (incoming)
+  take_incoming_marked,     // the same, its name already carried by another cell: both marked
+  delete_cell,              // deleted on one side, unchanged on the other
+  stay_deleted,             // current deleted it, incoming left it alone
+  restore_incoming_marked,  // current deleted it, incoming changed it: at the end, marked
+  append_incoming,          // added by incoming
+  append_incoming_marked,   // added by incoming under a name another cell carries
+  merge_sources,            // changed on both sides: one cell, sources merged
+  add_comments,             // incoming changed only comments (and header colour)
+  add_comments_then_merge_sources,  // the same, with a source change
+  place_beside,                     // both copies, unmarked
+  place_beside_marked,              // both copies, names marked
 };
-
-std::string_view outcome_name(CellOutcome outcome);
 
 // The keys of the incoming difference record's canvas entry, as the rules
 // see them.

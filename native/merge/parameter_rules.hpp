@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <span>
-#include <string_view>
 
 namespace merge {
 
@@ -22,25 +21,16 @@ constexpr std::uint8_t either(Held a, Held b) {
   return static_cast<std::uint8_t>(only(a) | only(b));
 }
 
-// X(outcome) /* when */: one line per outcome; the enum and its names
-// (parameter_outcome_name) both come from this list.
-#define ZUV_PARAMETER_OUTCOMES(X)                                                          \
-  X(keep_current)            /* the current object stays where it is (or stays absent) */  \
-  X(take_incoming)           /* the incoming object, at the current object's place */      \
-  X(take_incoming_at_end)    /* the incoming object, appended */                           \
-  X(drop)                    /* the name leaves the merged parameters */                   \
-  X(stay_absent)             /* deleted by current and not changed by incoming */          \
-  X(keep_both_marked)        /* "<<< X" (current's) and ">>> X" (incoming's), X removed */ \
-  X(keep_current_marked)     /* "<<< X" (current's), X removed */                          \
-  X(restore_incoming_marked) /* ">>> X" (incoming's) */
-
 enum class ParameterOutcome {
-#define ZUV_ENUMERATOR(name) name,
-  ZUV_PARAMETER_OUTCOMES(ZUV_ENUMERATOR)
-#undef ZUV_ENUMERATOR
+  keep_current,             // the current object stays where it is (or stays absent)
+  take_incoming,            // the incoming object, at the current object's place
+  take_incoming_at_end,     // the incoming object, appended
+  drop,                     // the name leaves the merged parameters
+  stay_absent,              // deleted by current and not changed by incoming
+  keep_both_marked,         // "<<< X" (current's) and ">>> X" (incoming's), X removed
+  keep_current_marked,      // "<<< X" (current's), X removed
+  restore_incoming_marked,  // ">>> X" (incoming's)
 };
-
-std::string_view parameter_outcome_name(ParameterOutcome outcome);
 
 struct ParameterRow {
   Held base;

@@ -131,21 +131,18 @@ bool blocks_confirm_status(long status, size_t blocks) {
   return status == 126 ? blocks == 126 : blocks >= 127;
 }
 
-// The integer exit status of a GitCommandError, or 0 when it has none.
-long exit_status(PyObject* error) {
-  Ref status = zuv::getattr(error, zuv::names().status);
-  if (!status) {
-    PyErr_Clear();
-    return 0;
-  }
-  if (!PyLong_Check(status.get())) return 0;
+// The integer exit status of a GitCommandError into `status`, 0 when it has
+// none (no attribute "status", or one that is no int in range).
+bool exit_status(PyObject* error, long& status) {
+  status = 0;
+  Ref value = zuv::getattr(error, zuv::names().status);
+  if (!value) return zuv::clear_expected({PyExc_AttributeError});
+  if (!PyLong_Check(value.get())) return true;
   int overflow = 0;
-  long value = PyLong_AsLongAndOverflow(status.get(), &overflow);
-  if (value == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return 0;
-  }
-  return overflow ? 0 : value;
+  long number = PyLong_AsLongAndOverflow(value.get(), &overflow);  // an int: cannot fail
+  if (number == -1 && PyErr_Occurred()) return false;
+  if (!overflow) status = number;
+  return true;
 }
 
 // A GitCommandError whose status the merged result must still confirm.
@@ -185,7 +182,10 @@ bool run_merge_file(PyObject* globals, PyObject* g, PyObject* const paths[3], in
     return false;
   }
   if (PyErr_GivenExceptionMatches(error.type(), error_class.get())) {
-    status = exit_status(error.value());
+    if (!exit_status(error.value(), status)) {
+      error.become_context_of_current();
+      return false;
+    }
     if (is_conflict_count(status)) {
       unconfirmed.emplace(UnconfirmedStatus{status, std::move(error)});
       return true;

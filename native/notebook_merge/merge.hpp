@@ -35,8 +35,6 @@ bool add_merge_cell(PyObject* module, PyObject* cell_class);
 bool add_cell_changed(PyObject* module);
 // merge_files, the merge driver's entry point.
 bool add_merge_files(PyObject* module);
-// _cell_outcome and _parameter_outcome, the decision tables for tests.
-bool add_merge_rules(PyObject* module);
 // The cell comparison, shared with merge_files.
 Ref cell_changed(const ModuleState& state, PyObject* globals, PyObject* cell0, PyObject* cell1);
 

@@ -55,7 +55,7 @@ bool fill_module(PyObject* module, ModuleState& state) {
   Ref cell = zuv::import_sibling(module, "common", "Cell");
   return cell && remember_jsondiff(module, state) && add_merge_cell(module, cell.get()) &&
          add_cell_changed(module) && add_merge_files(module) && add_merge_source(module) &&
-         add_merge_rules(module) && remember_originals(module, state);
+         remember_originals(module, state);
 }
 
 }  // namespace

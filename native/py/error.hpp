@@ -7,6 +7,11 @@
 // (true, false, failed) returns `bool` for success and gives its answer
 // through an out parameter.
 //
+// A lookup into a parsed document (`cli::member`, notebook/lookup.hpp) is no
+// such function: it answers "absent" with nullptr, which is an answer and not
+// a failure, because in the dicts json.loads builds (exact str keys) a lookup
+// with an exact-str key runs no Python code and cannot fail.
+//
 // Failures that are the user's, not the interpreter's (a file that cannot be
 // read, a git that exits with an error, an argument that makes no sense), are
 // reported by the `zuv` commands as a message: such a function returns `bool`

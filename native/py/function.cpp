@@ -154,6 +154,7 @@ void add_traceback_entry(NativeFunction* fn) {
     Ref qualname = Ref::borrow(fn->qualname);
     Ref trace_file = Ref::borrow(fn->trace_file);
     CaughtError raised;
+    // Any failure to decorate gives way to the exception being raised.
     const char* name = PyUnicode_AsUTF8(qualname.get());
     if (!name) {
       PyErr_Clear();

@@ -7,7 +7,7 @@ import re
 
 import pytest
 
-from nbbuild import canvas, cell, notebook, param, read, write
+from nbbuild import canvas, cell, find, notebook, param, read, write
 from zuv_weft_git.drivers import notebook_merge
 from zuv_weft_git.drivers.notebook_merge import _merge_and_count, merge_files
 
@@ -237,71 +237,167 @@ def test_parameters_are_never_dropped_silently(tmp_path, version, parameters, in
     assert open(paths[1], "rb").read() == before
 
 
-HELD = dict(in_base=True, in_current=True, in_incoming=True)
-BOTH_CHANGED = dict(HELD, current_changed=True, incoming_changed=True, sides_differ=True)
-CANVAS = dict(canvas=True)
+SOURCE = ["one\n", "two\n", "three\n"]
 
 
-@pytest.mark.parametrize("facts, outcome", [
+def x(document):
+    return find(document["cells"], "x")
+
+
+def edit(document, line, text):
+    x(document)["source"][line] = text
+
+
+def set_canvas(document, **fields):
+    canvas(x(document)).update(fields)
+
+
+def add(document, cid="x", name="", source=SOURCE):
+    document["cells"].insert(1, cell(cid, name, source))
+
+
+def drop(document):
+    document["cells"].remove(x(document))
+
+
+def cur(c, line=0, text="ONE\n"):
+    edit(c, line, text)
+
+
+def inc(i, line=2, text="THREE\n"):
+    edit(i, line, text)
+
+
+# One row per rule of the merge table: how current (c) and incoming (i) edit
+# a base of three cells, "keep", "x" (named as given; None: x is not in
+# base) and "tail"; the merged cells as (canvas id, name, source, comments),
+# "new" for a fresh id; whether the cell's sources went to _merge_source.
+MERGED_ONE, CURRENT_ONE, INCOMING_ONE = "ONE|two|THREE|", "ONE|two|three|", "one|two|THREE|"
+BASE_ONE = "one|two|three|"
+K, T = ("keep", "keep", "k|", []), ("tail", "tail", "t|", [])
+CELL_RULES = [
     # changed on one side only
-    (dict(HELD, current_changed=True), "keep_current"),
-    (dict(HELD, incoming_changed=True), "take_incoming"),
-    (dict(HELD, incoming_changed=True, incoming_name_taken=True), "take_incoming_marked"),
+    ("keep_current", "", lambda c, i: cur(c), [K, ("x", "", CURRENT_ONE, []), T], False),
+    ("take_incoming", "", lambda c, i: inc(i), [K, ("x", "", INCOMING_ONE, []), T], False),
+    ("take_incoming_marked", "a",
+     lambda c, i: (add(c, "z", "b", ["z\n"]), set_canvas(i, name="b")),
+     [K, ("z", "<<< b", "z|", []), ("x", ">>> b", BASE_ONE, []), T], False),
     # changed identically on both sides
-    (dict(HELD, current_changed=True, incoming_changed=True), "keep_current"),
+    ("keep_current-same-change", "", lambda c, i: (cur(c), cur(i)), [K, ("x", "", CURRENT_ONE, []), T], False),
     # changed on both sides, sources only (or neither cell named)
-    (BOTH_CHANGED, "merge_sources"),
-    (dict(BOTH_CHANGED, current_named=True, incoming_named=True), "merge_sources"),
-    (dict(BOTH_CHANGED, **CANVAS, other_keys=True), "merge_sources"),
+    ("merge_sources", "", lambda c, i: (cur(c), inc(i)), [K, ("x", "", MERGED_ONE, []), T], True),
+    ("merge_sources-both-named", "a", lambda c, i: (cur(c), inc(i)), [K, ("x", "a", MERGED_ONE, []), T], True),
+    ("merge_sources-canvas-unnamed", "",
+     lambda c, i: (cur(c), inc(i), set_canvas(i, parents=[{"id": "keep", "name": "keep"}])),
+     [K, ("x", "", MERGED_ONE, []), T], True),
     # incoming changed only its header colour and/or comments
-    (dict(BOTH_CHANGED, **CANVAS, header_colour=True), "keep_current"),
-    (dict(BOTH_CHANGED, **CANVAS, header_colour=True, incoming_source_changed=True), "merge_sources"),
-    (dict(BOTH_CHANGED, **CANVAS, comments=True), "add_comments"),
-    (dict(BOTH_CHANGED, **CANVAS, comments=True, header_colour=True, incoming_source_changed=True),
-     "add_comments_then_merge_sources"),
+    ("keep_current-colour", "", lambda c, i: (cur(c), set_canvas(i, headerColor="red")),
+     [K, ("x", "", CURRENT_ONE, []), T], False),
+    ("merge_sources-colour", "", lambda c, i: (cur(c), inc(i), set_canvas(i, headerColor="red")),
+     [K, ("x", "", MERGED_ONE, []), T], True),
+    ("add_comments", "", lambda c, i: (cur(c), set_canvas(i, comments=["note"])),
+     [K, ("x", "", CURRENT_ONE, ["note"]), T], False),
+    ("add_comments_then_merge_sources", "",
+     lambda c, i: (cur(c), inc(i), set_canvas(i, comments=["note"], headerColor="red")),
+     [K, ("x", "", MERGED_ONE, ["note"]), T], True),
     # incoming also changed other canvas metadata, a cell named
-    (dict(BOTH_CHANGED, **CANVAS, other_keys=True, current_named=True, incoming_named=True),
-     "place_beside_marked"),
-    (dict(BOTH_CHANGED, **CANVAS, other_keys=True, comments=True, incoming_named=True), "place_beside"),
+    ("place_beside_marked-canvas", "a",
+     lambda c, i: (cur(c), inc(i), set_canvas(i, parents=[{"id": "keep", "name": "keep"}])),
+     [K, ("x", "<<< a", CURRENT_ONE, []), ("new", ">>> a", INCOMING_ONE, []), T], False),
+    ("place_beside-canvas", "", lambda c, i: (cur(c), set_canvas(i, name="n", comments=["note"])),
+     [K, ("x", "", CURRENT_ONE, []), ("new", "n", BASE_ONE, ["note"]), T], False),
     # exactly one of the two named, no canvas change
-    (dict(BOTH_CHANGED, current_named=True), "place_beside"),
+    ("place_beside-one-named", "", lambda c, i: (cur(c), set_canvas(c, name="a"), inc(i)),
+     [K, ("x", "a", CURRENT_ONE, []), ("new", "", INCOMING_ONE, []), T], False),
     # deleted on one side, unchanged on the other
-    (dict(HELD, in_incoming=False), "delete_cell"),
-    (dict(HELD, in_current=False), "stay_deleted"),
+    ("delete_cell", "a", lambda c, i: drop(i), [K, T], False),
+    ("stay_deleted", "a", lambda c, i: drop(c), [K, T], False),
     # deleted on one side, changed on the other
-    (dict(HELD, in_incoming=False, current_changed=True), "keep_current_marked"),
-    (dict(HELD, in_current=False, incoming_changed=True), "restore_incoming_marked"),
+    ("keep_current_marked", "a", lambda c, i: (cur(c), drop(i)), [K, ("x", "<<< a", CURRENT_ONE, []), T], False),
+    ("restore_incoming_marked", "a", lambda c, i: (drop(c), inc(i)),
+     [K, T, ("x", ">>> a", INCOMING_ONE, [])], False),
     # added by incoming
-    (dict(in_incoming=True), "append_incoming"),
-    (dict(in_incoming=True, incoming_name_taken=True), "append_incoming_marked"),
+    ("append_incoming", None, lambda c, i: add(i, name="a"),
+     [K, T, ("x", "a", BASE_ONE, [])], False),
+    ("append_incoming_marked", None, lambda c, i: add(i, name="keep"),
+     [("keep", "<<< keep", "k|", []), T, ("x", ">>> keep", BASE_ONE, [])], False),
     # added by both sides with the same canvas id
-    (dict(in_current=True, in_incoming=True), "keep_current"),
-    (dict(in_current=True, in_incoming=True, sides_differ=True), "place_beside"),
-    (dict(in_current=True, in_incoming=True, sides_differ=True, current_named=True, incoming_named=True),
-     "place_beside_marked"),
-])
-def test_cell_rules_follow_the_merge_table(facts, outcome):
-    assert notebook_merge._cell_outcome(facts) == outcome
+    ("keep_current-added-alike", None, lambda c, i: (add(c, name="a"), add(i, name="a")),
+     [K, ("x", "a", BASE_ONE, []), T], False),
+    ("place_beside-added", None, lambda c, i: (add(c), add(i, source=["other\n"])),
+     [K, ("x", "", BASE_ONE, []), ("new", "", "other|", []), T], False),
+    ("place_beside_marked-added", None, lambda c, i: (add(c, name="a"), add(i, name="a", source=["other\n"])),
+     [K, ("x", "<<< a", BASE_ONE, []), ("new", ">>> a", "other|", []), T], False),
+]
 
 
-@pytest.mark.parametrize("base, current, incoming, outcome", [
-    ("present", "same_as_base", "same_as_base", "keep_current"),
-    ("present", "same_as_base", "changed", "take_incoming"),
-    ("present", "same_as_base", "absent", "drop"),
-    ("present", "changed", "same_as_base", "keep_current"),
-    ("present", "changed", "same_as_current", "keep_current"),
-    ("present", "changed", "changed", "keep_both_marked"),
-    ("present", "changed", "absent", "keep_current_marked"),
-    ("present", "absent", "same_as_base", "stay_absent"),
-    ("present", "absent", "absent", "stay_absent"),
-    ("present", "absent", "changed", "restore_incoming_marked"),
-    ("absent", "present", "absent", "keep_current"),
-    ("absent", "present", "same_as_current", "keep_current"),
-    ("absent", "present", "changed", "keep_both_marked"),
-    ("absent", "absent", "present", "take_incoming_at_end"),
-])
-def test_parameter_rules_follow_the_parameter_table(base, current, incoming, outcome):
-    assert notebook_merge._parameter_outcome(base, current, incoming) == outcome
+@pytest.mark.parametrize("name, change, expected, merges_sources",
+                         [row[1:] for row in CELL_RULES], ids=[row[0] for row in CELL_RULES])
+def test_cell_rules_follow_the_merge_table(tmp_path, monkeypatch, name, change, expected, merges_sources):
+    merged_sources = []
+
+    def recording(*args, **kwargs):
+        merged_sources.append(args)
+        return original(*args, **kwargs)
+
+    original = notebook_merge._merge_source
+    monkeypatch.setattr(notebook_merge, "_merge_source", recording)
+    base = notebook([cell("keep", "keep", ["k\n"]), cell("tail", "tail", ["t\n"])])
+    if name is not None:
+        add(base, name=name)
+    current, incoming = copy.deepcopy(base), copy.deepcopy(base)
+    change(current, incoming)
+    merged, _ = merged_with(tmp_path, (base, current, incoming), merge_files)
+    known = {canvas(c)["id"] for d in (base, current, incoming) for c in d["cells"]}
+    shown = [(canvas(c)["id"] if canvas(c)["id"] in known else "new", canvas(c)["name"],
+              "".join(c["source"]).replace("\n", "|"), canvas(c)["comments"])
+             for c in merged["cells"]]
+    assert shown == expected
+    assert bool(merged_sources) == merges_sources
+
+
+PARAMETER_VALUES = {"base": "1", "current": "2", "incoming": "3"}
+
+
+def held_value(held, side, current):
+    """The value one version holds under the name, None when absent."""
+    return {"absent": None, "present": "1", "same_as_base": "1", "same_as_current": current,
+            "changed": PARAMETER_VALUES[side]}[held]
+
+
+PARAMETER_RULES = [
+    ("present", "same_as_base", "same_as_base", "keep_current", [("p", "1")], []),
+    ("present", "same_as_base", "changed", "take_incoming", [("p", "3")], []),
+    ("present", "same_as_base", "absent", "drop", [], []),
+    ("present", "changed", "same_as_base", "keep_current", [("p", "2")], []),
+    ("present", "changed", "same_as_current", "keep_current", [("p", "2")], []),
+    ("present", "changed", "changed", "keep_both_marked", [], [("<<< p", "2"), (">>> p", "3")]),
+    ("present", "changed", "absent", "keep_current_marked", [], [("<<< p", "2")]),
+    ("present", "absent", "same_as_base", "stay_absent", [], []),
+    ("present", "absent", "absent", "stay_absent", [], []),
+    ("present", "absent", "changed", "restore_incoming_marked", [], [(">>> p", "3")]),
+    ("absent", "present", "absent", "keep_current", [("p", "1")], []),
+    ("absent", "present", "same_as_current", "keep_current", [("p", "1")], []),
+    ("absent", "present", "changed", "keep_both_marked", [], [("<<< p", "1"), (">>> p", "3")]),
+    ("absent", "absent", "present", "take_incoming_at_end", [], [("p", "1")]),
+]
+
+
+@pytest.mark.parametrize("base, current, incoming, in_place, at_end",
+                         [row[:3] + row[4:] for row in PARAMETER_RULES],
+                         ids=["-".join(row[:4]) for row in PARAMETER_RULES])
+def test_parameter_rules_follow_the_parameter_table(tmp_path, base, current, incoming, in_place, at_end):
+    """A parameter "p" between "first" and "last": kept in place, taken,
+    dropped, or put after "last", marked where the table says."""
+    current_value = held_value(current, "current", None)
+    values = (held_value(base, "base", None), current_value, held_value(incoming, "incoming", current_value))
+    documents = []
+    for value in values:
+        held = [param("p", value)] if value is not None else []
+        documents.append(notebook([cell("k", "keep", ["k\n"])], [param("first", "f"), *held, param("last", "l")]))
+    merged, _ = merged_with(tmp_path, documents, merge_files)
+    shown = [(p["name"], p["value"]) for p in merged["metadata"]["canvas"]["parameters"]]
+    assert shown == [("first", "f"), *in_place, ("last", "l"), *at_end]
 
 
 def with_odd_outputs(seed):

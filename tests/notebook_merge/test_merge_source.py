@@ -302,6 +302,22 @@ def test_git_error_class_is_looked_up_at_call_time(monkeypatch):
         merge_source(FakeGit(error=git.GitCommandError(["git"], 1)), ["a\n"], ["a\n"], ["a\n"])
 
 
+# A git error without a "status" has none; any other failure to read it
+# (no memory, an interrupt) is the merge's failure, the git error its context.
+@pytest.mark.parametrize("raised", [AttributeError, MemoryError, KeyboardInterrupt])
+def test_a_git_status_that_cannot_be_read_is_absent_only_when_missing(monkeypatch, raised):
+    class StatusError(Exception):
+        @property
+        def status(self):
+            raise raised("status")
+
+    monkeypatch.setattr(notebook_merge, "git", types.SimpleNamespace(GitCommandError=StatusError))
+    error = StatusError()
+    with pytest.raises(StatusError if raised is AttributeError else raised) as caught:
+        merge_source(FakeGit(error=error), ["a\n"], ["b\n"], ["c\n"])
+    assert (caught.value if raised is AttributeError else caught.value.__context__) is error
+
+
 def test_os_path_join_is_looked_up_at_call_time(monkeypatch, g):
     joined = []
 

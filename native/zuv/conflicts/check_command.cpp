@@ -147,8 +147,11 @@ bool read_notebook(PyObject* document, NotebookUnderCheck& out, bool whole_lines
   PyObject* major = member(document, names().nbformat);
   if (!is_integer(major))
     out.shape.push_back({"", std::string(kNotFormat4) + "no \"nbformat\" number"});
-  else if (int overflow = 0; PyLong_AsLongAndOverflow(major, &overflow) != 4 || overflow)
-    out.shape.push_back({"", std::string(kNotFormat4) + "\"nbformat\" is " + utf8(major)});
+  else if (int overflow = 0; PyLong_AsLongAndOverflow(major, &overflow) != 4 || overflow) {
+    Ref shown = Ref::steal(PyObject_Str(major));
+    if (!shown) return false;
+    out.shape.push_back({"", std::string(kNotFormat4) + "\"nbformat\" is " + utf8(shown.get())});
+  }
   if (!is_integer(member(document, names().nbformat_minor)))
     out.shape.push_back({"", std::string(kNotFormat4) + "no \"nbformat_minor\" number"});
   PyObject* metadata = member(document, names().metadata);

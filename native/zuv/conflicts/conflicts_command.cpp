@@ -142,13 +142,12 @@ std::unordered_map<std::string, std::size_t> nodes_by_id(const page::Page& page)
 bool drawn_keys(PyObject* before, PyObject* merged, std::vector<std::string>& keys) {
   Ref old_view, new_view;
   if (!keyed_views(before, merged, old_view, new_view)) return false;
-  Ref cells = pages::held_member(new_view.get(), names().cells);
+  Ref cells = held_member(new_view.get(), names().cells);
   if (!cells || !PyList_Check(cells.get())) return true;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells.get()); ++i) {
     Ref cell = Ref::borrow(PyList_GET_ITEM(cells.get(), i));
     std::string key;
-    if (!pages::text_of(pages::held_member(pages::held_canvas(cell.get()).get(), names().id).get(),
-                        key))
+    if (!pages::text_of(held_member(held_canvas(cell.get()).get(), names().id).get(), key))
       return false;
     keys.push_back(std::move(key));
   }
@@ -251,10 +250,13 @@ int run_conflicts(const std::vector<std::string>& args) {
   Ref document;
   NotebookFacts merged;
   if (!load_facts(path, document, merged, error)) {
+    if (error.empty()) return python_failure("conflicts");
+    // Text that is no JSON may be a notebook git merged line by line.
     std::string text, read_error;
+    Ref as_json;
     if (!read_bytes(path, text, read_error)) return failure("conflicts", error);
-    if (parse_json(text)) return failure("conflicts", error);
-    PyErr_Clear();
+    if (!parse_json_if_any(text, as_json)) return python_failure("conflicts");
+    if (as_json) return failure("conflicts", error);
     return list_line_merged(path, text, error);
   }
   bool unmerged = false;

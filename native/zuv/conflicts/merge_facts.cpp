@@ -23,8 +23,6 @@ namespace zuv::cli {
 
 namespace {
 
-using pages::held_member;
-
 bool text(PyObject* value, std::string& out) { return pages::text_of(value, out); }
 
 // A directory of its own for the three versions of one source, removed with

@@ -88,9 +88,6 @@ bool parse(const std::vector<std::string>& args, ResolveArguments& out, std::str
   return true;
 }
 
-using pages::held_canvas;
-using pages::held_member;
-
 bool set_text(PyObject* d, const char* key, const std::string& value) {
   Ref text = Ref::steal(
       PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "surrogateescape"));

@@ -75,7 +75,7 @@ std::string program_word() {
   std::string installed;
   PyObject* argv = PySys_GetObject("argv");  // borrowed, kept alive by sys
   if (argv && PyList_Check(argv) && PyList_GET_SIZE(argv) > 0) {
-    std::string first = utf8(PyList_GET_ITEM(argv, 0));
+    std::string first = utf8(PyList_GET_ITEM(argv, 0));  // "" for anything but a str
     std::string base = first.substr(first.rfind('/') + 1);
     if (base == "zuv") installed = real_path(first);
   }

@@ -33,7 +33,7 @@ bool found(std::string& problem, std::string text) {
 
 // The phrase of pipeline_problem for a JSON object, in `problem`.
 bool find_problem(PyObject* document, std::string& problem) {
-  PyObject* canvas = member(member(document, names().metadata), names().canvas);
+  PyObject* canvas = canvas_of(document);
   if (!canvas || !PyDict_Check(canvas)) return found(problem, "has no canvas metadata");
   PyObject* parameters = member(canvas, names().parameters);
   if (!parameters || !PyList_Check(parameters))
@@ -54,7 +54,7 @@ bool find_problem(PyObject* document, std::string& problem) {
   if (PySet_Clear(seen.get()) < 0) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); ++i) {
     PyObject* cell = PyList_GET_ITEM(cells, i);
-    PyObject* id = member(member(member(cell, names().metadata), names().canvas), names().id);
+    PyObject* id = member(canvas_of(cell), names().id);
     if (!id || !PyUnicode_Check(id))
       return found(problem, "has a cell without a canvas id (cell " + std::to_string(i + 1) + ")");
     if (!first_time(seen.get(), id, fresh)) return false;

@@ -6,6 +6,9 @@
 #include <utility>
 #include <vector>
 
+#include "py/error.hpp"
+#include "zuv/notebook/py_text.hpp"
+
 namespace zuv::cli {
 
 namespace {
@@ -13,8 +16,6 @@ namespace {
 // Deeper than the interpreter's recursion allows json.dumps to go; a cycle
 // reaches it too, and json.dumps then reports it as it always did.
 constexpr size_t kDepthBound = 100000;
-
-constexpr char kHex[] = "0123456789abcdef";
 
 // How json's encoder writes an ASCII character: 0 as itself, 'u' as \u00XX,
 // anything else as a backslash and that character.  DEL is written as
@@ -32,33 +33,13 @@ constexpr std::array<char, 128> kAsciiEscapes = [] {
   return table;
 }();
 
-void append_u_escape(std::string& out, Py_UCS4 unit) {
-  const char escape[] = {'\\',
-                         'u',
-                         kHex[(unit >> 12) & 0xf],
-                         kHex[(unit >> 8) & 0xf],
-                         kHex[(unit >> 4) & 0xf],
-                         kHex[unit & 0xf]};
-  out.append(escape, sizeof escape);
-}
-
-void append_utf8(std::string& out, Py_UCS4 c) {
-  if (c < 0x800) {
-    out += static_cast<char>(0xc0 | (c >> 6));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xe0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-  } else {
-    out += static_cast<char>(0xf0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-  }
-  out += static_cast<char>(0x80 | (c & 0x3f));
-}
-
 class Writer {
  public:
   Writer(const JsonLayout& layout, std::string& out) : layout_(layout), out_(out) {}
+
+  // After `document` answered false: whether the interpreter failed (its
+  // exception set), rather than the writer declining.
+  bool failed() const { return failed_; }
 
   bool document(PyObject* root) {
     if (!value(root)) return false;
@@ -179,10 +160,7 @@ class Writer {
   bool integer(PyObject* number) {
     int overflow = 0;
     long long small = PyLong_AsLongLongAndOverflow(number, &overflow);
-    if (small == -1 && PyErr_Occurred()) {
-      PyErr_Clear();
-      return false;
-    }
+    if (small == -1 && PyErr_Occurred()) return fail();  // not for an exact int
     if (!overflow) {
       out_ += std::to_string(small);
       return true;
@@ -191,7 +169,8 @@ class Writer {
     Py_ssize_t size = 0;
     const char* digits = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
     if (!digits) {
-      PyErr_Clear();  // over the interpreter's digit limit: json.dumps says so
+      // Over the interpreter's digit limit (ValueError): json.dumps says so.
+      if (!clear_expected({PyExc_ValueError})) return fail();
       return false;
     }
     out_.append(digits, static_cast<size_t>(size));
@@ -207,10 +186,7 @@ class Writer {
       out_ += value > 0 ? "Infinity" : "-Infinity";
     } else {
       char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-      if (!text) {
-        PyErr_Clear();
-        return false;
-      }
+      if (!text) return fail();  // no memory
       out_ += text;
       PyMem_Free(text);
     }
@@ -269,8 +245,14 @@ class Writer {
     out_.append(text + run, size - run);
   }
 
+  bool fail() {
+    failed_ = true;
+    return false;
+  }
+
   const JsonLayout& layout_;
   std::string& out_;
+  bool failed_ = false;
   std::vector<Frame> frames_;
   std::vector<std::pair<PyObject*, PyObject*>> entries_;
 };
@@ -279,7 +261,8 @@ class Writer {
 
 NativeJson write_json(PyObject* document, const JsonLayout& layout, std::string& out) {
   Writer writer(layout, out);
-  return writer.document(document) ? NativeJson::written : NativeJson::declined;
+  if (writer.document(document)) return NativeJson::written;
+  return writer.failed() ? NativeJson::failed : NativeJson::declined;
 }
 
 }  // namespace zuv::cli

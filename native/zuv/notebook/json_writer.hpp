@@ -11,7 +11,7 @@
 
 namespace zuv::cli {
 
-enum class NativeJson { written, declined };
+enum class NativeJson { written, declined, failed };
 
 // Appends `document` to `out` in `layout` (every line break `layout.newline`,
 // the final newline left to the caller).  Declines, leaving `out` in an
@@ -20,7 +20,8 @@ enum class NativeJson { written, declined };
 // str, int, float, bool and None; keys that are not exact str; lone
 // surrogates where the text is written unescaped; an int too long for str();
 // nesting deeper than any the interpreter could encode.  No Python code runs
-// while it writes.
+// while it writes.  Fails, with the Python exception set, only where the
+// interpreter does (no memory).
 NativeJson write_json(PyObject* document, const JsonLayout& layout, std::string& out);
 
 }  // namespace zuv::cli

@@ -20,7 +20,12 @@ Ref copy_with(PyObject* mapping, PyObject* key, PyObject* value) {
   return copy;
 }
 
-Ref held_member(PyObject* mapping, PyObject* key) { return Ref::borrow(member(mapping, key)); }
+// The cell at place `i` of the document's cell list, or nullptr.
+PyObject* cell_at(PyObject* document, Py_ssize_t i) {
+  PyObject* cells = member(document, names().cells);
+  if (!cells || !PyList_Check(cells) || i >= PyList_GET_SIZE(cells)) return nullptr;
+  return PyList_GET_ITEM(cells, i);
+}
 
 // The cells of `document` without a canvas id, by place in its cell list.
 std::vector<Py_ssize_t> plain_cells(PyObject* document) {
@@ -84,7 +89,7 @@ Ref view_with_keys(PyObject* document, const std::vector<Py_ssize_t>& which,
       return {};
   }
   Ref view = copy_with(document, names().cells, list.get());
-  if (!view || member(member(view.get(), names().metadata), names().canvas)) return view;
+  if (!view || canvas_of(view.get())) return view;
   // A notebook without canvas metadata: no parameters.
   Ref parameters = Ref::steal(PyList_New(0));
   Ref canvas = parameters ? Ref::steal(PyDict_New()) : Ref{};
@@ -107,11 +112,9 @@ bool keyed_views(PyObject* old_document, PyObject* new_document, Ref& old_view, 
   std::vector<Ref> old_keys, new_keys;
   if (keyed_by_ids(old_document, old_plain) && keyed_by_ids(new_document, new_plain)) {
     for (Py_ssize_t i : old_plain)
-      old_keys.push_back(
-          Ref::borrow(member(PyList_GET_ITEM(member(old_document, names().cells), i), names().id)));
+      old_keys.push_back(Ref::borrow(member(cell_at(old_document, i), names().id)));
     for (Py_ssize_t i : new_plain)
-      new_keys.push_back(
-          Ref::borrow(member(PyList_GET_ITEM(member(new_document, names().cells), i), names().id)));
+      new_keys.push_back(Ref::borrow(member(cell_at(new_document, i), names().id)));
   } else {
     // As the merge matches a version's cells against the base.
     const std::vector<std::ptrdiff_t> match =

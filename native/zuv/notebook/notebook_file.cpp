@@ -36,12 +36,11 @@ void check_key_order(PyObject* value, KeyOrder& order, int depth) {
     Py_ssize_t position = 0;
     while (PyDict_Next(value, &position, &key, &item)) {
       if (previous) {
-        // Keys read from JSON are exact str, compared without running Python code.
-        int less = PyUnicode_CheckExact(previous) && PyUnicode_CheckExact(key)
-                       ? PyUnicode_Compare(previous, key) < 0
-                       : PyObject_RichCompareBool(previous, key, Py_LT);
-        if (less < 0) PyErr_Clear();
-        if (less != 1) {
+        // Keys read from JSON are exact str, compared without running Python
+        // code; a document with other keys is not read as sorted.
+        bool less = PyUnicode_CheckExact(previous) && PyUnicode_CheckExact(key) &&
+                    PyUnicode_Compare(previous, key) < 0;
+        if (!less) {
           order.sorted = false;
           return;
         }
@@ -179,9 +178,14 @@ JsonLayout detect_layout(std::string_view text, PyObject* document) {
 
 bool dump_json(PyObject* document, const JsonLayout& layout, std::string& out) {
   out.clear();
-  if (write_json(document, layout, out) == NativeJson::written) {
-    if (layout.final_newline) out += layout.newline;
-    return true;
+  switch (write_json(document, layout, out)) {
+    case NativeJson::written:
+      if (layout.final_newline) out += layout.newline;
+      return true;
+    case NativeJson::failed:
+      return false;
+    case NativeJson::declined:
+      break;
   }
   Ref dumps = json_function("dumps");
   if (!dumps) return false;

@@ -16,6 +16,9 @@
 
 namespace zuv::pages {
 
+using cli::held_canvas;
+using cli::held_member;
+
 namespace {
 
 bool source_lines(PyObject* source, std::vector<std::string>& out) {

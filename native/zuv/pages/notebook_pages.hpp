@@ -24,16 +24,6 @@ struct CellInfo {
   bool has_id = false;
 };
 
-// d[key] for a dict as an owned reference; empty (never an error) when `d`
-// is not a dict or lacks the key.
-inline Ref held_member(PyObject* d, PyObject* key) { return Ref::borrow(cli::member(d, key)); }
-
-// The cell's "metadata" -> "canvas" object, or empty.
-inline Ref held_canvas(PyObject* cell) {
-  Ref metadata = held_member(cell, names().metadata);
-  return held_member(metadata.get(), names().canvas);
-}
-
 // Text of a str (lone surrogates kept as bytes the page writer replaces);
 // None reads as "", anything else as its str().
 bool text_of(PyObject* value, std::string& out);

@@ -207,8 +207,7 @@ bool read_notes(PyObject* before, PyObject* after, CellNotes& notes) {
 
 bool print_parameters(PyObject* diff, Printer& printer) {
   // Held, not borrowed: writing values as JSON runs the json module.
-  Ref parameters = Ref::borrow(
-      member(member(member(diff, names().metadata), names().canvas), names().parameter));
+  Ref parameters = Ref::borrow(member(canvas_of(diff), names().parameter));
   if (!parameters || !PyList_Check(parameters.get())) return true;
   bool header = false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parameters.get()); ++i) {

@@ -20,7 +20,7 @@ namespace {
 constexpr const char* kCommand = "textconv";
 
 bool notebook_text(PyObject* document, std::string& out) {
-  PyObject* canvas = member(member(document, names().metadata), names().canvas);
+  PyObject* canvas = canvas_of(document);
   // Held, not borrowed: writing values as JSON runs the json module.
   Ref parameters = Ref::borrow(member(canvas, names().parameters));
   if (parameters && PyList_Check(parameters.get()) && PyList_GET_SIZE(parameters.get()) > 0) {
