@@ -94,9 +94,14 @@ bool is_number(PyObject* o) {
   return PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o);
 }
 
+// An exact str whose characters can be read in place.  A legacy string made
+// through the old C API (3.11 only) is not: it takes the general comparison,
+// which converts it and reports a failure to do so.
+bool is_ready_text(PyObject* o) { return PyUnicode_CheckExact(o) && PyUnicode_IS_READY(o); }
+
 // Values whose comparisons run no user code and whose `a is b or a == b`
 // is an equivalence matching their hash: exact str, int, float, bool, None.
-bool is_plain(PyObject* o) { return PyUnicode_CheckExact(o) || is_number(o) || o == Py_None; }
+bool is_plain(PyObject* o) { return is_ready_text(o) || is_number(o) || o == Py_None; }
 
 // Exact containers: unequal to every value of another kind that is plain
 // or an exact container (their comparisons answer NotImplemented).
@@ -105,13 +110,8 @@ bool is_exact_container(PyObject* o) {
          PySet_CheckExact(o);
 }
 
-// `a == b` of two exact str.
+// `a == b` of two ready exact str (`is_ready_text`): cannot fail.
 bool same_text(PyObject* a, PyObject* b) {
-  if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) {
-    // Only a legacy string that cannot be converted (no memory) gets here.
-    PyErr_Clear();
-    return false;
-  }
   const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
   if (length != PyUnicode_GET_LENGTH(b)) return false;
   const int kind = PyUnicode_KIND(a);
@@ -123,7 +123,7 @@ bool same_text(PyObject* a, PyObject* b) {
 // `a is b or a == b` for two plain values.
 bool plain_equal(PyObject* a, PyObject* b) {
   if (a == b) return true;
-  const bool text_a = PyUnicode_CheckExact(a), text_b = PyUnicode_CheckExact(b);
+  const bool text_a = is_ready_text(a), text_b = is_ready_text(b);
   if (text_a || text_b) return text_a && text_b && same_text(a, b);
   // Exact numbers compare without user code and cannot fail.
   return is_number(a) && is_number(b) && PyObject_RichCompareBool(a, b, Py_EQ) == 1;
@@ -131,7 +131,7 @@ bool plain_equal(PyObject* a, PyObject* b) {
 
 // `not (a != b)`, with jsondiff's `a is b` shortcut.
 bool values_equal(PyObject* a, PyObject* b, bool& equal) {
-  if (a == b || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b))) {
+  if (a == b || (is_ready_text(a) && is_ready_text(b))) {
     equal = a == b || same_text(a, b);
     return true;
   }
@@ -347,7 +347,7 @@ Walk::Step Walk::open(PyObject* x, PyObject* y, bool dict) {
 
 Walk::Step Walk::step(PyObject* x, PyObject* y) {
   if (x == y) return Step::same;
-  if (PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y))
+  if (is_ready_text(x) && is_ready_text(y))
     return same_text(x, y) ? Step::same : (found(frames_.size(), 0.0), Step::differs);
   const unsigned kind = kind_of(x);
   if (kind == kOther || kind != kind_of(y)) {
@@ -960,7 +960,7 @@ Task Differ::compare_weighted(PyObject* b, const Items& xs, const Items& ys, std
 // be ({}, 1.0), false when it would not or when only the full comparison can
 // tell (sets, subclasses of containers).
 bool Differ::equal(PyObject* a, PyObject* b, bool& answer) {
-  if (a == b || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b))) {
+  if (a == b || (is_ready_text(a) && is_ready_text(b))) {
     answer = a == b || same_text(a, b);
     return true;
   }
