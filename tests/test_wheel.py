@@ -172,9 +172,26 @@ def test_manylinux_wheel_works_without_a_compiler(manylinux_wheel, tmp_path_fact
     diff = run([zuv, "diff", "--color=never", "base.ipynb", "incoming.ipynb"], cwd=tmp_path, env=env)
     assert diff.returncode == 0 and "+fit(ep)" in diff.stdout, diff.stdout + diff.stderr
     assert run([zuv, "check", "base.ipynb"], cwd=tmp_path, env=env).returncode == 0
+    # The source merge runs in process (libgit2, grafted into the wheel, loaded on first use):
+    # a git whose merge-file fails cannot be what merged it.
+    shim = tmp_path / "shim"
+    shim.mkdir()
+    (shim / "git").write_text(f'#!/bin/sh\n[ "$1" = merge-file ] && exit 99\nexec {tools / "git"} "$@"\n')
+    (shim / "git").chmod(0o755)
+    before = (tmp_path / "current.ipynb").read_bytes()
     merged = run([zuv, "merge-driver", "base.ipynb", "current.ipynb", "incoming.ipynb", "7", "nb.ipynb"],
-                 cwd=tmp_path, env=env)
-    assert merged.returncode == 1, merged.stderr  # a source conflict block, through git merge-file
+                 cwd=tmp_path, env=dict(env, PATH=f"{shim}{os.pathsep}{env['PATH']}"))
+    assert merged.returncode == 1, merged.stderr  # a source conflict block
+    assert "cannot load" not in merged.stderr
     checked = run([zuv, "check", "current.ipynb"], cwd=tmp_path, env=env)
     assert checked.returncode == 1
     assert checked.stdout == "current.ipynb:train (T): 1 git conflict block in the source at line 1-5\n"
+    # Without the module the same merge goes through git merge-file, and says so once.
+    in_process = (tmp_path / "current.ipynb").read_bytes()
+    (tmp_path / "current.ipynb").write_bytes(before)
+    for module in venv.glob("lib/python3.*/site-packages/zuv_weft_git/scripts/libzuv-text-merge.so"):
+        module.unlink()
+    merged = run([zuv, "merge-driver", "base.ipynb", "current.ipynb", "incoming.ipynb", "7", "nb.ipynb"],
+                 cwd=tmp_path, env=env)
+    assert merged.returncode == 1 and merged.stderr.count("cannot load the in-process merge") == 1, merged.stderr
+    assert (tmp_path / "current.ipynb").read_bytes() == in_process

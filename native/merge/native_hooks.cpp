@@ -25,8 +25,14 @@ Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
 bool NativeHooks::prepare() {
   Ref common = import("zuv_weft_git.drivers.common");
   cell_class_ = common ? zuv::getattr(common.get(), "Cell") : Ref{};
-  json_ = cell_class_ ? import("json") : Ref{};
-  return static_cast<bool>(json_);
+  return static_cast<bool>(cell_class_);
+}
+
+// json for the merges that read and write files here (the `zuv` command
+// parses and writes its notebooks itself, without the json package).
+PyObject* NativeHooks::json() {
+  if (!json_) json_ = import("json");
+  return json_.get();
 }
 
 // The file's text as UTF-8 (line ends cannot change what JSON means), parsed.
@@ -36,12 +42,14 @@ Ref NativeHooks::load(PyObject* path) {
   if (!zuv::io::read_file(path, bytes, file) || !file.close()) return {};
   Ref text = Ref::steal(
       PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
-  Ref loads = text ? zuv::getattr(json_.get(), names().loads) : Ref{};
+  PyObject* json = text ? this->json() : nullptr;
+  Ref loads = json ? zuv::getattr(json, names().loads) : Ref{};
   return loads ? zuv::call(loads.get(), text.get()) : Ref{};
 }
 
 Ref NativeHooks::dumps(PyObject* document) {
-  Ref dumps = zuv::getattr(json_.get(), names().dumps);
+  PyObject* json = this->json();
+  Ref dumps = json ? zuv::getattr(json, names().dumps) : Ref{};
   return dumps ? zuv::call(dumps.get(), document) : Ref{};
 }
 

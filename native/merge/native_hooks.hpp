@@ -47,6 +47,7 @@ class NativeHooks final : public Hooks {
 
  private:
   const zuv::json_diff::Symbols* private_symbols();
+  PyObject* json();  // imported on first use; null with the exception set
   Ref merge_by_process(PyObject* current, PyObject* base, PyObject* incoming,
                        PyObject* current_label, PyObject* incoming_label, Py_ssize_t& opened);
 

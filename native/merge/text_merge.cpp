@@ -91,13 +91,6 @@ struct ResultFree {
 
 void prepare_text_merge() { library(); }
 
-std::optional<ConflictStyle> conflict_style_named(std::string_view value) {
-  if (value == "merge") return ConflictStyle::merge;
-  if (value == "diff3") return ConflictStyle::diff3;
-  if (value == "zdiff3") return ConflictStyle::zdiff3;
-  return std::nullopt;
-}
-
 TextMerge merge_text(std::string_view base, std::string_view current, std::string_view incoming,
                      const TextMergeOptions& options, std::string& merged) {
   const Library& lib = library();

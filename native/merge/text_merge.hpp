@@ -8,6 +8,11 @@
 // NUL byte) or as too large, a marker size libgit2 cannot hold, a label with
 // a NUL byte, any libgit2 error, and the shapes where the linked libgit2 is
 // known to write other bytes than git.  Plain C++, no Python.
+//
+// text_merge.cpp defines these functions over libgit2 (the `_text_merge`
+// test module links it); the `zuv` command gets them from
+// text_merge_loader.cpp, which loads that code, built as a shared object of
+// its own, on first use.
 #pragma once
 
 #include <optional>
@@ -21,7 +26,12 @@ enum class ConflictStyle { merge, diff3, zdiff3 };
 
 // The style git's merge.conflictStyle value names (case-sensitive, as git
 // reads it), or nothing for a value git rejects.
-std::optional<ConflictStyle> conflict_style_named(std::string_view value);
+inline std::optional<ConflictStyle> conflict_style_named(std::string_view value) {
+  if (value == "merge") return ConflictStyle::merge;
+  if (value == "diff3") return ConflictStyle::diff3;
+  if (value == "zdiff3") return ConflictStyle::zdiff3;
+  return std::nullopt;
+}
 
 struct TextMergeOptions {
   ConflictStyle style = ConflictStyle::merge;

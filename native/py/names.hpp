@@ -33,6 +33,7 @@
   X(_cell_modified, "_cell_modified")         \
   X(_data, "_data")                           \
   X(_file_type, "_file_type")                 \
+  X(_json, "_json")                           \
   X(_last_conflicts, "_last_conflicts")       \
   X(_merge_source, "_merge_source")           \
   X(action, "action")                         \
@@ -77,6 +78,7 @@
   X(dumps, "dumps")                           \
   X(dunder_enter, "__enter__")                \
   X(dunder_exit, "__exit__")                  \
+  X(dunder_getitem, "__getitem__")            \
   X(dunder_init, "__init__")                  \
   X(dunder_main, "__main__")                  \
   X(dunder_name, "__name__")                  \
@@ -106,6 +108,7 @@
   X(load, "load")                             \
   X(loads, "loads")                           \
   X(logging, "logging")                       \
+  X(make_scanner, "make_scanner")             \
   X(markdown, "markdown")                     \
   X(merge_file, "merge_file")                 \
   X(merge_files, "merge_files")               \
@@ -115,6 +118,8 @@
   X(nbformat, "nbformat")                     \
   X(nbformat_minor, "nbformat_minor")         \
   X(newline, "\n")                            \
+  X(object_hook, "object_hook")               \
+  X(object_pairs_hook, "object_pairs_hook")   \
   X(open, "open")                             \
   X(os, "os")                                 \
   X(output_type, "output_type")               \
@@ -123,6 +128,9 @@
   X(parameters, "parameters")                 \
   X(parents, "parents")                       \
   X(parse_args, "parse_args")                 \
+  X(parse_constant, "parse_constant")         \
+  X(parse_float, "parse_float")               \
+  X(parse_int, "parse_int")                   \
   X(parser, "parser")                         \
   X(path, "path")                             \
   X(pop, "pop")                               \
@@ -137,6 +145,7 @@
   X(startswith, "startswith")                 \
   X(status, "status")                         \
   X(str, "str")                               \
+  X(strict, "strict")                         \
   X(tempfile, "tempfile")                     \
   X(text, "text")                             \
   X(type, "type")                             \

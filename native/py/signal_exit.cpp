@@ -29,7 +29,10 @@ PyMethodDef exit_on_signal_def = {
 }  // namespace
 
 bool exit_cleanly_on_signals() {
-  Ref signal_module = Ref::steal(PyImport_ImportModule("signal"));
+  // The built-in module under `signal`: the same functions and numbers
+  // without `signal`'s enum wrappers, whose import (enum) cost more than
+  // the rest of a small command's start.
+  Ref signal_module = Ref::steal(PyImport_ImportModule("_signal"));
   if (!signal_module) return false;
   Ref default_action = getattr(signal_module.get(), "SIG_DFL");
   Ref get_signal = getattr(signal_module.get(), "getsignal");

@@ -18,6 +18,7 @@
 #include "py/module.hpp"
 #include "py/signal_exit.hpp"
 #include "zuv/commands.hpp"
+#include "zuv/notebook/notebook_file.hpp"
 #include "zuv/notebook/py_text.hpp"
 #include "zuv/text/terminal.hpp"
 
@@ -104,6 +105,8 @@ bool run_program(int& result) {
   // documents, none of which form cycles worth collecting, and collections
   // triggered while parsing large notebooks walked every container made.
   CollectorPause pause;
+  // Every notebook the command reads is parsed by one scanner.
+  JsonScannerScope scanner;
   std::vector<std::string> args;
   if (!command_line(args)) return false;
   try {

@@ -101,22 +101,29 @@ def test_diff_of_two_files_headers_and_exit_code(tmp_path, absolute, same):
         assert "//" not in header
 
 
-# json.loads and json.dumps that raise, by sitecustomize, on a text or a
-# value holding the mark.
+# json.loads, the scanner it runs (which the commands call themselves) and
+# json.dumps that raise, by sitecustomize, on a text or a value holding the mark.
 RAISING_JSON = """
-import json, os
-_loads, _dumps = json.loads, json.dumps
+import _json, json, os
+_loads, _dumps, _make_scanner = json.loads, json.dumps, _json.make_scanner
 def _raise():
     raise {"MemoryError": MemoryError, "KeyboardInterrupt": KeyboardInterrupt}[os.environ["RAISE"]]()
 def loads(text, *args, **kwargs):
     if "raise-in-loads" in text:
         _raise()
     return _loads(text, *args, **kwargs)
+def make_scanner(context):
+    scan = _make_scanner(context)
+    def scan_once(text, index):
+        if "raise-in-loads" in text:
+            _raise()
+        return scan(text, index)
+    return scan_once
 def dumps(value, *args, **kwargs):
     if "raise-in-dumps" in repr(value):
         _raise()
     return _dumps(value, *args, **kwargs)
-json.loads, json.dumps = loads, dumps
+json.loads, json.dumps, _json.make_scanner = loads, dumps, make_scanner
 """
 
 
@@ -134,7 +141,8 @@ def test_memory_errors_and_interrupts_in_json_fail_the_command(tmp_path, command
     write(tmp_path / "base.ipynb", notebook([cell("a", "load", ["x = 1\n"])]))
     write(tmp_path / "current.ipynb", notebook([cell("a", "load", ["x = 2\n"])]))
     write(tmp_path / "incoming.ipynb", notebook([cell("a", "load", ["x = 1  # raise-in-loads\n"])])
-          if where == "loads" else notebook([cell("a", "load", ["x = 2\n"])], [param("p", "raise-in-dumps")]))
+          # (a lone surrogate: a value only json.dumps itself writes)
+          if where == "loads" else notebook([cell("a", "load", ["x = 2\n"])], [param("p", "raise-in-dumps \ud800")]))
     before = (tmp_path / "current.ipynb").read_bytes()
     argv = {"textconv": ["incoming.ipynb"], "diff": ["current.ipynb", "incoming.ipynb"],
             "merge-driver": ["base.ipynb", "current.ipynb", "incoming.ipynb", "7", "nb.ipynb"]}[command]

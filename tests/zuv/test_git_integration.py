@@ -569,6 +569,69 @@ def test_merged_file_is_written_as_json_dumps_writes_it(tmp_path, layout, newlin
     assert find(merged["cells"], "b")["source"] == ["model = fit(df, k=2)\n"]
 
 
+# JSON texts the notebook reader must take exactly as json.loads does: values
+# placed in a notebook's metadata, and documents that are no JSON.
+PARSED_VALUES = {
+    "constants": "[NaN, Infinity, -Infinity, -0.0, 1e400, -1e400, 1E-400, 0.1, 5e-324]",
+    "big-ints": "[%s, -%s, 18446744073709551617]" % ("9" * 4300, "1" * 400),
+    "duplicate-keys": '{"k": 1, "k": [2], "j": 0, "\\u006a": {"x": null}}',
+    "escapes": r'["\ud800", "\udfff\ud800", "\ud83d\ude00", "\u0000\b\f\n\r\t\"\\\/", "\u00e9\ud83d", "\u00E9"]',
+    "whitespace": '{ \t"a" :\t[ 1 ,\r\n2\n] ,"b":{}\r}',
+    "nested": "[" * 200 + '{"x": 1e-7}' + "]" * 200,
+}
+NOT_JSON = {
+    "extra-data": '{"cells": []} {}',
+    "bom": '\ufeff{"cells": []}',
+    "truncated": '{"cells": [1, 2',
+    "no-value": "  ,",
+    "bad-escape": '{"cells": ["\\x"]}',
+    "control-character": '{"cells": ["a\tb"]}',
+    "lower-case-nan": "[nan]",
+    "garbage-after-constant": "NaNx",
+    "int-over-the-digit-limit": "[" + "1" * 5000 + "]",
+    "single-quotes": "{'cells': []}",
+    "trailing-comma": "[1, 2,]",
+    "error-deep-inside": "[" * 300 + "1,,",
+    "nesting-beyond-the-limit": "[" * 100000,
+}
+
+
+@pytest.mark.parametrize("case", [*PARSED_VALUES, *NOT_JSON])
+def test_notebooks_are_read_as_json_loads_reads_them(tmp_path, case):
+    """Every command reads a notebook to the value json.loads gives, and
+    reports a text that is no JSON with json.loads' exception and message."""
+    if case in NOT_JSON:
+        text = NOT_JSON[case]
+        (tmp_path / "nb.ipynb").write_text(text, encoding="utf-8")
+        result = subprocess.run([str(ZUV), "check", "nb.ipynb"], cwd=tmp_path, capture_output=True, text=True)
+        with pytest.raises((ValueError, RecursionError)) as raised:
+            json.loads(text)
+        shown = f"{type(raised.value).__name__}: {raised.value}"
+        if isinstance(raised.value, RecursionError):  # a failure to check, not a finding
+            assert result.returncode == 3 and f"nb.ipynb: {shown}" in result.stderr, result.stderr
+        else:
+            assert result.returncode == 1 and f"nb.ipynb: not JSON: {shown}\n" in result.stdout, result
+        return
+    # The same value in all three versions; incoming changes a cell's source.
+    texts = {}
+    for side, document in {"base": UNICODE, "current": UNICODE,
+                           "incoming": edit(UNICODE, "b", 0, "model = fit(df, k=2)\n")}.items():
+        document = clone(document)
+        document["metadata"]["extra"] = "@@"
+        text = json.dumps(document, indent=1, ensure_ascii=True).replace('"@@"', PARSED_VALUES[case])
+        texts[side] = " \t " + text + " \t\n\n  " if side == "current" else text + "\n"
+        (tmp_path / f"{side}.ipynb").write_text(texts[side], encoding="utf-8", errors="surrogatepass")
+    result = subprocess.run([str(ZUV), "merge-driver", "base.ipynb", "current.ipynb", "incoming.ipynb", "7",
+                             "nb.ipynb"], cwd=tmp_path, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    text = (tmp_path / "current.ipynb").read_text(encoding="utf-8")
+    merged = json.loads(text)
+    assert text == json.dumps(merged, indent=1) + "\n"
+    # json.dumps tells NaN, -0.0, key order and surrogates apart where == does not.
+    assert json.dumps(merged["metadata"]) == json.dumps(json.loads(texts["current"])["metadata"])
+    assert find(merged["cells"], "b")["source"] == ["model = fit(df, k=2)\n"]
+
+
 def test_comments_colours_and_renames_show_in_git_diff_and_log(repo):
     """A commit that only adds a comment, changes a header colour or renames
     a cell shows what changed, in `git diff` (the notebook diff) and in

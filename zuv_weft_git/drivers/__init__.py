@@ -1,16 +1,20 @@
 """Notebook merge and diff drivers."""
-from typing import TYPE_CHECKING, Any
+
+# typing's own flag without importing typing, which imports re: the `zuv`
+# command loads this package for `common` alone and starts without either.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
+    from .notebook_merge import merge_files
 
 __all__ = ["merge_files"]
-
-if TYPE_CHECKING:
-    from .notebook_merge import merge_files
 
 # Whether `merge_files` was loaded; a binding deleted afterwards stays deleted.
 _merge_files_loaded = False
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> "Any":
     # The merge module loads GitPython, which costs more than everything
     # else a command does; it is loaded only when `merge_files` is asked for,
     # so that the diff module and the `zuv` command start without it.

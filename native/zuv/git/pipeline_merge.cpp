@@ -56,9 +56,11 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
 // Whatever cannot be read leaves every cell to `git merge-file` itself, which
 // then behaves as it always did.
 
-// libgit2's set-up (with the system's TLS library it parses every CA
-// certificate, most of a small merge's own work) runs on a helper thread
-// while `git config` runs: both are needed once a cell's sources are merged.
+// Loading libgit2 and setting it up (with the system's TLS library it
+// parses every CA certificate, most of a small merge's own work) runs on a
+// helper thread while git finds the repository: both are needed once a
+// cell's sources are merged.  Neither happens before `zuv.sourceMerge` is
+// known not to be "process".
 class TextMergeWarmUp {
  public:
   TextMergeWarmUp() {
@@ -79,7 +81,6 @@ class TextMergeWarmUp {
 };
 
 merge::SourceMergeSettings read_source_merge_settings() {
-  TextMergeWarmUp warm_up;
   merge::SourceMergeSettings settings;
   settings.in_process = merge::merge_source_in_process;
   ProcessResult found;
@@ -100,7 +101,9 @@ merge::SourceMergeSettings read_source_merge_settings() {
                    escape_line(*values.source_merge).c_str());
     return settings;
   }
+  // Without a conflict style git's default holds: the first merge loads libgit2.
   if (!values.conflict_style && !values.style_without_value) return settings;
+  TextMergeWarmUp warm_up;
   ProcessResult repository;
   if (!run_git({"rev-parse", "--git-dir"}, repository, error, true)) {
     settings.in_process = nullptr;

@@ -11,6 +11,7 @@
 
 #include "py/error.hpp"
 #include "py/imports.hpp"
+#include "py/names.hpp"
 #include "zuv/notebook/json_writer.hpp"
 
 namespace zuv::cli {
@@ -20,6 +21,78 @@ namespace {
 Ref json_function(const char* name) {
   Ref json = Ref::steal(PyImport_ImportModule("json"));
   return json ? getattr(json.get(), name) : Ref{};
+}
+
+// The live scope's scanner slot; null outside a command.
+Ref* kept_scanner = nullptr;
+
+// The C scanner json.loads runs, made with json.loads' default settings:
+// strict strings, no hooks, float and int themselves (the scanner's fast
+// paths test them by identity) and json's values for NaN, Infinity and
+// -Infinity.  Importing the json package costs more than a small notebook's
+// whole parse (its decoder compiles regular expressions); _json is built in.
+Ref make_scanner() {
+  Ref module = Ref::steal(PyImport_Import(names()._json));
+  Ref make = module ? getattr(module.get(), names().make_scanner) : Ref{};
+  Ref constants = make ? Ref::steal(PyDict_New()) : Ref{};
+  if (!constants) return {};
+  for (const char* name : {"NaN", "Infinity", "-Infinity"}) {
+    // float("nan"), float("inf"), float("-inf"), as json.decoder makes them.
+    Ref text = str(name);
+    Ref value = text ? Ref::steal(PyFloat_FromString(text.get())) : Ref{};
+    if (!value || PyDict_SetItem(constants.get(), text.get(), value.get()) != 0) return {};
+  }
+  Ref lookup = getattr(constants.get(), names().dunder_getitem);
+  Ref context = lookup ? Ref::steal(PyModule_New("json_scanner_settings")) : Ref{};
+  if (!context) return {};
+  const std::pair<PyObject*, PyObject*> settings[] = {
+      {names().strict, Py_True},
+      {names().object_hook, Py_None},
+      {names().object_pairs_hook, Py_None},
+      {names().parse_float, reinterpret_cast<PyObject*>(&PyFloat_Type)},
+      {names().parse_int, reinterpret_cast<PyObject*>(&PyLong_Type)},
+      {names().parse_constant, lookup.get()},
+  };
+  for (const auto& [name, value] : settings)
+    if (PyObject_SetAttr(context.get(), name, value) != 0) return {};
+  return call(make.get(), context.get());
+}
+
+bool is_json_space(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// json.loads(text) by the scanner alone, for the texts it reads without
+// doubt: no byte order mark, one value between optional whitespace.
+// `document` stays empty for anything else (the scanner's own errors too),
+// which json.loads then reports in its words; false only on an unexpected
+// failure (MemoryError, KeyboardInterrupt), left set.
+bool scan_document(PyObject* text, Ref& document) {
+  Ref made;
+  if (!kept_scanner || !*kept_scanner) {
+    made = make_scanner();
+    if (!made) return false;
+    if (kept_scanner) *kept_scanner = Ref::borrow(made.get());
+  }
+  PyObject* scanner = made ? made.get() : kept_scanner->get();
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  const int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  Py_ssize_t start = 0;
+  if (length > 0 && PyUnicode_READ(kind, data, 0) == 0xFEFF) return true;
+  while (start < length && is_json_space(PyUnicode_READ(kind, data, start))) ++start;
+  Ref index = Ref::steal(PyLong_FromSsize_t(start));
+  Ref scanned = index ? call(scanner, text, index.get()) : Ref{};
+  // Nothing at `start` (StopIteration), no JSON (ValueError), nesting too
+  // deep; a scanner of 3.11 reports its errors through json.decoder only
+  // when that is loaded already, and a SystemError without it.
+  if (!scanned)
+    return clear_expected(
+        {PyExc_StopIteration, PyExc_ValueError, PyExc_RecursionError, PyExc_SystemError});
+  if (!PyTuple_Check(scanned.get()) || PyTuple_GET_SIZE(scanned.get()) != 2) return true;
+  Py_ssize_t end = PyLong_AsSsize_t(PyTuple_GET_ITEM(scanned.get(), 1));
+  if (end == -1 && PyErr_Occurred()) return clear_expected({PyExc_TypeError, PyExc_OverflowError});
+  while (end < length && is_json_space(PyUnicode_READ(kind, data, end))) ++end;
+  if (end == length) document = Ref::borrow(PyTuple_GET_ITEM(scanned.get(), 0));
+  return true;
 }
 
 // Whether every object in the document lists its keys in sorted order, with
@@ -129,10 +202,18 @@ bool read_bytes(const std::string& path, std::string& out, std::string& error) {
   return true;
 }
 
+JsonScannerScope::JsonScannerScope() : outer_(kept_scanner) { kept_scanner = &scanner_; }
+
+JsonScannerScope::~JsonScannerScope() { kept_scanner = outer_; }
+
 Ref parse_json(std::string_view text) {
   Ref decoded =
       Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-  Ref loads = decoded ? json_function("loads") : Ref{};
+  Ref document;
+  if (!decoded || !scan_document(decoded.get(), document)) return {};
+  if (document) return document;
+  // What the scanner refused, json.loads refuses in its own words.
+  Ref loads = json_function("loads");
   return loads ? call(loads.get(), decoded.get()) : Ref{};
 }
 

@@ -14,7 +14,24 @@ namespace zuv::cli {
 // The whole file; false with `error` ("cannot read PATH: reason") on failure.
 bool read_bytes(const std::string& path, std::string& out, std::string& error);
 
-// The document a UTF-8 JSON text holds (json.loads); an empty Ref with the
+// While one lives, parse_json keeps the scanner it makes for the calls that
+// follow (the program holds one for the length of a command); without one
+// each call makes its own.  Scopes nest; the innermost holds the scanner.
+class JsonScannerScope {
+ public:
+  JsonScannerScope();
+  ~JsonScannerScope();
+  JsonScannerScope(const JsonScannerScope&) = delete;
+  JsonScannerScope& operator=(const JsonScannerScope&) = delete;
+
+ private:
+  Ref scanner_;
+  Ref* outer_;
+};
+
+// The document a UTF-8 JSON text holds, exactly as json.loads gives it (the
+// same C scanner, without importing the json package unless the text is no
+// JSON, so that json.loads reports it); an empty Ref with the
 // Python exception set when the text is not UTF-8 or not JSON.
 Ref parse_json(std::string_view text);
 

@@ -6,6 +6,7 @@
 
 #include "py/error.hpp"
 #include "py/imports.hpp"
+#include "zuv/notebook/json_writer.hpp"
 #include "zuv/notebook/py_text.hpp"
 #include "zuv/text/terminal.hpp"
 
@@ -184,6 +185,14 @@ std::vector<std::string> output_summaries(PyObject* outputs) {
 bool json_text(PyObject* value, std::string& out) {
   out = "?";
   if (!value) return true;
+  // json.dumps(value, ensure_ascii=False), natively where the writer can.
+  JsonLayout layout;
+  layout.ensure_ascii = false;
+  // (The writer declines lone surrogates unescaped, so its text is UTF-8.)
+  if (std::string text; write_json(value, layout, text) == NativeJson::written) {
+    out = escape_line(text);
+    return true;
+  }
   Ref json = Ref::steal(PyImport_ImportModule("json"));
   Ref dumps = json ? getattr(json.get(), "dumps") : Ref{};
   Ref args = Ref::steal(PyTuple_Pack(1, value));
