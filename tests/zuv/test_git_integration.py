@@ -1062,12 +1062,19 @@ def test_difftool_writes_a_page_per_notebook(repo, monkeypatch):
     commit(repo, jupyter_text(BASE), "base")
     (repo / "sub").mkdir()
     (repo / "sub" / "second.ipynb").write_text(jupyter_text(BASE), encoding="utf-8")
+    (repo / "notes.txt").write_text("old note\n", encoding="utf-8")
     commit(repo, jupyter_text(edit(BASE, "b", 0, "model = fit(df, k=3)\n")), "two")
     result = git(repo, "difftool", "-y", "-t", "zuv", "HEAD~1", "HEAD", "--", "*.ipynb")
     pages = repo / ".git" / "zuv-pages"
     expected = [f"pipeline.ipynb: {pages / 'pipeline.ipynb.html'}",
                 f"sub/second.ipynb: {pages / 'sub~second.ipynb.html'}"]
     assert sorted(result.stdout.splitlines()) == expected
+    # Without a path limit git hands over every changed file: a text file
+    # gets git's plain diff, not an error for not being a notebook.
+    (repo / "notes.txt").write_text("new note\n", encoding="utf-8")
+    result = git(repo, "difftool", "-y", "-t", "zuv")
+    assert "-old note\n+new note\n" in result.stdout and result.stderr == ""
+    git(repo, "checkout", "-q", "notes.txt")
     assert "b/pipeline.ipynb" in (pages / "pipeline.ipynb.html").read_text(encoding="utf-8")
     # With a browser configured, git's launcher opens each page.
     opened = repo.parent / "opened.txt"
