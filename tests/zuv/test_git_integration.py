@@ -586,6 +586,7 @@ def test_comments_colours_and_renames_show_in_git_diff_and_log(repo):
         assert line in shown
     log = git(repo, "log", "-p", "-1").stdout.splitlines()
     assert "+  comment: check the <units>" in log and '+  comment: {"author": "kim", "text": "ok"}' in log
+    assert "+  header colour: #ff0000" in log
 
 
 def jcell(source, cid=None, kind="code", outputs=(), count=None):
