@@ -39,7 +39,7 @@ constexpr std::array kCommands = {
             run_textconv, true},
     Command{"diff", "show the changes between two notebooks",
             "zuv diff [--color=auto|always|never] [--html OUT] [--exit-code] OLD NEW\n"
-            "       zuv diff [--color=...] [--exit-code] [REV [REV]] [-- PATH...]\n"
+            "       zuv diff [--color=...] [--html OUT] [--exit-code] [REV [REV]] [-- PATH...]\n"
             "       zuv diff --markdown [--max-bytes N] [--exit-code] OLD NEW\n"
             "       zuv diff --markdown [--max-bytes N] [--exit-code] [REV [REV]] [-- PATH...]\n"
             "\n"
@@ -48,7 +48,7 @@ constexpr std::array kCommands = {
             "added, removed and modified.  --html OUT writes a page with the pipeline\n"
             "drawn as a graph instead.  Without two files, compares as `git diff` does\n"
             "every notebook that changed: the work tree against the index, against REV,\n"
-            "or two revisions, limited to PATHs (--html: the one notebook that changed).\n"
+            "or two revisions, limited to PATHs (--html: one page, a section per notebook).\n"
             "--markdown prints a review comment instead: per notebook a Mermaid chart\n"
             "of the pipeline's changes, the changed parameters and each changed cell's\n"
             "source diff, cut with a closing line past --max-bytes N (default 65536,\n"

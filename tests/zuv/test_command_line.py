@@ -83,18 +83,19 @@ def test_bidirectional_controls_are_escaped(tmp_path, command):
     assert not any(control in shown for control in BIDI), shown
 
 
+@pytest.mark.parametrize("view", [[], ["--html", "page.html"], ["--markdown"]])
 @pytest.mark.parametrize("absolute", [True, False])
 @pytest.mark.parametrize("same", [True, False])
-def test_diff_of_two_files_headers_and_exit_code(tmp_path, absolute, same):
+def test_diff_of_two_files_headers_and_exit_code(tmp_path, absolute, same, view):
     from nbbuild import cell, notebook, write
 
     write(tmp_path / "old.ipynb", notebook([cell("a", "load", ["x = 1\n"])]))
     write(tmp_path / "new.ipynb", notebook([cell("a", "load", ["x = 1\n" if same else "x = 2\n"])]))
     old, new = (str(tmp_path / n) if absolute else n for n in ("old.ipynb", "new.ipynb"))
-    result = subprocess.run([str(ZUV), "diff", "--exit-code", old, new], cwd=tmp_path,
+    result = subprocess.run([str(ZUV), "diff", "--exit-code", *view, old, new], cwd=tmp_path,
                             capture_output=True, text=True)
     assert result.returncode == (0 if same else 1), result.stderr
-    if not same:
+    if not same and not view:
         # An absolute path keeps one slash after the a/ and b/ prefixes.
         header = result.stdout.splitlines()[0]
         assert header == f"notebook diff a/{old.lstrip('/')} b/{new.lstrip('/')}"

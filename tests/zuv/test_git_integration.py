@@ -649,6 +649,7 @@ def test_comments_colours_and_renames_show_in_git_diff_and_log(repo):
         assert line in shown
     log = git(repo, "log", "-p", "-1").stdout.splitlines()
     assert "+  comment: check the <units>" in log and '+  comment: {"author": "kim", "text": "ok"}' in log
+    assert "+  header colour: #ff0000" in log
 
 
 def jcell(source, cid=None, kind="code", outputs=(), count=None):
@@ -1125,12 +1126,19 @@ def test_difftool_writes_a_page_per_notebook(repo, monkeypatch):
     commit(repo, jupyter_text(BASE), "base")
     (repo / "sub").mkdir()
     (repo / "sub" / "second.ipynb").write_text(jupyter_text(BASE), encoding="utf-8")
+    (repo / "notes.txt").write_text("old note\n", encoding="utf-8")
     commit(repo, jupyter_text(edit(BASE, "b", 0, "model = fit(df, k=3)\n")), "two")
     result = git(repo, "difftool", "-y", "-t", "zuv", "HEAD~1", "HEAD", "--", "*.ipynb")
     pages = repo / ".git" / "zuv-pages"
     expected = [f"pipeline.ipynb: {pages / 'pipeline.ipynb.html'}",
                 f"sub/second.ipynb: {pages / 'sub~second.ipynb.html'}"]
     assert sorted(result.stdout.splitlines()) == expected
+    # Without a path limit git hands over every changed file: a text file
+    # gets git's plain diff, not an error for not being a notebook.
+    (repo / "notes.txt").write_text("new note\n", encoding="utf-8")
+    result = git(repo, "difftool", "-y", "-t", "zuv")
+    assert "-old note\n+new note\n" in result.stdout and result.stderr == ""
+    git(repo, "checkout", "-q", "notes.txt")
     assert "b/pipeline.ipynb" in (pages / "pipeline.ipynb.html").read_text(encoding="utf-8")
     # With a browser configured, git's launcher opens each page.
     opened = repo.parent / "opened.txt"

@@ -473,6 +473,8 @@ def test_renames_comments_and_colours_show_on_the_page(tmp_path):
     dom = Dom(dom_text)
     assert console == [] and all(a.get("class", "").startswith("lg-") for a in dom.having("b"))
     assert "rn" in node_classes(dom)["b"] and "rn" not in node_classes(dom)["a"]
+    # Changed as the text view says, though neither source changed.
+    assert all("st-mod" in node_classes(dom)[c] for c in "ab") and "0 unchanged" in dom.text
     assert "renamed from old <name>" in dom.text
     assert {"c0", "c1"} <= {a["id"] for a in dom.having("details", "cell")}
     assert "comment added: <b>look</b>" in dom.text and "header colour: red -> blue" in dom.text

@@ -223,13 +223,13 @@ bool comment_texts(PyObject* comments, std::vector<std::string>& out) {
   return true;
 }
 
+}  // namespace
+
 bool colour_text(PyObject* colour, std::string& out) {
   if (colour && !PyUnicode_Check(colour)) return json_text(colour, out);
   out = colour ? escape_line(utf8(colour)) : "(none)";
   return true;
 }
-
-}  // namespace
 
 bool canvas_changes(PyObject* old_canvas, PyObject* new_canvas, std::vector<std::string>& lines) {
   Ref before = Ref::borrow(old_canvas), after = Ref::borrow(new_canvas);

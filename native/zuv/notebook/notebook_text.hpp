@@ -76,6 +76,10 @@ bool json_text(PyObject* value, std::string& out);
 // A comment as one line: a string as it is, anything else as JSON; escaped.
 bool comment_text(PyObject* comment, std::string& out);
 
+// A header colour as one line: a string as it is (escaped), anything else
+// as JSON, "(none)" when absent.
+bool colour_text(PyObject* colour, std::string& out);
+
 // What changed in a cell's canvas besides its name and parents, one line
 // each, escaped: "comment added: TEXT", "comment removed: TEXT" (a string
 // comment as it is, any other as JSON; repeats counted), "comments

@@ -423,6 +423,11 @@ bool diff_page(PyObject* old_doc, PyObject* new_doc, page::Page& out) {
   const NodeIndex index = place_nodes(old_cells, new_cells, out);
   apply_canvas_changes(canvas_changes, index, out);
   if (!read_cell_changes(diff.get(), index, out)) return false;
+  // The text view calls a cell whose name, comments or header colour
+  // changed modified; the page's badge, node and counts agree with it.
+  for (page::CellEntry& entry : out.cells)
+    if (entry.status == page::Status::unchanged && (entry.renamed || !entry.changes.empty()))
+      entry.status = page::Status::modified;
   settle_parent_changes(out, old_names, new_names);
   add_edges(old_cells, new_cells, index, out);
   return read_parameters(diff.get(), out);

@@ -288,6 +288,18 @@ int run_difftool_helper(const std::vector<std::string>& args) {
 int write_difftool_page(const std::string& local, const std::string& remote,
                         const std::string& merged) {
   std::string error, git_dir;
+  // git difftool hands the tool every changed file: any other than a
+  // notebook gets git's own text diff, not a page that cannot be drawn.
+  if (!ends_with(merged, ".ipynb")) {
+    ProcessResult plain;
+    if (!run_git({"diff", "--no-index", "--no-ext-diff", "--no-textconv", "--", local, remote},
+                 plain, error))
+      return failure(kCommand, error);
+    if (plain.status > 1) return failure(kCommand, "git diff failed on " + escape_line(merged));
+    std::fwrite(plain.out.data(), 1, plain.out.size(), stdout);
+    std::fflush(stdout);
+    return status::ok;
+  }
   if (!git_line({"rev-parse", "--absolute-git-dir"}, git_dir, error))
     return failure(kCommand, error);
   // One page per notebook, kept after git removes its temporary files; the

@@ -549,8 +549,15 @@ int run_diff(const std::vector<std::string>& args) {
   if (two_files) {
     const std::string& old_path = files[0];
     const std::string& new_path = files[1];
-    if (auto html = parsed->value("--html"))
-      return write_html_diff({*html, old_path, new_path, old_path, new_path});
+    if (auto html = parsed->value("--html")) {
+      int result = write_html_diff({*html, old_path, new_path, old_path, new_path});
+      if (result != status::ok || !exit_code) return result;
+      // Differ as the text view decides it: by the files' bytes.
+      std::string old_bytes, new_bytes;
+      if (!read_bytes(old_path, old_bytes, error) || !read_bytes(new_path, new_bytes, error))
+        return failure("diff", error);
+      return old_bytes != new_bytes ? 1 : status::ok;
+    }
     if (markdown) {
       bool changed = false;
       int result =

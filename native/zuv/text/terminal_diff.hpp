@@ -23,7 +23,7 @@ bool diff_text(const DiffInput& before, const DiffInput& after, Palette palette,
 
 // `zuv diff` across revisions: REVS (none: work tree against the index; one:
 // work tree against it; two: the two revisions) limited to PATHS, printed,
-// or with `html` the page of the one notebook that changed written there.
+// or with `html` one page written there (a section per notebook when several).
 // Sets `changed` when any notebook differs; returns the exit status.
 int run_revision_diff(const std::vector<std::string>& revisions,
                       const std::vector<std::string>& paths, const std::string* html,

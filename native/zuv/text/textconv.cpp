@@ -68,6 +68,10 @@ bool notebook_text(PyObject* document, std::string& out) {
         if (!comment_text(comment.get(), text)) return false;
         out += "  comment: " + text + "\n";
       }
+    // A header colour other than the canvas default, for the same reason.
+    std::string colour;
+    if (!colour_text(member(cell_canvas, names().headerColor), colour)) return false;
+    if (colour != "(none)" && colour != "none") out += "  header colour: " + colour + "\n";
     for (const std::string& line : output_summaries(member(cell, names().outputs)))
       out += "  " + line + "\n";
   }
