@@ -118,7 +118,7 @@ def small_pipeline(tmp_path):
     markdown = two_files(tmp_path, old, new)
     return markdown, [{
         "load": {"unchanged"}, "~ clean": {"modified"}, "\u2212 gone": {"removed"},
-        "new_name (was old_name)": {"unchanged", "renamed"}, "+ train": {"added"},
+        "~ new_name (was old_name)": {"modified", "renamed"}, "+ train": {"added"},
         "? lost": {"missing"},
     }]
 
