@@ -148,6 +148,7 @@ def test_config_git_registers_and_removes_the_drivers(tmp_path, env, scope):
     ("repository", ".gitattributes", "*.ipynb -diff"),
     ("repository", ".git/info/attributes", "*.ipynb binary"),
     ("repository", "deep/.gitattributes", "*.ipynb merge=union"),  # only for its own notebooks
+    ("repository", "new/.gitattributes", "*.ipynb -diff"),  # a folder with no notebook yet
     ("global", "attributes", "*.ipynb merge=union"),
 ])
 def test_config_git_reports_an_attribute_that_overrides_it(tmp_path, env, monkeypatch, scope,
@@ -175,6 +176,7 @@ def test_config_git_reports_an_attribute_that_overrides_it(tmp_path, env, monkey
     assert result.returncode == 1, result.stdout + result.stderr
     assert f"set by {target}:{line}: {override}" in result.stderr
     assert ("for deep/nb.ipynb: " in result.stderr) == where.startswith("deep/")
+    assert ("for new notebooks in new/: " in result.stderr) == where.startswith("new/")
     assert "already has" not in result.stdout
     assert list(scratch.iterdir()) == []
     target.write_text(target.read_text().replace(override + "\n", ""))
