@@ -378,6 +378,31 @@ def test_resolve_takes_a_whole_side_of_a_line_merged_file(repo, side, version):
     assert sorted(p.name for p in repo.iterdir()) == [".git", ".gitattributes", "pipeline.ipynb"]
 
 
+# The command `zuv conflicts` and `show-merge` offer for a line-merged file
+# works as printed, whatever the file's name.
+@pytest.mark.parametrize("name", ["--", "-h", "--current", "a b.txt"])
+def test_whole_side_hint_runs_as_printed(repo, name):
+    with open(repo / ".gitattributes", "a") as f:
+        f.write("* merge=zuv\n")
+    path = repo / name
+    for branch, text in [(None, "a\nb\n"), ("feature", "a\nB\n"), ("main", "a\nC\n")]:
+        if branch:
+            git(repo, "checkout", "-q", *(["-b"] if branch == "feature" else []), branch)
+        path.write_text(text)
+        git(repo, "add", "-A")
+        git(repo, "commit", "-qm", text)
+    assert git(repo, "merge", "--no-edit", "feature", check=False).returncode != 0
+    listed = run(repo, ZUV, "conflicts", "--", name, check=False).stdout.splitlines()
+    shown = run(repo, ZUV, "show-merge", "--html", repo.parent / "page.html", "--", name,
+                check=False).stderr
+    [hint] = [line.split(" (or --incoming)")[0] for line in listed if "takes that side" in line]
+    assert f"`{hint.strip().replace('--current', '--current|--incoming', 1)}`" in shown
+    env = dict(os.environ, PATH=f"{ZUV.parent}{os.pathsep}{os.environ['PATH']}")
+    done = subprocess.run(hint, shell=True, cwd=repo, env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert path.read_text() == "a\nC\n"
+
+
 HOSTILE = "print('\x1b[2J\x1b]0;owned\x07')\n"
 
 
