@@ -134,6 +134,13 @@ std::string attributes_file(Scope scope) {
     if (!git({"rev-parse", "--show-toplevel"}, result)) return "";
     std::string top = result.out;
     while (!top.empty() && top.back() == '\n') top.pop_back();
+    if (result.status != 0 && result.status != 128) {  // 128: git's own "not a repository"
+      std::string why = result.err;
+      while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
+      failure(kCommand, "git rev-parse failed (status " + std::to_string(result.status) +
+                            "): " + escape_line(why));
+      return "";
+    }
     if (result.status != 0 || top.empty()) {
       failure(kCommand,
               "not inside a git work tree; run it in a repository, or use --global or --system");
