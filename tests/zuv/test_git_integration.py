@@ -403,6 +403,25 @@ def test_whole_side_hint_runs_as_printed(repo, name):
     assert path.read_text() == "a\nC\n"
 
 
+# A git that cannot give a version (a wrapper exiting 127) fails the diff: it
+# must not pass for a deleted notebook, nor for no change at all.
+@pytest.mark.parametrize("args", [["HEAD^", "HEAD"], ["HEAD^"], ["--markdown", "HEAD^", "HEAD"]])
+def test_revision_diff_fails_when_git_cannot_read_a_version(repo, tmp_path, args):
+    commit(repo, jupyter_text(BASE), "base")
+    commit(repo, jupyter_text(CONFLICT[1]), "changed")
+    (repo / "pipeline.ipynb").write_text(jupyter_text(CONFLICT[2]), encoding="utf-8")
+    shim = tmp_path / "shim"
+    shim.mkdir()
+    (shim / "git").write_text(f'#!/bin/sh\n[ "$1" = cat-file ] && exit 127\n'
+                              f'exec "{shutil.which("git")}" "$@"\n')
+    (shim / "git").chmod(0o755)
+    env = dict(os.environ, PATH=f"{shim}{os.pathsep}{os.environ['PATH']}")
+    result = subprocess.run([str(ZUV), "diff", *args], cwd=repo, env=env, capture_output=True,
+                            text=True)
+    assert result.returncode == 3 and result.stdout == "", result.stdout + result.stderr
+    assert "git cat-file failed for HEAD^:pipeline.ipynb (status 127)" in result.stderr
+
+
 HOSTILE = "print('\x1b[2J\x1b]0;owned\x07')\n"
 
 
