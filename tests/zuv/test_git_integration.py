@@ -422,6 +422,16 @@ def test_revision_diff_fails_when_git_cannot_read_a_version(repo, tmp_path, args
     assert "git cat-file failed for HEAD^:pipeline.ipynb (status 127)" in result.stderr
 
 
+# While a merge is stopped git lists the unmerged notebook once per side.
+@pytest.mark.parametrize("args", [[], ["--markdown"]])
+def test_revision_diff_shows_an_unmerged_notebook_once(repo, args):
+    branches(repo, *(jupyter_text(document) for document in (BASE, *CONFLICT[1:])))
+    assert git(repo, "merge", "--no-edit", "feature", check=False).returncode == 1
+    shown = run(repo, ZUV, "diff", *args).stdout
+    headers = [line for line in shown.splitlines() if line.startswith(("notebook diff ", "### "))]
+    assert len(headers) == 1, shown
+
+
 HOSTILE = "print('\x1b[2J\x1b]0;owned\x07')\n"
 
 

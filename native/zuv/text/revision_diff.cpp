@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "zuv/commands.hpp"
@@ -79,8 +80,10 @@ bool changed_notebooks(const std::vector<std::string>& revisions,
     error = error.empty() ? "git diff failed" : escape_line(error);
     return false;
   }
+  // git lists an unmerged path once per side: each notebook is shown once.
+  std::unordered_set<std::string> seen;
   for (std::string& name : split_nul(result.out))
-    if (ends_with(name, ".ipynb")) out.push_back(std::move(name));
+    if (ends_with(name, ".ipynb") && seen.insert(name).second) out.push_back(std::move(name));
   return true;
 }
 
