@@ -367,6 +367,32 @@ def test_resolve_after_git_merge_keeps_what_the_chosen_side_holds(tmp_path, monk
         assert zuv("conflicts", nb, cwd=repo).returncode == 1
 
 
+# A git that fails to list or show the stages (a wrapper exiting 127) is no
+# "merge not in progress": judged by its marks alone, the lone copy left after
+# a hand edit would be deleted as a cell the other side deleted.
+@pytest.mark.parametrize("failing", ["ls-files", "show"])
+@pytest.mark.parametrize("command", [["resolve", "--incoming", "--all"], ["conflicts"]])
+def test_a_failing_git_is_no_missing_merge(tmp_path, monkeypatch, failing, command):
+    versions = [notebook([cell("A", "alpha", ["x = 1\n"]), cell("E", name, [f"e = {k}\n"])])
+                for k, name in enumerate(["evaluate", "evaluate", "evaluation"])]
+    repo, _ = merged_in_git(tmp_path, monkeypatch, *versions)
+    nb = repo / "nb.ipynb"
+    document = read(nb)
+    document["cells"] = [c for c in document["cells"] if not canvas(c)["name"].startswith(">>> ")]
+    write(nb, document)
+    before = nb.read_bytes()
+    shim = tmp_path / "shim"
+    shim.mkdir()
+    (shim / "git").write_text(f'#!/bin/sh\n[ "$1" = {failing} ] && exit 127\n'
+                              f'exec "{shutil.which("git")}" "$@"\n')
+    (shim / "git").chmod(0o755)
+    monkeypatch.setenv("PATH", f"{shim}{os.pathsep}{os.environ['PATH']}")
+    result = zuv(*command, nb, cwd=repo)
+    assert result.returncode == 3, result.stdout + result.stderr
+    assert f"git {failing} failed" in result.stderr and "(status 127)" in result.stderr
+    assert nb.read_bytes() == before
+
+
 @pytest.mark.parametrize("stray, left_open", [
     pytest.param("<<<<<<< HEAD\n", False, id="quoted-marker"),
     pytest.param("<<<<<<< nb.ipynb-current\n", True, id="unclosed-block"),

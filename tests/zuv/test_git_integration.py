@@ -148,6 +148,7 @@ def test_config_git_registers_and_removes_the_drivers(tmp_path, env, scope):
     ("repository", ".gitattributes", "*.ipynb -diff"),
     ("repository", ".git/info/attributes", "*.ipynb binary"),
     ("repository", "deep/.gitattributes", "*.ipynb merge=union"),  # only for its own notebooks
+    ("repository", "new/.gitattributes", "*.ipynb -diff"),  # a folder with no notebook yet
     ("global", "attributes", "*.ipynb merge=union"),
 ])
 def test_config_git_reports_an_attribute_that_overrides_it(tmp_path, env, monkeypatch, scope,
@@ -175,6 +176,7 @@ def test_config_git_reports_an_attribute_that_overrides_it(tmp_path, env, monkey
     assert result.returncode == 1, result.stdout + result.stderr
     assert f"set by {target}:{line}: {override}" in result.stderr
     assert ("for deep/nb.ipynb: " in result.stderr) == where.startswith("deep/")
+    assert ("for new notebooks in new/: " in result.stderr) == where.startswith("new/")
     assert "already has" not in result.stdout
     assert list(scratch.iterdir()) == []
     target.write_text(target.read_text().replace(override + "\n", ""))
@@ -374,6 +376,60 @@ def test_resolve_takes_a_whole_side_of_a_line_merged_file(repo, side, version):
     assert run(repo, ZUV, "resolve", "pipeline.ipynb", side, check=False).returncode == 3
     assert run(repo, ZUV, "conflicts", "pipeline.ipynb", check=False).returncode == 1
     assert sorted(p.name for p in repo.iterdir()) == [".git", ".gitattributes", "pipeline.ipynb"]
+
+
+# The command `zuv conflicts` and `show-merge` offer for a line-merged file
+# works as printed, whatever the file's name.
+@pytest.mark.parametrize("name", ["--", "-h", "--current", "a b.txt"])
+def test_whole_side_hint_runs_as_printed(repo, name):
+    with open(repo / ".gitattributes", "a") as f:
+        f.write("* merge=zuv\n")
+    path = repo / name
+    for branch, text in [(None, "a\nb\n"), ("feature", "a\nB\n"), ("main", "a\nC\n")]:
+        if branch:
+            git(repo, "checkout", "-q", *(["-b"] if branch == "feature" else []), branch)
+        path.write_text(text)
+        git(repo, "add", "-A")
+        git(repo, "commit", "-qm", text)
+    assert git(repo, "merge", "--no-edit", "feature", check=False).returncode != 0
+    listed = run(repo, ZUV, "conflicts", "--", name, check=False).stdout.splitlines()
+    shown = run(repo, ZUV, "show-merge", "--html", repo.parent / "page.html", "--", name,
+                check=False).stderr
+    [hint] = [line.split(" (or --incoming)")[0] for line in listed if "takes that side" in line]
+    assert f"`{hint.strip().replace('--current', '--current|--incoming', 1)}`" in shown
+    env = dict(os.environ, PATH=f"{ZUV.parent}{os.pathsep}{os.environ['PATH']}")
+    done = subprocess.run(hint, shell=True, cwd=repo, env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert path.read_text() == "a\nC\n"
+
+
+# A git that cannot give a version (a wrapper exiting 127) fails the diff: it
+# must not pass for a deleted notebook, nor for no change at all.
+@pytest.mark.parametrize("args", [["HEAD^", "HEAD"], ["HEAD^"], ["--markdown", "HEAD^", "HEAD"]])
+def test_revision_diff_fails_when_git_cannot_read_a_version(repo, tmp_path, args):
+    commit(repo, jupyter_text(BASE), "base")
+    commit(repo, jupyter_text(CONFLICT[1]), "changed")
+    (repo / "pipeline.ipynb").write_text(jupyter_text(CONFLICT[2]), encoding="utf-8")
+    shim = tmp_path / "shim"
+    shim.mkdir()
+    (shim / "git").write_text(f'#!/bin/sh\n[ "$1" = cat-file ] && exit 127\n'
+                              f'exec "{shutil.which("git")}" "$@"\n')
+    (shim / "git").chmod(0o755)
+    env = dict(os.environ, PATH=f"{shim}{os.pathsep}{os.environ['PATH']}")
+    result = subprocess.run([str(ZUV), "diff", *args], cwd=repo, env=env, capture_output=True,
+                            text=True)
+    assert result.returncode == 3 and result.stdout == "", result.stdout + result.stderr
+    assert "git cat-file failed for HEAD^:pipeline.ipynb (status 127)" in result.stderr
+
+
+# While a merge is stopped git lists the unmerged notebook once per side.
+@pytest.mark.parametrize("args", [[], ["--markdown"]])
+def test_revision_diff_shows_an_unmerged_notebook_once(repo, args):
+    branches(repo, *(jupyter_text(document) for document in (BASE, *CONFLICT[1:])))
+    assert git(repo, "merge", "--no-edit", "feature", check=False).returncode == 1
+    shown = run(repo, ZUV, "diff", *args).stdout
+    headers = [line for line in shown.splitlines() if line.startswith(("notebook diff ", "### "))]
+    assert len(headers) == 1, shown
 
 
 HOSTILE = "print('\x1b[2J\x1b]0;owned\x07')\n"

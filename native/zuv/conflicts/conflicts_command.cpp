@@ -78,8 +78,8 @@ int list_line_merged(const std::string& path, const std::string& text, const std
   print_line(stdout, path + ": merged line by line (it is not JSON): " + std::to_string(blocks) +
                          (blocks == 1 ? " conflict block" : " conflict blocks"));
   if (unmerged)
-    print_line(stdout, "  zuv resolve " + path +
-                           " --current (or --incoming) takes that side's whole file from git");
+    print_line(stdout, "  zuv resolve --current -- " + conflicts::shell_word(path) +
+                           " (or --incoming) takes that side's whole file from git");
   else
     print_line(stdout,
                "note: " + path + " is not unmerged in a git repository: edit its blocks by hand");
@@ -283,8 +283,10 @@ int run_show_merge(const std::vector<std::string>& args) {
     if (!read_bytes(state.path, text, read_error)) return failure("show-merge", error);
     if (!parse_json_if_any(text, as_json)) return python_failure("show-merge");
     if (!as_json)
-      error += " (merged line by line? `zuv conflicts` lists its blocks; `zuv resolve " +
-               state.path + " --current|--incoming` takes a whole side while git has it unmerged)";
+      error +=
+          " (merged line by line? `zuv conflicts` lists its blocks; `zuv resolve "
+          "--current|--incoming -- " +
+          conflicts::shell_word(state.path) + "` takes a whole side while git has it unmerged)";
     return failure("show-merge", error);
   }
   if (!read_stages(state.path, state.unmerged, state.stages, error, &state.current_text))

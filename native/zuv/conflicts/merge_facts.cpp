@@ -151,6 +151,27 @@ bool load_facts(const std::string& path, Ref& document, conflicts::NotebookFacts
   return true;
 }
 
+namespace {
+
+// git's own status for a fatal error such as "not a git repository" or a
+// path outside the repository; any other failure (a wrapper that cannot run
+// git: 126, 127) must not pass for "no merge in progress", or a side's cells
+// would be judged without the stages.
+constexpr int kNotARepository = 128;
+
+std::string trimmed_error(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+std::string ls_files_failure(const std::string& path, const ProcessResult& listing) {
+  return "git ls-files failed for " + path + " (status " + std::to_string(listing.status) +
+         "); cannot tell whether git holds its merge stages" +
+         (listing.err.empty() ? "" : ": " + trimmed_error(listing.err));
+}
+
+}  // namespace
+
 bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& stages,
                  std::string& error, std::string* current_text, Ref* base_document) {
   unmerged = false;
@@ -160,7 +181,11 @@ bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& sta
     error.clear();
     return true;
   }
-  if (listing.status != 0) return true;  // not in a repository, or git refused: no stages
+  if (listing.status == kNotARepository) return true;  // outside a repository: no stages
+  if (listing.status != 0) {
+    error = ls_files_failure(path, listing);
+    return false;
+  }
   // Records "MODE SHA STAGE\tPATH\0".
   std::size_t at = 0;
   while (at < listing.out.size()) {
@@ -180,7 +205,11 @@ bool read_stages(const std::string& path, bool& unmerged, conflicts::Stages& sta
     ProcessResult shown;
     if (!run_git({"show", std::string(":") + stage + ":" + full_path}, shown, error, true))
       return false;
-    if (shown.status != 0) continue;
+    if (shown.status != 0) {  // git listed this stage: a side left out would read as deleted
+      error = "git show failed for stage " + std::string(1, stage) + " of " + path + " (status " +
+              std::to_string(shown.status) + "): " + trimmed_error(shown.err);
+      return false;
+    }
     if (stage == '2' && current_text) *current_text = shown.out;
     Ref document = shown.out.find_first_not_of(" \t\r\n") == std::string::npos
                        ? Ref::steal(PyDict_New())
@@ -208,7 +237,11 @@ bool read_stage_file(const std::string& path, conflicts::Side side, bool& found,
     error.clear();
     return true;
   }
-  if (listing.status != 0) return true;
+  if (listing.status == kNotARepository) return true;
+  if (listing.status != 0) {
+    error = ls_files_failure(path, listing);
+    return false;
+  }
   for (std::size_t at = 0; at < listing.out.size();) {
     const std::size_t nul = listing.out.find('\0', at);
     const std::string record = listing.out.substr(at, nul - at);

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <string_view>
+#include <utility>
 
 #include "io/atomic_write.hpp"
 #include "zuv/arguments.hpp"
@@ -132,6 +134,13 @@ std::string attributes_file(Scope scope) {
     if (!git({"rev-parse", "--show-toplevel"}, result)) return "";
     std::string top = result.out;
     while (!top.empty() && top.back() == '\n') top.pop_back();
+    if (result.status != 0 && result.status != 128) {  // 128: git's own "not a repository"
+      std::string why = result.err;
+      while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
+      failure(kCommand, "git rev-parse failed (status " + std::to_string(result.status) +
+                            "): " + escape_line(why));
+      return "";
+    }
     if (result.status != 0 || top.empty()) {
       failure(kCommand,
               "not inside a git work tree; run it in a repository, or use --global or --system");
@@ -563,11 +572,15 @@ bool attributes_not_zuv(const std::vector<std::string>& where,
   return true;
 }
 
-// The notebooks git tracks in the work tree (a subfolder's .gitattributes
-// can turn zuv off for its notebooks only).
-bool tracked_notebooks(const std::vector<std::string>& where, std::vector<std::string>& paths) {
+// The notebooks in the work tree (tracked, or new and not ignored), and a new
+// notebook in every subfolder holding a .gitattributes file: a subfolder's
+// .gitattributes can turn zuv off for its notebooks only, also for those not
+// written yet.
+bool work_tree_notebooks(const std::vector<std::string>& where, std::vector<std::string>& paths) {
   std::vector<std::string> args = where;
-  for (const char* word : {"ls-files", "-z", "--", "*.ipynb"}) args.emplace_back(word);
+  for (const char* word : {"ls-files", "-z", "--cached", "--others", "--exclude-standard", "--",
+                           "*.ipynb", "*/.gitattributes"})
+    args.emplace_back(word);
   ProcessResult result;
   if (!git(args, result)) return false;
   if (result.status != 0) {
@@ -577,7 +590,11 @@ bool tracked_notebooks(const std::vector<std::string>& where, std::vector<std::s
   for (std::size_t at = 0; at < result.out.size();) {
     const std::size_t end = result.out.find('\0', at);
     if (end == std::string::npos) break;
-    if (end > at) paths.push_back(result.out.substr(at, end - at));
+    std::string path = result.out.substr(at, end - at);
+    static constexpr std::string_view kAttributes = "/.gitattributes";
+    if (path.ends_with(kAttributes))
+      path = path.substr(0, path.size() - kAttributes.size()) + "/" + kProbePath;
+    if (!path.empty() && (paths.empty() || paths.back() != path)) paths.push_back(std::move(path));
     at = end + 1;
   }
   return true;
@@ -628,7 +645,7 @@ bool check_effective(bool& used) {
   }
 
   std::vector<std::string> paths{kProbePath};
-  if (!files.top.empty() && !tracked_notebooks(where, paths)) return false;
+  if (!files.top.empty() && !work_tree_notebooks(where, paths)) return false;
   std::vector<std::array<std::string, 3>> overridden;
   if (!attributes_not_zuv(where, paths, overridden)) return false;
   used = overridden.empty();
@@ -636,7 +653,12 @@ bool check_effective(bool& used) {
   for (std::size_t i = 0; i < std::min(overridden.size(), kShown); ++i) {
     const auto& [path, attribute, value] = overridden[i];
     const std::string origin = origin_of(files, path, attribute);
-    const std::string subject = path == kProbePath ? "notebooks here" : escape_line(path);
+    const std::string subject =
+        path == kProbePath ? "notebooks here"
+        : path.ends_with(std::string("/") + kProbePath)
+            ? "new notebooks in " +
+                  escape_line(path.substr(0, path.size() - std::strlen(kProbePath)))
+            : escape_line(path);
     std::fprintf(stderr, "zuv config-git: git does not use zuv for %s: %s is %s%s\n",
                  subject.c_str(), attribute.c_str(), escape_line(value).c_str(),
                  origin.empty() ? "" : (", set by " + escape_line(origin)).c_str());

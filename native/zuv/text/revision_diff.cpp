@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "zuv/commands.hpp"
@@ -79,15 +80,27 @@ bool changed_notebooks(const std::vector<std::string>& revisions,
     error = error.empty() ? "git diff failed" : escape_line(error);
     return false;
   }
+  // git lists an unmerged path once per side: each notebook is shown once.
+  std::unordered_set<std::string> seen;
   for (std::string& name : split_nul(result.out))
-    if (ends_with(name, ".ipynb")) out.push_back(std::move(name));
+    if (ends_with(name, ".ipynb") && seen.insert(name).second) out.push_back(std::move(name));
   return true;
 }
 
-// The blob `object` (REV:path or :path); missing when git has none there.
+// The blob `object` (REV:path or :path); missing when git has none there
+// (git's own fatal status, 128).  Any other failure is an error: a git that
+// could not run must not make a notebook look deleted, or the diff empty.
 bool read_object(const std::string& object, DiffInput& side, std::string& error) {
+  constexpr int kNoSuchObject = 128;
   ProcessResult result;
   if (!run_git({"cat-file", "blob", object}, result, error, true)) return false;
+  if (result.status != 0 && result.status != kNoSuchObject) {
+    std::string why = result.err;
+    while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
+    error = "git cat-file failed for " + escape_line(object) + " (status " +
+            std::to_string(result.status) + ")" + (why.empty() ? "" : ": " + escape_line(why));
+    return false;
+  }
   side.missing = result.status != 0;
   if (!side.missing) side.bytes = std::move(result.out);
   return true;
