@@ -38,15 +38,15 @@ std::vector<std::string> split_lines(const std::string& text) {
 
 namespace {
 
-// A str's UTF-8, the interpreter's own copy where it has one (no copy at
-// all for ASCII text); a str it cannot encode strictly goes through utf8().
+// A str's UTF-8: ASCII text is its own UTF-8, read in place; other text
+// goes through utf8(), which cannot fail (lone surrogates escaped), so no
+// interpreter call here can raise and nothing needs clearing.
 void append_utf8(std::string& out, PyObject* text) {
-  Py_ssize_t size = 0;
-  if (const char* bytes = PyUnicode_AsUTF8AndSize(text, &size)) {
-    out.append(bytes, static_cast<size_t>(size));
+  if (PyUnicode_IS_READY(text) && PyUnicode_IS_ASCII(text)) {
+    out.append(static_cast<const char*>(PyUnicode_DATA(text)),
+               static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
     return;
   }
-  PyErr_Clear();
   out += utf8(text);
 }
 
