@@ -62,7 +62,9 @@ void free_state(void* module) {
   *slot = nullptr;
 }
 
-// What every module declares besides its exec step.
+// What every module declares besides its exec step: subinterpreters may load
+// it, but only those that share the main interpreter's GIL, because the
+// names registry and the native function type are process-wide.
 #if PY_VERSION_HEX >= 0x030C0000
 #define ZUV_MODULE_DECLARATIONS \
   {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
