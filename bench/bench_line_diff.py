@@ -33,6 +33,14 @@ def _notebook(lines):
             "nbformat": 4, "nbformat_minor": 5}
 
 
+def _write_pair(work, n):
+    """old.ipynb and new.ipynb in `work`: one cell of `n` lines, every other line changed."""
+    old = [f"value_{i} = compute({i})\n" for i in range(n)]
+    new = [line if i % 2 else f"value_{i} = compute({i}) + 1\n" for i, line in enumerate(old)]
+    (work / "old.ipynb").write_text(json.dumps(_notebook(old), indent=1))
+    (work / "new.ipynb").write_text(json.dumps(_notebook(new), indent=1))
+
+
 def best(argv, cwd, runs):
     """(best wall time, best CPU time: user + system of the process and its children)."""
     walls, cpus = [], []
@@ -79,10 +87,7 @@ def main():
               "zuv diff less start-up / git |")
         print("|---|---|---|---|---|---|---|")
         for n in map(int, args.sizes.split(",")):
-            old = [f"value_{i} = compute({i})\n" for i in range(n)]
-            new = [line if i % 2 else f"value_{i} = compute({i}) + 1\n" for i, line in enumerate(old)]
-            (work / "old.ipynb").write_text(json.dumps(_notebook(old), indent=1))
-            (work / "new.ipynb").write_text(json.dumps(_notebook(new), indent=1))
+            _write_pair(work, n)
             text = best([str(ZUV), "diff", "old.ipynb", "new.ipynb"], work, args.runs)
             page = best([str(ZUV), "diff", "--html", "page.html", "old.ipynb", "new.ipynb"], work, args.runs)
             git = best(["git", "diff", "--no-index", "old.ipynb", "new.ipynb"], work, args.runs)
@@ -105,10 +110,7 @@ def count_main(args):
               "zuv diff less start-up / git |")
         print("|---|---|---|---|---|---|")
         for n in map(int, args.sizes.split(",")):
-            old = [f"value_{i} = compute({i})\n" for i in range(n)]
-            new = [line if i % 2 else f"value_{i} = compute({i}) + 1\n" for i, line in enumerate(old)]
-            (work / "old.ipynb").write_text(json.dumps(_notebook(old), indent=1))
-            (work / "new.ipynb").write_text(json.dumps(_notebook(new), indent=1))
+            _write_pair(work, n)
             text, _ = instructions([str(ZUV), "diff", "old.ipynb", "new.ipynb"], work, 1)
             page, _ = instructions([str(ZUV), "diff", "--html", "page.html", "old.ipynb", "new.ipynb"], work, 1)
             git, _ = instructions(["git", "diff", "--no-index", "old.ipynb", "new.ipynb"], work, 1)
