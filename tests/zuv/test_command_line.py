@@ -130,10 +130,13 @@ json.loads, json.dumps, _json.make_scanner = loads, dumps, make_scanner
 
 # A text that is no JSON is shown (or merged) as text and a value json cannot
 # write as "?", but a MemoryError or an interrupt on the way is no answer about
-# the text: the command fails and writes nothing.
-@pytest.mark.parametrize("raised", ["MemoryError", "KeyboardInterrupt"])
-@pytest.mark.parametrize("command, where", [("textconv", "loads"), ("diff", "loads"), ("merge-driver", "loads"),
-                                            ("textconv", "dumps"), ("diff", "dumps")])
+# the text: the command fails and writes nothing.  "read": the native reader
+# runs out of memory.
+@pytest.mark.parametrize("command, where, raised", [
+    *((command, where, raised) for raised in ("MemoryError", "KeyboardInterrupt")
+      for command, where in [("textconv", "loads"), ("diff", "loads"), ("merge-driver", "loads"),
+                             ("textconv", "dumps"), ("diff", "dumps")]),
+    ("merge-driver", "read", "MemoryError")])
 def test_memory_errors_and_interrupts_in_json_fail_the_command(tmp_path, command, where, raised):
     from nbbuild import cell, notebook, param, write
 
@@ -141,13 +144,17 @@ def test_memory_errors_and_interrupts_in_json_fail_the_command(tmp_path, command
     (tmp_path / "site" / "sitecustomize.py").write_text(RAISING_JSON)
     write(tmp_path / "base.ipynb", notebook([cell("a", "load", ["x = 1\n"])]))
     write(tmp_path / "current.ipynb", notebook([cell("a", "load", ["x = 2\n"])]))
-    write(tmp_path / "incoming.ipynb", notebook([cell("a", "load", ["x = 1  # raise-in-loads\n"])])
+    write(tmp_path / "incoming.ipynb", notebook([cell("a", "load", ["x = 1  # raise-in-loads\n"])],
+                                                # (NaN: a text only json itself reads)
+                                                [param("p", float("nan"))]) if where == "loads"
           # (a lone surrogate: a value only json.dumps itself writes)
-          if where == "loads" else notebook([cell("a", "load", ["x = 2\n"])], [param("p", "raise-in-dumps \ud800")]))
+          else notebook([cell("a", "load", ["x = 2\n"])], [param("p", "raise-in-dumps \ud800")]) if where == "dumps"
+          else notebook([cell("a", "load", ["x = 1\n"])]))
     before = (tmp_path / "current.ipynb").read_bytes()
     argv = {"textconv": ["incoming.ipynb"], "diff": ["current.ipynb", "incoming.ipynb"],
             "merge-driver": ["base.ipynb", "current.ipynb", "incoming.ipynb", "7", "nb.ipynb"]}[command]
-    env = {**os.environ, "PYTHONPATH": str(tmp_path / "site"), "RAISE": raised}
+    env = {**os.environ, "PYTHONPATH": str(tmp_path / "site"), "RAISE": raised,
+           **({"ZUV_INJECT_CXX_EXCEPTION": "bad_alloc@read_json"} if where == "read" else {})}
     result = subprocess.run([str(ZUV), command, *argv], cwd=tmp_path, capture_output=True, text=True, env=env)
     assert result.returncode == 3, result.stdout + result.stderr
     assert f"zuv {command}: error: {raised}" in result.stderr

@@ -625,6 +625,37 @@ def test_merged_file_is_written_as_json_dumps_writes_it(tmp_path, layout, newlin
     assert find(merged["cells"], "b")["source"] == ["model = fit(df, k=2)\n"]
 
 
+def generated_json(seed, base=False):
+    """A JSON text of every escape, raw UTF-8 of every width, string runs
+    across eight-byte words, repeated keys and numbers at the edges of 64
+    bits.  The `base` variant has the same shape with other letters in
+    strings of the same length: a reader that takes the base version's
+    strings where they are equal must not take these."""
+    rng = random.Random(seed)
+    pieces = ['\\"', "\\\\", "\\/", "\\b", "\\f", "\\n", "\\r", "\\t", "\\u0041", "\\u00e9", "\\u20AC",
+              "\\ud83d\\ude00", "\u00e9", "\u20ac", "\U0001f600", "\x7f", "a" * 9, "xyz", ""]
+    numbers = ["0", "-0", "123456789012345678", "-123456789012345678", "1234567890123456789",
+               "-99999999999999999999", "1.5", "-0.0", "1e5", "1E-5", "2.5e+10", "1e400", "0.1"]
+
+    def string():
+        text = "".join(rng.choice(pieces) for _ in range(rng.randrange(12)))
+        return '"' + (text.replace("xyz", "xyw").replace("a", "b") if base else text) + '"'
+
+    def value(depth):
+        kind = rng.randrange(5 if depth < 4 else 3)
+        if kind == 0:
+            return string()
+        if kind == 1:
+            return rng.choice(numbers)
+        if kind == 2:
+            return rng.choice(["true", "false", "null"])
+        if kind == 3:
+            return "[" + ", ".join(value(depth + 1) for _ in range(rng.randrange(5))) + "]"
+        return "{" + ", ".join(f"{string()}: {value(depth + 1)}" for _ in range(rng.randrange(5))) + "}"
+
+    return "[" + ",\n ".join(value(0) for _ in range(80)) + "]"
+
+
 # JSON texts the notebook reader must take exactly as json.loads does: values
 # placed in a notebook's metadata, and documents that are no JSON.
 PARSED_VALUES = {
@@ -634,7 +665,10 @@ PARSED_VALUES = {
     "escapes": r'["\ud800", "\udfff\ud800", "\ud83d\ude00", "\u0000\b\f\n\r\t\"\\\/", "\u00e9\ud83d", "\u00E9"]',
     "whitespace": '{ \t"a" :\t[ 1 ,\r\n2\n] ,"b":{}\r}',
     "nested": "[" * 200 + '{"x": 1e-7}' + "]" * 200,
+    "generated": generated_json(1),
 }
+# The base (and incoming) version's value where it differs from current's.
+BASE_VALUES = {"generated": generated_json(1, base=True)}
 NOT_JSON = {
     "extra-data": '{"cells": []} {}',
     "bom": '\ufeff{"cells": []}',
@@ -674,7 +708,8 @@ def test_notebooks_are_read_as_json_loads_reads_them(tmp_path, case):
                            "incoming": edit(UNICODE, "b", 0, "model = fit(df, k=2)\n")}.items():
         document = clone(document)
         document["metadata"]["extra"] = "@@"
-        text = json.dumps(document, indent=1, ensure_ascii=True).replace('"@@"', PARSED_VALUES[case])
+        value = PARSED_VALUES[case] if side == "current" else BASE_VALUES.get(case, PARSED_VALUES[case])
+        text = json.dumps(document, indent=1, ensure_ascii=True).replace('"@@"', value)
         texts[side] = " \t " + text + " \t\n\n  " if side == "current" else text + "\n"
         (tmp_path / f"{side}.ipynb").write_text(texts[side], encoding="utf-8", errors="surrogatepass")
     result = subprocess.run([str(ZUV), "merge-driver", "base.ipynb", "current.ipynb", "incoming.ipynb", "7",
@@ -682,7 +717,8 @@ def test_notebooks_are_read_as_json_loads_reads_them(tmp_path, case):
     assert result.returncode == 0, result.stderr
     text = (tmp_path / "current.ipynb").read_text(encoding="utf-8")
     merged = json.loads(text)
-    assert text == json.dumps(merged, indent=1) + "\n"
+    # A text with raw non-ASCII characters is written back with them.
+    assert text == json.dumps(merged, indent=1, ensure_ascii=texts["current"].isascii()) + "\n"
     # json.dumps tells NaN, -0.0, key order and surrogates apart where == does not.
     assert json.dumps(merged["metadata"]) == json.dumps(json.loads(texts["current"])["metadata"])
     assert find(merged["cells"], "b")["source"] == ["model = fit(df, k=2)\n"]

@@ -16,6 +16,7 @@
 #include "io/atomic_write.hpp"
 #include "py/error.hpp"
 #include "py/names.hpp"
+#include "py/process_exit.hpp"
 #include "py/signal_exit.hpp"
 #include "zuv/arguments.hpp"
 #include "zuv/commands.hpp"
@@ -74,7 +75,9 @@ bool check_versions(std::array<Version, 3>& versions, bool& base_empty, bool& pa
       base_empty = true;
       continue;
     }
-    if (!parse_json_if_any(version.bytes, version.document)) return false;
+    // The other versions share most of their text with the first one read.
+    PyObject* like = versions[0].document ? versions[0].document.get() : versions[1].document.get();
+    if (!parse_json_if_any(version.bytes, version.document, like)) return false;
     if (!version.document) {
       parsed = false;
       reason = std::string("the ") + version.role + " version is not UTF-8 JSON";
@@ -307,6 +310,8 @@ int run_merge_driver(const std::vector<std::string>& args) {
       if (result != status::failure && warn) print_pipeline_warnings(inputs, facts, label);
       if (result != status::failure && !kept_outputs.report(merged.document.get(), label))
         return python_failure(kCommand);
+      // Written and reported: the process ends without freeing the documents.
+      if (result != status::failure) end_process(result);
       return result;
     }
     if (int exit_status = 0; merge_must_stop(exit_status)) return exit_status;
@@ -335,6 +340,7 @@ int run_merge_driver(const std::vector<std::string>& args) {
                                          warn ? &inputs : nullptr, facts);
           // The canvas cells of a mixed notebook: the same warnings as a pipeline merge.
           if (result != status::failure && warn) print_pipeline_warnings(inputs, facts, label);
+          if (result != status::failure) end_process(result);
           return result;
         }
         problem = refusal;

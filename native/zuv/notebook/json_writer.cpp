@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "py/error.hpp"
+#include "zuv/notebook/byte_words.hpp"
 #include "zuv/notebook/py_text.hpp"
 
 namespace zuv::cli {
@@ -225,16 +226,30 @@ class Writer {
     return true;
   }
 
-  // ASCII text escaped; runs that need no escape are copied whole.
+  // ASCII text escaped; runs that need no escape are copied whole, found
+  // eight bytes at a time.
   void ascii(const char* text, size_t size) {
     const bool escape_delete = layout_.ensure_ascii;
-    size_t run = 0;
-    for (size_t i = 0; i < size; ++i) {
+    size_t run = 0, i = 0;
+    for (;;) {
+      while (size - i >= 8) {
+        const uint64_t word = words::load(text + i);
+        const uint64_t escaped = words::bytes_below(word, 0x20) | words::bytes_equal(word, '"') |
+                                 words::bytes_equal(word, '\\') |
+                                 (escape_delete ? words::bytes_equal(word, 0x7f) : 0);
+        if (escaped) {
+          i += words::bytes_before(escaped);
+          break;
+        }
+        i += 8;
+      }
+      if (i == size) break;
       const auto c = static_cast<unsigned char>(text[i]);
       const char escape = c == 0x7f ? (escape_delete ? 'u' : '\0') : kAsciiEscapes[c];
+      ++i;
       if (!escape) continue;
-      out_.append(text + run, i - run);
-      run = i + 1;
+      out_.append(text + run, i - 1 - run);
+      run = i;
       if (escape == 'u') {
         append_u_escape(out_, c);
       } else {

@@ -12,6 +12,7 @@
 #include "py/error.hpp"
 #include "py/imports.hpp"
 #include "py/names.hpp"
+#include "zuv/notebook/json_reader.hpp"
 #include "zuv/notebook/json_writer.hpp"
 
 namespace zuv::cli {
@@ -191,9 +192,12 @@ bool read_bytes(const std::string& path, std::string& out, std::string& error) {
   size_t got;
   out.clear();
   // A regular file's size up front: a notebook of many megabytes is read
-  // without the copies of a growing buffer.
-  if (struct stat status{}; fstat(fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode))
-    out.reserve(static_cast<size_t>(status.st_size));
+  // straight into its buffer, without the copies of a growing one.
+  if (struct stat status{}; fstat(fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode)) {
+    const auto size = static_cast<size_t>(status.st_size);
+    out.resize(size);
+    out.resize(std::fread(out.data(), 1, size, file.get()));
+  }
   while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) out.append(chunk, got);
   if (std::ferror(file.get())) {
     error = "cannot read " + path + ": " + std::strerror(errno);
@@ -206,10 +210,18 @@ JsonScannerScope::JsonScannerScope() : outer_(kept_scanner) { kept_scanner = &sc
 
 JsonScannerScope::~JsonScannerScope() { kept_scanner = outer_; }
 
-Ref parse_json(std::string_view text) {
+Ref parse_json(std::string_view text, PyObject* like) {
+  Ref document;
+  switch (read_json(text, document, like)) {
+    case NativeRead::read:
+      return document;
+    case NativeRead::failed:
+      return {};
+    case NativeRead::declined:
+      break;
+  }
   Ref decoded =
       Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-  Ref document;
   if (!decoded || !scan_document(decoded.get(), document)) return {};
   if (document) return document;
   // What the scanner refused, json.loads refuses in its own words.
@@ -217,8 +229,8 @@ Ref parse_json(std::string_view text) {
   return loads ? call(loads.get(), decoded.get()) : Ref{};
 }
 
-bool parse_json_if_any(std::string_view text, Ref& document) {
-  document = parse_json(text);
+bool parse_json_if_any(std::string_view text, Ref& document, PyObject* like) {
+  document = parse_json(text, like);
   return document || clear_expected({PyExc_ValueError, PyExc_RecursionError});
 }
 

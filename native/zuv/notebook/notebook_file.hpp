@@ -29,16 +29,18 @@ class JsonScannerScope {
   Ref* outer_;
 };
 
-// The document a UTF-8 JSON text holds, exactly as json.loads gives it (the
-// same C scanner, without importing the json package unless the text is no
-// JSON, so that json.loads reports it); an empty Ref with the
-// Python exception set when the text is not UTF-8 or not JSON.
-Ref parse_json(std::string_view text);
+// The document a UTF-8 JSON text holds, exactly as json.loads gives it:
+// read natively (json_reader.hpp), or where that declines by json's own C
+// scanner, without importing the json package unless the text is no JSON,
+// so that json.loads reports it; an empty Ref with the Python exception set
+// when the text is not UTF-8 or not JSON.  `like`: another version of the
+// document, read before, whose equal strings are shared.
+Ref parse_json(std::string_view text, PyObject* like = nullptr);
 
 // parse_json for a text that may hold no notebook: one that is not UTF-8
 // JSON (or nests too deep) leaves `document` empty and answers true.  False
 // only on another failure (MemoryError, KeyboardInterrupt, ...), left set.
-bool parse_json_if_any(std::string_view text, Ref& document);
+bool parse_json_if_any(std::string_view text, Ref& document, PyObject* like = nullptr);
 
 // How a JSON text was written, in json.dumps' terms.
 struct JsonLayout {
