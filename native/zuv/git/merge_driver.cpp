@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "io/atomic_write.hpp"
+#include "io/file_text.hpp"
 #include "py/error.hpp"
 #include "py/names.hpp"
 #include "py/process_exit.hpp"
@@ -39,12 +40,12 @@ constexpr const char* kCommand = "merge-driver";
 struct Version {
   const char* role;
   std::string path;
-  std::string bytes;
+  io::FileText bytes;
   Ref document;  // empty when the file is not UTF-8 JSON
 };
 
-bool blank(const std::string& bytes) {
-  return bytes.find_first_not_of(" \t\r\n") == std::string::npos;
+bool blank(std::string_view bytes) {
+  return bytes.find_first_not_of(" \t\r\n") == std::string_view::npos;
 }
 
 // The first non-blank line of a message, escaped, for a one-line report.
@@ -69,15 +70,14 @@ std::string first_line(const std::string& text) {
 bool check_versions(std::array<Version, 3>& versions, bool& base_empty, bool& parsed,
                     std::string& reason) {
   parsed = true;
+  ReadBase shared;  // the versions share most of their text with the first one read
   for (Version& version : versions) {
     bool is_base = &version == &versions[0];
-    if (is_base && blank(version.bytes)) {
+    if (is_base && blank(version.bytes.view())) {
       base_empty = true;
       continue;
     }
-    // The other versions share most of their text with the first one read.
-    PyObject* like = versions[0].document ? versions[0].document.get() : versions[1].document.get();
-    if (!parse_json_if_any(version.bytes, version.document, like)) return false;
+    if (!parse_json_if_any(version.bytes.view(), version.document, &shared)) return false;
     if (!version.document) {
       parsed = false;
       reason = std::string("the ") + version.role + " version is not UTF-8 JSON";
@@ -222,8 +222,8 @@ int write_merged(const merge::MergeResult& merged, const JsonLayout& layout, con
 // conflicts, 0 otherwise, 3 on failure.  The summary counts what is open in
 // the file as `zuv conflicts` counts it.
 int write_plain(PyObject* merged, const PlainMergeReport& report, const JsonLayout& layout,
-                const Version& current, const std::string& label, const conflicts::Stages* inputs,
-                conflicts::NotebookFacts& facts) {
+                const Version& current, const std::string& label,
+                const conflicts::Stages* inputs, conflicts::NotebookFacts& facts) {
   std::string bytes;
   bytes.reserve(current.bytes.size() + current.bytes.size() / 8);  // about the merged size
   conflicts::Tally left;
@@ -282,7 +282,7 @@ int run_merge_driver(const std::vector<std::string>& args) {
                                      Version{"current", given[1], {}, {}},
                                      Version{"incoming", given[2], {}, {}}};
   for (Version& version : versions)
-    if (!read_bytes(version.path, version.bytes, error)) return failure(kCommand, error);
+    if (!version.bytes.read(version.path, error)) return failure(kCommand, error);
 
   bool base_empty = false, all_json = false;
   std::string reason;
@@ -290,7 +290,7 @@ int run_merge_driver(const std::vector<std::string>& args) {
   if (reason.empty()) {
     // The merge changes the documents it is given in place: what else is
     // read of them (layout, the facts for the warnings) is read first.
-    JsonLayout layout = detect_layout(versions[1].bytes, versions[1].document.get());
+    JsonLayout layout = detect_layout(versions[1].bytes.view(), versions[1].document.get());
     conflicts::Stages inputs;
     bool warn = false;
     if (!read_input_facts(versions[0].document.get(), versions[1].document.get(),
@@ -323,7 +323,7 @@ int run_merge_driver(const std::vector<std::string>& args) {
     std::string problem =
         plain_problem(base, versions[1].document.get(), versions[2].document.get());
     if (problem.empty()) {
-      JsonLayout layout = detect_layout(versions[1].bytes, versions[1].document.get());
+      JsonLayout layout = detect_layout(versions[1].bytes.view(), versions[1].document.get());
       conflicts::Stages inputs;
       bool warn = false;
       if (!read_input_facts(base, versions[1].document.get(), versions[2].document.get(), inputs,

@@ -31,6 +31,11 @@ constexpr uint64_t bytes_below(uint64_t word, unsigned char bound) {
   return (word - kOnes * bound) & ~word & kHighBits;
 }
 
+// Bytes that are not zero (exact for every byte: no carry crosses bytes).
+constexpr uint64_t nonzero_bytes(uint64_t word) {
+  return (((word & ~kHighBits) + ~kHighBits) | word) & kHighBits;
+}
+
 // The number of bytes before the first flagged one.
 inline int bytes_before(uint64_t flags) { return std::countr_zero(flags) / 8; }
 

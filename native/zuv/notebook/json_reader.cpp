@@ -1,10 +1,12 @@
 #include "zuv/notebook/json_reader.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -14,6 +16,11 @@
 namespace zuv::cli {
 
 namespace {
+
+using Spans = std::unordered_map<const PyObject*, std::string_view>;
+
+// Containers whose text is shorter are read again rather than looked up.
+constexpr size_t kShortestSpan = 64;
 
 // Notebooks nest about a dozen levels; a deeper text goes to json, which
 // stops at the interpreter's recursion limit and says so.
@@ -38,23 +45,66 @@ int hex_value(char c) {
   return -1;
 }
 
-void append_utf8(std::string& out, uint32_t code) {
+// The UTF-8 bytes of `code` (at most 4) at `out`; their number.
+size_t encode_utf8(uint32_t code, char* out) {
   if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
+    out[0] = static_cast<char>(code);
+    return 1;
   }
+  if (code < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (code >> 6));
+    out[1] = static_cast<char>(0x80 | (code & 0x3F));
+    return 2;
+  }
+  if (code < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (code >> 12));
+    out[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (code & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (code >> 18));
+  out[1] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (code & 0x3F));
+  return 4;
 }
+
+// What a one-letter escape stands for; 0: not one ('u' is read apart).
+constexpr std::array<char, 128> kEscapes = [] {
+  std::array<char, 128> table{};
+  table['"'] = '"';
+  table['\\'] = '\\';
+  table['/'] = '/';
+  table['b'] = '\b';
+  table['f'] = '\f';
+  table['n'] = '\n';
+  table['r'] = '\r';
+  table['t'] = '\t';
+  return table;
+}();
+
+// The unescaped text of a string, in one buffer kept from string to string.
+class Unescaped {
+ public:
+  void clear() { size_ = 0; }
+  void append(const char* from, size_t count) {
+    room(count);
+    std::memcpy(data_.data() + size_, from, count);
+    size_ += count;
+  }
+  void push(char c) {
+    room(1);
+    data_[size_++] = c;
+  }
+  std::string_view view() const { return {data_.data(), size_}; }
+
+ private:
+  std::vector<char> data_;
+  size_t size_ = 0;
+  void room(size_t more) {
+    if (size_ + more > data_.size()) data_.resize(std::max<size_t>(256, 2 * (size_ + more)));
+  }
+};
 
 uint64_t text_hash(std::string_view text) {
   uint64_t hash = 0x9E3779B97F4A7C15ULL ^ text.size();
@@ -136,8 +186,14 @@ class KeyStrings {
 // interpreter failure (exception set) from a text left to json (nothing set).
 class Reader {
  public:
-  Reader(std::string_view text, PyObject* like)
-      : at_(text.data()), end_(text.data() + text.size()), like_(like) {}
+  // `like` (borrowed): the base version's document and the spans of its
+  // containers; `record`: where to record this document's spans, if any.
+  Reader(std::string_view text, PyObject* like, const Spans* like_spans, Spans* record)
+      : at_(text.data()),
+        end_(text.data() + text.size()),
+        like_(like),
+        like_spans_(like_spans),
+        record_(record) {}
   ~Reader() {
     for (PyObject* item : items_) Py_XDECREF(item);
   }
@@ -158,11 +214,13 @@ class Reader {
   const char* at_;
   const char* const end_;
   PyObject* const like_;
+  const Spans* const like_spans_;
+  Spans* const record_;
   bool failed_ = false;
   // The items of the arrays being read, innermost last; owned.
   std::vector<PyObject*> items_;
   KeyStrings keys_;
-  std::string unescaped_;
+  Unescaped unescaped_;
 
   PyObject* failure() {
     failed_ = true;
@@ -170,8 +228,17 @@ class Reader {
   }
 
   void skip_space() {
-    // An indented file starts most lines with a run of spaces.
-    while (end_ - at_ >= 8 && words::load(at_) == kEightSpaces) at_ += 8;
+    // Runs of spaces (an indented file's line starts) eight bytes at a time.
+    while (end_ - at_ >= 8) {
+      const uint64_t other = words::nonzero_bytes(words::load(at_) ^ kEightSpaces);
+      if (!other) {
+        at_ += 8;
+        continue;
+      }
+      at_ += words::bytes_before(other);
+      if (!is_space(*at_)) return;
+      ++at_;  // a line end or a tab
+    }
     while (at_ < end_ && is_space(*at_)) ++at_;
   }
 
@@ -194,9 +261,17 @@ class Reader {
     if (at_ == end_) return nullptr;
     switch (*at_) {
       case '{':
-        return object(depth + 1, like && PyDict_CheckExact(like) ? like : nullptr);
+        if (like && PyDict_CheckExact(like)) {
+          if (same_text(like)) return copy(like);
+          return object(depth + 1, like);
+        }
+        return object(depth + 1, nullptr);
       case '[':
-        return array(depth + 1, like && PyList_CheckExact(like) ? like : nullptr);
+        if (like && PyList_CheckExact(like)) {
+          if (same_text(like)) return copy(like);
+          return array(depth + 1, like);
+        }
+        return array(depth + 1, nullptr);
       case '"':
         ++at_;
         return string(false, like && PyUnicode_CheckExact(like) ? like : nullptr);
@@ -211,8 +286,60 @@ class Reader {
     }
   }
 
+  // Whether the text at `at_` starts with the base's text of `like`, a
+  // container: then it holds the same value.  The text is passed if so.
+  bool same_text(PyObject* like) {
+    if (!like_spans_) return false;
+    const auto found = like_spans_->find(like);
+    if (found == like_spans_->end()) return false;
+    const std::string_view text = found->second;
+    if (static_cast<size_t>(end_ - at_) < text.size() ||
+        std::memcmp(at_, text.data(), text.size()) != 0)
+      return false;
+    at_ += text.size();
+    return true;
+  }
+
+  // A copy of a base container: its containers copied (the merge changes
+  // a version's containers in place), everything else shared.
+  PyObject* copy(PyObject* value) {
+    if (PyDict_CheckExact(value)) {
+      Ref dict = Ref::steal(PyDict_Copy(value));
+      if (!dict) return failure();
+      PyObject *key, *item;
+      Py_ssize_t position = 0;
+      // Exact dicts, str keys: no Python code runs while these are walked.
+      while (PyDict_Next(value, &position, &key, &item)) {
+        if (!PyDict_CheckExact(item) && !PyList_CheckExact(item)) continue;
+        Ref copied = Ref::steal(copy(item));
+        if (!copied) return nullptr;
+        if (PyDict_SetItem(dict.get(), key, copied.get()) != 0) return failure();
+      }
+      return dict.release();
+    }
+    if (PyList_CheckExact(value)) {
+      const Py_ssize_t size = PyList_GET_SIZE(value);
+      Ref list = Ref::steal(PyList_New(size));
+      if (!list) return failure();
+      for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* copied = copy(PyList_GET_ITEM(value, i));
+        if (!copied) return nullptr;
+        PyList_SET_ITEM(list.get(), i, copied);
+      }
+      return list.release();
+    }
+    return Py_NewRef(value);
+  }
+
+  // Records where a container just read sits in the text.
+  void record(PyObject* container, const char* start) {
+    if (record_ && static_cast<size_t>(at_ - start) >= kShortestSpan)
+      record_->emplace(container, std::string_view(start, static_cast<size_t>(at_ - start)));
+  }
+
   PyObject* object(int depth, PyObject* like) {
     if (depth > kDepthBound) return nullptr;
+    const char* const start = at_;
     ++at_;
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return failure();
@@ -233,23 +360,53 @@ class Reader {
       // A repeated key keeps its first place and takes the last value.
       if (PyDict_SetItem(dict.get(), key.get(), item.get()) != 0) return failure();
       skip_space();
-      if (take('}')) return dict.release();
+      if (take('}')) {
+        record(dict.get(), start);
+        return dict.release();
+      }
       if (!take(',')) return nullptr;
       skip_space();
     }
   }
 
+  // The base's item for item `index` of a list whose base is `like`: the
+  // one `shift` places on, or a near one whose text is the one at `at_`
+  // (cells added or deleted before it move the rest), `shift` then updated.
+  PyObject* aligned_like(PyObject* like, Py_ssize_t index, Py_ssize_t& shift) const {
+    const Py_ssize_t size = PyList_GET_SIZE(like);
+    auto item = [&](Py_ssize_t i) { return i >= 0 && i < size ? PyList_GET_ITEM(like, i) : nullptr; };
+    PyObject* guess = item(index + shift);
+    if (!like_spans_ || at_ == end_ || (*at_ != '{' && *at_ != '[') || starts_with(guess))
+      return guess;
+    for (Py_ssize_t step : {1, -1, 2, -2, 3, -3}) {
+      if (PyObject* near = item(index + shift + step); near && starts_with(near)) {
+        shift += step;
+        return near;
+      }
+    }
+    return guess;
+  }
+
+  bool starts_with(PyObject* like) const {
+    if (!like) return false;
+    const auto found = like_spans_->find(like);
+    return found != like_spans_->end() &&
+           static_cast<size_t>(end_ - at_) >= found->second.size() &&
+           std::memcmp(at_, found->second.data(), found->second.size()) == 0;
+  }
+
   PyObject* array(int depth, PyObject* like) {
     if (depth > kDepthBound) return nullptr;
+    const char* const start = at_;
     ++at_;
     const size_t first = items_.size();
+    Py_ssize_t shift = 0;
     skip_space();
     if (!take(']')) {
       for (;;) {
         const auto index = static_cast<Py_ssize_t>(items_.size() - first);
         items_.push_back(nullptr);  // the slot first: nothing is lost if it cannot grow
-        PyObject* item =
-            value(depth, like && index < PyList_GET_SIZE(like) ? PyList_GET_ITEM(like, index) : nullptr);
+        PyObject* item = value(depth, like ? aligned_like(like, index, shift) : nullptr);
         items_.back() = item;
         if (!item) return nullptr;
         skip_space();
@@ -264,7 +421,9 @@ class Reader {
     for (size_t i = 0; i < count; ++i)
       PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items_[first + i]);
     items_.resize(first);
-    return list;
+    Ref made = Ref::steal(list);
+    record(made.get(), start);
+    return made.release();
   }
 
   // From `from`, the first byte that ends a plain run of string text (or
@@ -331,56 +490,36 @@ class Reader {
   // `stop` scanned: unescaped into UTF-8 first.  A surrogate escape is taken
   // only as half of a pair.
   PyObject* escaped_string(const char* stop, uint64_t seen, bool is_key, PyObject* like) {
-    unescaped_.assign(at_, stop);
+    unescaped_.clear();
+    unescaped_.append(at_, static_cast<size_t>(stop - at_));
     at_ = stop;
-    for (;;) {
-      if (at_ == end_ || *at_ != '\\') break;  // the closing quote, or no JSON
+    while (at_ < end_ && *at_ == '\\') {  // else the closing quote, or no JSON
       if (end_ - at_ < 2) return nullptr;
-      const char escape = at_[1];
+      const auto escape = static_cast<unsigned char>(at_[1]);
       at_ += 2;
-      switch (escape) {
-        case '"':
-        case '\\':
-        case '/':
-          unescaped_ += escape;
-          break;
-        case 'b':
-          unescaped_ += '\b';
-          break;
-        case 'f':
-          unescaped_ += '\f';
-          break;
-        case 'n':
-          unescaped_ += '\n';
-          break;
-        case 'r':
-          unescaped_ += '\r';
-          break;
-        case 't':
-          unescaped_ += '\t';
-          break;
-        case 'u': {
-          uint32_t code;
-          if (!hex4(code) || (code >= 0xDC00 && code <= 0xDFFF)) return nullptr;
-          if (code >= 0xD800 && code <= 0xDBFF) {
-            uint32_t low;
-            if (!take('\\') || !take('u') || !hex4(low) || low < 0xDC00 || low > 0xDFFF)
-              return nullptr;
-            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-          }
-          if (code >= 0x80) seen |= 0x80;
-          append_utf8(unescaped_, code);
-          break;
+      if (escape == 'u') {
+        uint32_t code;
+        if (!hex4(code) || (code >= 0xDC00 && code <= 0xDFFF)) return nullptr;
+        if (code >= 0xD800 && code <= 0xDBFF) {
+          uint32_t low;
+          if (!take('\\') || !take('u') || !hex4(low) || low < 0xDC00 || low > 0xDFFF)
+            return nullptr;
+          code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
         }
-        default:
-          return nullptr;
+        if (code >= 0x80) seen |= 0x80;
+        char bytes[4];
+        unescaped_.append(bytes, encode_utf8(code, bytes));
+      } else if (escape < kEscapes.size() && kEscapes[escape]) {
+        unescaped_.push(kEscapes[escape]);
+      } else {
+        return nullptr;
       }
       stop = plain_run(at_, seen);
-      unescaped_.append(at_, stop);
+      unescaped_.append(at_, static_cast<size_t>(stop - at_));
       at_ = stop;
     }
     if (!take('"')) return nullptr;
-    return make_str(unescaped_, (seen & words::kHighBits) == 0, is_key, like);
+    return make_str(unescaped_.view(), (seen & words::kHighBits) == 0, is_key, like);
   }
 
   PyObject* number() {
@@ -429,11 +568,15 @@ class Reader {
 
 }  // namespace
 
-NativeRead read_json(std::string_view text, Ref& document, PyObject* like) {
+NativeRead read_json(std::string_view text, Ref& document, ReadBase* base) {
   try {
     inject_cxx_exception("read_json");
-    Reader reader(text, like);
-    return reader.document(document);
+    const bool first = base && !base->document;
+    PyObject* const like = base && !first ? base->document.get() : nullptr;
+    Reader reader(text, like, like ? &base->spans : nullptr, first ? &base->spans : nullptr);
+    const NativeRead outcome = reader.document(document);
+    if (first && outcome == NativeRead::read) base->document = document;
+    return outcome;
   } catch (const std::bad_alloc&) {  // a buffer of the reader's own could not grow
     PyErr_NoMemory();
     return NativeRead::failed;

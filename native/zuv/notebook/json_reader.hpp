@@ -6,12 +6,21 @@
 #pragma once
 
 #include <string_view>
+#include <unordered_map>
 
 #include "py/ref.hpp"
 
 namespace zuv::cli {
 
 enum class NativeRead { read, declined, failed };
+
+// The first version of a notebook read, for reading its other versions:
+// its document and where each of its larger containers sits in its text
+// (which must outlive the reads that use it).
+struct ReadBase {
+  Ref document;
+  std::unordered_map<const PyObject*, std::string_view> spans;
+};
 
 // Reads `text` into `document`: dicts (keys in first-seen order, a repeated
 // key keeping its first place and its last value), lists, exact str, int,
@@ -24,11 +33,13 @@ enum class NativeRead { read, declined, failed };
 // nesting deeper than notebooks go.  Fails, with the exception set, only
 // where the interpreter does (no memory).
 //
-// `like`, where given, is a document read before that the text probably
-// shares most of its strings with (another version of the same notebook):
-// an ASCII string equal to the one at the same place in `like` is taken
-// from it rather than made again.  The versions of a notebook then hold
-// their common lines once, and compare them by identity.
-NativeRead read_json(std::string_view text, Ref& document, PyObject* like = nullptr);
+// With `base` (another version of the same notebook): where `base` holds no
+// document yet, this read records itself there.  Otherwise the text is read
+// as a version of that document: a container whose text is byte for byte
+// the one at the same place in the base (a cell no side changed) is copied
+// from the base's objects without being read again, and a string equal to
+// the one at the same place is taken from it.  The versions then hold their
+// common text once, and compare it by identity.
+NativeRead read_json(std::string_view text, Ref& document, ReadBase* base = nullptr);
 
 }  // namespace zuv::cli

@@ -91,10 +91,12 @@ class Writer {
     return PyDict_Next(frame.container, &frame.position, &key, &item) != 0;
   }
 
+  // A line end and the indent of `level`, made once per level.
   void line_break(size_t level) {
     if (!layout_.indent) return;
-    out_ += layout_.newline;
-    for (size_t i = 0; i < level; ++i) out_ += *layout_.indent;
+    while (breaks_.size() <= level)
+      breaks_.push_back(breaks_.empty() ? layout_.newline : breaks_.back() + *layout_.indent);
+    out_ += breaks_[level];
   }
 
   void close() {
@@ -269,6 +271,7 @@ class Writer {
   std::string& out_;
   bool failed_ = false;
   std::vector<Frame> frames_;
+  std::vector<std::string> breaks_;
   std::vector<std::pair<PyObject*, PyObject*>> entries_;
 };
 

@@ -210,9 +210,9 @@ JsonScannerScope::JsonScannerScope() : outer_(kept_scanner) { kept_scanner = &sc
 
 JsonScannerScope::~JsonScannerScope() { kept_scanner = outer_; }
 
-Ref parse_json(std::string_view text, PyObject* like) {
+Ref parse_json(std::string_view text, ReadBase* base) {
   Ref document;
-  switch (read_json(text, document, like)) {
+  switch (read_json(text, document, base)) {
     case NativeRead::read:
       return document;
     case NativeRead::failed:
@@ -229,8 +229,8 @@ Ref parse_json(std::string_view text, PyObject* like) {
   return loads ? call(loads.get(), decoded.get()) : Ref{};
 }
 
-bool parse_json_if_any(std::string_view text, Ref& document, PyObject* like) {
-  document = parse_json(text, like);
+bool parse_json_if_any(std::string_view text, Ref& document, ReadBase* base) {
+  document = parse_json(text, base);
   return document || clear_expected({PyExc_ValueError, PyExc_RecursionError});
 }
 

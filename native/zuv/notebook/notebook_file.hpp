@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "py/ref.hpp"
+#include "zuv/notebook/json_reader.hpp"
 
 namespace zuv::cli {
 
@@ -33,14 +34,14 @@ class JsonScannerScope {
 // read natively (json_reader.hpp), or where that declines by json's own C
 // scanner, without importing the json package unless the text is no JSON,
 // so that json.loads reports it; an empty Ref with the Python exception set
-// when the text is not UTF-8 or not JSON.  `like`: another version of the
-// document, read before, whose equal strings are shared.
-Ref parse_json(std::string_view text, PyObject* like = nullptr);
+// when the text is not UTF-8 or not JSON.  `base`: shared by the reads of
+// one notebook's versions (see read_json).
+Ref parse_json(std::string_view text, ReadBase* base = nullptr);
 
 // parse_json for a text that may hold no notebook: one that is not UTF-8
 // JSON (or nests too deep) leaves `document` empty and answers true.  False
 // only on another failure (MemoryError, KeyboardInterrupt, ...), left set.
-bool parse_json_if_any(std::string_view text, Ref& document, PyObject* like = nullptr);
+bool parse_json_if_any(std::string_view text, Ref& document, ReadBase* base = nullptr);
 
 // How a JSON text was written, in json.dumps' terms.
 struct JsonLayout {

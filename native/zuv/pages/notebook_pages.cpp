@@ -25,8 +25,14 @@ bool source_lines(PyObject* source, std::vector<std::string>& out) {
   if (!source || source == Py_None) return true;
   if (PyList_Check(source)) {
     Ref list = Ref::borrow(source);
+    out.reserve(out.size() + static_cast<std::size_t>(PyList_GET_SIZE(list.get())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
       Ref line = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+      if (PyUnicode_IS_COMPACT_ASCII(line.get())) {  // most lines: the text is its bytes
+        out.emplace_back(static_cast<const char*>(PyUnicode_DATA(line.get())),
+                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(line.get())));
+        continue;
+      }
       std::string text;
       if (!text_of(line.get(), text)) return false;
       out.push_back(std::move(text));
