@@ -1,5 +1,7 @@
 #include "py/names.hpp"
 
+#include <algorithm>
+#include <array>
 #include <iterator>
 
 namespace zuv {
@@ -66,6 +68,24 @@ bool create_names() {
   detail::name_registry = made;
   complete = true;
   return true;
+}
+
+PyObject* known_name(std::string_view text) noexcept {
+  if (!complete) return nullptr;
+  // The registry's indexes in the order of their texts, made once.
+  static const auto kByText = [] {
+    std::array<size_t, std::size(kTexts)> order{};
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [](size_t a, size_t b) {
+      return std::string_view(kTexts[a]) < std::string_view(kTexts[b]);
+    });
+    return order;
+  }();
+  const auto found = std::lower_bound(
+      kByText.begin(), kByText.end(), text,
+      [](size_t index, std::string_view wanted) { return std::string_view(kTexts[index]) < wanted; });
+  if (found == kByText.end() || std::string_view(kTexts[*found]) != text) return nullptr;
+  return detail::name_registry.*kMembers[*found];
 }
 
 }  // namespace zuv

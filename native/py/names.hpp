@@ -9,6 +9,8 @@
 // else runs, so `names()` never hands out a null member.
 #pragma once
 
+#include <string_view>
+
 #include "py/ref.hpp"
 
 // X(member, text): one line per name, kept in alphabetical order of member.
@@ -173,6 +175,11 @@ extern Names name_registry;
 
 // The registry; complete once any module of the package has loaded.
 inline const Names& names() noexcept { return detail::name_registry; }
+
+// The registry's name whose text is `text`, or null (also before the
+// registry is complete).  A document key read as that very object is found
+// by identity in every lookup with the name.
+PyObject* known_name(std::string_view text) noexcept;
 
 // Creates every name unless that was done before.  False with an exception
 // set when one cannot be made; the registry is then left empty and the next

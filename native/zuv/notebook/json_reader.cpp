@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "py/error.hpp"
+#include "py/names.hpp"
 #include "zuv/notebook/byte_words.hpp"
 
 namespace zuv::cli {
@@ -151,7 +152,9 @@ class KeyStrings {
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
       Slot& slot = slots_[i];
       if (!slot.str) {
-        PyObject* made = ascii_str(text);
+        // A key the package has a name for becomes that name itself.
+        PyObject* known = known_name(text);
+        PyObject* made = known ? Py_NewRef(known) : ascii_str(text);
         if (!made) return nullptr;
         slot = {hash, made};
         ++used_;
