@@ -91,6 +91,8 @@ struct ResultFree {
 
 void prepare_text_merge() { library(); }
 
+void load_text_merge_ahead() {}  // linked in: loaded with the module
+
 TextMerge merge_text(std::string_view base, std::string_view current, std::string_view incoming,
                      const TextMergeOptions& options, std::string& merged) {
   const Library& lib = library();

@@ -53,6 +53,11 @@ TextMerge merge_text(std::string_view base, std::string_view current, std::strin
 // Safe from any thread: a merge started meanwhile waits for it.
 void prepare_text_merge();
 
+// Loads libgit2 now where it is loaded on first use, without setting it up
+// and without a word if it cannot be loaded (the first merge says so): for a
+// helper thread, while the command reads its notebooks.
+void load_text_merge_ahead();
+
 // The linked libgit2's version as "major.minor.revision".
 std::string libgit2_version();
 

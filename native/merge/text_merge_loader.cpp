@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "merge/text_merge.hpp"
@@ -14,19 +15,17 @@
 namespace merge {
 namespace {
 
-const TextMergeEntry* declined(const std::string& why) {
-  std::fprintf(stderr,
-               "zuv merge-driver: cannot load the in-process merge (%s); cell sources are "
-               "merged by git merge-file\n",
-               why.c_str());
-  return nullptr;
-}
+// The module's entry, or why it could not be loaded.
+struct Loaded {
+  const TextMergeEntry* entry = nullptr;
+  std::string why;
+};
 
 // The module beside the shared object this code was linked into.
-const TextMergeEntry* load_entry() {
+Loaded load_entry() {
   Dl_info own{};
   if (dladdr(reinterpret_cast<void*>(&load_entry), &own) == 0 || !own.dli_fname)
-    return declined("the command's own file is unknown");
+    return {nullptr, "the command's own file is unknown"};
   std::string path = own.dli_fname;
   path.erase(path.find_last_of('/') + 1);  // npos + 1: no folder, the bare name
   path += kTextMergeModuleFile;
@@ -34,39 +33,56 @@ const TextMergeEntry* load_entry() {
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!module) {
     const char* why = dlerror();
-    return declined(why ? why : path);
+    return {nullptr, why ? why : path};
   }
   auto entry_point =
       reinterpret_cast<const TextMergeEntry* (*)()>(dlsym(module, kTextMergeEntryName));
   const TextMergeEntry* entry = entry_point ? entry_point() : nullptr;
   if (!entry || entry->layout != kTextMergeEntryLayout || !entry->merge_text ||
       !entry->prepare_text_merge || !entry->libgit2_version)
-    return declined(path + " is of another build");
-  return entry;
+    return {nullptr, path + " is of another build"};
+  return {entry, ""};
 }
 
 // Loaded once, whichever thread asks first; the others wait for it.
+const Loaded& loaded() {
+  static const Loaded kLoaded = load_entry();
+  return kLoaded;
+}
+
+// The entry for a merge; where there is none, standard error says why once.
 const TextMergeEntry* entry() {
-  static const TextMergeEntry* const kEntry = load_entry();
-  return kEntry;
+  const Loaded& module = loaded();
+  if (!module.entry) {
+    static std::once_flag told;
+    std::call_once(told, [&] {
+      std::fprintf(stderr,
+                   "zuv merge-driver: cannot load the in-process merge (%s); cell sources are "
+                   "merged by git merge-file\n",
+                   module.why.c_str());
+    });
+  }
+  return module.entry;
 }
 
 }  // namespace
 
+void load_text_merge_ahead() { (void)loaded(); }
+
 void prepare_text_merge() {
-  if (const TextMergeEntry* loaded = entry()) loaded->prepare_text_merge();
+  if (const TextMergeEntry* module = entry()) module->prepare_text_merge();
 }
 
 TextMerge merge_text(std::string_view base, std::string_view current, std::string_view incoming,
                      const TextMergeOptions& options, std::string& merged) {
-  const TextMergeEntry* loaded = entry();
-  return loaded ? loaded->merge_text(base, current, incoming, options, merged)
+  const TextMergeEntry* module = entry();
+  return module ? module->merge_text(base, current, incoming, options, merged)
                 : TextMerge::declined;
 }
 
 std::string libgit2_version() {
-  const TextMergeEntry* loaded = entry();
-  return loaded ? loaded->libgit2_version() : std::string();
+  const TextMergeEntry* module = entry();
+  return module ? module->libgit2_version() : std::string();
 }
 
 }  // namespace merge
