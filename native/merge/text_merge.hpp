@@ -18,6 +18,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 namespace merge {
 
@@ -57,6 +59,28 @@ void prepare_text_merge();
 // and without a word if it cannot be loaded (the first merge says so): for a
 // helper thread, while the command reads its notebooks.
 void load_text_merge_ahead();
+
+// Runs `step` (load_text_merge_ahead or prepare_text_merge) on a helper
+// thread, joined when this goes; without a step, or where no thread can be
+// started, the first merge does that work itself.
+class TextMergeWarmUp {
+ public:
+  explicit TextMergeWarmUp(void (*step)()) {
+    if (!step) return;
+    try {
+      thread_ = std::thread(step);
+    } catch (const std::system_error&) {
+    }
+  }
+  TextMergeWarmUp(const TextMergeWarmUp&) = delete;
+  TextMergeWarmUp& operator=(const TextMergeWarmUp&) = delete;
+  ~TextMergeWarmUp() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::thread thread_;
+};
 
 // The linked libgit2's version as "major.minor.revision".
 std::string libgit2_version();

@@ -12,8 +12,6 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
-#include <system_error>
-#include <thread>
 
 #include "io/atomic_write.hpp"
 #include "io/file_text.hpp"
@@ -98,28 +96,6 @@ bool check_versions(std::array<Version, 3>& versions, bool& base_empty, bool& pa
   }
   return true;
 }
-
-// Loads the in-process merge on a helper thread, joined when it goes (or
-// left to the end of the process).
-class LoadAhead {
- public:
-  explicit LoadAhead(bool wanted) {
-    if (!wanted) return;
-    try {
-      thread_ = std::thread(merge::load_text_merge_ahead);
-    } catch (const std::system_error&) {
-      // No thread: the first merge loads it.
-    }
-  }
-  LoadAhead(const LoadAhead&) = delete;
-  LoadAhead& operator=(const LoadAhead&) = delete;
-  ~LoadAhead() {
-    if (thread_.joinable()) thread_.join();
-  }
-
- private:
-  std::thread thread_;
-};
 
 // Writes `bytes` over the current file, atomically and keeping its
 // identity; the exit status (ok when written).  A stop signal taken since
@@ -310,8 +286,9 @@ int run_merge_driver(const std::vector<std::string>& args) {
     if (!version.bytes.read(version.path, error)) return failure(kCommand, error);
   // Both sides changed the notebook: cell sources may be merged, so libgit2
   // is loaded on a helper thread while the versions are read.
-  LoadAhead load_ahead(versions[1].bytes.view() != versions[0].bytes.view() &&
-                       versions[2].bytes.view() != versions[0].bytes.view());
+  const bool both_changed = versions[1].bytes.view() != versions[0].bytes.view() &&
+                            versions[2].bytes.view() != versions[0].bytes.view();
+  merge::TextMergeWarmUp load_ahead(both_changed ? merge::load_text_merge_ahead : nullptr);
 
   bool base_empty = false, all_json = false;
   std::string reason;

@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <optional>
 #include <string_view>
-#include <system_error>
-#include <thread>
 
 #include "merge/native_hooks.hpp"
 #include "merge/text_merge.hpp"
@@ -56,30 +54,11 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
 // Whatever cannot be read leaves every cell to `git merge-file` itself, which
 // then behaves as it always did.
 
-// Loading libgit2 and setting it up (with the system's TLS library it
-// parses every CA certificate, most of a small merge's own work) runs on a
-// helper thread while git finds the repository: both are needed once a
-// cell's sources are merged.  Neither happens before `zuv.sourceMerge` is
-// known not to be "process".
-class TextMergeWarmUp {
- public:
-  TextMergeWarmUp() {
-    try {
-      thread_ = std::thread(merge::prepare_text_merge);
-    } catch (const std::system_error&) {
-      // No thread: the first merge sets libgit2 up itself.
-    }
-  }
-  TextMergeWarmUp(const TextMergeWarmUp&) = delete;
-  TextMergeWarmUp& operator=(const TextMergeWarmUp&) = delete;
-  ~TextMergeWarmUp() {
-    if (thread_.joinable()) thread_.join();
-  }
-
- private:
-  std::thread thread_;
-};
-
+// Setting libgit2 up (loading it, where the driver has not loaded it
+// ahead, and with the system's TLS library parsing every CA certificate,
+// most of a small merge's own work) runs on a helper thread while git finds
+// the repository: both are needed once a cell's sources are merged.  It
+// never happens before `zuv.sourceMerge` is known not to be "process".
 merge::SourceMergeSettings read_source_merge_settings() {
   merge::SourceMergeSettings settings;
   settings.in_process = merge::merge_source_in_process;
@@ -103,7 +82,7 @@ merge::SourceMergeSettings read_source_merge_settings() {
   }
   // Without a conflict style git's default holds: the first merge loads libgit2.
   if (!values.conflict_style && !values.style_without_value) return settings;
-  TextMergeWarmUp warm_up;
+  merge::TextMergeWarmUp warm_up(merge::prepare_text_merge);
   ProcessResult repository;
   if (!run_git({"rev-parse", "--git-dir"}, repository, error, true)) {
     settings.in_process = nullptr;

@@ -13,6 +13,7 @@
 #include "py/error.hpp"
 #include "py/names.hpp"
 #include "zuv/notebook/byte_words.hpp"
+#include "zuv/notebook/py_text.hpp"
 
 namespace zuv::cli {
 
@@ -44,30 +45,6 @@ int hex_value(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-// The UTF-8 bytes of `code` (at most 4) at `out`; their number.
-size_t encode_utf8(uint32_t code, char* out) {
-  if (code < 0x80) {
-    out[0] = static_cast<char>(code);
-    return 1;
-  }
-  if (code < 0x800) {
-    out[0] = static_cast<char>(0xC0 | (code >> 6));
-    out[1] = static_cast<char>(0x80 | (code & 0x3F));
-    return 2;
-  }
-  if (code < 0x10000) {
-    out[0] = static_cast<char>(0xE0 | (code >> 12));
-    out[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (code & 0x3F));
-    return 3;
-  }
-  out[0] = static_cast<char>(0xF0 | (code >> 18));
-  out[1] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-  out[2] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-  out[3] = static_cast<char>(0x80 | (code & 0x3F));
-  return 4;
 }
 
 // What a one-letter escape stands for; 0: not one ('u' is read apart).
@@ -509,9 +486,14 @@ class Reader {
             return nullptr;
           code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
         }
-        if (code >= 0x80) seen |= 0x80;
-        char bytes[4];
-        unescaped_.append(bytes, encode_utf8(code, bytes));
+        if (code < 0x80) {
+          unescaped_.push(static_cast<char>(code));
+        } else {
+          seen |= 0x80;
+          std::string bytes;  // at most four: no allocation
+          append_utf8(bytes, code);
+          unescaped_.append(bytes.data(), bytes.size());
+        }
       } else if (escape < kEscapes.size() && kEscapes[escape]) {
         unescaped_.push(kEscapes[escape]);
       } else {
