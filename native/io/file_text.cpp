@@ -29,7 +29,7 @@ bool FileText::read(const std::string& path, std::string& error) {
   };
   FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return fail(errno);
-  struct stat status{};
+  struct stat status {};
   if (fstat(file.get(), &status) != 0) return fail(errno);
   if (S_ISREG(status.st_mode) && status.st_size > 0) {
     const auto size = static_cast<size_t>(status.st_size);

@@ -81,9 +81,10 @@ PyObject* known_name(std::string_view text) noexcept {
     });
     return order;
   }();
-  const auto found = std::lower_bound(
-      kByText.begin(), kByText.end(), text,
-      [](size_t index, std::string_view wanted) { return std::string_view(kTexts[index]) < wanted; });
+  const auto found = std::lower_bound(kByText.begin(), kByText.end(), text,
+                                      [](size_t index, std::string_view wanted) {
+                                        return std::string_view(kTexts[index]) < wanted;
+                                      });
   if (found == kByText.end() || std::string_view(kTexts[*found]) != text) return nullptr;
   return detail::name_registry.*kMembers[*found];
 }

@@ -223,8 +223,8 @@ int write_merged(const merge::MergeResult& merged, const JsonLayout& layout, con
 // conflicts, 0 otherwise, 3 on failure.  The summary counts what is open in
 // the file as `zuv conflicts` counts it.
 int write_plain(PyObject* merged, const PlainMergeReport& report, const JsonLayout& layout,
-                const Version& current, const std::string& label,
-                const conflicts::Stages* inputs, conflicts::NotebookFacts& facts) {
+                const Version& current, const std::string& label, const conflicts::Stages* inputs,
+                conflicts::NotebookFacts& facts) {
   std::string bytes;
   bytes.reserve(current.bytes.size() + current.bytes.size() / 8);  // about the merged size
   conflicts::Tally left;

@@ -24,7 +24,9 @@ inline uint64_t load(const char* at) {
 
 constexpr uint64_t zero_bytes(uint64_t word) { return (word - kOnes) & ~word & kHighBits; }
 
-constexpr uint64_t bytes_equal(uint64_t word, unsigned char c) { return zero_bytes(word ^ (kOnes * c)); }
+constexpr uint64_t bytes_equal(uint64_t word, unsigned char c) {
+  return zero_bytes(word ^ (kOnes * c));
+}
 
 // Bytes below `bound` (at most 128).
 constexpr uint64_t bytes_below(uint64_t word, unsigned char bound) {

@@ -229,7 +229,8 @@ class Reader {
   }
 
   PyObject* constant(std::string_view word, PyObject* object) {
-    if (static_cast<size_t>(end_ - at_) < word.size() || std::memcmp(at_, word.data(), word.size()))
+    if (static_cast<size_t>(end_ - at_) < word.size() ||
+        std::memcmp(at_, word.data(), word.size()) != 0)
       return nullptr;
     at_ += word.size();
     return Py_NewRef(object);
@@ -354,7 +355,9 @@ class Reader {
   // (cells added or deleted before it move the rest), `shift` then updated.
   PyObject* aligned_like(PyObject* like, Py_ssize_t index, Py_ssize_t& shift) const {
     const Py_ssize_t size = PyList_GET_SIZE(like);
-    auto item = [&](Py_ssize_t i) { return i >= 0 && i < size ? PyList_GET_ITEM(like, i) : nullptr; };
+    auto item = [&](Py_ssize_t i) {
+      return i >= 0 && i < size ? PyList_GET_ITEM(like, i) : nullptr;
+    };
     PyObject* guess = item(index + shift);
     if (!like_spans_ || at_ == end_ || (*at_ != '{' && *at_ != '[') || starts_with(guess))
       return guess;
@@ -370,8 +373,7 @@ class Reader {
   bool starts_with(PyObject* like) const {
     if (!like) return false;
     const auto found = like_spans_->find(like);
-    return found != like_spans_->end() &&
-           static_cast<size_t>(end_ - at_) >= found->second.size() &&
+    return found != like_spans_->end() && static_cast<size_t>(end_ - at_) >= found->second.size() &&
            std::memcmp(at_, found->second.data(), found->second.size()) == 0;
   }
 
