@@ -66,6 +66,7 @@ class Unescaped {
  public:
   void clear() { size_ = 0; }
   void append(const char* from, size_t count) {
+    if (count == 0) return;  // `from` may be the end of the text, `data_` still empty
     room(count);
     std::memcpy(data_.data() + size_, from, count);
     size_ += count;
@@ -93,19 +94,19 @@ uint64_t text_hash(std::string_view text) {
     hash = (std::rotl(hash, 23) ^ word) * 0xFF51AFD7ED558CCDULL;
   }
   uint64_t tail = 0;
-  std::memcpy(&tail, text.data() + i, text.size() - i);
+  if (i < text.size()) std::memcpy(&tail, text.data() + i, text.size() - i);
   hash = (std::rotl(hash, 23) ^ tail) * 0xC4CEB9FE1A85EC53ULL;
   return hash ^ (hash >> 29);
 }
 
 bool holds(PyObject* str, std::string_view text) {
   return static_cast<size_t>(PyUnicode_GET_LENGTH(str)) == text.size() &&
-         std::memcmp(PyUnicode_1BYTE_DATA(str), text.data(), text.size()) == 0;
+         (text.empty() || std::memcmp(PyUnicode_1BYTE_DATA(str), text.data(), text.size()) == 0);
 }
 
 PyObject* ascii_str(std::string_view text) {
   PyObject* made = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-  if (made) std::memcpy(PyUnicode_1BYTE_DATA(made), text.data(), text.size());
+  if (made && !text.empty()) std::memcpy(PyUnicode_1BYTE_DATA(made), text.data(), text.size());
   return made;
 }
 
