@@ -268,18 +268,25 @@ class Reader {
     }
   }
 
-  // Whether the text at `at_` starts with the base's text of `like`, a
-  // container: then it holds the same value.  The text is passed if so.
-  bool same_text(PyObject* like) {
-    if (!like_spans_) return false;
+  // The length of the base's text of container `like` where the text at
+  // `at_` starts with it (then it holds the same value), else 0: a
+  // container's text is never empty.
+  size_t same_text_length(PyObject* like) const {
+    if (!like || !like_spans_) return 0;
     const auto found = like_spans_->find(like);
-    if (found == like_spans_->end()) return false;
+    if (found == like_spans_->end()) return 0;
     const std::string_view text = found->second;
     if (static_cast<size_t>(end_ - at_) < text.size() ||
         std::memcmp(at_, text.data(), text.size()) != 0)
-      return false;
-    at_ += text.size();
-    return true;
+      return 0;
+    return text.size();
+  }
+
+  // same_text_length, the text passed where it matched.
+  bool same_text(PyObject* like) {
+    const size_t length = same_text_length(like);
+    at_ += length;
+    return length > 0;
   }
 
   // A copy of a base container: its containers copied (the merge changes
@@ -360,22 +367,15 @@ class Reader {
       return i >= 0 && i < size ? PyList_GET_ITEM(like, i) : nullptr;
     };
     PyObject* guess = item(index + shift);
-    if (!like_spans_ || at_ == end_ || (*at_ != '{' && *at_ != '[') || starts_with(guess))
+    if (!like_spans_ || at_ == end_ || (*at_ != '{' && *at_ != '[') || same_text_length(guess) > 0)
       return guess;
     for (Py_ssize_t step : {1, -1, 2, -2, 3, -3}) {
-      if (PyObject* near = item(index + shift + step); near && starts_with(near)) {
+      if (PyObject* near = item(index + shift + step); same_text_length(near) > 0) {
         shift += step;
         return near;
       }
     }
     return guess;
-  }
-
-  bool starts_with(PyObject* like) const {
-    if (!like) return false;
-    const auto found = like_spans_->find(like);
-    return found != like_spans_->end() && static_cast<size_t>(end_ - at_) >= found->second.size() &&
-           std::memcmp(at_, found->second.data(), found->second.size()) == 0;
   }
 
   PyObject* array(int depth, PyObject* like) {
